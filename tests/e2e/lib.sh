@@ -1,0 +1,123 @@
+# Shared helpers for the end-to-end scripts; source it first.
+#
+# A pair is two veskd processes joined by an exec: link on this machine:
+#   $NEAR  home of the near end (clients run with HOME=$NEAR)
+#   $FAR   home and working directory of the far end
+# Every wait is bounded; a test never hangs.
+
+set -u
+: "${VESK_BIN:?VESK_BIN must name the build's bin directory}"
+: "${VESK_SRC:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+export PATH="$VESK_BIN:$PATH"
+
+T=$(mktemp -d "${TMPDIR:-/tmp}/vesk-e2e.XXXXXX")
+NEAR=$T/near
+FAR=$T/far
+mkdir -p "$NEAR" "$FAR"
+chmod 700 "$NEAR" "$FAR"
+VESKD_PID=
+FAILS=0
+CHECKS=0
+declare -a CLEANUP_PIDS=()
+
+cleanup() {
+    local p
+    for p in "${CLEANUP_PIDS[@]}" $VESKD_PID; do
+        kill "$p" 2>/dev/null
+    done
+    sleep 0.1
+    for p in "${CLEANUP_PIDS[@]}" $VESKD_PID; do
+        kill -9 "$p" 2>/dev/null
+    done
+    # The far veskd is the near one's child; make sure it is gone too.
+    pkill -f "HOME=$FAR" 2>/dev/null
+    if [ "${KEEP_TMP:-0}" = 1 ]; then echo "kept $T"; else rm -rf "$T"; fi
+}
+trap cleanup EXIT
+
+# Remember a background process so that cleanup ends it.
+track() { CLEANUP_PIDS+=("$1"); }
+
+# wait_for DESCRIPTION SECONDS COMMAND...: polls COMMAND every 50 ms.
+wait_for() {
+    local what=$1 secs=$2
+    shift 2
+    local n=$((secs * 20))
+    while [ $n -gt 0 ]; do
+        if "$@" 2>/dev/null; then return 0; fi
+        sleep 0.05
+        n=$((n - 1))
+    done
+    echo "timed out after ${secs}s waiting for $what" >&2
+    return 1
+}
+
+# start_pair [near veskd options...] [-- far veskd options...]
+# Starts the pair and waits until the near socket exists (veskd creates it only
+# once the link is up).  Logs go to $T/near.log and $T/far.log.
+start_pair() {
+    local near_opts=() far_opts=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do near_opts+=("$1"); shift; done
+    [ "${1:-}" = "--" ] && shift
+    far_opts=("$@")
+    local far_cmd="cd '$FAR' && exec env HOME='$FAR' '$VESK_BIN/veskd' ${far_opts[*]} --link stdio 2>>'$T/far.log'"
+    HOME=$NEAR "$VESK_BIN/veskd" "${near_opts[@]}" --link "exec:$far_cmd" 2>>"$T/near.log" &
+    VESKD_PID=$!
+    wait_for "the near socket" 10 test -S "$NEAR/.vesk/socket" || {
+        echo "--- near.log"; cat "$T/near.log"; echo "--- far.log"; cat "$T/far.log"
+        exit 1
+    }
+}
+
+# Pids of the far veskd (child of the near one).
+far_pid() { pgrep -f "HOME=$FAR" | head -n1; }
+
+stop_pair() {
+    [ -n "$VESKD_PID" ] || return 0
+    kill "$VESKD_PID" 2>/dev/null
+    wait_for "veskd to exit" 10 bash -c "! kill -0 $VESKD_PID"
+    VESKD_PID=
+}
+
+# Run a client as a user of the near end, with a time limit.
+near() { HOME=$NEAR timeout "${VESK_TIMEOUT:-60}" "$@"; }
+# Run a client as a user of the far end (its own server is the far veskd).
+far() { (cd "$FAR" && HOME=$FAR timeout "${VESK_TIMEOUT:-60}" "$@"); }
+
+pass() { CHECKS=$((CHECKS + 1)); }
+fail() {
+    CHECKS=$((CHECKS + 1))
+    FAILS=$((FAILS + 1))
+    echo "FAIL: $*" >&2
+}
+# check DESCRIPTION COMMAND...: records a pass when COMMAND succeeds.
+check() {
+    local what=$1
+    shift
+    if "$@"; then pass; else fail "$what"; fi
+}
+# expect_eq DESCRIPTION EXPECTED ACTUAL
+expect_eq() {
+    if [ "$2" == "$3" ]; then
+        pass
+    else
+        fail "$1"
+        printf '  expected: %q\n  actual:   %q\n' "$2" "$3" >&2
+    fi
+}
+
+# A free TCP port on 127.0.0.1.
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Call at the end of every script.
+finish() {
+    echo "$CHECKS checks, $FAILS failed"
+    if [ $FAILS -ne 0 ]; then
+        echo "--- near.log"; tail -n 40 "$T/near.log" 2>/dev/null
+        echo "--- far.log"; tail -n 40 "$T/far.log" 2>/dev/null
+        exit 1
+    fi
+    exit 0
+}
