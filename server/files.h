@@ -1,0 +1,79 @@
+// File commands of veskd: status, writing, reading, final mode and removal.
+//
+// Pure file work, no knowledge of channels or the link: the channel code
+// calls these with the request's argument text and sends the reply.  Relative
+// names are relative to the daemon's working directory.  Every Reply carries
+// the status (ok) and the text sent after it; on failure the text is a reason.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace vesk::files {
+
+struct Reply {
+    bool ok = false;
+    std::string text;
+};
+
+// 'D': argument "name" or "\nN\nname".  Text: "size type nlink atime mtime mode
+// crc" (type 0 regular, 1 directory, 2 other; times relative to now; mode in
+// octal; crc of the first N bytes, N 0 or the short form: the whole file).
+Reply status(std::string_view arg);
+
+// A file open for writing ('6', '1', 'E', 'l' data, 'M'), owned by one channel.
+class Sink {
+public:
+    Sink() = default;
+    Sink(const Sink &) = delete;
+    Sink &operator=(const Sink &) = delete;
+    ~Sink();
+
+    // '6': "0 mode\nname" or "name": create or truncate, then give it the mode.
+    Reply open_fresh(std::string_view arg);
+    // '1': "offset mode\nname" or "name": open at offset (short form: at 0,
+    // an 'E' follows).
+    Reply open_at(std::string_view arg);
+    // 'E': "offset".
+    Reply seek(std::string_view arg);
+    // File data of a dump.  Returns false after a write failure (the failure
+    // is remembered and later data is dropped; the file stays short).
+    bool write(const char *data, size_t n);
+    // 'M': everything written so far is in the file.
+    void flush();
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+    bool failed_ = false;
+    std::string name_;
+};
+
+// 'O': "mode atime mtime\nname" (times relative to now; 0 leaves that time).
+Reply set_final(std::string_view arg);
+
+// '7': "offset\nname".  open() replies like status() and positions the file.
+class Source {
+public:
+    Source() = default;
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+    ~Source();
+
+    Reply open(std::string_view arg);
+    // Next bytes of the file: > 0 count, 0 at end, -1 on a read error.
+    ssize_t read(char *buf, size_t n);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// 'Z': "name".
+Reply remove(std::string_view arg);
+
+}  // namespace vesk::files
