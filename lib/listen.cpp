@@ -1,0 +1,254 @@
+// TCP listening and the accept-and-relay loop of the port forwarders.
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "vesknet.h"
+
+namespace {
+
+constexpr int kPortMin = 1;
+constexpr int kPortMax = 65535;
+constexpr size_t kRelayBufBytes = 64 * 1024;  // per direction; bounds memory per connection
+constexpr int kMaxEvents = 64;
+constexpr int kNoTimeout = -1;  // ms
+
+// One direction: bytes read from src wait in buf until written to dst.
+struct Direction {
+    std::unique_ptr<char[]> buf{new char[kRelayBufBytes]};
+    size_t head = 0;
+    size_t tail = 0;
+    bool eof = false;   // src ended; shutdown dst once buf drains
+    bool done = false;  // dst shut down or failed
+};
+
+struct Relay {
+    int fd[2];
+    bool dead = false;  // closed; storage kept until the current event batch is over
+    Direction dir[2];   // dir[i]: fd[i] -> fd[1 - i]
+};
+
+// epoll user data: listeners are tagged so they are never confused with relays.
+struct Tag {
+    bool listener;
+    int index;     // listener index
+    Relay *relay;  // relay owner
+    int side;      // which fd of the relay
+};
+
+void set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+}  // namespace
+
+int bind_tcp_listen(int port, int backlog) {
+    if (port < kPortMin || port > kPortMax) return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return saved == EADDRINUSE ? -2 : -1;
+    }
+    if (listen(fd, backlog) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return saved == EADDRINUSE ? -2 : -1;
+    }
+    return fd;
+}
+
+namespace {
+
+class Loop {
+  public:
+    explicit Loop(int ep) : ep_(ep) {}
+    ~Loop() {
+        for (auto &kv : relays_) {
+            close(kv.first->fd[0]);
+            close(kv.first->fd[1]);
+        }
+        close(ep_);
+    }
+
+    bool add_listener(int index, int fd) {
+        auto tag = std::make_unique<Tag>(Tag{true, index, nullptr, 0});
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = tag.get();
+        if (epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev) < 0) return false;
+        listener_fd_[tag.get()] = fd;
+        listeners_.push_back(std::move(tag));
+        return true;
+    }
+
+    size_t live_listeners() const { return listener_fd_.size(); }
+
+    void accept_on(Tag *tag, int (*callback)(int, sockaddr_in *)) {
+        int lfd = listener_fd_[tag];
+        sockaddr_in peer{};
+        socklen_t plen = sizeof peer;
+        int cfd = accept4(lfd, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
+        if (cfd < 0) {
+            if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED || errno == EMFILE ||
+                errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                return;
+            epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
+            listener_fd_.erase(tag);
+            return;
+        }
+        peer.sin_port = ntohs(peer.sin_port);
+        int rfd = callback(tag->index, &peer);
+        if (rfd < 0) {
+            close(cfd);
+            return;
+        }
+        auto relay = std::make_unique<Relay>();
+        relay->fd[0] = cfd;
+        relay->fd[1] = rfd;
+        set_nonblocking(cfd);
+        set_nonblocking(rfd);
+        Relay *r = relay.get();
+        auto tags = std::make_unique<Tag[]>(2);
+        for (int side = 0; side < 2; ++side) {
+            tags[side] = Tag{false, 0, r, side};
+            epoll_event ev{};
+            ev.events = 0;
+            ev.data.ptr = &tags[side];
+            epoll_ctl(ep_, EPOLL_CTL_ADD, r->fd[side], &ev);
+        }
+        relays_.emplace(r, Owned{std::move(relay), std::move(tags)});
+        pump(r);
+    }
+
+    // Moves whatever can move without blocking, then re-arms interest.
+    void pump(Relay *r) {
+        for (int i = 0; i < 2; ++i) {
+            Direction &d = r->dir[i];
+            int src = r->fd[i];
+            int dst = r->fd[1 - i];
+            while (!d.done) {
+                if (d.tail > d.head) {
+                    ssize_t put = send(dst, d.buf.get() + d.head, d.tail - d.head, MSG_NOSIGNAL);
+                    if (put < 0) {
+                        if (errno == EINTR) continue;
+                        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                            d.done = true;
+                            d.eof = true;
+                            shutdown(src, SHUT_RD);
+                        }
+                        break;
+                    }
+                    d.head += static_cast<size_t>(put);
+                    if (d.head == d.tail) d.head = d.tail = 0;
+                    continue;
+                }
+                if (d.eof) {
+                    shutdown(dst, SHUT_WR);
+                    d.done = true;
+                    break;
+                }
+                ssize_t got = recv(src, d.buf.get() + d.tail, kRelayBufBytes - d.tail, 0);
+                if (got < 0) {
+                    if (errno == EINTR) continue;
+                    if (errno != EAGAIN && errno != EWOULDBLOCK)
+                        d.eof = true;
+                    else
+                        break;
+                    continue;
+                }
+                if (got == 0) {
+                    d.eof = true;
+                    continue;
+                }
+                d.tail += static_cast<size_t>(got);
+            }
+        }
+        if (r->dir[0].done && r->dir[1].done) {
+            close(r->fd[0]);
+            close(r->fd[1]);
+            r->dead = true;
+            auto it = relays_.find(r);
+            graveyard_.push_back(std::move(it->second));
+            relays_.erase(it);
+            return;
+        }
+        for (int side = 0; side < 2; ++side) {
+            uint32_t events = 0;
+            const Direction &from = r->dir[side];    // side is the source
+            const Direction &to = r->dir[1 - side];  // side is the destination
+            if (!from.done && !from.eof && from.tail < kRelayBufBytes)
+                events |= EPOLLIN | EPOLLRDHUP;
+            if (!to.done && to.tail > to.head) events |= EPOLLOUT;
+            epoll_event ev{};
+            ev.events = events;
+            ev.data.ptr = &relays_[r].tags[side];
+            epoll_ctl(ep_, EPOLL_CTL_MOD, r->fd[side], &ev);
+        }
+    }
+
+    static bool alive(const Tag *tag) { return !tag->relay->dead; }
+    void bury() { graveyard_.clear(); }
+
+    int ep_;
+
+  private:
+    struct Owned {
+        std::unique_ptr<Relay> relay;
+        std::unique_ptr<Tag[]> tags;
+    };
+    std::vector<std::unique_ptr<Tag>> listeners_;
+    std::unordered_map<Tag *, int> listener_fd_;
+    std::unordered_map<Relay *, Owned> relays_;
+    std::vector<Owned> graveyard_;
+};
+
+}  // namespace
+
+int do_connect(int n, int *fds, int (*callback)(int index, struct sockaddr_in *peer)) {
+    if (n < 0 || (n > 0 && fds == nullptr) || callback == nullptr) return -1;
+    signal(SIGPIPE, SIG_IGN);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0) return -1;
+    Loop loop(ep);
+    for (int i = 0; i < n; ++i)
+        if (fds[i] >= 0) loop.add_listener(i, fds[i]);
+    epoll_event events[kMaxEvents];
+    while (loop.live_listeners() > 0) {
+        int ready = epoll_wait(ep, events, kMaxEvents, kNoTimeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        for (int k = 0; k < ready; ++k) {
+            auto *tag = static_cast<Tag *>(events[k].data.ptr);
+            if (tag->listener) loop.accept_on(tag, callback);
+        }
+        // Relays are pumped after accepts so a relay closed in this batch is never touched.
+        for (int k = 0; k < ready; ++k) {
+            auto *tag = static_cast<Tag *>(events[k].data.ptr);
+            if (!tag->listener && Loop::alive(tag)) loop.pump(tag->relay);
+        }
+        loop.bury();
+    }
+    return 0;
+}

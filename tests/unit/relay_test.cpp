@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "vesknet.h"
+
+namespace {
+constexpr int kWaitMs = 5000;
+
+// Reads until EOF or timeout so that a hung relay fails the test instead of hanging it.
+std::string read_all(int fd) {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kWaitMs) <= 0) return out + "<timeout>";
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return out;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+}  // namespace
+
+void write_all(int fd, const std::string &data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = write(fd, data.data() + off, data.size() - off);
+        if (n <= 0) return;
+        off += static_cast<size_t>(n);
+    }
+}
+
+TEST(Relay, CopiesBothWays) {
+    signal(SIGPIPE, SIG_IGN);
+    int tw[2], in[2], out[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    const std::string up(200000, 'u');
+    const std::string down(150000, 'd');
+    std::thread relay([&] { do_select_loop(tw[0], in[0], out[1]); });
+    std::string far_got;
+    std::thread far([&] {
+        // Reading first: the loop abandons the input once the far side ends.
+        char buf[4096];
+        while (far_got.size() < up.size()) {
+            pollfd p{tw[1], POLLIN, 0};
+            if (poll(&p, 1, kWaitMs) <= 0) break;
+            ssize_t n = read(tw[1], buf, sizeof buf);
+            if (n <= 0) break;
+            far_got.append(buf, static_cast<size_t>(n));
+        }
+        write_all(tw[1], down);
+        close(tw[1]);
+    });
+    std::string out_got;
+    std::thread reader([&] { out_got = read_all(out[0]); });
+    write_all(in[1], up);
+    far.join();
+    // The far side's end alone finishes the loop; ending the input earlier
+    // would let it drop the far side's unread data.
+    relay.join();
+    close(in[1]);
+    close(out[1]);
+    reader.join();
+    EXPECT_EQ(far_got.size(), up.size());
+    EXPECT_TRUE(far_got == up);
+    EXPECT_EQ(out_got.size(), down.size());
+    EXPECT_TRUE(out_got == down);
+    close(in[0]);
+    close(out[0]);
+}
+
+TEST(Relay, InputAtEofClosesTwoway) {
+    int tw[2], in[2], out[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    close(in[1]);
+    do_select_loop(tw[0], in[0], out[1]);
+    // The two-way descriptor was closed by the loop: the far end sees EOF.
+    EXPECT_EQ(read_all(tw[1]), "");
+    EXPECT_EQ(fcntl(tw[0], F_GETFD), -1);
+    EXPECT_GE(fcntl(in[0], F_GETFD), 0);
+    EXPECT_GE(fcntl(out[1], F_GETFD), 0);
+    close(tw[1]);
+    close(in[0]);
+    close(out[0]);
+    close(out[1]);
+}
+
+TEST(Relay, NegativeInputReturnsAtOnce) {
+    int tw[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
+    do_select_loop(tw[0], -1, -1);
+    EXPECT_EQ(read_all(tw[1]), "");
+    close(tw[1]);
+}
+
+TEST(Relay, NegativeTwowayReturnsWithoutClosing) {
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    EXPECT_EQ(do_select_loop(-1, in[0], in[1]), 0);
+    EXPECT_GE(fcntl(in[0], F_GETFD), 0);
+    EXPECT_GE(fcntl(in[1], F_GETFD), 0);
+    close(in[0]);
+    close(in[1]);
+}
+
+TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
+    signal(SIGPIPE, SIG_IGN);
+    int tw[2], in[2], out[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);
+    std::thread relay([&] { do_select_loop(tw[0], in[0], out[1]); });
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(write(tw[1], "data", 4), 4);
+    shutdown(tw[1], SHUT_WR);
+    close(in[1]);
+    relay.join();
+    EXPECT_EQ(read_all(tw[1]), "");
+    close(tw[1]);
+    close(in[0]);
+    close(out[1]);
+}
