@@ -1,0 +1,177 @@
+// The command channel: one framed request per call, one NUL-terminated reply.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "vesknet.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr unsigned long kLocalVersion = 20305;
+constexpr size_t kMaxText = 1020;
+
+bool has_no_reply(int code) {
+    switch (code) {
+        case '2':
+        case '5':
+        case '9':
+        case 'M':
+        case 'N':
+        case 'O':
+        case 'd':
+        case 'e':
+        case 'f':
+        case 'g':
+        case 'h':
+        case 'l':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Returns the code to send, or -1 / 0 as the call's result when the server is
+// too old (signalled through *verdict).
+int translate(int code, unsigned long v, int *verdict) {
+    *verdict = 1;
+    auto need = [&](unsigned long above, int refusal) {
+        if (v > above) {
+            return code;
+        }
+        *verdict = refusal;
+        return code;
+    };
+    switch (code) {
+        case '7':
+            return need(20057, -1);
+        case '9':
+        case 'T':
+        case 'V':
+        case 'W':
+            return need(19999, -1);
+        case 'I':
+            *verdict = -1;
+            return code;
+        case 'O':
+            return need(20054, -1);
+        case 'X':
+            return v > 11499 ? 'X' : '8';
+        case 'a':
+        case 'b':
+            return need(11713, -1);
+        case 'd':
+            return v > 19999 ? 'd' : 'B';
+        case 'e':
+            return need(20153, -1);
+        case 'f':
+            return need(20154, 0);
+        case 'g':
+            return v > 19999 ? 'g' : 'G';
+        case 'h':
+            return v > 19999 ? 'h' : 'H';
+        case 'l':
+            return v > 19999 ? 'l' : 'L';
+        default:
+            return code;
+    }
+}
+
+}  // namespace
+
+int send_command(int fd, int code, int local, const char *format, ...) {
+    char request[1024];
+    request[0] = '@';
+    request[1] = local ? '?' : '>';
+    snprintf(com_result, sizeof com_result, "XX%cUnsupported vesk option", 'X');
+    command_result = com_result + 3;
+    if (code == 0) {
+        code = 'F';
+    }
+    unsigned long v = local ? kLocalVersion : remote_vesk_version;
+    int verdict = 1;
+    code = translate(code, v, &verdict);
+    if (verdict != 1) {
+        return verdict;
+    }
+    request[2] = static_cast<char>(code);
+
+    // Format into a larger scratch first so an over-long text is detected
+    // without ever being truncated onto the wire.
+    size_t n = 0;
+    if (format != nullptr) {
+        va_list ap;
+        va_start(ap, format);
+        int len = vsnprintf(request + 3, sizeof request - 3, format, ap);
+        va_end(ap);
+        if (len < 0 || static_cast<size_t>(len) > kMaxText) {
+            snprintf(com_result, sizeof com_result, "XX%cArgument text too long", 'X');
+            return -1;
+        }
+        n = static_cast<size_t>(len);
+    } else {
+        request[3] = '\0';
+    }
+
+    if (code == 'c') {
+        const char *text = request + 3;
+        bool self = text[0] == '\0' || strcmp(text, "remotehost") == 0 ||
+                    strcmp(text, vesk_remotehost) == 0;
+        if (self) {
+            if (v < 11714 || v > 20053) {
+                snprintf(com_result, sizeof com_result, "XX%c%lx %s", 'X', vesk_remoteaddr,
+                         vesk_remotehost);
+                return 0;
+            }
+        } else if (v <= 11713) {
+            return -1;
+        }
+    }
+
+    int was_blocking = set_block(fd);
+    snprintf(com_result, sizeof com_result, "XX%cWrite error", 'X');
+    // A server that has gone away must give -2, not kill the caller with SIGPIPE.
+    ssize_t sent = send(fd, request, 4 + n, MSG_NOSIGNAL);
+    if (sent < 0 && errno == ENOTSOCK) sent = write(fd, request, 4 + n);
+    if (sent < 0) {
+        return -2;
+    }
+    memset(com_result, 0, sizeof com_result);
+    snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
+    if (has_no_reply(code)) {
+        return 1;
+    }
+
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= sizeof com_result - 1) {
+            // Over-long reply: drop the tail but consume it up to its NUL so
+            // the next reply on this socket starts in step.
+            char c;
+            ssize_t r = read(fd, &c, 1);
+            if (r < 0) {
+                return -2;
+            }
+            if (r == 0 || c == '\0') {
+                break;
+            }
+            continue;
+        }
+        ssize_t r = read(fd, com_result + pos, 1);
+        if (r < 0) {
+            return -2;
+        }
+        if (com_result[pos] == '\0') {
+            break;
+        }
+        ++pos;
+    }
+    com_result[sizeof com_result - 1] = '\0';
+    if (was_blocking == 0) {
+        set_nonblock(fd);
+    }
+    return com_result[2] == 'd' ? 1 : -1;
+}

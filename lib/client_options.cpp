@@ -1,0 +1,145 @@
+// Options shared by every client, the share-mode start-up hook and the
+// argument packer used for remote command lines.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "vesknet.h"
+
+namespace {
+int cached_mode = -1;
+char *packed = nullptr;
+}  // namespace
+
+int client_options(int argc, char **argv, const char *letters,
+                   int (*callback)(int option, char *argument)) {
+    command_result = com_result + 3;
+    if (const char *env = getenv("VESKSERVER")) {
+        vesk_server = const_cast<char *>(env);
+    }
+    char opts[200];
+    snprintf(opts, sizeof opts, "t:crp:S:%s", letters != nullptr ? letters : "");
+    for (;;) {
+        int c = vesk_getopt(argc, argv, opts);
+        switch (c) {
+            case -1:
+                return vesk_optind;
+            case '?':
+                snprintf(com_result, sizeof com_result,
+                         "XX%c'?' is an illegal for some unknown reason", 'X');
+                return -1;
+            case 't':
+                vesk_server = vesk_optarg;
+                break;
+            case 'c':
+                lcompression = rcompression = 1;
+                break;
+            case 'r':
+                lcompression = rcompression = 0;
+                break;
+            case 'p':
+                priority = static_cast<int>(strtol(vesk_optarg, nullptr, 10));
+                fprintf(stderr, "Changing priority to %d\n", priority);
+                break;
+            case 'S': {
+                long v = strtol(vesk_optarg, nullptr, 10);
+                if (v == 0) {
+                    v = strcmp(vesk_optarg, "on") == 0 ? 1 : 0;
+                }
+                share = v == 0 ? 0 : (share == 1 ? 1 : 2);
+                break;
+            }
+            case 'v':
+                ++verbose;
+                break;
+            default: {
+                if (callback == nullptr ||
+                    callback(static_cast<signed char>(c), vesk_optarg) == -1) {
+                    // The option may have been the last of a cluster, which has
+                    // already moved vesk_optind past its argument.
+                    int at = vesk_optind;
+                    if (at >= argc || at < 1 || strchr(argv[at], c) == nullptr ||
+                        argv[at][0] != '-') {
+                        at = vesk_optind - 1;
+                    }
+                    if (at < 0) {
+                        at = 0;
+                    }
+                    snprintf(com_result, sizeof com_result, "XX%cUnrecognized option '%s'", 'X',
+                             at < argc ? argv[at] : "");
+                    return -1;
+                }
+                break;
+            }
+        }
+    }
+}
+
+int use_vesk_command(int flag) {
+    if (flag != 0) {
+        set_share_mode(1, share);
+    } else if (savedeid < 0) {
+        set_share_mode(0, share);
+    }
+    if (cached_mode >= 0) {
+        return cached_mode;
+    }
+    if (getenv("VESKMODE") != nullptr) {
+        cached_mode = 1;
+        return cached_mode;
+    }
+    int state = 0;
+    char *path = nullptr;
+    for (;;) {
+        path = get_vesk_path(&state);
+        if (path == nullptr) {
+            break;
+        }
+        strcat(path, "/vesknet");
+        if (access(path, 0) == 0) {
+            break;
+        }
+        strcat(path, vesk_server != nullptr ? vesk_server : "");
+        if (access(path, 0) == 0 || state == 0) {
+            break;
+        }
+    }
+    if (const char *dbg = getenv("VESKDEBUG")) {
+        vesk_debug = static_cast<int>(strtol(dbg, nullptr, 10));
+    }
+    cached_mode = path == nullptr ? 0 : 1;
+    return cached_mode;
+}
+
+char *build_arg(char **args) {
+    free(packed);
+    packed = nullptr;
+    if (args == nullptr || args[0] == nullptr) {
+        return nullptr;
+    }
+    size_t total = 0;
+    size_t count = 0;
+    for (char **p = args; *p != nullptr; ++p) {
+        total += strlen(*p);
+        ++count;
+    }
+    const char *term = remote_vesk_version > 11714 ? getenv("TERM") : nullptr;
+    size_t extra = term != nullptr ? strlen(term) + 8 : 0;
+    packed = static_cast<char *>(malloc(count + total + 2 + extra));
+    if (packed == nullptr) {
+        return nullptr;
+    }
+    char *out = packed;
+    if (term != nullptr) {
+        out += sprintf(out, "-DTERM=%s%c", term, '\xff');
+    }
+    for (char **p = args; *p != nullptr; ++p) {
+        size_t len = strlen(*p);
+        memcpy(out, *p, len);
+        out += len;
+        *out++ = '\xff';
+    }
+    *out = '\0';
+    return packed;
+}

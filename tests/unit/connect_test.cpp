@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "vesknet.h"
+
+namespace {
+
+// A stand-in link server on $HOME/.vesk/socket that records every request and
+// answers from a script.
+class StandIn {
+  public:
+    using Script = std::function<std::string(const std::string &request)>;
+    StandIn(const std::string &path, Script script) : script_(std::move(script)) {
+        listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        strcpy(sa.sun_path, path.c_str());
+        unlink(path.c_str());
+        if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+            listen(listen_fd_, 4) != 0) {
+            ADD_FAILURE() << "stand-in cannot listen on " << path;
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~StandIn() {
+        shutdown(listen_fd_, SHUT_RDWR);
+        close(listen_fd_);
+        thread_.join();
+    }
+    std::vector<std::string> requests;
+
+  private:
+    void serve() {
+        int c = accept(listen_fd_, nullptr, nullptr);
+        if (c < 0) return;
+        std::string cur;
+        char ch;
+        while (read(c, &ch, 1) == 1) {
+            cur.push_back(ch);
+            if (ch == '\0') {
+                requests.push_back(cur);
+                std::string r = script_(cur);
+                if (!r.empty() && write(c, r.data(), r.size()) < 0) break;
+                cur.clear();
+            }
+        }
+        close(c);
+    }
+    int listen_fd_ = -1;
+    Script script_;
+    std::thread thread_;
+};
+
+std::string Reply(const std::string &text) {
+    return std::string("xx") + text + '\0';
+}
+
+class ConnectTest : public ::testing::Test {
+  protected:
+    std::string home;
+    std::string old_home;
+    void SetUp() override {
+        char tmpl[] = "/tmp/vesk_connXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        home = tmpl;
+        if (const char *h = getenv("HOME")) old_home = h;
+        setenv("HOME", home.c_str(), 1);
+        mkdir((home + "/.vesk").c_str(), 0700);
+        remote_vesk_version = 0;
+        vesk_remoteaddr = 0;
+        vesk_remoteuser = 0;
+        lcompression = rcompression = -1;
+        priority = 0;
+        share = 0;
+        memset(vesk_remotehost, 0, sizeof vesk_remotehost);
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + home + "'";
+        (void)!system(cmd.c_str());
+        setenv("HOME", old_home.c_str(), 1);
+        remote_vesk_version = 0;
+        share = 0;
+    }
+};
+
+TEST_F(ConnectTest, HandshakeParsesVersionReply) {
+    std::vector<std::string> reqs;
+    {
+        StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
+            return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+        });
+        int fd = socket_connect_server(-1, "");
+        ASSERT_GE(fd, 0) << command_result;
+        close(fd);
+        reqs = srv.requests;
+    }
+    EXPECT_EQ(remote_vesk_version, 20305u);
+    EXPECT_EQ(vesk_remoteaddr, 0x7f000002u);
+    EXPECT_STREQ(vesk_remotehost, "peer");
+    EXPECT_EQ(vesk_remoteuser, 501u);
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0], std::string("@?F-10\0", 7));
+}
+
+TEST_F(ConnectTest, DoubleFailureFallsBackAndSettingsSent) {
+    lcompression = 0;
+    priority = 4;
+    std::vector<std::string> reqs;
+    {
+        StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
+            if (r[2] == 'd') return std::string();
+            return r[2] == 'F' ? Reply("nnope") : Reply("d");
+        });
+        int fd = socket_connect_server(-1, nullptr);
+        ASSERT_GE(fd, 0) << command_result;
+        close(fd);
+        reqs = srv.requests;
+    }
+    EXPECT_EQ(remote_vesk_version, 10800u);
+    EXPECT_STREQ(vesk_remotehost, "remotehost");
+    EXPECT_EQ(vesk_remoteaddr, 0x7F0000FEu);
+    // 10800 is older than 20000, so the remote priority goes out as B.
+    std::vector<std::string> want = {std::string("@?F-10\0", 7), std::string("@>F-1\0", 6),
+                                     std::string("@?F-10\0", 7), std::string("@?C0\0", 5),
+                                     std::string("@?d4\0", 5),   std::string("@>B4\0", 5)};
+    EXPECT_EQ(reqs, want);
+}
+
+TEST_F(ConnectTest, PrivatePathWithSuffixAndLocalFallback) {
+    int fd = socket_connect_server(-1, "2");
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(std::string(command_result),
+              "Failed to connect to vesk socket '" + home + "/.vesk/socket2'");
+    EXPECT_STREQ(vesk_remotehost, vesk_localhost);
+    EXPECT_EQ(vesk_remoteaddr, vesk_localaddr);
+    EXPECT_EQ(remote_vesk_version, 0u);
+}
+
+TEST_F(ConnectTest, SharedPathAndUndecidedEndsPrivate) {
+    mkdir((home + "/tmp").c_str(), 0700);
+    mkdir((home + "/tmp/private7").c_str(), 0700);
+    share = 2;
+    EXPECT_EQ(socket_connect_server(-1, "7"), -1);
+    EXPECT_EQ(std::string(command_result),
+              "Failed to connect to vesk socket '" + home + "/tmp/private7/socket'");
+    share = -1;
+    EXPECT_EQ(socket_connect_server(-1, "7"), -1);
+    EXPECT_EQ(share, 0);
+    EXPECT_EQ(std::string(command_result),
+              "Failed to connect to vesk socket '" + home + "/.vesk/socket7'");
+}
+
+TEST_F(ConnectTest, ConnectServerExitsOnFailure) {
+    EXPECT_EXIT(connect_server("nosuch"), ::testing::ExitedWithCode(1), "^$");
+}
+
+TEST_F(ConnectTest, LongHostNameStaysInBuffer) {
+    std::string name(400, 'h');
+    {
+        StandIn srv(home + "/.vesk/socket",
+                    [&](const std::string &) { return Reply("dVERSION 1 2 " + name + " 3"); });
+        int fd = socket_connect_server(-1, "");
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    EXPECT_EQ(strlen(vesk_remotehost), 255u);
+    EXPECT_EQ(remote_vesk_version, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ConnectTest, CallerSocketReplacedOnSameNumber) {
+    int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(tcp, 0);
+    {
+        StandIn srv(home + "/.vesk/socket",
+                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+        EXPECT_EQ(socket_connect_server(tcp, ""), tcp);
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        ASSERT_EQ(getsockname(tcp, reinterpret_cast<sockaddr *>(&ss), &len), 0);
+        EXPECT_EQ(ss.ss_family, AF_UNIX);
+        close(tcp);
+    }
+}
+
+TEST(CorePaths, TooLongPathRefused) {
+    std::string p(200, 'p');
+    errno = 0;
+    EXPECT_LT(connect_unix(-1, p.c_str()), 0);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST(CorePaths, SetBlockReportsPreviousMode) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_NE(set_block(sv[0]), 0);
+    EXPECT_EQ(set_nonblock(sv[0]), 0);
+    EXPECT_EQ(set_block(sv[0]), 0);
+    close(sv[0]);
+    close(sv[1]);
+}
+
+}  // namespace
