@@ -24,13 +24,13 @@ extern "C" {
 
 /* ---- Process-wide state (client module) ---------------------------------- */
 
-VESK_API extern char *vesk_server;            /* socket suffix, "" by default (-t, VESKSERVER) */
-VESK_API extern int lcompression;             /* local compression setting; < 0: none sent */
-VESK_API extern int rcompression;             /* remote compression setting; < 0: none sent */
-VESK_API extern int verbose;                  /* verbosity count, raised by -v */
-VESK_API extern int priority;                 /* link priority; 0: none sent */
-VESK_API extern char *command_result;         /* com_result + 3 once any call has run */
-VESK_API extern int savedeid;                 /* effective id to regain in shared mode; < 0: none */
+VESK_API extern char *vesk_server;    /* socket suffix, "" by default (-t, VESKSERVER) */
+VESK_API extern int lcompression;     /* local compression setting; < 0: none sent */
+VESK_API extern int rcompression;     /* remote compression setting; < 0: none sent */
+VESK_API extern int verbose;          /* verbosity count, raised by -v */
+VESK_API extern int priority;         /* link priority; 0: none sent */
+VESK_API extern char *command_result; /* com_result + 3 once any call has run */
+VESK_API extern int savedeid;         /* effective id to regain in shared mode; < 0: none */
 VESK_API extern unsigned long remote_vesk_version; /* 0 until the handshake */
 VESK_API extern unsigned int vesk_remoteuser;      /* user number from the handshake */
 VESK_API extern unsigned long vesk_localaddr;      /* local IPv4 address, see get_vesk_localaddr */
@@ -47,9 +47,9 @@ VESK_API extern int vesk_debug; /* debug level, from VESKDEBUG */
 
 /* ---- Option scanner state -------------------------------------------------- */
 
-VESK_API extern int vesk_opterr; /* nonzero (initial 1): print the scanner's two messages */
-VESK_API extern int vesk_optind; /* next argument to scan (initial 1) */
-VESK_API extern int vesk_optopt; /* option character examined last */
+VESK_API extern int vesk_opterr;   /* nonzero (initial 1): print the scanner's two messages */
+VESK_API extern int vesk_optind;   /* next argument to scan (initial 1) */
+VESK_API extern int vesk_optopt;   /* option character examined last */
 VESK_API extern char *vesk_optarg; /* argument of the last option that takes one, or null */
 
 /* ---- Connection (client module) -------------------------------------------- */

@@ -25,7 +25,7 @@ Reply status(std::string_view arg);
 
 // A file open for writing ('6', '1', 'E', 'l' data, 'M'), owned by one channel.
 class Sink {
-public:
+  public:
     Sink() = default;
     Sink(const Sink &) = delete;
     Sink &operator=(const Sink &) = delete;
@@ -46,7 +46,7 @@ public:
     void close();
     bool is_open() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
     bool failed_ = false;
     std::string name_;
@@ -57,7 +57,7 @@ Reply set_final(std::string_view arg);
 
 // '7': "offset\nname".  open() replies like status() and positions the file.
 class Source {
-public:
+  public:
     Source() = default;
     Source(const Source &) = delete;
     Source &operator=(const Source &) = delete;
@@ -69,7 +69,7 @@ public:
     void close();
     bool is_open() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
