@@ -20,7 +20,31 @@ int main(int argc, char **argv) {
 C
 cc -Itour/stage/include tour/crc.c -Ltour/stage/lib -lvesknet -Wl,-rpath,"$PWD/tour/stage/lib" -o tour/crc
 tour/crc README.md
-if [ ! -x build/bin/veskd ]; then
+if [ ! -x tour/stage/bin/veskd ]; then
     echo "== the link server veskd is not part of this build yet; the pair tour starts once it is"
     exit 0
 fi
+
+# The pair: the near veskd runs the far one through an exec: link, each with
+# its own home; the far end's working directory is tour/far.
+export NEAR=$PWD/tour/near FAR=$PWD/tour/far BIN=$PWD/tour/stage/bin
+export PATH="$BIN:$PATH"
+echo "== starting a local pair (near home $NEAR, far home $FAR)"
+HOME=$NEAR veskd --link "exec:cd '$FAR' && exec env HOME='$FAR' '$BIN/veskd' --link stdio 2>>'$PWD/tour/far.log'" \
+    2>>tour/near.log &
+VESKD_PID=$!
+trap 'kill $VESKD_PID 2>/dev/null; wait $VESKD_PID 2>/dev/null' EXIT
+for _ in $(seq 100); do [ -S "$NEAR/.vesk/socket" ] && break; sleep 0.1; done
+[ -S "$NEAR/.vesk/socket" ] || { cat tour/near.log tour/far.log; exit 1; }
+
+# Each step of the tour is a script in tour.d, run in order with NEAR, FAR and
+# BIN set; every client runs as a user of the near end.
+for step in tour.d/*.sh; do
+    [ -e "$step" ] || continue
+    HOME=$NEAR bash "$step"
+done
+echo "== stopping the pair"
+kill $VESKD_PID
+wait $VESKD_PID 2>/dev/null || true
+trap - EXIT
+echo "== tour done"
