@@ -1,0 +1,394 @@
+#include "client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "session.h"
+
+namespace vesk {
+namespace {
+// Bytes read from a client per system call.
+constexpr size_t kReadChunk = 64 * 1024;
+// Unprocessed client bytes held before reading pauses, bytes.
+constexpr size_t kInHigh = 64 * 1024;
+// Longest reply text sent to a client: its buffer holds 1024 bytes with the
+// three header bytes and the NUL.
+constexpr size_t kReplyTextMax = 1020;
+
+// Codes after which the client reads no reply.
+bool has_reply(char code) {
+    return strchr("259MNOdefghl", code) == nullptr || code == 0;
+}
+
+bool parse_count(std::string_view s, long *out) {
+    std::string t(s);
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(t.c_str(), &end, 10);
+    if (t.empty() || errno != 0 || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+}  // namespace
+
+Client::Client(Session &session, int fd, uint32_t id) : session_(session), fd_(fd), id_(id) {
+    session_.loop().add(fd_, EPOLLIN, [this](uint32_t ev) { on_event(ev); });
+}
+
+Client::~Client() {
+    if (!dead_) {
+        session_.loop().remove(fd_);
+        close(fd_);
+    }
+}
+
+Peer &Client::local() {
+    if (!local_) local_ = std::make_unique<Peer>(session_, *this, key(), false);
+    return *local_;
+}
+
+void Client::ensure_open() {
+    if (opened_) return;
+    opened_ = true;
+    session_.link().send(key(), frame::kOpen);
+}
+
+void Client::on_event(uint32_t ev) {
+    if (ev & EPOLLOUT) write_client();
+    if (dead_) return;
+    if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_client();
+}
+
+void Client::read_client() {
+    if (dead_ || client_eof_) return;
+    if (in_.size() - in_off_ >= kInHigh) return;
+    size_t old = in_.size();
+    in_.resize(old + kReadChunk);
+    ssize_t r = read(fd_, in_.data() + old, kReadChunk);
+    if (r < 0) {
+        in_.resize(old);
+        if (errno == EAGAIN || errno == EINTR) return;
+        log::info("client %u: read failed: %s", id_, strerror(errno));
+        return finish();
+    }
+    in_.resize(old + size_t(r));
+    if (r == 0) client_eof_ = true;
+    process();
+}
+
+bool Client::take_request() {
+    size_t avail = in_.size() - in_off_;
+    if (avail == 0) return false;
+    const char *p = in_.data() + in_off_;
+    if (p[0] != '@') {
+        log::info("client %u: not a request, closing", id_);
+        send_reply('?', false, "Bad request");
+        closing_ = true;
+        in_off_ = in_.size();
+        return false;
+    }
+    const char *nul = static_cast<const char *>(memchr(p, 0, std::min(avail, kRequestMax)));
+    if (!nul) {
+        if (avail >= kRequestMax) {
+            log::info("client %u: request too long, closing", id_);
+            send_reply('?', false, "Request too long");
+            closing_ = true;
+            in_off_ = in_.size();
+        }
+        return false;
+    }
+    size_t len = size_t(nul - p);
+    in_off_ += len + 1;
+    if (len < 3) {
+        send_reply('?', false, "Bad request");
+        return true;
+    }
+    request(p[1], p[2], std::string_view(p + 3, len - 3));
+    return true;
+}
+
+void Client::request(char dir, char code, std::string_view arg) {
+    if (log::verbosity() >= 1)
+        log::info("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
+                  int(std::min<size_t>(arg.size(), 80)), arg.data());
+    if (dir == '>') {
+        ensure_open();
+        std::string payload(1, code);
+        payload.append(arg);
+        session_.link().send(key(), frame::kRequest, payload);
+        if (code == '6' || code == '1') sink_remote_ = true;
+        if (code == 'A' || code == 'X' || code == '8') stream_remote_ = true;
+        if (code == '2') discard_ = true;
+        if (has_reply(code)) pending_remote_++;
+        return;
+    }
+    if (dir != '?') {
+        if (has_reply(code)) send_reply(dir, false, "Bad request");
+        return;
+    }
+    switch (code) {
+        case 'l':
+        case 'L': {
+            long n = 0;
+            bool ok = parse_count(arg, &n);
+            if (ok && n > 0) {
+                mode_ = Mode::Dump;
+                dump_left_ = n;
+                target_remote_ = sink_remote_;
+            }
+            if (code == 'L') send_reply(dir, ok, ok ? "dump started" : "Bad count");
+            return;
+        }
+        case '5':
+            mode_ = Mode::Stream;
+            target_remote_ = stream_remote_;
+            if (target_remote_) ensure_open();
+            return;
+        case '6':
+        case '1':
+            sink_remote_ = false;
+            break;
+        case 'A':
+        case 'X':
+        case '8':
+            stream_remote_ = false;
+            break;
+        default:
+            break;
+    }
+    local().request(code, arg);
+}
+
+bool Client::can_feed() const {
+    if (target_remote_) return session_.link().queued_data(key()) < Link::kQueueHigh;
+    return !local_ || local_->held() < Peer::kInHigh;
+}
+
+void Client::feed(std::string_view bytes) {
+    if (target_remote_) {
+        ensure_open();
+        session_.link().send_data(key(), bytes);
+    } else {
+        local().data_in(bytes);
+    }
+}
+
+void Client::process() {
+    // Feeding the local Peer can call back here; run the loop once at a time.
+    if (in_process_) {
+        process_again_ = true;
+        return;
+    }
+    in_process_ = true;
+    do {
+        process_again_ = false;
+        process_input();
+    } while (process_again_ && !dead_);
+    in_process_ = false;
+    maybe_done();
+    if (!dead_) update_events();
+}
+
+void Client::process_input() {
+    while (!dead_ && !closing_) {
+        size_t avail = in_.size() - in_off_;
+        if (mode_ == Mode::Command) {
+            if (pending_remote_ > 0) break;  // replies keep the order of requests
+            if (!take_request()) break;
+            continue;
+        }
+        if (avail == 0 || !can_feed()) break;
+        size_t n = avail;
+        if (mode_ == Mode::Dump) n = size_t(std::min<int64_t>(int64_t(avail), dump_left_));
+        feed(std::string_view(in_.data() + in_off_, n));
+        in_off_ += n;
+        if (mode_ == Mode::Dump) {
+            dump_left_ -= int64_t(n);
+            if (dump_left_ == 0) mode_ = Mode::Command;
+        }
+    }
+    if (in_off_ == in_.size()) {
+        in_.clear();
+        in_off_ = 0;
+    } else if (in_off_ >= kReadChunk) {
+        in_.erase(0, in_off_);
+        in_off_ = 0;
+    }
+    if (client_eof_ && in_off_ == in_.size() && mode_ == Mode::Stream && !dead_ && !eof_sent_) {
+        // Pass the half-close on, once.
+        if (target_remote_) {
+            if (opened_ && !eof_sent_) session_.link().send(key(), frame::kEof);
+        } else if (local_) {
+            local_->eof_in();
+        }
+        eof_sent_ = true;
+    }
+}
+
+void Client::update_events() {
+    if (dead_) return;
+    uint32_t ev = 0;
+    bool blocked =
+        (mode_ == Mode::Command && pending_remote_ > 0) || (mode_ != Mode::Command && !can_feed());
+    if (!client_eof_ && !closing_ && in_.size() - in_off_ < kInHigh && !blocked) ev |= EPOLLIN;
+    if (out_off_ < out_.size()) ev |= EPOLLOUT;
+    session_.loop().modify(fd_, ev);
+}
+
+void Client::send_reply(char dir, bool ok, std::string_view text) {
+    if (dead_) return;
+    out_.push_back('@');
+    out_.push_back(dir);
+    out_.push_back(ok ? 'd' : 'e');
+    text = text.substr(0, kReplyTextMax);
+    for (char c : text) out_.push_back(c == '\0' ? ' ' : c);
+    out_.push_back('\0');
+    write_client();
+}
+
+void Client::write_client() {
+    if (dead_) return;
+    while (out_off_ < out_.size()) {
+        ssize_t w = send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) break;
+            log::info("client %u: write failed: %s", id_, strerror(errno));
+            return finish();
+        }
+        out_off_ += size_t(w);
+        size_t far = std::min(far_pending_, size_t(w));
+        if (far > 0) {
+            far_pending_ -= far;
+            uint32_t grant = window_.consumed(far, monotonic_us(), session_.rtt_us());
+            if (grant > 0 && opened_) {
+                std::string p;
+                frame::put_u32(p, grant);
+                session_.link().send_urgent(key(), frame::kCredit, p);
+            }
+        }
+    }
+    if (out_off_ == out_.size()) {
+        out_.clear();
+        out_off_ = 0;
+        if (out_eof_ && !wr_shut_) {
+            shutdown(fd_, SHUT_WR);
+            wr_shut_ = true;
+        }
+    }
+    if (local_) local_->outlet_room();
+    maybe_done();
+    if (!dead_) update_events();
+}
+
+void Client::maybe_done() {
+    if (dead_) return;
+    bool flushed = out_off_ == out_.size();
+    if (client_eof_ && mode_ != Mode::Stream && pending_remote_ == 0) closing_ = true;
+    if (client_eof_ && mode_ == Mode::Stream && eof_sent_ && out_eof_) closing_ = true;
+    if (closing_ && flushed) finish();
+}
+
+void Client::finish() {
+    if (dead_) return;
+    dead_ = true;
+    session_.loop().remove(fd_);
+    close(fd_);
+    if (opened_) {
+        session_.link().send(key(), frame::kClose);
+        session_.link().release(key());
+    }
+    // The local Peer may be the caller; it goes with this object after the
+    // current batch of events.
+    log::info("client %u: closed", id_);
+    session_.client_gone(id_);
+}
+
+void Client::abort() {
+    opened_ = false;
+    finish();
+}
+
+void Client::far_reply(std::string_view payload) {
+    if (pending_remote_ > 0) pending_remote_--;
+    bool ok = !payload.empty() && payload[0] == 'd';
+    if (!payload.empty()) payload.remove_prefix(1);
+    send_reply('>', ok, payload);
+    process();
+}
+
+void Client::far_data(std::string_view bytes) {
+    if (dead_) return;
+    if (discard_) {
+        uint32_t grant = window_.consumed(bytes.size(), monotonic_us(), session_.rtt_us());
+        if (grant > 0) {
+            std::string p;
+            frame::put_u32(p, grant);
+            session_.link().send_urgent(key(), frame::kCredit, p);
+        }
+        return;
+    }
+    out_.append(bytes);
+    far_pending_ += bytes.size();
+    write_client();
+}
+
+void Client::far_eof() {
+    if (discard_ || dead_) return;
+    out_eof_ = true;
+    write_client();
+}
+
+void Client::far_close() {
+    if (dead_) return;
+    session_.link().drop(key());
+    opened_ = false;
+    closing_ = true;
+    write_client();
+}
+
+void Client::far_data_reset() {
+    discard_ = false;
+}
+
+void Client::link_drained() {
+    if (dead_) return;
+    process();
+}
+
+void Client::reply(bool ok, std::string_view text) {
+    send_reply('?', ok, text);
+}
+
+bool Client::data_room() const {
+    return !dead_ && out_.size() - out_off_ < kOutHigh;
+}
+
+void Client::data(std::string_view bytes) {
+    out_.append(bytes);
+    write_client();
+}
+
+void Client::eof() {
+    out_eof_ = true;
+    write_client();
+}
+
+void Client::closed() {
+    closing_ = true;
+    write_client();
+}
+
+void Client::consumed(size_t) {
+    // The local Peer took stream bytes: more may be fed.
+    if (!dead_ && mode_ != Mode::Command) process();
+}
+
+}  // namespace vesk

@@ -1,0 +1,428 @@
+#include "link.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "transport.h"
+
+namespace vesk {
+namespace {
+// Bytes assembled ahead of the link's writes: large enough for few system
+// calls, small enough that a new urgent frame waits little.
+constexpr size_t kOutTarget = 256 * 1024;
+// One DRR quantum, bytes: a channel sends about one full frame per turn.
+constexpr int64_t kQuantum = int64_t(frame::kDataMax);
+// Bytes read from the link per system call.
+constexpr size_t kReadChunk = 256 * 1024;
+// Bytes read per readiness event before other descriptors get their turn.
+constexpr size_t kReadPerEvent = 1024 * 1024;
+// Data frames smaller than this are not worth compressing, bytes.
+constexpr size_t kCompressMin = 128;
+// How long a goodbye may take to flush on shut-down, milliseconds.
+constexpr int kShutdownFlushMs = 2000;
+}  // namespace
+
+Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
+    : loop_(loop), in_fd_(in_fd), out_fd_(out_fd), events_(events) {}
+
+Link::~Link() {
+    if (!stopped_) {
+        loop_.remove(in_fd_);
+        if (out_fd_ != in_fd_) loop_.remove(out_fd_);
+    }
+}
+
+void Link::start(const frame::Hello &mine) {
+    std::string hello = frame::encode_hello(mine);
+    frame::append(out_, frame::kHello, 0, 0, hello);
+    loop_.add(in_fd_, EPOLLIN, [this](uint32_t ev) {
+        if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) on_readable();
+        if (!stopped_ && in_fd_ == out_fd_ && (ev & EPOLLOUT)) flush();
+    });
+    if (out_fd_ != in_fd_) {
+        loop_.add(out_fd_, 0, [this](uint32_t ev) {
+            if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flush();
+        });
+    }
+    kick();
+}
+
+Link::QueuePtr Link::queue(ChanKey key) {
+    auto it = queues_.find(key);
+    if (it != queues_.end()) return it->second;
+    auto q = std::make_shared<Queue>();
+    q->key = key;
+    q->credit = far_.window;
+    queues_[key] = q;
+    return q;
+}
+
+bool Link::sendable(const Queue &q) const {
+    if (q.dead || q.items.empty()) return false;
+    return q.items.front().type != frame::kData || q.credit > 0;
+}
+
+void Link::make_ready(const QueuePtr &q) {
+    if (q->listed || !sendable(*q)) return;
+    q->listed = true;
+    ready_[q->priority].push_back(q);
+}
+
+void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
+    if (stopped_) return;
+    auto q = queue(key);
+    q->items.push_back(Item{type, std::string(payload)});
+    make_ready(q);
+    kick();
+}
+
+void Link::send_data(ChanKey key, std::string_view data) {
+    if (stopped_ || data.empty()) return;
+    auto q = queue(key);
+    while (!data.empty()) {
+        // Top up a partly filled last frame first so that small writes do
+        // not each cost a header.
+        if (!q->items.empty() && q->items.back().type == frame::kData &&
+            q->items.back().payload.size() < frame::kDataMax) {
+            auto &last = q->items.back().payload;
+            size_t n = std::min(data.size(), frame::kDataMax - last.size());
+            last.append(data.substr(0, n));
+            q->data_bytes += n;
+            data.remove_prefix(n);
+            continue;
+        }
+        size_t n = std::min(data.size(), frame::kDataMax);
+        q->items.push_back(Item{frame::kData, std::string(data.substr(0, n))});
+        q->data_bytes += n;
+        data.remove_prefix(n);
+    }
+    make_ready(q);
+    kick();
+}
+
+void Link::send_urgent(ChanKey key, uint8_t type, std::string_view payload) {
+    if (stopped_) return;
+    std::string f;
+    frame::append(f, type, chan_mine(key) ? uint8_t(frame::kFromOpener) : uint8_t(0), chan_id(key),
+                  payload);
+    urgent_bytes_ += f.size();
+    urgent_.push_back(std::move(f));
+    kick();
+}
+
+void Link::add_credit(ChanKey key, uint32_t bytes) {
+    auto it = queues_.find(key);
+    if (it == queues_.end()) return;
+    auto &q = it->second;
+    // A peer that grants without bound would let this end queue without
+    // bound; windows never need more than 1 GiB.
+    q->credit = std::min<int64_t>(q->credit + bytes, int64_t(1) << 30);
+    make_ready(q);
+    kick();
+}
+
+void Link::set_priority(ChanKey key, int priority) {
+    queue(key)->priority = priority;
+}
+void Link::set_compress(ChanKey key, bool on) {
+    queue(key)->compress = on;
+}
+
+size_t Link::queued_data(ChanKey key) const {
+    auto it = queues_.find(key);
+    return it == queues_.end() ? 0 : it->second->data_bytes;
+}
+
+void Link::release(ChanKey key) {
+    auto it = queues_.find(key);
+    if (it == queues_.end()) return;
+    if (it->second->items.empty()) {
+        it->second->dead = true;
+        queues_.erase(it);
+    } else {
+        it->second->released = true;
+    }
+}
+
+void Link::drop(ChanKey key) {
+    auto it = queues_.find(key);
+    if (it == queues_.end()) return;
+    it->second->dead = true;
+    queues_.erase(it);
+}
+
+void Link::emit(const Queue &q, uint8_t type, std::string_view payload) {
+    uint8_t flags = chan_mine(q.key) ? uint8_t(frame::kFromOpener) : uint8_t(0);
+    if (type == frame::kData && q.compress && payload.size() >= kCompressMin &&
+        transport::compress({reinterpret_cast<const uint8_t *>(payload.data()), payload.size()},
+                            zbuf_)) {
+        frame::append(out_, type, uint8_t(flags | frame::kCompressed), chan_id(q.key),
+                      {reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size()});
+        return;
+    }
+    frame::append(out_, type, flags, chan_id(q.key), payload);
+}
+
+void Link::serve(const QueuePtr &q) {
+    q->deficit += kQuantum;
+    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < kOutTarget) {
+        Item &item = q->items.front();
+        if (item.type != frame::kData) {
+            emit(*q, item.type, item.payload);
+            q->deficit -= int64_t(item.payload.size() + frame::kHeaderBytes);
+            q->items.pop_front();
+            continue;
+        }
+        size_t n = std::min<size_t>(item.payload.size(), size_t(q->credit));
+        bool was_high = q->data_bytes >= kQueueLow;
+        if (n == item.payload.size()) {
+            emit(*q, frame::kData, item.payload);
+            q->items.pop_front();
+        } else {
+            // Partial frame up to the credit left: a sender that waits for
+            // room for a whole frame can stall against a late updater.
+            emit(*q, frame::kData, std::string_view(item.payload).substr(0, n));
+            item.payload.erase(0, n);
+        }
+        q->credit -= int64_t(n);
+        q->data_bytes -= n;
+        q->deficit -= int64_t(n);
+        if (was_high && q->data_bytes < kQueueLow) drained_.push_back(q->key);
+    }
+    if (q->items.empty()) {
+        q->deficit = 0;
+        if (q->released) {
+            q->dead = true;
+            queues_.erase(q->key);
+        }
+        return;
+    }
+    if (!sendable(*q)) q->deficit = 0;  // waits for credit; rejoins then
+    make_ready(q);
+}
+
+void Link::fill() {
+    while (out_.size() - out_off_ < kOutTarget) {
+        if (!urgent_.empty()) {
+            urgent_bytes_ -= urgent_.front().size();
+            out_.append(urgent_.front());
+            urgent_.pop_front();
+            continue;
+        }
+        if (ready_.empty()) break;
+        auto level = ready_.begin();
+        QueuePtr q = level->second.front();
+        level->second.pop_front();
+        if (level->second.empty()) ready_.erase(level);
+        q->listed = false;
+        if (q->dead) continue;
+        serve(q);
+    }
+}
+
+void Link::kick() {
+    if (kick_pending_ || stopped_) return;
+    kick_pending_ = true;
+    loop_.defer([this] {
+        kick_pending_ = false;
+        flush();
+    });
+}
+
+void Link::update_events() {
+    if (stopped_) return;
+    if (in_fd_ == out_fd_) {
+        loop_.modify(in_fd_, EPOLLIN | (want_out_ ? uint32_t(EPOLLOUT) : 0u));
+    } else {
+        loop_.modify(out_fd_, want_out_ ? uint32_t(EPOLLOUT) : 0u);
+    }
+}
+
+void Link::flush() {
+    if (stopped_) return;
+    // Bounded rounds so that a fast writer does not starve the reader.
+    for (int round = 0; round < 8; round++) {
+        if (out_off_ == out_.size()) {
+            out_.clear();
+            out_off_ = 0;
+            fill();
+            if (out_.empty()) break;
+        }
+        ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            down(goodbye_seen_, std::string("link write failed: ") + strerror(errno));
+            return;
+        }
+        out_off_ += size_t(w);
+    }
+    // Compact now and then so the buffer does not creep.
+    if (out_off_ > 0 && out_off_ == out_.size()) {
+        out_.clear();
+        out_off_ = 0;
+    }
+    bool pending = out_off_ < out_.size() || !urgent_.empty() || !ready_.empty();
+    if (pending && out_off_ == out_.size()) {
+        // More is ready but the rounds ran out: come back after other events.
+        kick();
+        pending = false;
+    }
+    if (pending != want_out_) {
+        want_out_ = pending;
+        update_events();
+    }
+    std::vector<ChanKey> drained;
+    drained.swap(drained_);
+    for (ChanKey k : drained) events_.on_drained(k);
+}
+
+void Link::on_readable() {
+    size_t total = 0;
+    while (!stopped_ && total < kReadPerEvent) {
+        size_t old = in_.size();
+        in_.resize(old + kReadChunk);
+        ssize_t r = read(in_fd_, in_.data() + old, kReadChunk);
+        if (r <= 0) {
+            in_.resize(old);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (r == 0) {
+                down(goodbye_seen_, goodbye_seen_ ? "the far end closed the link"
+                                                  : "link lost: the far end went away");
+            } else {
+                down(false, std::string("link read failed: ") + strerror(errno));
+            }
+            return;
+        }
+        in_.resize(old + size_t(r));
+        total += size_t(r);
+        // Parse what is complete.
+        while (in_.size() - in_off_ >= frame::kHeaderBytes) {
+            auto p = reinterpret_cast<const uint8_t *>(in_.data() + in_off_);
+            frame::Header h = frame::parse_header(p);
+            if (in_.size() - in_off_ < frame::kHeaderBytes + h.length) break;
+            std::string_view payload(in_.data() + in_off_ + frame::kHeaderBytes, h.length);
+            in_off_ += frame::kHeaderBytes + h.length;
+            if (!dispatch(h, payload)) return;
+            if (stopped_) return;
+        }
+        if (in_off_ == in_.size()) {
+            in_.clear();
+            in_off_ = 0;
+        } else if (in_off_ > kReadChunk) {
+            in_.erase(0, in_off_);
+            in_off_ = 0;
+        }
+    }
+}
+
+bool Link::dispatch(const frame::Header &h, std::string_view payload) {
+    if (!up_) {
+        if (h.type != frame::kHello || !frame::decode_hello(payload, &far_)) {
+            down(false, "the far end does not speak the vesk link protocol");
+            return false;
+        }
+        if (far_.protocol != frame::kLinkProtocol) {
+            down(false, "the far end speaks link protocol " + std::to_string(far_.protocol) +
+                            ", this end " + std::to_string(frame::kLinkProtocol));
+            return false;
+        }
+        // Credits below one frame would make every channel crawl; a peer
+        // asking for that is broken.
+        far_.window = std::max<uint32_t>(far_.window, uint32_t(frame::kDataMax));
+        up_ = true;
+        events_.on_link_up(far_);
+        return true;
+    }
+    // The frame's channel as this end names it: the sender opened it when
+    // the flag is set, so it is not one of ours.
+    ChanKey key = chan_key(h.channel, !(h.flags & frame::kFromOpener));
+    switch (h.type) {
+        case frame::kPing: {
+            std::string echo(payload);
+            send_urgent(0, frame::kPong, echo);
+            return true;
+        }
+        case frame::kPong:
+            if (payload.size() == 8) {
+                int64_t sent =
+                    int64_t(frame::get_u64(reinterpret_cast<const uint8_t *>(payload.data())));
+                int64_t rtt = monotonic_us() - sent;
+                if (rtt >= 0) rtt_us_ = rtt;
+            }
+            return true;
+        case frame::kGoodbye:
+            goodbye_seen_ = true;
+            return true;
+        case frame::kCredit:
+            if (payload.size() == 4)
+                add_credit(key, frame::get_u32(reinterpret_cast<const uint8_t *>(payload.data())));
+            return true;
+        case frame::kData:
+            if (h.flags & frame::kCompressed) {
+                if (!transport::decompress(
+                        {reinterpret_cast<const uint8_t *>(payload.data()), payload.size()}, zbuf_,
+                        frame::kDataMax)) {
+                    // Corrupt data ends that channel only.
+                    log::error("channel %u: corrupt compressed data, closing it", h.channel);
+                    events_.on_frame(frame::kClose, key, {});
+                    send(key, frame::kClose);
+                    release(key);
+                    return true;
+                }
+                std::string plain(reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size());
+                events_.on_frame(frame::kData, key, plain);
+                return true;
+            }
+            events_.on_frame(frame::kData, key, payload);
+            return true;
+        default:
+            events_.on_frame(h.type, key, payload);
+            return true;
+    }
+}
+
+void Link::tick() {
+    if (!up_ || stopped_) return;
+    std::string token;
+    frame::put_u64(token, uint64_t(monotonic_us()));
+    send_urgent(0, frame::kPing, token);
+}
+
+void Link::down(bool clean, const std::string &why) {
+    if (stopped_) return;
+    stopped_ = true;
+    loop_.remove(in_fd_);
+    if (out_fd_ != in_fd_) loop_.remove(out_fd_);
+    events_.on_link_down(clean, why);
+}
+
+void Link::shut_down() {
+    if (stopped_) return;
+    out_.erase(0, out_off_);
+    out_off_ = 0;
+    frame::append(out_, frame::kGoodbye, 0, 0, {});
+    // Best effort, bounded: the goodbye tells the far end this was meant.
+    int64_t deadline = monotonic_ms() + kShutdownFlushMs;
+    while (out_off_ < out_.size() && monotonic_ms() < deadline) {
+        ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
+        if (w > 0) {
+            out_off_ += size_t(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+        pollfd p{out_fd_, POLLOUT, 0};
+        poll(&p, 1, 100);
+    }
+    stopped_ = true;
+    loop_.remove(in_fd_);
+    if (out_fd_ != in_fd_) loop_.remove(out_fd_);
+}
+
+}  // namespace vesk

@@ -1,0 +1,149 @@
+// The link: one byte stream to the far veskd carrying every channel.
+//
+// Output is scheduled: link-wide frames (credit, datagrams, pings) first,
+// then the channels, highest priority first and deficit round-robin among
+// equals, each within the credit its receiver granted.  A channel's frames
+// keep their order.  Input is read whenever the link has bytes: nothing a
+// channel does stops the reader.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "frame.h"
+#include "loop.h"
+
+namespace vesk {
+
+// A channel as this end knows it: its id and whether this end opened it.
+using ChanKey = uint64_t;
+inline ChanKey chan_key(uint32_t id, bool mine) {
+    return (uint64_t(mine) << 32) | id;
+}
+inline uint32_t chan_id(ChanKey k) {
+    return uint32_t(k);
+}
+inline bool chan_mine(ChanKey k) {
+    return (k >> 32) != 0;
+}
+
+class LinkEvents {
+  public:
+    virtual ~LinkEvents() = default;
+    // The far end's HELLO arrived: the link is up.
+    virtual void on_link_up(const frame::Hello &far) = 0;
+    // A frame of a channel or a datagram; data is already decompressed.
+    virtual void on_frame(uint8_t type, ChanKey key, std::string_view payload) = 0;
+    // The data queued on the channel fell below the refill mark.
+    virtual void on_drained(ChanKey key) = 0;
+    // The link ended; clean when the far end said goodbye first.
+    virtual void on_link_down(bool clean, const std::string &why) = 0;
+};
+
+class Link {
+  public:
+    // Data a channel may have queued before its producer pauses, bytes.
+    static constexpr size_t kQueueHigh = 128 * 1024;
+    // The producer is asked for more below this, bytes.
+    static constexpr size_t kQueueLow = 32 * 1024;
+
+    Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events);
+    ~Link();
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+
+    // Sends HELLO and starts reading.  window: credit this end grants each
+    // channel at its start.
+    void start(const frame::Hello &mine);
+
+    // A frame of the channel, in the channel's order.
+    void send(ChanKey key, uint8_t type, std::string_view payload = {});
+    // Stream bytes of the channel, cut into frames, each sent within credit.
+    void send_data(ChanKey key, std::string_view data);
+    // Link-wide frames that pass every channel: credit, datagrams.
+    void send_urgent(ChanKey key, uint8_t type, std::string_view payload);
+    // The far end granted more credit on a channel of this end.
+    void add_credit(ChanKey key, uint32_t bytes);
+    void set_priority(ChanKey key, int priority);
+    void set_compress(ChanKey key, bool on);
+    // Data queued on the channel and not yet sent, bytes.
+    size_t queued_data(ChanKey key) const;
+    // Forget the channel once what is queued has gone (after a kClose).
+    void release(ChanKey key);
+    // Forget the channel now, dropping what is queued (the far end closed it).
+    void drop(ChanKey key);
+    // Bytes waiting in the link-wide queue (datagrams are dropped above a cap).
+    size_t urgent_bytes() const { return urgent_bytes_; }
+
+    // Says goodbye, flushes what it can within a bounded time and stops.
+    void shut_down();
+    bool is_up() const { return up_; }
+    const frame::Hello &far() const { return far_; }
+    // Last measured round trip, microseconds (0 before the first).
+    int64_t rtt_us() const { return rtt_us_; }
+    uint32_t far_window() const { return far_.window; }
+    // Periodic: pings.
+    void tick();
+
+  private:
+    struct Item {
+        uint8_t type;
+        std::string payload;
+    };
+    struct Queue {
+        ChanKey key = 0;
+        std::deque<Item> items;
+        size_t data_bytes = 0;
+        int64_t credit = 0;
+        int priority = 0;
+        bool compress = false;
+        bool listed = false;
+        bool released = false;
+        bool dead = false;
+        int64_t deficit = 0;
+    };
+    using QueuePtr = std::shared_ptr<Queue>;
+
+    QueuePtr queue(ChanKey key);
+    bool sendable(const Queue &q) const;
+    void make_ready(const QueuePtr &q);
+    void fill();
+    void serve(const QueuePtr &q);
+    void emit(const Queue &q, uint8_t type, std::string_view payload);
+    void kick();
+    void flush();
+    void on_readable();
+    bool dispatch(const frame::Header &h, std::string_view payload);
+    void down(bool clean, const std::string &why);
+    void update_events();
+
+    Loop &loop_;
+    int in_fd_;
+    int out_fd_;
+    LinkEvents &events_;
+    bool up_ = false;
+    bool stopped_ = false;
+    bool goodbye_seen_ = false;
+    bool kick_pending_ = false;
+    bool want_out_ = false;
+    frame::Hello far_;
+    std::unordered_map<ChanKey, QueuePtr> queues_;
+    std::map<int, std::deque<QueuePtr>, std::greater<int>> ready_;
+    std::deque<std::string> urgent_;
+    size_t urgent_bytes_ = 0;
+    std::string out_;
+    size_t out_off_ = 0;
+    std::string in_;
+    size_t in_off_ = 0;
+    std::vector<ChanKey> drained_;
+    std::vector<uint8_t> zbuf_;
+    int64_t rtt_us_ = 0;
+};
+
+}  // namespace vesk

@@ -1,0 +1,137 @@
+#include "loop.h"
+
+#include <cerrno>
+#include <ctime>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace vesk {
+namespace {
+constexpr int kMaxEventsPerWait = 256;
+}
+
+int64_t monotonic_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+int64_t monotonic_ms() {
+    return monotonic_us() / 1000;
+}
+
+Loop::Loop() {
+    epfd_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ >= 0) {
+        add(wake_fd_, EPOLLIN, [this](uint32_t) {
+            uint64_t v;
+            while (read(wake_fd_, &v, sizeof v) > 0) {
+            }
+            drain_posted();
+        });
+    }
+}
+
+Loop::~Loop() {
+    if (wake_fd_ >= 0) close(wake_fd_);
+    if (epfd_ >= 0) close(epfd_);
+}
+
+bool Loop::add(int fd, uint32_t events, Callback cb) {
+    uint64_t token = next_token_++;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = token;
+    if (epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+    entries_[fd] = Entry{token, events, std::make_shared<Callback>(std::move(cb))};
+    token_fd_[token] = fd;
+    return true;
+}
+
+void Loop::modify(int fd, uint32_t events) {
+    auto it = entries_.find(fd);
+    if (it == entries_.end() || it->second.events == events) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = it->second.token;
+    if (epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0) it->second.events = events;
+}
+
+void Loop::remove(int fd) {
+    auto it = entries_.find(fd);
+    if (it == entries_.end()) return;
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    token_fd_.erase(it->second.token);
+    entries_.erase(it);
+}
+
+void Loop::defer(std::function<void()> fn) {
+    deferred_.push_back(std::move(fn));
+}
+
+void Loop::post(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> lock(posted_mu_);
+        posted_.push_back(std::move(fn));
+    }
+    uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) {
+        // The counter is saturated or the fd is gone; a wake-up is pending
+        // anyway in the first case, and the loop is ending in the second.
+    }
+}
+
+void Loop::drain_posted() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> lock(posted_mu_);
+        work.swap(posted_);
+    }
+    for (auto &fn : work) fn();
+}
+
+void Loop::set_tick(int tick_ms, std::function<void()> fn) {
+    tick_ms_ = tick_ms;
+    tick_ = std::move(fn);
+    next_tick_ms_ = monotonic_ms() + tick_ms;
+}
+
+bool Loop::run() {
+    running_ = true;
+    epoll_event events[kMaxEventsPerWait];
+    while (running_) {
+        int timeout = -1;
+        if (tick_ms_ > 0) {
+            int64_t left = next_tick_ms_ - monotonic_ms();
+            timeout = left < 0 ? 0 : int(left);
+        }
+        if (!deferred_.empty()) timeout = 0;
+        int n = epoll_wait(epfd_, events, kMaxEventsPerWait, timeout);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        for (int i = 0; i < n && running_; i++) {
+            auto tf = token_fd_.find(events[i].data.u64);
+            if (tf == token_fd_.end()) continue;  // removed earlier in this batch
+            auto it = entries_.find(tf->second);
+            if (it == entries_.end()) continue;
+            // Hold a reference: the callback may remove its own entry.
+            std::shared_ptr<Callback> cb = it->second.cb;
+            (*cb)(events[i].events);
+        }
+        while (!deferred_.empty() && running_) {
+            std::vector<std::function<void()>> work;
+            work.swap(deferred_);
+            for (auto &fn : work) fn();
+        }
+        if (tick_ms_ > 0 && monotonic_ms() >= next_tick_ms_) {
+            next_tick_ms_ = monotonic_ms() + tick_ms_;
+            if (tick_) tick_();
+        }
+    }
+    return true;
+}
+
+}  // namespace vesk

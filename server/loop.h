@@ -1,0 +1,70 @@
+// veskd's event loop: epoll, one callback per descriptor, deferred work run
+// after each batch of events, a coarse periodic tick and a wake-up that other
+// threads may post completions through.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace vesk {
+
+class Loop {
+  public:
+    using Callback = std::function<void(uint32_t events)>;
+
+    Loop();
+    ~Loop();
+    Loop(const Loop &) = delete;
+    Loop &operator=(const Loop &) = delete;
+
+    // Watches fd for events (EPOLLIN, EPOLLOUT...).  Returns false when epoll
+    // refuses the descriptor.  A callback may remove any descriptor, its own
+    // included: removed descriptors get no further calls, even in this batch.
+    bool add(int fd, uint32_t events, Callback cb);
+    void modify(int fd, uint32_t events);
+    void remove(int fd);
+
+    // Runs fn once after the current batch of events (coalescing work such
+    // as assembling link frames).
+    void defer(std::function<void()> fn);
+    // Runs fn on the loop thread soon; safe to call from any thread.
+    void post(std::function<void()> fn);
+    // Called about every tick_ms milliseconds.
+    void set_tick(int tick_ms, std::function<void()> fn);
+
+    // Runs until stop().  Returns false when epoll_wait fails for good.
+    bool run();
+    void stop() { running_ = false; }
+
+  private:
+    struct Entry {
+        uint64_t token;
+        uint32_t events;
+        std::shared_ptr<Callback> cb;
+    };
+    void drain_posted();
+
+    int epfd_ = -1;
+    int wake_fd_ = -1;
+    bool running_ = false;
+    uint64_t next_token_ = 1;
+    std::unordered_map<int, Entry> entries_;
+    std::unordered_map<uint64_t, int> token_fd_;
+    std::vector<std::function<void()>> deferred_;
+    std::mutex posted_mu_;
+    std::vector<std::function<void()>> posted_;
+    int tick_ms_ = -1;
+    std::function<void()> tick_;
+    int64_t next_tick_ms_ = 0;
+};
+
+// Milliseconds of a monotonic clock.
+int64_t monotonic_ms();
+// Microseconds of a monotonic clock.
+int64_t monotonic_us();
+
+}  // namespace vesk

@@ -1,0 +1,182 @@
+// veskd: the link server.  One runs on each machine; the two are joined by
+// one byte stream and serve the clients on their Unix sockets.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "loop.h"
+#include "session.h"
+#include "sockdir.h"
+#include "transport.h"
+
+namespace {
+
+constexpr const char *kUsage =
+    "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
+    "             [--x11-socket PATH] --link SPEC\n"
+    "SPEC: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
+// How long the exec: command may take to end after the link closes, ms.
+constexpr int kChildGraceMs = 2000;
+
+int g_signal_pipe[2] = {-1, -1};
+
+void on_signal(int sig) {
+    int saved = errno;
+    char c = char(sig);
+    if (write(g_signal_pipe[1], &c, 1) < 0) {
+        // Nothing to do in a handler; the pipe is full of wake-ups already.
+    }
+    errno = saved;
+}
+
+void reap(pid_t child) {
+    if (child <= 0) return;
+    for (int waited = 0; waited < kChildGraceMs; waited += 50) {
+        if (waitpid(child, nullptr, WNOHANG) == child) return;
+        usleep(50 * 1000);
+    }
+    kill(child, SIGTERM);
+    waitpid(child, nullptr, 0);
+}
+
+bool set_nonblocking(int fd) {
+    int fl = fcntl(fd, F_GETFL);
+    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    vesk::Config config;
+    std::string link_spec, key_path;
+    int verbosity = 0;
+    enum { kOptVersion = 1000, kOptLink, kOptKey, kOptX11, kOptHelp };
+    static const option longopts[] = {
+        {"protocol-version", required_argument, nullptr, kOptVersion},
+        {"link", required_argument, nullptr, kOptLink},
+        {"key", required_argument, nullptr, kOptKey},
+        {"x11-socket", required_argument, nullptr, kOptX11},
+        {"help", no_argument, nullptr, kOptHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "t:S:v", longopts, nullptr)) != -1) {
+        switch (c) {
+            case 't':
+                config.suffix = optarg;
+                break;
+            case 'S':
+                if (strcmp(optarg, "0") && strcmp(optarg, "1") && strcmp(optarg, "2")) {
+                    fprintf(stderr, "veskd: -S takes 0, 1 or 2\n%s", kUsage);
+                    return 1;
+                }
+                config.share = atoi(optarg);
+                break;
+            case 'v':
+                verbosity++;
+                break;
+            case kOptVersion: {
+                char *end = nullptr;
+                errno = 0;
+                unsigned long v = strtoul(optarg, &end, 10);
+                if (errno || !*optarg || *end || v == 0 || v > 0xffffffffUL) {
+                    fprintf(stderr, "veskd: bad protocol version '%s'\n", optarg);
+                    return 1;
+                }
+                config.version = v;
+                break;
+            }
+            case kOptLink:
+                link_spec = optarg;
+                break;
+            case kOptKey:
+                key_path = optarg;
+                break;
+            case kOptX11:
+                config.x11_socket = optarg;
+                break;
+            case kOptHelp:
+                fputs(kUsage, stdout);
+                return 0;
+            default:
+                fputs(kUsage, stderr);
+                return 1;
+        }
+    }
+    if (optind != argc || link_spec.empty()) {
+        fputs(kUsage, stderr);
+        return 1;
+    }
+    vesk::log::set_verbosity(verbosity);
+    if (!config.suffix.empty() && config.suffix.find('/') != std::string::npos) {
+        vesk::log::error("the suffix must not contain '/'");
+        return 1;
+    }
+
+    // Refuse early, before a link is made, when another veskd serves here.
+    std::string error;
+    if (!vesk::sockdir::prepare(config.share, config.suffix, &config.socket_path, &error)) {
+        vesk::log::error("%s", error.c_str());
+        return 1;
+    }
+
+    signal(SIGPIPE, SIG_IGN);
+    if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        vesk::log::error("pipe: %s", strerror(errno));
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    vesk::transport::LinkEnds ends;
+    if (!vesk::transport::open_link(link_spec, key_path, &ends, &error)) {
+        vesk::log::error("%s", error.c_str());
+        return 1;
+    }
+    if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
+        vesk::log::error("cannot make the link non-blocking: %s", strerror(errno));
+        return 1;
+    }
+
+    vesk::Loop loop;
+    vesk::Session session(loop, config, ends.in_fd, ends.out_fd);
+    bool listening = false;
+    session.start([&]() {
+        std::string why;
+        int fd = vesk::sockdir::listen_at(config.socket_path, config.share, &why);
+        if (fd < 0) {
+            vesk::log::error("%s", why.c_str());
+        } else {
+            listening = true;
+            vesk::log::info("serving on %s", config.socket_path.c_str());
+        }
+        return fd;
+    });
+    loop.add(g_signal_pipe[0], EPOLLIN, [&](uint32_t) {
+        char sig;
+        while (read(g_signal_pipe[0], &sig, 1) > 0) {
+        }
+        session.shut_down();
+    });
+    loop.run();
+
+    if (listening) unlink(config.socket_path.c_str());
+    int status = session.exit_status();
+    if (ends.in_fd >= 0) close(ends.in_fd);
+    if (ends.out_fd >= 0 && ends.out_fd != ends.in_fd) close(ends.out_fd);
+    reap(ends.child);
+    return status;
+}

@@ -1,0 +1,475 @@
+#include "peer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "log.h"
+#include "session.h"
+
+namespace vesk {
+namespace {
+// Bytes read from a file or a stream per step.
+constexpr size_t kReadChunk = 64 * 1024;
+// The far machine itself, for an 'A' without a host.
+constexpr const char *kSelfHost = "127.0.0.1";
+
+// Strict decimal: the whole text, within [lo, hi].
+bool parse_long(std::string_view s, long lo, long hi, long *out) {
+    if (s.empty() || s.size() > 20) return false;
+    std::string t(s);
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(t.c_str(), &end, 10);
+    if (errno != 0 || end == t.c_str() || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// A port: a number 1-65535 or a TCP service name.  0 when it is neither.
+int parse_port(std::string_view s) {
+    long v;
+    if (parse_long(s, 1, 65535, &v)) return int(v);
+    if (s.empty() || s.size() > 64) return 0;
+    std::string name(s);
+    servent *se = getservbyname(name.c_str(), "tcp");
+    return se ? ntohs(uint16_t(se->s_port)) : 0;
+}
+}  // namespace
+
+Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
+    : session_(session),
+      outlet_(outlet),
+      key_(key),
+      remote_(remote),
+      alive_(std::make_shared<bool>(true)) {}
+
+Peer::~Peer() {
+    *alive_ = false;
+    close_stream();
+    session_.udp_drop_owner(key_);
+}
+
+void Peer::reply(bool ok, std::string_view text) {
+    outlet_.reply(ok, text);
+}
+void Peer::reply_errno(int err) {
+    reply(false, strerror(err));
+}
+
+void Peer::request(char code, std::string_view arg) {
+    switch (code) {
+        case 'F':
+            stats(arg);
+            return;
+        case 'C': {
+            long v;
+            if (!parse_long(arg, INT_MIN, INT_MAX, &v))
+                return reply(false, "Bad compression setting");
+            session_.set_compress(key_, remote_, v > 0);
+            return reply(true, v > 0 ? "compression on" : "compression off");
+        }
+        case 'd':
+        case 'B': {
+            long v;
+            bool ok = parse_long(arg, INT_MIN, INT_MAX, &v);
+            if (ok) session_.set_priority(key_, remote_, int(v));
+            if (code == 'B') reply(ok, ok ? "priority set" : "Bad priority");
+            return;
+        }
+        case 'D': {
+            files::Reply r = files::status(arg);
+            return reply(r.ok, r.text);
+        }
+        case '6': {
+            files::Reply r = sink_.open_fresh(arg);
+            return reply(r.ok, r.text);
+        }
+        case '1': {
+            files::Reply r = sink_.open_at(arg);
+            return reply(r.ok, r.text);
+        }
+        case 'E': {
+            files::Reply r = sink_.seek(arg);
+            return reply(r.ok, r.text);
+        }
+        case 'M':
+            sink_.flush();
+            return;
+        case 'O': {
+            files::Reply r = files::set_final(arg);
+            if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
+            sink_.close();
+            return;
+        }
+        case '7': {
+            files::Reply r = source_.open(arg);
+            reply(r.ok, r.text);
+            if (r.ok) {
+                source_active_ = true;
+                pump_source();
+            }
+            return;
+        }
+        case '2':
+            if (source_active_) {
+                source_.close();
+                source_active_ = false;
+            }
+            outlet_.data_reset();
+            return;
+        case 'Z': {
+            files::Reply r = files::remove(arg);
+            return reply(r.ok, r.text);
+        }
+        case 'A':
+            return connect_tcp(arg);
+        case 'X':
+        case '8':
+            return connect_unix_path(arg);
+        case 'e':
+            log::info("channel %u: connection from %.*s", chan_id(key_), int(arg.size()),
+                      arg.data());
+            return;
+        case '9':
+            log::info("channel %u: %.*s", chan_id(key_), int(arg.size()), arg.data());
+            return;
+        case 'c':
+            return resolve(arg);
+        case 'V':
+        case 'T':
+        case 'W':
+            return udp_command(code, arg);
+        case 'g':
+        case 'h':
+        case 'f':
+        case 'N':
+            log::info("channel %u: command '%c' has no effect here", chan_id(key_), code);
+            return;
+        default: {
+            char text[64];
+            snprintf(text, sizeof text, "Unknown command '%c' (%d)", code, code);
+            return reply(false, text);
+        }
+    }
+}
+
+void Peer::stats(std::string_view arg) {
+    long what = 0;
+    if (!arg.empty() && !parse_long(arg, LONG_MIN / 2, LONG_MAX / 2, &what))
+        return reply(false, "Bad statistics request");
+    char text[512];
+    if (what == -10) {
+        const frame::Hello &far = session_.far_hello();
+        snprintf(text, sizeof text, "VERSION %lu %lx %s %u", session_.reported_version(),
+                 (unsigned long)far.addr, far.host.empty() ? "remotehost" : far.host.c_str(),
+                 far.uid);
+    } else if (what == -6) {
+        snprintf(text, sizeof text, "%u", chan_id(key_));
+    } else if (what == -9) {
+        timeval tv;
+        gettimeofday(&tv, nullptr);
+        snprintf(text, sizeof text, "%ld %ld", (long)tv.tv_sec, (long)tv.tv_usec);
+    } else {
+        snprintf(text, sizeof text, "veskd %s channels %zu rtt_us %lld", session_.host().c_str(),
+                 session_.channel_count(), (long long)session_.rtt_us());
+    }
+    reply(true, text);
+}
+
+void Peer::connect_tcp(std::string_view arg) {
+    if (stream_fd_ >= 0 || connecting_) return reply(false, "A stream is already connected");
+    std::string_view host = kSelfHost, port = arg;
+    size_t colon = arg.find(':');
+    if (colon != std::string_view::npos) {
+        host = arg.substr(0, colon);
+        port = arg.substr(colon + 1);
+        if (host.empty()) host = kSelfHost;
+    }
+    int p = parse_port(port);
+    if (p == 0) return reply(false, "Bad port number");
+    if (host.size() > 255) return reply(false, "Host name too long");
+    std::string what = std::string(host) + ":" + std::to_string(p);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(p));
+    std::string h(host);
+    if (inet_aton(h.c_str(), &sa.sin_addr)) return connect_to(&sa, sizeof sa, what);
+    // A name: look it up off the loop so that a slow resolver stalls no one.
+    connecting_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    Loop &loop = session_.loop();
+    std::thread([h, sa, what, alive, &loop, this]() mutable {
+        addrinfo hints{}, *res = nullptr;
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        int rc = getaddrinfo(h.c_str(), nullptr, &hints, &res);
+        bool found = rc == 0 && res;
+        if (found) sa.sin_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
+        if (res) freeaddrinfo(res);
+        std::string why = found ? "" : (rc == 0 ? "Unknown host" : gai_strerror(rc));
+        loop.post([=, this]() {
+            auto a = alive.lock();
+            if (!a || !*a) return;
+            connecting_ = false;
+            if (!found) return reply(false, "Unknown host " + h + ": " + why);
+            connect_to(&sa, sizeof sa, what);
+        });
+    }).detach();
+}
+
+void Peer::connect_unix_path(std::string_view arg) {
+    if (stream_fd_ >= 0 || connecting_) return reply(false, "A stream is already connected");
+    std::string path(arg);
+    path = session_.map_socket_path(path);
+    sockaddr_un su{};
+    su.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof su.sun_path) return reply(false, "Bad socket path");
+    memcpy(su.sun_path, path.data(), path.size());
+    connect_to(&su, sizeof su, path);
+}
+
+void Peer::connect_to(const void *addr, unsigned len, std::string what) {
+    int family = static_cast<const sockaddr *>(addr)->sa_family;
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return reply_errno(errno);
+    if (family == AF_INET) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    int rc = connect(fd, static_cast<const sockaddr *>(addr), len);
+    if (rc != 0 && errno != EINPROGRESS) {
+        int err = errno;
+        close(fd);
+        log::info("channel %u: connect to %s failed: %s", chan_id(key_), what.c_str(),
+                  strerror(err));
+        return reply_errno(err);
+    }
+    stream_fd_ = fd;
+    connect_what_ = what;
+    connecting_ = rc != 0;
+    session_.loop().add(fd, connecting_ ? EPOLLOUT : EPOLLIN,
+                        [this](uint32_t ev) { on_stream(ev); });
+    if (!connecting_) {
+        log::info("channel %u: connected to %s", chan_id(key_), what.c_str());
+        reply(true, "Connected to " + what);
+    }
+}
+
+void Peer::on_stream(uint32_t ev) {
+    if (connecting_) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(stream_fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err == EINPROGRESS) return;
+        connecting_ = false;
+        if (err != 0) {
+            log::info("channel %u: connect to %s failed: %s", chan_id(key_), connect_what_.c_str(),
+                      strerror(err));
+            close_stream();
+            return reply_errno(err);
+        }
+        log::info("channel %u: connected to %s", chan_id(key_), connect_what_.c_str());
+        reply(true, "Connected to " + connect_what_);
+        stream_events();
+        return;
+    }
+    if (ev & EPOLLOUT) {
+        while (out_off_ < out_.size()) {
+            ssize_t w =
+                send(stream_fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) break;
+                return stream_failed(errno);
+            }
+            out_off_ += size_t(w);
+            outlet_.consumed(size_t(w));
+        }
+        if (out_off_ == out_.size()) {
+            out_.clear();
+            out_off_ = 0;
+            if (in_eof_ && !wr_shut_) {
+                shutdown(stream_fd_, SHUT_WR);
+                wr_shut_ = true;
+            }
+        }
+    }
+    if (stream_fd_ < 0) return;
+    if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        char buf[kReadChunk];
+        // Read while the outlet takes it; level-triggered epoll brings us
+        // back for the rest.
+        for (int i = 0; i < 4 && !stream_rd_eof_ && outlet_.data_room(); i++) {
+            ssize_t r = read(stream_fd_, buf, sizeof buf);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) break;
+                return stream_failed(errno);
+            }
+            if (r == 0) {
+                stream_rd_eof_ = true;
+                outlet_.eof();
+                break;
+            }
+            outlet_.data({buf, size_t(r)});
+        }
+    }
+    if (stream_fd_ >= 0) stream_events();
+}
+
+// Level-triggered interest: read while the outlet has room and the socket
+// has not ended; write while something is held.
+void Peer::stream_events() {
+    if (stream_fd_ < 0 || connecting_) return;
+    uint32_t ev = 0;
+    if (!stream_rd_eof_ && outlet_.data_room()) ev |= EPOLLIN;
+    if (out_off_ < out_.size()) ev |= EPOLLOUT;
+    session_.loop().modify(stream_fd_, ev);
+    if (ev == 0 && stream_rd_eof_ && wr_shut_) {
+        // Both directions are done; the channel's close frees the rest.
+    }
+}
+
+void Peer::stream_failed(int err) {
+    log::info("channel %u: stream to %s failed: %s", chan_id(key_), connect_what_.c_str(),
+              strerror(err));
+    close_stream();
+    outlet_.closed();
+}
+
+void Peer::close_stream() {
+    if (stream_fd_ < 0) return;
+    session_.loop().remove(stream_fd_);
+    close(stream_fd_);
+    stream_fd_ = -1;
+    connecting_ = false;
+}
+
+void Peer::data_in(std::string_view bytes) {
+    if (sink_.is_open()) {
+        sink_.write(bytes.data(), bytes.size());
+        outlet_.consumed(bytes.size());
+        return;
+    }
+    if (stream_fd_ < 0 || connecting_ || in_eof_) {
+        // Nowhere to go: count it as taken so the sender is not stalled.
+        outlet_.consumed(bytes.size());
+        return;
+    }
+    out_.append(bytes);
+    // Try at once: most writes to a local socket complete immediately.
+    on_stream(EPOLLOUT);
+}
+
+void Peer::eof_in() {
+    in_eof_ = true;
+    if (stream_fd_ >= 0 && !connecting_ && out_off_ == out_.size() && !wr_shut_) {
+        shutdown(stream_fd_, SHUT_WR);
+        wr_shut_ = true;
+    }
+}
+
+void Peer::outlet_room() {
+    if (source_active_) pump_source();
+    stream_events();
+}
+
+void Peer::pump_source() {
+    char buf[kReadChunk];
+    while (source_active_ && outlet_.data_room()) {
+        ssize_t r = source_.read(buf, sizeof buf);
+        if (r > 0) {
+            outlet_.data({buf, size_t(r)});
+            continue;
+        }
+        // End of file, or a read error: the client sees the stream end and
+        // compares sizes.
+        if (r < 0) log::info("channel %u: file read failed", chan_id(key_));
+        source_.close();
+        source_active_ = false;
+        outlet_.eof();
+    }
+}
+
+void Peer::resolve(std::string_view arg) {
+    std::string name(arg);
+    if (name.empty() || name == "remotehost" || name == session_.host()) {
+        char text[320];
+        snprintf(text, sizeof text, "%lx %s", (unsigned long)session_.addr(),
+                 session_.host().c_str());
+        return reply(true, text);
+    }
+    if (name.size() > 255) return reply(false, "Host name too long");
+    std::weak_ptr<bool> alive = alive_;
+    Loop &loop = session_.loop();
+    std::thread([name, alive, &loop, this]() {
+        addrinfo hints{}, *res = nullptr;
+        hints.ai_family = AF_INET;
+        hints.ai_flags = AI_CANONNAME;
+        int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+        std::string text;
+        bool ok = rc == 0 && res;
+        if (ok) {
+            uint32_t a = ntohl(reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
+            char buf[320];
+            snprintf(buf, sizeof buf, "%lx %s", (unsigned long)a,
+                     res->ai_canonname ? res->ai_canonname : name.c_str());
+            text = buf;
+        } else {
+            text = rc == EAI_NONAME || rc == EAI_NODATA ? "Unknown host" : gai_strerror(rc);
+        }
+        if (res) freeaddrinfo(res);
+        loop.post([=, this]() {
+            auto a = alive.lock();
+            if (a && *a) reply(ok, text);
+        });
+    }).detach();
+}
+
+void Peer::udp_command(char code, std::string_view arg) {
+    size_t sp = arg.find(' ');
+    long n;
+    if (sp == std::string_view::npos || !parse_long(arg.substr(0, sp), 0, UINT32_MAX, &n))
+        return reply(false, "Bad UDP request");
+    std::string_view rest = arg.substr(sp + 1);
+    // The pair number was given out by the veskd whose client asks: ours
+    // when the request is local, the far end's when it came over the link.
+    ChanKey pair = chan_key(uint32_t(n), !remote_);
+    std::string why;
+    bool ok = false;
+    if (code == 'V') {
+        ok = session_.udp_create(pair, key_, &why);
+    } else if (code == 'T') {
+        long port;
+        if (!parse_long(rest, 0, 65535, &port)) return reply(false, "Bad port number");
+        ok = session_.udp_bind(pair, uint16_t(port), &why);
+    } else {
+        // ":a.b.c.d:port"
+        if (rest.empty() || rest[0] != ':') return reply(false, "Bad UDP target");
+        rest.remove_prefix(1);
+        size_t colon = rest.rfind(':');
+        long port;
+        if (colon == std::string_view::npos || !parse_long(rest.substr(colon + 1), 0, 65535, &port))
+            return reply(false, "Bad UDP target");
+        std::string host(rest.substr(0, colon));
+        in_addr a;
+        if (!inet_aton(host.c_str(), &a)) return reply(false, "Bad UDP target address");
+        ok = session_.udp_aim(pair, a.s_addr, uint16_t(port), &why);
+    }
+    reply(ok, ok ? "OK" : why);
+}
+
+}  // namespace vesk

@@ -1,0 +1,408 @@
+#include "session.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "client.h"
+#include "log.h"
+#include "vesknet.h"
+
+namespace vesk {
+namespace {
+// Link-wide bytes queued before datagrams are dropped: UDP may lose them,
+// and holding more only adds delay.
+constexpr size_t kDgramQueueCap = 1024 * 1024;
+// Largest UDP payload carried, bytes.
+constexpr size_t kDgramMax = 65507;
+// Pings that measure the round trip, milliseconds apart.
+constexpr int kPingIntervalMs = 5000;
+// The display every 'X' request of the clients names.
+constexpr const char *kX11Display0 = "/tmp/.X11-unix/X0";
+
+bool has_reply(char code) {
+    return strchr("259MNOdefghl", code) == nullptr;
+}
+
+// The first version that knows a code; codes not listed are known to all.
+unsigned long first_version(char code) {
+    switch (code) {
+        case '7':
+            return 20058;
+        case 'O':
+            return 20055;
+        case '9':
+        case 'T':
+        case 'V':
+        case 'W':
+        case 'd':
+        case 'g':
+        case 'h':
+        case 'l':
+            return 20000;
+        case 'X':
+            return 11500;
+        case 'a':
+        case 'b':
+            return 11714;
+        case 'e':
+            return 20154;
+        case 'f':
+            return 20155;
+        default:
+            return 0;
+    }
+}
+}  // namespace
+
+// ---- RemoteSide ----
+
+RemoteSide::RemoteSide(Session &session, ChanKey key)
+    : session_(session), key_(key), peer_(session, *this, key, true) {}
+
+RemoteSide::~RemoteSide() = default;
+
+void RemoteSide::request(char code, std::string_view arg) {
+    if (code == 'I' || !session_.knows(code)) {
+        log::info("channel %u: refused '%c' (not known to version %lu)", chan_id(key_), code,
+                  session_.reported_version());
+        if (has_reply(code)) reply(false, "Unsupported vesk option");
+        return;
+    }
+    peer_.request(code, arg);
+}
+
+void RemoteSide::reply(bool ok, std::string_view text) {
+    if (dead_) return;
+    std::string p(1, ok ? 'd' : 'e');
+    p.append(text);
+    session_.link().send(key_, frame::kReply, p);
+}
+
+bool RemoteSide::data_room() const {
+    return !dead_ && session_.link().queued_data(key_) < Link::kQueueHigh;
+}
+
+void RemoteSide::data(std::string_view bytes) {
+    if (!dead_) session_.link().send_data(key_, bytes);
+}
+
+void RemoteSide::eof() {
+    if (!dead_) session_.link().send(key_, frame::kEof);
+}
+
+void RemoteSide::data_reset() {
+    if (!dead_) session_.link().send(key_, frame::kDataReset);
+}
+
+void RemoteSide::closed() {
+    if (dead_) return;
+    dead_ = true;
+    session_.link().send(key_, frame::kClose);
+    session_.link().release(key_);
+    session_.remote_gone(chan_id(key_));
+}
+
+void RemoteSide::consumed(size_t n) {
+    if (dead_) return;
+    uint32_t grant = window_.consumed(n, monotonic_us(), session_.rtt_us());
+    if (grant == 0) return;
+    std::string p;
+    frame::put_u32(p, grant);
+    session_.link().send_urgent(key_, frame::kCredit, p);
+}
+
+// ---- Session ----
+
+Session::Session(Loop &loop, Config config, int in_fd, int out_fd)
+    : loop_(loop), config_(std::move(config)), link_(loop, in_fd, out_fd, *this) {
+    get_vesk_localaddr(inet_addr("127.0.0.1"));
+    host_ = vesk_localhost;
+    addr_ = uint32_t(vesk_localaddr);
+}
+
+Session::~Session() {
+    for (auto &[id, c] : clients_) c->abort();
+    clients_.clear();
+    remotes_.clear();
+    dead_clients_.clear();
+    dead_remotes_.clear();
+    for (auto &[k, u] : udp_) {
+        loop_.remove(u.fd);
+        close(u.fd);
+    }
+}
+
+void Session::start(std::function<int()> make_listener) {
+    make_listener_ = std::move(make_listener);
+    frame::Hello mine;
+    mine.server_version = uint32_t(config_.version);
+    mine.addr = addr_;
+    mine.uid = getuid();
+    mine.window = Window::kInitial;
+    mine.host = host_;
+    link_.start(mine);
+    loop_.set_tick(kPingIntervalMs, [this] { link_.tick(); });
+}
+
+unsigned long Session::reported_version() const {
+    unsigned long far = link_.far().server_version;
+    return far ? std::min(config_.version, far) : config_.version;
+}
+
+bool Session::knows(char code) const {
+    return reported_version() >= first_version(code);
+}
+
+std::string Session::map_socket_path(const std::string &path) const {
+    if (!config_.x11_socket.empty() && path == kX11Display0) return config_.x11_socket;
+    return path;
+}
+
+void Session::on_link_up(const frame::Hello &far) {
+    log::notice("link up: far end %s (version %u, uid %u)", far.host.c_str(), far.server_version,
+                far.uid);
+    listen_fd_ = make_listener_ ? make_listener_() : -1;
+    if (listen_fd_ < 0) {
+        exit_status_ = 1;
+        link_.shut_down();
+        loop_.stop();
+        return;
+    }
+    loop_.add(listen_fd_, EPOLLIN, [this](uint32_t) { accept_clients(); });
+}
+
+void Session::accept_clients() {
+    for (int i = 0; i < 64; i++) {
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) log::error("accept failed: %s", strerror(errno));
+            return;
+        }
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        bool allowed = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+        if (allowed) {
+            // Private: our own user only.  Shared by group: the socket's
+            // directory lets the group in, so the group id decides.  The
+            // super-user may always ask.
+            bool self = cred.uid == geteuid() || cred.uid == 0;
+            allowed = config_.share == 1 ? self || cred.gid == getegid() : self;
+        }
+        if (!allowed) {
+            log::notice("refused a client of uid %u", unsigned(cred.uid));
+            close(fd);
+            continue;
+        }
+        uint32_t id = next_id_++;
+        clients_[id] = std::make_unique<Client>(*this, fd, id);
+        log::info("client %u: connected (uid %u, pid %d)", id, unsigned(cred.uid), int(cred.pid));
+    }
+}
+
+void Session::client_gone(uint32_t id) {
+    auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    dead_clients_.push_back(std::move(it->second));
+    clients_.erase(it);
+    sweep();
+}
+
+void Session::remote_gone(uint32_t id) {
+    auto it = remotes_.find(id);
+    if (it == remotes_.end()) return;
+    dead_remotes_.push_back(std::move(it->second));
+    remotes_.erase(it);
+    sweep();
+}
+
+void Session::sweep() {
+    if (sweep_pending_) return;
+    sweep_pending_ = true;
+    loop_.defer([this] {
+        sweep_pending_ = false;
+        dead_clients_.clear();
+        dead_remotes_.clear();
+    });
+}
+
+void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
+    uint32_t id = chan_id(key);
+    if (type == frame::kDgram) return udp_deliver(key, payload);
+    if (chan_mine(key)) {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) return;  // already gone here
+        Client &c = *it->second;
+        switch (type) {
+            case frame::kReply:
+                return c.far_reply(payload);
+            case frame::kData:
+                return c.far_data(payload);
+            case frame::kEof:
+                return c.far_eof();
+            case frame::kClose:
+                return c.far_close();
+            case frame::kDataReset:
+                return c.far_data_reset();
+            default:
+                log::debug("channel %u: unexpected frame %u", id, type);
+                return;
+        }
+    }
+    if (type == frame::kOpen) {
+        if (!remotes_.count(id)) remotes_[id] = std::make_unique<RemoteSide>(*this, key);
+        return;
+    }
+    auto it = remotes_.find(id);
+    if (it == remotes_.end()) return;
+    RemoteSide &r = *it->second;
+    switch (type) {
+        case frame::kRequest:
+            if (payload.empty()) return r.reply(false, "Bad request");
+            if (log::verbosity() >= 1)
+                log::info("channel %u: far '%c' %.*s", id, payload[0],
+                          int(std::min<size_t>(payload.size() - 1, 80)), payload.data() + 1);
+            return r.request(payload[0], payload.substr(1));
+        case frame::kData:
+            return r.peer().data_in(payload);
+        case frame::kEof:
+            return r.peer().eof_in();
+        case frame::kClose:
+            link_.drop(key);
+            return remote_gone(id);
+        default:
+            log::debug("channel %u: unexpected frame %u", id, type);
+            return;
+    }
+}
+
+void Session::on_drained(ChanKey key) {
+    uint32_t id = chan_id(key);
+    if (chan_mine(key)) {
+        auto it = clients_.find(id);
+        if (it != clients_.end()) it->second->link_drained();
+        return;
+    }
+    auto it = remotes_.find(id);
+    if (it != remotes_.end()) it->second->peer().outlet_room();
+}
+
+void Session::on_link_down(bool clean, const std::string &why) {
+    if (clean) {
+        log::notice("%s", why.c_str());
+    } else {
+        log::error("%s", why.c_str());
+        exit_status_ = 1;
+    }
+    // Every client sees its socket close; files being written stay as
+    // partial copies (their mode says so) for a later resume.
+    for (auto &[id, c] : clients_) c->abort();
+    loop_.stop();
+}
+
+void Session::shut_down() {
+    log::notice("shutting down");
+    link_.shut_down();
+    for (auto &[id, c] : clients_) c->abort();
+    loop_.stop();
+}
+
+// ---- UDP pairs ----
+
+bool Session::udp_create(ChanKey pair, ChanKey owner, std::string *why) {
+    if (udp_.count(pair)) {
+        *why = "UDP pair exists";
+        return false;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    UdpEnd &u = udp_[pair];
+    u.fd = fd;
+    u.owner = owner;
+    loop_.add(fd, EPOLLIN, [this, pair](uint32_t) { on_udp(pair); });
+    return true;
+}
+
+bool Session::udp_bind(ChanKey pair, uint16_t port, std::string *why) {
+    auto it = udp_.find(pair);
+    if (it == udp_.end()) {
+        *why = "No such UDP pair";
+        return false;
+    }
+    int one = 1;
+    setsockopt(it->second.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(port);
+    if (bind(it->second.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Session::udp_aim(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why) {
+    auto it = udp_.find(pair);
+    if (it == udp_.end()) {
+        *why = "No such UDP pair";
+        return false;
+    }
+    it->second.aimed = true;
+    it->second.target.sin_family = AF_INET;
+    it->second.target.sin_addr.s_addr = addr_net;
+    it->second.target.sin_port = htons(port);
+    return true;
+}
+
+void Session::udp_drop_owner(ChanKey owner) {
+    for (auto it = udp_.begin(); it != udp_.end();) {
+        if (it->second.owner == owner) {
+            loop_.remove(it->second.fd);
+            close(it->second.fd);
+            it = udp_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void Session::on_udp(ChanKey pair) {
+    auto it = udp_.find(pair);
+    if (it == udp_.end()) return;
+    UdpEnd &u = it->second;
+    static char buf[kDgramMax + 1];
+    for (int i = 0; i < 64; i++) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t r = recvfrom(u.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+        if (r < 0) return;  // EAGAIN, or an ICMP error of an earlier send
+        if (!u.aimed) {
+            // The bound end: answers go back to whoever asked last.
+            u.last_sender = from;
+            u.have_sender = true;
+        }
+        if (size_t(r) > kDgramMax || link_.urgent_bytes() > kDgramQueueCap) continue;
+        link_.send_urgent(pair, frame::kDgram, std::string_view(buf, size_t(r)));
+    }
+}
+
+void Session::udp_deliver(ChanKey pair, std::string_view datagram) {
+    auto it = udp_.find(pair);
+    if (it == udp_.end()) return;
+    UdpEnd &u = it->second;
+    const sockaddr_in *to = u.aimed ? &u.target : (u.have_sender ? &u.last_sender : nullptr);
+    if (!to) return;
+    sendto(u.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(to),
+           sizeof *to);
+}
+
+}  // namespace vesk

@@ -1,0 +1,132 @@
+// One veskd's half of a link session: the clients on its socket, the Peers
+// that serve the far end's clients, the UDP pairs, and the link between.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <netinet/in.h>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "flow.h"
+#include "link.h"
+#include "loop.h"
+#include "peer.h"
+
+namespace vesk {
+
+class Client;
+class Session;
+
+struct Config {
+    unsigned long version = 20305;  // the command set this end answers for
+    std::string x11_socket;         // where 'X' for display 0 really goes ("": as asked)
+    int share = 0;
+    std::string suffix;
+    std::string socket_path;  // filled by the socket set-up
+};
+
+// A Peer serving one channel of the far end's client, with its replies and
+// data going back over the link.
+class RemoteSide : public Outlet {
+  public:
+    RemoteSide(Session &session, ChanKey key);
+    ~RemoteSide() override;
+    void request(char code, std::string_view arg);
+    Peer &peer() { return peer_; }
+    bool dead() const { return dead_; }
+
+    void reply(bool ok, std::string_view text) override;
+    bool data_room() const override;
+    void data(std::string_view bytes) override;
+    void eof() override;
+    void data_reset() override;
+    void closed() override;
+    void consumed(size_t n) override;
+
+  private:
+    Session &session_;
+    ChanKey key_;
+    Window window_;
+    bool dead_ = false;
+    Peer peer_;  // last: destroyed first, while the outlet still works
+};
+
+// One UDP socket of a pair, on this machine.
+struct UdpEnd {
+    int fd = -1;
+    ChanKey owner = 0;  // the channel whose end tears it down
+    bool aimed = false;
+    sockaddr_in target{};
+    bool have_sender = false;
+    sockaddr_in last_sender{};
+};
+
+class Session : public LinkEvents {
+  public:
+    Session(Loop &loop, Config config, int in_fd, int out_fd);
+    ~Session() override;
+
+    // Starts the link.  Once the far end has answered, make_listener gives
+    // the Unix socket to accept clients on (-1: it failed; the session ends).
+    void start(std::function<int()> make_listener);
+    // SIGTERM: says goodbye and ends the loop.
+    void shut_down();
+    // After the loop: 0 for a clean end, 1 otherwise.
+    int exit_status() const { return exit_status_; }
+
+    Loop &loop() { return loop_; }
+    Link &link() { return link_; }
+    const frame::Hello &far_hello() const { return link_.far(); }
+    unsigned long reported_version() const;
+    // Whether a request of this code from the far end is one this end's
+    // version knows.
+    bool knows(char code) const;
+    const std::string &host() const { return host_; }
+    uint32_t addr() const { return addr_; }
+    size_t channel_count() const { return clients_.size() + remotes_.size(); }
+    int64_t rtt_us() const { return link_.rtt_us(); }
+    void set_compress(ChanKey key, bool remote, bool on) { link_.set_compress(key, on); }
+    void set_priority(ChanKey key, bool remote, int prio) { link_.set_priority(key, prio); }
+    std::string map_socket_path(const std::string &path) const;
+    void client_gone(uint32_t id);
+    void remote_gone(uint32_t id);
+
+    bool udp_create(ChanKey pair, ChanKey owner, std::string *why);
+    bool udp_bind(ChanKey pair, uint16_t port, std::string *why);
+    bool udp_aim(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why);
+    void udp_drop_owner(ChanKey owner);
+
+    // LinkEvents
+    void on_link_up(const frame::Hello &far) override;
+    void on_frame(uint8_t type, ChanKey key, std::string_view payload) override;
+    void on_drained(ChanKey key) override;
+    void on_link_down(bool clean, const std::string &why) override;
+
+  private:
+    void accept_clients();
+    void sweep();
+    void on_udp(ChanKey pair);
+    void udp_deliver(ChanKey pair, std::string_view datagram);
+
+    Loop &loop_;
+    Config config_;
+    Link link_;
+    std::string host_;
+    uint32_t addr_ = 0;
+    int listen_fd_ = -1;
+    std::function<int()> make_listener_;
+    uint32_t next_id_ = 1;
+    int exit_status_ = 0;
+    bool sweep_pending_ = false;
+    std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
+    std::unordered_map<uint32_t, std::unique_ptr<RemoteSide>> remotes_;
+    std::vector<std::unique_ptr<Client>> dead_clients_;
+    std::vector<std::unique_ptr<RemoteSide>> dead_remotes_;
+    std::unordered_map<ChanKey, UdpEnd> udp_;
+};
+
+}  // namespace vesk

@@ -1,0 +1,131 @@
+#include "sockdir.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "vesknet.h"
+
+namespace vesk::sockdir {
+namespace {
+// Clients a listener holds before accept catches up.
+constexpr int kListenBacklog = 128;
+
+std::string errtext(const std::string &what, int err) {
+    return what + ": " + strerror(err);
+}
+
+bool make_dir(const std::string &dir, mode_t mode, std::string *error) {
+    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
+        *error = errtext("cannot create " + dir, errno);
+        return false;
+    }
+    return true;
+}
+
+// The directory must be ours and closed to writers other than us.
+bool check_dir(const std::string &dir, std::string *error) {
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) {
+        *error = errtext("cannot examine " + dir, errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = dir + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        *error = dir + " belongs to another user; refusing to serve from it";
+        return false;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *error = dir + " is writable by group or others; refusing to serve from it";
+        return false;
+    }
+    return true;
+}
+
+bool fill_addr(const std::string &path, sockaddr_un *su, std::string *error) {
+    memset(su, 0, sizeof *su);
+    su->sun_family = AF_UNIX;
+    if (path.size() >= sizeof su->sun_path) {
+        *error = "socket path too long: " + path;
+        return false;
+    }
+    memcpy(su->sun_path, path.data(), path.size());
+    return true;
+}
+}  // namespace
+
+bool prepare(int share, const std::string &suffix, std::string *path, std::string *error) {
+    int state = 0;
+    const char *base = get_vesk_path(&state);
+    std::string b = base ? base : "";
+    std::string dir;
+    if (share == 0) {
+        dir = b + "/.vesk";
+        if (!make_dir(dir, 0700, error) || !check_dir(dir, error)) return false;
+        *path = dir + "/socket" + suffix;
+    } else {
+        if (!b.empty() && !make_dir(b + "/tmp", 0755, error)) return false;
+        dir = b + "/tmp/private" + suffix;
+        mode_t mode = share == 2 ? 0700 : 0750;
+        if (!make_dir(dir, mode, error) || !check_dir(dir, error)) return false;
+        if (chmod(dir.c_str(), mode) != 0) {
+            *error = errtext("cannot set the mode of " + dir, errno);
+            return false;
+        }
+        *path = dir + "/socket";
+    }
+    struct stat st;
+    if (lstat(path->c_str(), &st) != 0) return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        *error = *path + " exists and is not a socket";
+        return false;
+    }
+    sockaddr_un su;
+    if (!fill_addr(*path, &su, error)) return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errtext("socket", errno);
+        return false;
+    }
+    int rc = connect(fd, reinterpret_cast<sockaddr *>(&su), sizeof su);
+    close(fd);
+    if (rc == 0) {
+        *error = "already running: another veskd answers on " + *path;
+        return false;
+    }
+    // Nobody listens: a socket left by a veskd that died.
+    if (unlink(path->c_str()) != 0) {
+        *error = errtext("cannot remove stale " + *path, errno);
+        return false;
+    }
+    return true;
+}
+
+int listen_at(const std::string &path, int share, std::string *error) {
+    sockaddr_un su;
+    if (!fill_addr(path, &su, error)) return -1;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errtext("socket", errno);
+        return -1;
+    }
+    // Create it closed, open it to the mode's users once bound.
+    mode_t old = umask(0177);
+    int rc = bind(fd, reinterpret_cast<sockaddr *>(&su), sizeof su);
+    umask(old);
+    if (rc != 0 || listen(fd, kListenBacklog) != 0) {
+        *error = errtext("cannot listen on " + path, errno);
+        close(fd);
+        return -1;
+    }
+    if (share == 1) chmod(path.c_str(), 0770);
+    return fd;
+}
+
+}  // namespace vesk::sockdir
