@@ -126,7 +126,7 @@ Session::Session(Loop &loop, Config config, int in_fd, int out_fd)
 }
 
 Session::~Session() {
-    for (auto &[id, c] : clients_) c->abort();
+    abort_clients();
     clients_.clear();
     remotes_.clear();
     dead_clients_.clear();
@@ -301,15 +301,25 @@ void Session::on_link_down(bool clean, const std::string &why) {
     }
     // Every client sees its socket close; files being written stay as
     // partial copies (their mode says so) for a later resume.
-    for (auto &[id, c] : clients_) c->abort();
+    abort_clients();
     loop_.stop();
 }
 
 void Session::shut_down() {
     log::notice("shutting down");
     link_.shut_down();
-    for (auto &[id, c] : clients_) c->abort();
+    abort_clients();
     loop_.stop();
+}
+
+void Session::abort_clients() {
+    // abort() removes the client from the table: walk a copy of the ids.
+    std::vector<uint32_t> ids;
+    for (auto &[id, c] : clients_) ids.push_back(id);
+    for (uint32_t id : ids) {
+        auto it = clients_.find(id);
+        if (it != clients_.end()) it->second->abort();
+    }
 }
 
 // ---- UDP pairs ----

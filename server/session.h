@@ -108,6 +108,7 @@ class Session : public LinkEvents {
 
   private:
     void accept_clients();
+    void abort_clients();
     void sweep();
     void on_udp(ChanKey pair);
     void udp_deliver(ChanKey pair, std::string_view datagram);
