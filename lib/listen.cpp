@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +22,11 @@ constexpr int kPortMax = 65535;
 constexpr size_t kRelayBufBytes = 64 * 1024;  // per direction; bounds memory per connection
 constexpr int kMaxEvents = 64;
 constexpr int kNoTimeout = -1;  // ms
+// The forwarders ask for a backlog of 5, but their callback connects to the
+// link server before the next accept, so a burst of clients would overflow
+// it and wait out SYN retransmissions (1 s, 3 s, 7 s ...).  The queue is
+// deepened once serving starts; the kernel caps it at somaxconn.
+constexpr int kServingBacklog = SOMAXCONN;
 
 // One direction: bytes read from src wait in buf until written to dst.
 struct Direction {
@@ -103,15 +109,39 @@ class Loop {
 
     size_t live_listeners() const { return listener_fd_.size(); }
 
+    void pause_listener(Tag *tag) {
+        epoll_event ev{};
+        ev.events = 0;
+        ev.data.ptr = tag;
+        if (epoll_ctl(ep_, EPOLL_CTL_MOD, listener_fd_[tag], &ev) == 0) paused_.push_back(tag);
+    }
+
+    void resume_listeners() {
+        for (Tag *tag : paused_) {
+            auto it = listener_fd_.find(tag);
+            if (it == listener_fd_.end()) continue;
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.ptr = tag;
+            epoll_ctl(ep_, EPOLL_CTL_MOD, it->second, &ev);
+        }
+        paused_.clear();
+    }
+
     void accept_on(Tag *tag, int (*callback)(int, sockaddr_in *)) {
         int lfd = listener_fd_[tag];
         sockaddr_in peer{};
         socklen_t plen = sizeof peer;
         int cfd = accept4(lfd, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
         if (cfd < 0) {
-            if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED || errno == EMFILE ||
-                errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The pending connection stays queued; a level-triggered
+                // listener would report it again at once and spin, so stop
+                // watching it until a relay has given its descriptors back.
+                pause_listener(tag);
                 return;
+            }
+            if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
             epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
             listener_fd_.erase(tag);
             return;
@@ -137,11 +167,25 @@ class Loop {
             epoll_ctl(ep_, EPOLL_CTL_ADD, r->fd[side], &ev);
         }
         relays_.emplace(r, Owned{std::move(relay), std::move(tags)});
-        pump(r);
+        pump(r, 0, 0);
     }
 
     // Moves whatever can move without blocking, then re-arms interest.
-    void pump(Relay *r) {
+    // events are what epoll reported for fd[side].
+    void pump(Relay *r, int side, uint32_t events) {
+        if (events & (EPOLLHUP | EPOLLERR)) {
+            // Hang-up and error are reported whatever the interest set, so a
+            // relay still waiting for the other side to speak would be woken
+            // again and again.  Nothing more can be delivered to this side:
+            // pending bytes get one last attempt below, which fails; with none
+            // pending that direction ends here.
+            Direction &into = r->dir[1 - side];
+            if (!into.done && into.tail == into.head) {
+                into.done = true;
+                into.eof = true;
+                shutdown(r->fd[1 - side], SHUT_RD);
+            }
+        }
         for (int i = 0; i < 2; ++i) {
             Direction &d = r->dir[i];
             int src = r->fd[i];
@@ -186,23 +230,23 @@ class Loop {
         if (r->dir[0].done && r->dir[1].done) {
             close(r->fd[0]);
             close(r->fd[1]);
+            resume_listeners();
             r->dead = true;
             auto it = relays_.find(r);
             graveyard_.push_back(std::move(it->second));
             relays_.erase(it);
             return;
         }
-        for (int side = 0; side < 2; ++side) {
-            uint32_t events = 0;
-            const Direction &from = r->dir[side];    // side is the source
-            const Direction &to = r->dir[1 - side];  // side is the destination
-            if (!from.done && !from.eof && from.tail < kRelayBufBytes)
-                events |= EPOLLIN | EPOLLRDHUP;
-            if (!to.done && to.tail > to.head) events |= EPOLLOUT;
+        for (int s = 0; s < 2; ++s) {
+            uint32_t want = 0;
+            const Direction &from = r->dir[s];    // s is the source
+            const Direction &to = r->dir[1 - s];  // s is the destination
+            if (!from.done && !from.eof && from.tail < kRelayBufBytes) want |= EPOLLIN | EPOLLRDHUP;
+            if (!to.done && to.tail > to.head) want |= EPOLLOUT;
             epoll_event ev{};
-            ev.events = events;
-            ev.data.ptr = &relays_[r].tags[side];
-            epoll_ctl(ep_, EPOLL_CTL_MOD, r->fd[side], &ev);
+            ev.events = want;
+            ev.data.ptr = &relays_[r].tags[s];
+            epoll_ctl(ep_, EPOLL_CTL_MOD, r->fd[s], &ev);
         }
     }
 
@@ -217,21 +261,37 @@ class Loop {
         std::unique_ptr<Tag[]> tags;
     };
     std::vector<std::unique_ptr<Tag>> listeners_;
+    std::vector<Tag *> paused_;  // listeners not watched until a relay closes
     std::unordered_map<Tag *, int> listener_fd_;
     std::unordered_map<Relay *, Owned> relays_;
     std::vector<Owned> graveyard_;
 };
+
+// Every relayed connection costs two descriptors (and the callback a third
+// while it connects); the usual soft limit of 1024 would cap a forwarder
+// near 500 connections although the hard limit allows far more.
+void raise_descriptor_limit() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
 
 }  // namespace
 
 int do_connect(int n, int *fds, int (*callback)(int index, struct sockaddr_in *peer)) {
     if (n < 0 || (n > 0 && fds == nullptr) || callback == nullptr) return -1;
     signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit();
     int ep = epoll_create1(EPOLL_CLOEXEC);
     if (ep < 0) return -1;
     Loop loop(ep);
-    for (int i = 0; i < n; ++i)
-        if (fds[i] >= 0) loop.add_listener(i, fds[i]);
+    for (int i = 0; i < n; ++i) {
+        if (fds[i] < 0) continue;
+        listen(fds[i], kServingBacklog);  // best effort: the old backlog still works
+        loop.add_listener(i, fds[i]);
+    }
     epoll_event events[kMaxEvents];
     while (loop.live_listeners() > 0) {
         int ready = epoll_wait(ep, events, kMaxEvents, kNoTimeout);
@@ -246,7 +306,8 @@ int do_connect(int n, int *fds, int (*callback)(int index, struct sockaddr_in *p
         // Relays are pumped after accepts so a relay closed in this batch is never touched.
         for (int k = 0; k < ready; ++k) {
             auto *tag = static_cast<Tag *>(events[k].data.ptr);
-            if (!tag->listener && Loop::alive(tag)) loop.pump(tag->relay);
+            if (!tag->listener && Loop::alive(tag))
+                loop.pump(tag->relay, tag->side, events[k].events);
         }
         loop.bury();
     }

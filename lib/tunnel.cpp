@@ -30,13 +30,32 @@ void remember_link_failure() {
     reason_from_link = true;
 }
 
+// addr in network order.
+hostent *fill_entry(const char *name, in_addr_t addr) {
+    std::snprintf(host_name, sizeof host_name, "%s", name);
+    host_addr = addr;
+    host_addr_list[0] = reinterpret_cast<char *>(&host_addr);
+    host_addr_list[1] = nullptr;
+    host_aliases[0] = nullptr;
+    host_entry.h_name = host_name;
+    host_entry.h_aliases = host_aliases;
+    host_entry.h_addrtype = AF_INET;
+    host_entry.h_length = sizeof host_addr;
+    host_entry.h_addr_list = host_addr_list;
+    return &host_entry;
+}
+
 }  // namespace
 
+// A dotted address names itself on either machine, so it is answered here
+// without a round trip (and without a far server that must understand 'c').
 struct hostent *vesk_gethostbyname(const char *name) {
     if (name == nullptr) {
         h_errno = HOST_NOT_FOUND;
         return nullptr;
     }
+    in_addr dotted{};
+    if (inet_aton(name, &dotted) != 0) return fill_entry(name, dotted.s_addr);
     int fd = socket_connect_server(-1, vesk_server);
     if (fd < 0) {
         h_errno = HOST_NOT_FOUND;
@@ -51,17 +70,7 @@ struct hostent *vesk_gethostbyname(const char *name) {
         h_errno = HOST_NOT_FOUND;
         return nullptr;
     }
-    std::snprintf(host_name, sizeof host_name, "%s", official);
-    host_addr = htonl(static_cast<uint32_t>(addr));
-    host_addr_list[0] = reinterpret_cast<char *>(&host_addr);
-    host_addr_list[1] = nullptr;
-    host_aliases[0] = nullptr;
-    host_entry.h_name = host_name;
-    host_entry.h_aliases = host_aliases;
-    host_entry.h_addrtype = AF_INET;
-    host_entry.h_length = sizeof host_addr;
-    host_entry.h_addr_list = host_addr_list;
-    return &host_entry;
+    return fill_entry(official, htonl(static_cast<uint32_t>(addr)));
 }
 
 int vesk_socket(int family, int type, int protocol) {

@@ -19,8 +19,11 @@ struct Reply {
 };
 
 // 'D': argument "name" or "\nN\nname".  Text: "size type nlink atime mtime mode
-// crc" (type 0 regular, 1 directory, 2 other; times relative to now; mode in
-// octal; crc of the first N bytes, N 0 or the short form: the whole file).
+// crc" (type 0 regular, 1 directory, 2 other; times in seconds relative to now,
+// negative for the past; permission bits in octal; crc of the first N bytes,
+// N 0 or the short form: the whole file; crc 0 when none: not a regular file,
+// unreadable, or shorter than N).  Fails with strerror's text (missing file)
+// or "Bad argument".
 Reply status(std::string_view arg);
 
 // A file open for writing ('6', '1', 'E', 'l' data, 'M'), owned by one channel.
@@ -31,17 +34,26 @@ class Sink {
     Sink &operator=(const Sink &) = delete;
     ~Sink();
 
-    // '6': "0 mode\nname" or "name": create or truncate, then give it the mode.
+    // Every open closes a file still open first.  Only regular files are
+    // opened; an owner's 0400 partial copy is reopened (made writable for the
+    // open, then given the mode sent).  Failure texts: strerror's, "Bad
+    // argument", "Not a regular file" or "Offset beyond end of file".
+    //
+    // '6': "0 mode\nname" or "name" (mode 0400): create or truncate, then
+    // give it the mode.
     Reply open_fresh(std::string_view arg);
-    // '1': "offset mode\nname" or "name": open at offset (short form: at 0,
-    // an 'E' follows).
+    // '1': "offset mode\nname" or "name" (offset 0, mode 0400; an 'E'
+    // follows): open an existing file without truncating it, at offset.  A
+    // missing file or an offset beyond its end fails: writing there would
+    // leave a hole that passes for sent data.
     Reply open_at(std::string_view arg);
-    // 'E': "offset".
+    // 'E': "offset", within the file as for open_at.
     Reply seek(std::string_view arg);
     // File data of a dump.  Returns false after a write failure (the failure
     // is remembered and later data is dropped; the file stays short).
     bool write(const char *data, size_t n);
-    // 'M': everything written so far is in the file.
+    // 'M': everything written so far is in the file (visible to status(); not
+    // synced to disk).
     void flush();
     void close();
     bool is_open() const { return fd_ >= 0; }
@@ -52,10 +64,14 @@ class Sink {
     std::string name_;
 };
 
-// 'O': "mode atime mtime\nname" (times relative to now; 0 leaves that time).
+// 'O': "mode atime mtime\nname" (mode octal, at most 07777; times in seconds
+// relative to now, 0 leaves that time).  Fails with strerror's text or "Bad
+// argument"; both the times and the mode are tried.
 Reply set_final(std::string_view arg);
 
-// '7': "offset\nname".  open() replies like status() and positions the file.
+// '7': "offset\nname".  open() replies like status(), but with crc 0 (the
+// file is not read twice), and positions the file; only regular files, and
+// an offset beyond the end fails.
 class Source {
   public:
     Source() = default;
@@ -73,7 +89,7 @@ class Source {
     int fd_ = -1;
 };
 
-// 'Z': "name".
+// 'Z': "name": unlink.  Fails with strerror's text or "Bad argument".
 Reply remove(std::string_view arg);
 
 }  // namespace vesk::files

@@ -1,4 +1,4 @@
-// How veskd reaches the far end: the link specification, the TCP key check
+// How veskd reaches the far end: the --link argument, the TCP key check
 // and compression of data frames.  Independent of the frame protocol.
 #pragma once
 
@@ -20,24 +20,34 @@ struct LinkEnds {
 };
 
 // Opens the link named by spec ("stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT",
-// "tcp:HOST:PORT").  TCP links need key_path and pass the key check before this
-// returns; they get TCP_NODELAY and keepalive.  Returns false with a message in
-// *error (for instance a refused key).
+// "tcp:HOST:PORT").  exec: runs /bin/sh -c COMMAND with a socketpair end as its
+// stdin and stdout.  TCP is IPv4; an ADDR of "" or "*" is every local
+// address.  tcp-listen: accepts one connection (waiting as long as it
+// takes) and closes the listener; tcp: retries a refused connect for about
+// 10 s.  TCP links need key_path and pass the key check before this returns;
+// they get TCP_NODELAY and keepalive.  New descriptors are blocking and
+// close-on-exec.  Returns false with a message in *error (for instance a
+// refused key).
 bool open_link(const std::string &spec, const std::string &key_path, LinkEnds *ends,
                std::string *error);
 
-// Reads a key file: not empty, at most 4 KiB.  Returns false with a reason.
+// Reads a key file, all its bytes as they are: a regular file, not empty, at
+// most 4 KiB, not readable by group or others.  Returns false with a reason.
 bool load_key(const std::string &path, std::string *key, std::string *error);
 
 // Mutual HMAC-SHA256 challenge and response on a connected socket, bounded by
-// a timeout.  Returns true when the peer proved that it holds the same key.
+// a 10 s timeout; one side passes initiator true, the other false.  Reads
+// exactly the exchange's bytes, nothing after.  Returns true when the peer
+// proved that it holds the same key; false with a reason on a refusal, a
+// peer that closes or stalls, or one that does not speak the exchange.
 bool authenticate(int fd, const std::string &key, bool initiator, std::string *error);
 
 // zstd compression of one frame payload into out (cleared first).  Returns
 // false when compressing does not make it smaller: send it raw then.
 bool compress(std::span<const uint8_t> in, std::vector<uint8_t> &out);
-// Decompresses into out (cleared first), refusing more than max_out bytes.
-// Returns false on corrupt input.
+// Decompresses one zstd frame that declares its size into out (cleared
+// first), refusing more than max_out bytes.  Returns false on corrupt,
+// oversized or trailing input.
 bool decompress(std::span<const uint8_t> in, std::vector<uint8_t> &out, size_t max_out);
 
 }  // namespace vesk::transport

@@ -6,7 +6,7 @@
 # Every wait is bounded; a test never hangs.
 
 set -u
-: "${VESK_BIN:?VESK_BIN must name the build's bin directory}"
+: "${VESK_BIN:?VESK_BIN must name the bin directory of the build}"
 : "${VESK_SRC:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
 export PATH="$VESK_BIN:$PATH"
 
@@ -16,6 +16,7 @@ FAR=$T/far
 mkdir -p "$NEAR" "$FAR"
 chmod 700 "$NEAR" "$FAR"
 VESKD_PID=
+FAR_PID=
 FAILS=0
 CHECKS=0
 declare -a CLEANUP_PIDS=()
@@ -30,7 +31,7 @@ cleanup() {
         kill -9 "$p" 2>/dev/null
     done
     # The far veskd is the near one's child; make sure it is gone too.
-    pkill -f "HOME=$FAR" 2>/dev/null
+    if [ -n "$FAR_PID" ]; then kill -9 "$FAR_PID" 2>/dev/null; fi
     if [ "${KEEP_TMP:-0}" = 1 ]; then echo "kept $T"; else rm -rf "$T"; fi
 }
 trap cleanup EXIT
@@ -67,10 +68,12 @@ start_pair() {
         echo "--- near.log"; cat "$T/near.log"; echo "--- far.log"; cat "$T/far.log"
         exit 1
     }
+    FAR_PID=$(far_pid)
 }
 
-# Pids of the far veskd (child of the near one).
-far_pid() { pgrep -f "HOME=$FAR" | head -n1; }
+# Pid of the far veskd: the exec: link's shell execs it, so it is the near
+# veskd's child.
+far_pid() { pgrep -P "$VESKD_PID" -x veskd | head -n1; }
 
 stop_pair() {
     [ -n "$VESKD_PID" ] || return 0

@@ -1,0 +1,496 @@
+// The link's ends: how they are opened, how a TCP peer proves it holds the
+// key, and zstd for data frames.
+#include "transport.h"
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <zstd.h>
+
+namespace vesk::transport {
+namespace {
+
+constexpr size_t kKeyMaxBytes = 4096;       // a key is a secret, not a data file
+constexpr int kAuthTimeoutMs = 10 * 1000;   // whole key check, both directions
+constexpr int kConnectRetryMs = 10 * 1000;  // how long "tcp:" waits for its listener
+constexpr int kConnectRetryPauseMs = 200;   // between refused connects
+constexpr int kCompressLevel = 1;           // fastest: frames are small and latency counts
+constexpr size_t kNonceBytes = 32;          // 256 bits of RAND_bytes per side
+constexpr size_t kMacBytes = 32;            // HMAC-SHA256
+constexpr unsigned char kMagic0 = 'V';      // every key check message starts "VK"
+constexpr unsigned char kMagic1 = 'K';
+constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
+constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
+constexpr unsigned char kTypeProof = 2;    // carries the sender's MAC
+constexpr unsigned char kRoleInitiator = 'I';
+constexpr unsigned char kRoleAcceptor = 'A';
+constexpr size_t kHeaderBytes = 5;                            // magic, version, type, role
+constexpr size_t kMessageBytes = kHeaderBytes + kNonceBytes;  // 37 bytes, hello or proof
+static_assert(kNonceBytes == kMacBytes, "hello and proof share one message size");
+constexpr char kMacLabel[] = "vesk link key check 1";  // domain separation of the MAC input
+
+const char kKeyRefused[] = "key check failed: the far end does not hold the same key";
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits for events on fd until deadline.  Returns false on timeout or error
+// (reason in *error).
+bool wait_fd(int fd, short events, Clock::time_point deadline, std::string *error) {
+    for (;;) {
+        struct pollfd p = {fd, events, 0};
+        int left = ms_left(deadline);
+        if (left == 0) {
+            *error = "key check failed: the far end did not answer in time";
+            return false;
+        }
+        int n = ::poll(&p, 1, left);
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) {
+            *error = std::string("key check failed: ") + std::strerror(errno);
+            return false;
+        }
+    }
+}
+
+bool send_exact(int fd, const unsigned char *p, size_t n, Clock::time_point deadline,
+                std::string *error) {
+    while (n > 0) {
+        if (!wait_fd(fd, POLLOUT, deadline, error)) return false;
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            *error = std::string("key check failed: ") + std::strerror(errno);
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Reads exactly n bytes and never more: what follows belongs to the frames.
+bool recv_exact(int fd, unsigned char *p, size_t n, Clock::time_point deadline,
+                std::string *error) {
+    while (n > 0) {
+        if (!wait_fd(fd, POLLIN, deadline, error)) return false;
+        ssize_t r = ::recv(fd, p, n, MSG_DONTWAIT);
+        if (r == 0) {
+            *error = "key check failed: the far end closed the link";
+            return false;
+        }
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            *error = std::string("key check failed: ") + std::strerror(errno);
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void put_header(unsigned char *m, unsigned char type, unsigned char role) {
+    m[0] = kMagic0;
+    m[1] = kMagic1;
+    m[2] = kAuthVersion;
+    m[3] = type;
+    m[4] = role;
+}
+
+bool header_ok(const unsigned char *m, unsigned char type, unsigned char role) {
+    return m[0] == kMagic0 && m[1] == kMagic1 && m[2] == kAuthVersion && m[3] == type &&
+           m[4] == role;
+}
+
+// MAC of one side's proof.  The sender's role and both nonces in a fixed
+// order (initiator's first) are in the input, so a proof can be neither
+// reflected back to its sender nor replayed into another exchange.
+bool proof_mac(const std::string &key, unsigned char role, const unsigned char *initiator_nonce,
+               const unsigned char *acceptor_nonce, unsigned char *mac) {
+    unsigned char input[sizeof kMacLabel + 1 + 2 * kNonceBytes];
+    size_t n = 0;
+    std::memcpy(input, kMacLabel, sizeof kMacLabel);  // with its NUL: the label ends here
+    n += sizeof kMacLabel;
+    input[n++] = role;
+    std::memcpy(input + n, initiator_nonce, kNonceBytes);
+    n += kNonceBytes;
+    std::memcpy(input + n, acceptor_nonce, kNonceBytes);
+    n += kNonceBytes;
+    unsigned int len = 0;
+    unsigned char *r =
+        HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), input, n, mac, &len);
+    return r != nullptr && len == kMacBytes;
+}
+
+bool parse_port(std::string_view text, int *port) {
+    int v = 0;
+    const char *end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || ec != std::errc() || ptr != end || v < 1 || v > 65535) return false;
+    *port = v;
+    return true;
+}
+
+// "HOST:PORT" split at the last colon.
+bool split_host_port(std::string_view text, std::string *host, std::string *port) {
+    size_t colon = text.rfind(':');
+    int p = 0;
+    if (colon == std::string_view::npos || !parse_port(text.substr(colon + 1), &p)) return false;
+    *host = std::string(text.substr(0, colon));
+    *port = std::to_string(p);
+    return true;
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo *a) const { freeaddrinfo(a); }
+};
+using AddrInfo = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+bool resolve(const std::string &host, const std::string &port, bool passive, AddrInfo *out,
+             std::string *error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
+    addrinfo *res = nullptr;
+    const char *node = host.empty() || host == "*" ? nullptr : host.c_str();
+    int rc = getaddrinfo(node, port.c_str(), &hints, &res);
+    if (rc != 0) {
+        *error = "cannot resolve " + host + ": " + gai_strerror(rc);
+        return false;
+    }
+    out->reset(res);
+    return true;
+}
+
+int listen_accept_one(const std::string &where, std::string *error) {
+    std::string host, port;
+    if (!split_host_port(where, &host, &port)) {
+        *error = "bad link address \"" + where + "\": ADDR:PORT expected";
+        return -1;
+    }
+    AddrInfo ai;
+    if (!resolve(host, port, true, &ai, error)) return -1;
+    Fd ls(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (ls.get() < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(ls.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(ls.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(ls.get(), 1) != 0) {
+        *error = "cannot listen on " + where + ": " + std::strerror(errno);
+        return -1;
+    }
+    for (;;) {
+        int fd = ::accept4(ls.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno != EINTR && errno != ECONNABORTED) {
+            *error = std::string("accept: ") + std::strerror(errno);
+            return -1;
+        }
+    }
+}
+
+// Connects, retrying refusals for a while so that the two ends may be
+// started in either order.
+int connect_retrying(const std::string &where, std::string *error) {
+    std::string host, port;
+    if (!split_host_port(where, &host, &port) || host.empty()) {
+        *error = "bad link address \"" + where + "\": HOST:PORT expected";
+        return -1;
+    }
+    AddrInfo ai;
+    if (!resolve(host, port, false, &ai, error)) return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectRetryMs);
+    for (;;) {
+        int last_err = 0;
+        for (addrinfo *a = ai.get(); a != nullptr; a = a->ai_next) {
+            Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+            if (fd.get() < 0) {
+                last_err = errno;
+                continue;
+            }
+            int rc;
+            do {
+                rc = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
+            } while (rc != 0 && errno == EINTR);
+            if (rc == 0) return fd.release();
+            last_err = errno;
+        }
+        if (last_err != ECONNREFUSED || ms_left(deadline) == 0) {
+            *error = "cannot connect to " + where + ": " + std::strerror(last_err);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kConnectRetryPauseMs));
+    }
+}
+
+bool open_exec(const std::string &command, LinkEnds *ends, std::string *error) {
+    if (command.empty()) {
+        *error = "exec: link needs a command";
+        return false;
+    }
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        *error = std::string("socketpair: ") + std::strerror(errno);
+        return false;
+    }
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        *error = std::string("fork: ") + std::strerror(errno);
+        ::close(sv[0]);
+        ::close(sv[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls here.  The command must not inherit
+        // an ignored SIGPIPE or a blocked signal mask from the daemon.
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (::dup2(sv[1], 0) < 0 || ::dup2(sv[1], 1) < 0) _exit(127);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ::close(sv[1]);
+    ends->in_fd = sv[0];
+    ends->out_fd = sv[0];
+    ends->child = pid;
+    ends->is_tcp = false;
+    return true;
+}
+
+bool open_tcp(bool listening, const std::string &where, const std::string &key_path, LinkEnds *ends,
+              std::string *error) {
+    if (key_path.empty()) {
+        *error = "tcp links need --key FILE";
+        return false;
+    }
+    std::string key;
+    if (!load_key(key_path, &key, error)) return false;
+    Fd fd(listening ? listen_accept_one(where, error) : connect_retrying(where, error));
+    if (fd.get() < 0) return false;
+    int one = 1;
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    bool ok = authenticate(fd.get(), key, !listening, error);
+    OPENSSL_cleanse(key.data(), key.size());
+    if (!ok) return false;
+    ends->in_fd = ends->out_fd = fd.release();
+    ends->child = -1;
+    ends->is_tcp = true;
+    return true;
+}
+
+struct CctxFree {
+    void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
+};
+struct DctxFree {
+    void operator()(ZSTD_DCtx *c) const { ZSTD_freeDCtx(c); }
+};
+
+}  // namespace
+
+bool open_link(const std::string &spec, const std::string &key_path, LinkEnds *ends,
+               std::string *error) {
+    constexpr std::string_view kExec = "exec:";
+    constexpr std::string_view kTcpListen = "tcp-listen:";
+    constexpr std::string_view kTcp = "tcp:";
+    std::string_view s = spec;
+    if (s == "stdio") {
+        ends->in_fd = 0;
+        ends->out_fd = 1;
+        ends->child = -1;
+        ends->is_tcp = false;
+        return true;
+    }
+    if (s.starts_with(kExec)) return open_exec(std::string(s.substr(kExec.size())), ends, error);
+    if (s.starts_with(kTcpListen))
+        return open_tcp(true, std::string(s.substr(kTcpListen.size())), key_path, ends, error);
+    if (s.starts_with(kTcp))
+        return open_tcp(false, std::string(s.substr(kTcp.size())), key_path, ends, error);
+    *error =
+        "unknown link \"" + spec + "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT or tcp:HOST:PORT";
+    return false;
+}
+
+bool load_key(const std::string &path, std::string *key, std::string *error) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        *error = "key file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        *error = "key file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = "key file " + path + " is not a regular file";
+        return false;
+    }
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        *error = "key file " + path + " must not be readable by others (chmod 600 it)";
+        return false;
+    }
+    if (st.st_size == 0) {
+        *error = "key file " + path + " is empty";
+        return false;
+    }
+    if (st.st_size > static_cast<off_t>(kKeyMaxBytes)) {
+        *error = "key file " + path + " is larger than " + std::to_string(kKeyMaxBytes) + " bytes";
+        return false;
+    }
+    std::string data(static_cast<size_t>(st.st_size), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+        ssize_t r = ::read(fd.get(), data.data() + got, data.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            *error = "key file " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    if (got != data.size()) {
+        *error = "key file " + path + " changed while it was read";
+        return false;
+    }
+    *key = std::move(data);
+    return true;
+}
+
+bool authenticate(int fd, const std::string &key, bool initiator, std::string *error) {
+    if (key.empty()) {
+        *error = "key check failed: empty key";
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kAuthTimeoutMs);
+    const unsigned char my_role = initiator ? kRoleInitiator : kRoleAcceptor;
+    const unsigned char peer_role = initiator ? kRoleAcceptor : kRoleInitiator;
+
+    unsigned char my_nonce[kNonceBytes], peer_nonce[kNonceBytes];
+    if (RAND_bytes(my_nonce, sizeof my_nonce) != 1) {
+        *error = "key check failed: no random numbers";
+        return false;
+    }
+    // Both sides send their nonce at once; 37 bytes fit any socket buffer,
+    // so neither blocks on the other.
+    unsigned char msg[kMessageBytes];
+    put_header(msg, kTypeHello, my_role);
+    std::memcpy(msg + kHeaderBytes, my_nonce, kNonceBytes);
+    if (!send_exact(fd, msg, sizeof msg, deadline, error)) return false;
+    if (!recv_exact(fd, msg, sizeof msg, deadline, error)) return false;
+    // A peer claiming our own role, or sending our nonce back, is a reflection.
+    if (!header_ok(msg, kTypeHello, peer_role) ||
+        CRYPTO_memcmp(msg + kHeaderBytes, my_nonce, kNonceBytes) == 0) {
+        *error = "key check failed: the far end does not speak the key check";
+        return false;
+    }
+    std::memcpy(peer_nonce, msg + kHeaderBytes, kNonceBytes);
+
+    const unsigned char *inonce = initiator ? my_nonce : peer_nonce;
+    const unsigned char *anonce = initiator ? peer_nonce : my_nonce;
+    unsigned char my_mac[kMacBytes], want_mac[kMacBytes];
+    if (!proof_mac(key, my_role, inonce, anonce, my_mac) ||
+        !proof_mac(key, peer_role, inonce, anonce, want_mac)) {
+        *error = "key check failed: HMAC unavailable";
+        return false;
+    }
+    put_header(msg, kTypeProof, my_role);
+    std::memcpy(msg + kHeaderBytes, my_mac, kMacBytes);
+    if (!send_exact(fd, msg, sizeof msg, deadline, error)) return false;
+    if (!recv_exact(fd, msg, sizeof msg, deadline, error)) return false;
+    if (!header_ok(msg, kTypeProof, peer_role) ||
+        CRYPTO_memcmp(msg + kHeaderBytes, want_mac, kMacBytes) != 0) {
+        *error = kKeyRefused;
+        return false;
+    }
+    return true;
+}
+
+bool compress(std::span<const uint8_t> in, std::vector<uint8_t> &out) {
+    out.clear();
+    if (in.empty()) return false;
+    thread_local std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(ZSTD_createCCtx());
+    if (!cctx) return false;
+    out.resize(ZSTD_compressBound(in.size()));
+    size_t n =
+        ZSTD_compressCCtx(cctx.get(), out.data(), out.size(), in.data(), in.size(), kCompressLevel);
+    if (ZSTD_isError(n) || n >= in.size()) {
+        out.clear();
+        return false;
+    }
+    out.resize(n);
+    return true;
+}
+
+bool decompress(std::span<const uint8_t> in, std::vector<uint8_t> &out, size_t max_out) {
+    out.clear();
+    unsigned long long size = ZSTD_getFrameContentSize(in.data(), in.size());
+    // Our frames always declare their size; an undeclared one cannot be bounded
+    // before it is unpacked.
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN || size > max_out)
+        return false;
+    // Exactly one frame: anything after it would be data nobody checked.
+    size_t frame = ZSTD_findFrameCompressedSize(in.data(), in.size());
+    if (ZSTD_isError(frame) || frame != in.size()) return false;
+    thread_local std::unique_ptr<ZSTD_DCtx, DctxFree> dctx(ZSTD_createDCtx());
+    if (!dctx) return false;
+    out.resize(static_cast<size_t>(size));
+    size_t n = ZSTD_decompressDCtx(dctx.get(), out.data(), out.size(), in.data(), in.size());
+    if (ZSTD_isError(n) || n != size) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vesk::transport

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# dgramlink end to end: argument cases, then a real DNS server on the far side
+# queried through the forward, a UDP echo at the far machine's own address,
+# and the teardown when the link server goes away.
+source "$(dirname "$0")/lib.sh"
+
+USAGE="Usage: dgramlink [options] {<localport> <[host:]remoteport>}"
+udp_bound() { ss -Hlun "sport = :$1" | grep -q .; }
+free_udp_ports() {
+    python3 - "$1" <<'PY'
+import socket, sys
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+PY
+}
+# A port free for UDP and TCP alike: dnsmasq listens on both.
+free_both_port() {
+    python3 - <<'PY'
+import socket
+while True:
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", 0))
+    t = socket.socket()
+    try:
+        t.bind(("127.0.0.1", u.getsockname()[1])); print(u.getsockname()[1]); break
+    except OSError:
+        pass
+PY
+}
+# udp_ask PORT TEXT: sends TEXT to 127.0.0.1:PORT, prints the answer (or nothing).
+udp_ask() {
+    python3 - "$1" "$2" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(1)
+for _ in range(5):
+    s.sendto(sys.argv[2].encode(), ("127.0.0.1", int(sys.argv[1])))
+    try:
+        print(s.recvfrom(65536)[0].decode()); break
+    except socket.timeout:
+        pass
+PY
+}
+declare -A PID_OF=()
+# bg NAME ARGS...: dgramlink in the background, standard error in $T/NAME.err.
+bg() {
+    local name=$1
+    shift
+    HOME=$NEAR dgramlink "$@" 2>"$T/$name.err" &
+    PID_OF[$name]=$!
+    track $!
+}
+
+# ---- argument cases without a link server: usage comes before connecting ----
+near dgramlink 2>"$T/err"
+expect_eq "no pair: status" 1 $?
+expect_eq "no pair: usage, no connection attempt" "$USAGE" "$(cat "$T/err")"
+near dgramlink 5353 2>"$T/err"
+expect_eq "one argument: status" 1 $?
+expect_eq "one argument: usage" "$USAGE" "$(cat "$T/err")"
+near dgramlink 5353 53 2>"$T/err"
+expect_eq "no link server: status" 1 $?
+check "no link server: reason" grep -q "^Vesk: Failed to connect to vesk socket '" "$T/err"
+
+# ---- with a pair ----
+start_pair
+read -r ECHO L1 L2 L3 L4 L5 L6 <<<"$(free_udp_ports 7)"
+DNS=$(free_both_port)
+for bad in "127.0.0.1:0" "127.0.0.1:65536" "0"; do
+    near dgramlink "$L1" "$bad" 2>"$T/err"
+    expect_eq "remote $bad: status" 1 $?
+    expect_eq "remote $bad: text" "Redirecting $L1 to $bad
+Bad port number 0." "$(cat "$T/err")"
+done
+near dgramlink "$L1" 53 "$L2" 2>"$T/err"
+expect_eq "odd argument after a pair: status" 1 $?
+expect_eq "odd argument after a pair: text" "Redirecting $L1 to 53
+$USAGE" "$(cat "$T/err")"
+
+DNSMASQ=$(command -v dnsmasq || echo /usr/sbin/dnsmasq)
+if [ -x "$DNSMASQ" ]; then
+    "$DNSMASQ" --no-daemon --port="$DNS" --listen-address=127.0.0.1 --bind-interfaces \
+        --no-resolv --no-hosts --user=root --pid-file="$T/dnsmasq.pid" \
+        --address=/example.test/10.1.2.3 2>"$T/dnsmasq.log" &
+    track $!
+    check "dnsmasq up" wait_for "dnsmasq" 10 udp_bound "$DNS" || cat "$T/dnsmasq.log"
+    bg dns "$L1" "127.0.0.1:$DNS"
+    check "forwarded port bound" wait_for "port $L1" 10 udp_bound "$L1"
+    for name in www.example.test mail.example.test; do
+        expect_eq "dig $name through the forward" 10.1.2.3 \
+            "$(dig +short +time=2 +tries=3 -p "$L1" @127.0.0.1 "$name" A 2>/dev/null)"
+    done
+    expect_eq "only the announcement was written" "Redirecting $L1 to 127.0.0.1:$DNS" \
+        "$(cat "$T/dns.err")"
+    check "standard descriptors closed after set-up" \
+        bash -c "! ls /proc/${PID_OF[dns]}/fd/0 /proc/${PID_OF[dns]}/fd/1 /proc/${PID_OF[dns]}/fd/2 2>/dev/null | grep -q ."
+    # Ending the main connection tears the pair down.
+    kill "${PID_OF[dns]}"
+    check "pair torn down with dgramlink" wait_for "port $L1 to close" 10 bash -c "! ss -Hlun 'sport = :$L1' | grep -q ."
+else
+    echo "SKIP: dnsmasq is not installed (Debian package dnsmasq-base)"
+fi
+
+# No host: the far machine itself, 127.0.0.254.
+python3 - "$ECHO" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.254", int(sys.argv[1])))
+while True:
+    data, peer = s.recvfrom(65536)
+    s.sendto(b"echo " + data, peer)
+PY
+track $!
+check "udp echo on 127.0.0.254 up" wait_for "udp echo" 10 bash -c "ss -Hlun 'sport = :$ECHO' | grep -q ."
+bg echo "$L2" "$ECHO" "$L3" "127.0.0.254:$ECHO"
+check "both pairs bound" wait_for "port $L3" 10 udp_bound "$L3"
+expect_eq "remote without a host reaches 127.0.0.254" "echo one" "$(udp_ask "$L2" one)"
+expect_eq "second pair on the same main connection" "echo two" "$(udp_ask "$L3" two)"
+
+# A local port that cannot be bound fails the third pair; nothing is undone.
+python3 -c "import socket,time,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('0.0.0.0',int(sys.argv[1]))); time.sleep(300)" "$L5" &
+track $!
+check "port holder up" wait_for "holder" 10 udp_bound "$L5"
+near dgramlink "$L4" "$ECHO" "$L6" "$ECHO" "$L5" "$ECHO" 2>"$T/err" &
+THIRD=$!
+wait $THIRD
+expect_eq "third pair refused: status" 1 $?
+check "third pair refused: C_UBIND reason" grep -q "^Vesk C_UBIND: ." "$T/err"
+
+# The link server going away ends a waiting dgramlink with status 0.
+stop_pair
+wait "${PID_OF[echo]}"
+expect_eq "link server gone: dgramlink exits 0" 0 $?
+
+finish

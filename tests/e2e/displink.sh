@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# displink end to end: a private Xvfb is the far X server (the far veskd is
+# pointed at its socket, so no display the machine already has is touched);
+# X clients reach it through the display displink prints.  Plus the display
+# name cases and the failures.
+source "$(dirname "$0")/lib.sh"
+
+listening() { ss -Hltn "sport = :$1" | grep -q .; }
+# First display number from $1 whose TCP port is free.
+first_free() {
+    local n=$1
+    while listening $((6000 + n)); do n=$((n + 1)); done
+    echo "$n"
+}
+declare -A PID_OF=()
+# bg NAME [VAR=value...] ARGS...: displink in the background (DISPLAY unset
+# unless given), standard output in $T/NAME.out, standard error in $T/NAME.err.
+bg() {
+    local name=$1
+    shift
+    HOME=$NEAR env -u DISPLAY "$@" >"$T/$name.out" 2>"$T/$name.err" &
+    PID_OF[$name]=$!
+    track $!
+    wait_for "displink $name to report or end" 10 \
+        bash -c "test -s '$T/$name.out' || ! kill -0 ${PID_OF[$name]}"
+}
+alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
+stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
+
+# ---- no link server ----
+HOME=$NEAR timeout 10 env -u DISPLAY displink >"$T/out" 2>"$T/err"
+expect_eq "no link server: status" 1 $?
+check "no link server: reason" grep -q "^Vesk: Failed to connect to vesk socket '" "$T/err"
+expect_eq "no link server: nothing on standard output" "" "$(cat "$T/out")"
+
+if ! command -v Xvfb >/dev/null || ! command -v xdpyinfo >/dev/null; then
+    echo "SKIP: the X parts need Xvfb and xdpyinfo (Debian packages xvfb, x11-utils)"
+    finish
+fi
+X=50
+while [ -e "/tmp/.X11-unix/X$X" ] || [ -e "/tmp/.X$X-lock" ]; do X=$((X + 1)); done
+Xvfb ":$X" -nolisten tcp -screen 0 640x480x24 >"$T/xvfb.log" 2>&1 &
+XVFB=$!
+track $XVFB
+check "Xvfb up" wait_for "Xvfb" 10 test -S "/tmp/.X11-unix/X$X"
+start_pair -- --x11-socket "/tmp/.X11-unix/X$X"
+
+# Default: no argument, no DISPLAY: the search starts at 9.
+D=$(first_free 9)
+bg default displink
+expect_eq "default: standard output" ":$D" "$(cat "$T/default.out")"
+expect_eq "default: standard error" "displink bound to DISPLAY=:$D" "$(cat "$T/default.err")"
+if [ ! -e "/tmp/.X11-unix/X$D" ]; then
+    # With no local socket of that number, Xlib falls back to TCP on localhost.
+    check "xdpyinfo on the printed display" bash -c \
+        "DISPLAY=:$D timeout 20 xdpyinfo | grep -q 'dimensions: *640x480 pixels'"
+fi
+
+# An explicit host:number, used by several X clients at once.
+K=$(first_free 30)
+bg explicit displink "127.0.0.1:$K" ignored-extra-argument
+expect_eq "explicit display printed" "127.0.0.1:$K" "$(cat "$T/explicit.out")"
+XPIDS=()
+for i in 1 2 3; do
+    DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >"$T/xdpy$i" 2>&1 &
+    XPIDS+=($!)
+done
+wait "${XPIDS[@]}"
+for i in 1 2 3; do
+    check "xdpyinfo $i sees the far Xvfb" grep -q "dimensions: *640x480 pixels" "$T/xdpy$i" || head -5 "$T/xdpy$i"
+done
+
+# DISPLAY from the environment; a taken port moves on to the next display.
+E=$(first_free "$K")
+bg fromenv DISPLAY=":$K" displink
+expect_eq "DISPLAY=:$K taken: next free display" ":$E" "$(cat "$T/fromenv.out")"
+NEXT=$(first_free 9)
+bg unixname displink host:unix
+expect_eq "host:unix starts at 9" "host:$NEXT" "$(cat "$T/unixname.out")"
+stop unixname
+bg nocolon DISPLAY=nocolon displink
+expect_eq "name without a colon is ignored" ":$NEXT" "$(cat "$T/nocolon.out")"
+stop nocolon
+Z=$(first_free 0)
+bg screen displink "h:0.0"
+expect_eq "h:0.0 starts at 0" "h:$Z" "$(cat "$T/screen.out")"
+stop screen
+LONG=$(printf 'a%.0s' $(seq 1100))
+bg long displink "$LONG:5"
+expect_eq "name past 1023 characters: the kept part is the host" \
+    "${LONG:0:1023}:$NEXT" "$(cat "$T/long.out")"
+stop long
+
+# Past display 99 nothing is served.
+bg big displink "h:100"
+wait "${PID_OF[big]}"
+expect_eq "display 100: status" 1 $?
+expect_eq "display 100: message" "displink: no connections" "$(cat "$T/big.err")"
+if ! listening 6099; then
+    python3 -c "import socket,time; s=socket.socket(); s.bind(('127.0.0.1',6099)); s.listen(); time.sleep(300)" &
+    track $!
+    wait_for "port 6099 held" 10 listening 6099
+    bg last displink "h:99"
+    wait "${PID_OF[last]}"
+    expect_eq "display 99 taken: status" 1 $?
+    expect_eq "display 99 taken: messages" "Unable to bind tcp socket
+displink: no connections" "$(cat "$T/last.err")"
+fi
+
+# The far X server gone: 'X' is refused, that client fails, serving goes on.
+kill $XVFB
+wait $XVFB 2>/dev/null
+wait_for "Xvfb socket gone" 10 bash -c "! test -e /tmp/.X11-unix/X$X"
+DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >/dev/null 2>&1
+check "no far X server: the client fails" test $? -ne 0
+check "no far X server: displink keeps serving" alive explicit
+
+# No link server when a client connects: displink ends with status 1.
+stop_pair
+DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >/dev/null 2>&1
+wait "${PID_OF[explicit]}"
+expect_eq "link server gone: displink exits 1" 1 $?
+stop default
+stop fromenv
+
+finish

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# portlink end to end: the usage and binding cases without a link server, then
+# real HTTP and echo services on the far side reached through the forward.
+source "$(dirname "$0")/lib.sh"
+
+USAGE="Usage: portlink [options] {<localport> <[host:]remoteport>}"
+listening() { ss -Hltn "sport = :$1" | grep -q .; }
+# n distinct free TCP ports on one line.
+free_ports() {
+    python3 - "$1" <<'PY'
+import socket, sys
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+PY
+}
+# bg NAME ARGS...: portlink in the background, standard error in $T/NAME.err.
+bg() {
+    local name=$1
+    shift
+    HOME=$NEAR portlink "$@" 2>"$T/$name.err" &
+    PID_OF[$name]=$!
+    track $!
+}
+declare -A PID_OF=()
+alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
+stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
+
+# ---- start-up cases, no link server anywhere ----
+near portlink 2>"$T/err"
+expect_eq "no pair: status" 1 $?
+expect_eq "no pair: usage" "$USAGE" "$(cat "$T/err")"
+near portlink 1080 2>"$T/err"
+expect_eq "one argument: status" 1 $?
+expect_eq "one argument: usage" "$USAGE" "$(cat "$T/err")"
+near portlink -x 1 2 2>"$T/err"
+expect_eq "bad option: status" 1 $?
+check "bad option: no usage of portlink's own" bash -c "! grep -q Usage '$T/err'"
+
+read -r P1 P2 <<<"$(free_ports 2)"
+near portlink "$P1" 80 "$P2" 2>"$T/err"
+expect_eq "odd pair after a good one: status" 1 $?
+expect_eq "odd pair after a good one: text" "Redirecting $P1 to 80
+$USAGE" "$(cat "$T/err")"
+
+near portlink 0 80 2>"$T/err"
+expect_eq "port 0: status" 1 $?
+expect_eq "port 0: text" "Redirecting 0 to 80
+Unknown service 0
+Nothing to do." "$(cat "$T/err")"
+near portlink no-such-service 80 70000 81 2>"$T/err"
+expect_eq "unknown name and port past 65535: status" 1 $?
+expect_eq "unknown name and port past 65535: text" "Redirecting no-such-service to 80
+Unknown service no-such-service
+Redirecting 70000 to 81
+Can't bind to 70000.
+Nothing to do." "$(cat "$T/err")"
+
+# A taken port is skipped, the others served; the same local port twice too.
+read -r PA PB PC <<<"$(free_ports 3)"
+bg holder "$PA" 1
+check "first portlink listens" wait_for "port $PA" 10 listening "$PA"
+bg second "$PA" 1 "$PB" 2 "$PB" 3 "${PC}x" 4
+check "other pairs are served" wait_for "port $PB" 10 listening "$PB"
+check "80x-style argument listens on the digits" wait_for "port $PC" 10 listening "$PC"
+expect_eq "taken ports: messages" "Redirecting $PA to 1
+Port is already bound.
+Redirecting $PB to 2
+Redirecting $PB to 3
+Port is already bound.
+Redirecting ${PC}x to 4" "$(cat "$T/second.err")"
+
+# No link server: every client is refused with the reason, serving goes on.
+curl -s -m 10 "http://127.0.0.1:$PB/" >/dev/null
+curl -s -m 10 "http://127.0.0.1:$PB/" >/dev/null
+check "no link server: portlink keeps serving" alive second
+expect_eq "no link server: one reason per client" \
+    "2" "$(grep -c "^Vesk: Failed to connect to vesk socket '.*socket'$" "$T/second.err")"
+stop holder
+stop second
+
+# A service name is looked up as a TCP service (http = 80).
+if ! listening 80; then
+    bg named http 1
+    check "service name http listens on 80" wait_for "port 80" 10 listening 80
+    check "service name: no unknown-service line" bash -c "! grep -q Unknown '$T/named.err'"
+    stop named
+fi
+
+# Only the first 32 bound pairs are announced and served, failures skipped.
+read -r -a MANY <<<"$(free_ports 40)"
+args=()
+for i in "${!MANY[@]}"; do
+    args+=("${MANY[$i]}" "$((i + 1))")
+    [ "$i" = 4 ] && args+=(0 99)
+    [ "$i" = 9 ] && args+=(no-such-service 99)
+done
+bg many "${args[@]}"
+check "32nd pair listens" wait_for "port ${MANY[31]}" 10 listening "${MANY[31]}"
+check "33rd pair is not bound" bash -c "! ss -Hltn 'sport = :${MANY[32]}' | grep -q ."
+expect_eq "32 bound pairs and 2 failed ones announced" 34 "$(grep -c '^Redirecting' "$T/many.err")"
+check "announcements stop at the 32nd bound pair" bash -c "! grep -q 'Redirecting ${MANY[32]} ' '$T/many.err'"
+stop many
+
+# ---- through a real pair ----
+start_pair
+mkdir -p "$T/www"
+head -c $((24 * 1024 * 1024)) /dev/urandom >"$T/www/big.bin"
+echo "small page" >"$T/www/small.txt"
+read -r HTTP DEAD ECHO FLOOD L1 L2 L3 L4 L5 L6 <<<"$(free_ports 10)"
+(cd "$FAR" && exec python3 -m http.server "$HTTP" --bind 127.0.0.1 --directory "$T/www" \
+    >/dev/null 2>&1) &
+track $!
+socat "TCP-LISTEN:$ECHO,bind=127.0.0.1,reuseaddr,fork" EXEC:cat 2>/dev/null &
+track $!
+cat >"$T/flood.py" <<'PY'
+# Echo server (serve PORT) or N simultaneous clients (flood PORT N): every
+# client gets its echo while all N are open, then all close.
+import asyncio, sys
+
+async def echo(reader, writer):
+    while data := await reader.read(65536):
+        writer.write(data)
+        await writer.drain()
+    writer.close()
+
+async def serve(port):
+    server = await asyncio.start_server(echo, "127.0.0.1", port, backlog=4096)
+    async with server:
+        await server.serve_forever()
+
+async def flood(port, n):
+    conns = await asyncio.gather(*(asyncio.open_connection("127.0.0.1", port) for _ in range(n)))
+    async def one(i, rw):
+        msg = f"connection {i}\n".encode()
+        rw[1].write(msg)
+        await rw[1].drain()
+        return await rw[0].readline() == msg
+    ok = await asyncio.gather(*(one(i, rw) for i, rw in enumerate(conns)))
+    for _, w in conns:
+        w.close()
+    return sum(ok)
+
+mode, port = sys.argv[1], int(sys.argv[2])
+if mode == "serve":
+    asyncio.run(serve(port))
+else:
+    print(asyncio.run(asyncio.wait_for(flood(port, int(sys.argv[3])), 180)))
+PY
+python3 "$T/flood.py" serve "$FLOOD" &
+track $!
+check "http server up" wait_for "http server" 10 listening "$HTTP"
+check "echo server up" wait_for "echo server" 10 listening "$ECHO"
+check "flood server up" wait_for "flood server" 10 listening "$FLOOD"
+
+bg link "$L1" "$HTTP" "$L2" "127.0.0.1:$HTTP" "$L3" "127.0.0.1:$DEAD" \
+    "$L4" "127.0.0.1:no-such-service" "$L5" "127.0.0.1:$ECHO" "$L6" "127.0.0.1:$FLOOD"
+check "portlink listens" wait_for "port $L6" 10 listening "$L6"
+
+for port in "$L1" "$L2"; do
+    rm -f "$T/got"
+    check "large body through $port" curl -sf -m 60 -o "$T/got" "http://127.0.0.1:$port/big.bin"
+    check "large body through $port is byte for byte" cmp -s "$T/www/big.bin" "$T/got"
+done
+
+# Refused remote ports: only that client fails, with the far side's reason.
+curl -s -m 10 "http://127.0.0.1:$L3/" >/dev/null
+curl -s -m 10 "http://127.0.0.1:$L4/" >/dev/null
+expect_eq "refused remote port: C_PORT reasons" 2 "$(grep -c '^Vesk C_PORT: .' "$T/link.err")"
+check "refused remote port: serving goes on" alive link
+expect_eq "good pair after a refusal" "small page" "$(curl -sf -m 10 "http://127.0.0.1:$L1/small.txt")"
+
+# Half-close passes through: the far cat sees the end and the echo completes.
+socat -t 60 -T 120 - "TCP:127.0.0.1:$L5" <"$T/www/big.bin" >"$T/echoed" 2>/dev/null
+check "echo with half-close is byte for byte" cmp -s "$T/www/big.bin" "$T/echoed"
+
+# Many connections open at the same time through the one portlink.
+expect_eq "1000 simultaneous forwarded connections" 1000 \
+    "$(timeout 200 python3 "$T/flood.py" flood "$L6" 1000 2>&1 | tail -n1)"
+check "portlink still serving after the flood" alive link
+expect_eq "no failures during the flood" 2 "$(grep -c '^Vesk' "$T/link.err")"
+stop link
+
+finish

@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# upload and download through a real local pair: fresh copies both ways at the
+# sizes around the piece, read-ahead and wait boundaries, second runs with
+# and without -f, standard input and output, -u, renaming and directories.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+W=$T/work
+mkdir -p "$W"
+start_pair
+
+up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
+down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
+mode_of() { stat -c %a "$1"; }
+
+# --- fresh copies, both ways ------------------------------------------------
+for n in 0 1 508 509 510 4095 4096 4097 65535 65536 65537 5242883; do
+    f=f$n
+    head -c "$n" /dev/urandom >"$W/$f"
+    chmod 640 "$W/$f"
+    up "$f"
+    expect_eq "upload $n: output" $'sending '"$f"$'\nCRC OK' "$ERR"
+    expect_eq "upload $n: status" 0 "$RC"
+    check "upload $n: identical" cmp -s "$W/$f" "$FAR/$f"
+    expect_eq "upload $n: final mode" 640 "$(mode_of "$FAR/$f")"
+
+    g=g$n
+    head -c "$n" /dev/urandom >"$FAR/$g"
+    chmod 604 "$FAR/$g"
+    down "$g"
+    expect_eq "download $n: output" $'receiving '"$g"$'\nCRC OK' "$ERR"
+    expect_eq "download $n: status" 0 "$RC"
+    check "download $n: identical" cmp -s "$FAR/$g" "$W/$g"
+    expect_eq "download $n: final mode" 604 "$(mode_of "$W/$g")"
+done
+expect_eq "download keeps the modification time" "$(stat -c %Y "$FAR/g4096")" "$(stat -c %Y "$W/g4096")"
+
+# --- a second run on a finished file -----------------------------------------
+up f4096
+expect_eq "second upload skipped" $'sending f4096\n\tSkipping, remote file has write/execute permission' "$ERR"
+expect_eq "second upload status" 1 "$RC"
+down g4096
+expect_eq "second download skipped" $'receiving g4096\n\tSkipping, local file has write/exec permission' "$ERR"
+expect_eq "second download status" 1 "$RC"
+
+# A read-only source reaches the same-size test and is finished in place.
+chmod 444 "$W/f509"
+chmod 400 "$FAR/f509"
+up f509
+expect_eq "same-size finished upload" $'sending f509\n\tRemote file is same size as local, checksums do match, setting file mode' "$ERR"
+expect_eq "same-size finished upload status" 0 "$RC"
+expect_eq "same-size upload sets the mode" 444 "$(mode_of "$FAR/f509")"
+chmod 444 "$W/g509"
+down g509
+expect_eq "same-size finished download" $'receiving g509\n\tLocal file is same size as remote, checksums do match, setting mode' "$ERR"
+expect_eq "same-size finished download status" 1 "$RC"
+expect_eq "same-size download sets the mode" 604 "$(mode_of "$W/g509")"
+
+# -f replaces a finished copy.
+head -c 7000 /dev/urandom >"$W/f4096"
+up -f f4096
+expect_eq "forced upload" $'sending f4096\n\tWarning, overwriting file on remote host\nCRC OK' "$ERR"
+check "forced upload identical" cmp -s "$W/f4096" "$FAR/f4096"
+head -c 9000 /dev/urandom >"$FAR/g4096"
+down -f g4096
+expect_eq "forced download" $'receiving g4096\nCRC OK' "$ERR"
+check "forced download identical" cmp -s "$FAR/g4096" "$W/g4096"
+down -f g4096
+expect_eq "forced download of an equal copy is silent" $'receiving g4096' "$ERR"
+expect_eq "forced download of an equal copy status" 0 "$RC"
+
+# --- standard input and output ------------------------------------------------
+head -c 200000 /dev/urandom >"$T/stdin.bin"
+ERR=$(cd "$W" && near upload - -as piped <"$T/stdin.bin" 2>&1 >/dev/null)
+expect_eq "upload from stdin" $'sending - as piped\nCRC ' "$ERR"
+check "stdin copy identical" cmp -s "$T/stdin.bin" "$FAR/piped"
+ERR=$(cd "$W" && near upload - -as piped <"$T/stdin.bin" 2>&1 >/dev/null)
+expect_eq "stdin cannot resume" $'sending - as piped\n\tCannot resume from stdin' "$ERR"
+ERR=$(cd "$W" && near upload - -as p1 - -as p2 <"$T/stdin.bin" 2>&1 >/dev/null)
+expect_eq "stdin only once" $'sending - as p1\nCRC \nsending - as p2\n\tSkipped : can only take input from stdin once' "$ERR"
+ERR=$(cd "$W" && near download piped -as - 2>&1 >"$T/stdout.bin")
+expect_eq "download to stdout" $'receiving piped as -' "$ERR"
+check "stdout copy identical" cmp -s "$T/stdin.bin" "$T/stdout.bin"
+
+# --- -u ------------------------------------------------------------------------
+head -c 3000 /dev/urandom >"$W/gone"
+cp "$W/gone" "$T/gone.orig"
+up -u gone
+expect_eq "upload -u" $'sending gone\nCRC OK\n\tSent file removed.' "$ERR"
+check "upload -u removed the source" test ! -e "$W/gone"
+check "upload -u copy identical" cmp -s "$T/gone.orig" "$FAR/gone"
+down -u gone
+expect_eq "download -u" $'receiving gone\nCRC OK\n\tSent file removed.' "$ERR"
+check "download -u removed the remote file" test ! -e "$FAR/gone"
+check "download -u copy identical" cmp -s "$T/gone.orig" "$W/gone"
+
+# --- renaming, -l and directory arguments --------------------------------------
+mkdir -p "$W/a/b" "$FAR/rd" "$W/ld"
+head -c 1234 /dev/urandom >"$W/a/b/c"
+up a/b/c
+expect_eq "path cut" $'sending a/b/c as c\nCRC OK' "$ERR"
+check "cut name" cmp -s "$W/a/b/c" "$FAR/c"
+mkdir -p "$FAR/a/b"
+up -l a/b/c
+expect_eq "-l keeps the path" $'sending a/b/c\nCRC OK' "$ERR"
+check "-l name" cmp -s "$W/a/b/c" "$FAR/a/b/c"
+up a/b/c rd
+expect_eq "remote directory" $'sending a/b/c as rd/c\nCRC OK' "$ERR"
+check "remote directory name" cmp -s "$W/a/b/c" "$FAR/rd/c"
+up a/b/c -as x rd/
+expect_eq "rename into a directory" $'sending a/b/c as rd/x\nCRC OK' "$ERR"
+check "renamed into the directory" cmp -s "$W/a/b/c" "$FAR/rd/x"
+up rd
+expect_eq "only a directory: nothing to do" "" "$ERR"
+expect_eq "only a directory: status" 0 "$RC"
+down rd/x ld
+expect_eq "local directory" $'receiving rd/x as ld/x\nCRC OK' "$ERR"
+check "local directory copy" cmp -s "$W/a/b/c" "$W/ld/x"
+down rd/c -as y
+expect_eq "download rename" $'receiving rd/c as y\nCRC OK' "$ERR"
+check "download renamed" cmp -s "$W/a/b/c" "$W/y"
+down ld
+expect_eq "only a local directory: nothing to do" "" "$ERR"
+
+# --- verbosity: summary and totals lines ----------------------------------------
+head -c 100 /dev/urandom >"$W/v1"
+head -c 200 /dev/urandom >"$W/v2"
+ERR=$(cd "$W" && near upload -v v1 v2 2>&1 >/dev/null)
+check "summary lines" grep -q 'bytes sent in' <<<"$ERR"
+check "totals line" grep -q 'total bytes sent in' <<<"$ERR"
+ERR=$(cd "$W" && near download -vv g65536 -as progress 2>&1 >/dev/null)
+check "progress line" grep -q 'of 65536 (100%)' <<<"$ERR"
+check "one file: no totals line" bash -c "! grep -q 'total bytes' <<<\"\$1\"" _ "$ERR"
+ERR=$(cd "$W" && near upload -q f1 2>&1 >/dev/null)
+expect_eq "quiet" $'\tSkipping, remote file has write/execute permission' "$ERR"
+
+# --- problems of the run itself ---------------------------------------------------
+ERR=$(cd "$W" && near upload 2>&1)
+expect_eq "usage" 'Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]' "$ERR"
+up nosuch
+expect_eq "missing source" $'sending nosuch\n\tSkipped : can\'t open local file' "$ERR"
+down nosuch
+expect_eq "missing remote" $'receiving nosuch\n\tSkipped : can\'t open remote file' "$ERR"
+down rd -as z
+expect_eq "remote directory is not a file" $'receiving rd as z\n\tSkipped : rd is not a regular file' "$ERR"
+up ld
+expect_eq "source directory" $'sending ld\n\tSkipping directory.' "$ERR"
+expect_eq "source directory status" 0 "$RC"
+ERR=$(cd "$W" && HOME=$T/nowhere timeout 20 upload f1 2>&1)
+RC=$?
+check "no server" grep -q '^Vesk: ' <<<"$ERR"
+expect_eq "no server status" 1 "$RC"
+
+finish

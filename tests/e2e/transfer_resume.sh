@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Interrupted transfers through a real local pair and what a second run makes
+# of the partial copy: resumed when it is a prefix of the source, refused
+# (or replaced with -f) when its start differs or the source has changed.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+W=$T/work
+mkdir -p "$W"
+SHIM=$VESK_BIN/../lib/libfileio.so
+start_pair
+
+up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
+down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
+mode_of() { stat -c %a "$1"; }
+size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
+bigger_than() { [ "$(size_of "$1")" -gt "$2" ]; }
+is_prefix() { cmp -s "$1" <(head -c "$(size_of "$1")" "$2"); }
+# slowly PATH CMD...: runs a client in $W in the background with its I/O on
+# PATH slowed down; sets PID.
+slowly() {
+    local path=$1
+    shift
+    (cd "$W" && exec env HOME="$NEAR" LD_PRELOAD="$SHIM" VESK_SHIM_PATH="$path" \
+        VESK_DELAY_US="$DELAY" "$@" 2>>"$T/slow.err") &
+    PID=$!
+    track "$PID"
+}
+gone() { ! kill -0 "$1" 2>/dev/null; }
+# The far veskd is the near one's child (its command line no longer names
+# HOME once env has executed it).
+far_veskd() { pgrep -P "$VESKD_PID" -x veskd | head -n1; }
+# Kills a client of ours and reaps it (wait returns once it is gone).
+stop() {
+    kill -9 "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+}
+settled() {
+    local a
+    a=$(size_of "$1")
+    sleep 0.3
+    [ "$a" = "$(size_of "$1")" ]
+}
+
+MIB=$((1024 * 1024))
+head -c $((8 * MIB)) /dev/urandom >"$W/big"
+chmod 600 "$W/big"
+
+# --- the client killed half-way ------------------------------------------------
+DELAY=20000 # us per 64 KiB read: about 3 MiB/s
+slowly "$W/big" upload big
+wait_for "a partial upload" 30 bigger_than "$FAR/big" $MIB
+stop "$PID"
+wait_for "the far copy to settle" 10 settled "$FAR/big"
+part=$(size_of "$FAR/big")
+expect_eq "interrupted upload left a partial copy" 400 "$(mode_of "$FAR/big")"
+check "the partial upload is a prefix" is_prefix "$FAR/big" "$W/big"
+up big
+expect_eq "upload resumed" $'sending big\n\tAttempting to restart upload from '"$part"$'\nCRC OK' "$ERR"
+check "resumed upload identical" cmp -s "$W/big" "$FAR/big"
+expect_eq "resumed upload mode" 600 "$(mode_of "$FAR/big")"
+
+cp "$W/big" "$FAR/dbig"
+chmod 640 "$FAR/dbig"
+DELAY=300 # us per 1 KiB write
+slowly "$W/dbig" download dbig
+wait_for "a partial download" 30 bigger_than "$W/dbig" $MIB
+stop "$PID"
+part=$(size_of "$W/dbig")
+expect_eq "interrupted download left a partial copy" 444 "$(mode_of "$W/dbig")"
+check "the partial download is a prefix" is_prefix "$W/dbig" "$FAR/dbig"
+down dbig
+expect_eq "download resumed" $'receiving dbig\n\tAttempting to restart download from '"$part"$'\nCRC OK' "$ERR"
+check "resumed download identical" cmp -s "$FAR/dbig" "$W/dbig"
+expect_eq "resumed download mode" 640 "$(mode_of "$W/dbig")"
+
+# --- the far link server killed half-way ------------------------------------------
+cp "$W/big" "$W/big2"
+DELAY=20000
+slowly "$W/big2" upload big2
+wait_for "a partial upload" 30 bigger_than "$FAR/big2" $MIB
+kill -9 "$(far_veskd)"
+if ! wait_for "upload to give up after the far end died" 20 gone "$PID"; then
+    fail "upload still running 20 s after the far veskd was killed"
+    stop "$PID"
+fi
+stop_pair
+start_pair
+check "no far copy claims to be complete" test "$(mode_of "$FAR/big2")" = 400
+check "the far copy is a prefix" is_prefix "$FAR/big2" "$W/big2"
+up big2
+expect_eq "resumed after the far end died" 0 "$RC"
+check "resumed after the far end died: identical" cmp -s "$W/big2" "$FAR/big2"
+
+cp "$W/big" "$FAR/dbig2"
+DELAY=300
+slowly "$W/dbig2" download dbig2
+wait_for "a partial download" 30 bigger_than "$W/dbig2" $MIB
+kill -9 "$(far_veskd)"
+if ! wait_for "download to give up after the far end died" 20 gone "$PID"; then
+    fail "download still running 20 s after the far veskd was killed"
+    stop "$PID"
+fi
+stop_pair
+start_pair
+expect_eq "the local copy stays partial" 444 "$(mode_of "$W/dbig2")"
+check "the local copy is a prefix" is_prefix "$W/dbig2" "$FAR/dbig2"
+down dbig2
+expect_eq "download resumed after the far end died" 0 "$RC"
+check "download resumed after the far end died: identical" cmp -s "$FAR/dbig2" "$W/dbig2"
+
+# --- a partial copy whose start differs ----------------------------------------------
+head -c 100000 /dev/urandom >"$W/s"
+head -c 5000 /dev/urandom >"$FAR/s"
+chmod 400 "$FAR/s"
+up s
+expect_eq "upload: start differs" $'sending s\n\tSkipping, remote file differs from beginning of local' "$ERR"
+expect_eq "upload: start differs status" 1 "$RC"
+up -f s
+expect_eq "upload -f replaces it" $'sending s\n\tWarning, overwriting file on remote host\nCRC OK' "$ERR"
+check "upload -f identical" cmp -s "$W/s" "$FAR/s"
+
+head -c 100000 /dev/urandom >"$FAR/t"
+head -c 5000 /dev/urandom >"$W/t"
+chmod 444 "$W/t"
+touch -d '+1 hour' "$W/t" # not older than the remote file
+down t
+expect_eq "download: start differs" $'receiving t\n\tSkipping, local file differs from beginning of remote' "$ERR"
+expect_eq "download: start differs status" 1 "$RC"
+down -f t
+expect_eq "download -f replaces it" $'receiving t\nCRC OK' "$ERR"
+check "download -f identical" cmp -s "$FAR/t" "$W/t"
+
+# An empty partial copy is resumed from 0.
+head -c 10000 /dev/urandom >"$W/e"
+: >"$FAR/e"
+chmod 400 "$FAR/e"
+up e
+expect_eq "empty remote partial" $'sending e\n\tAttempting to restart upload from 0\nCRC OK' "$ERR"
+check "empty remote partial completed" cmp -s "$W/e" "$FAR/e"
+head -c 10000 /dev/urandom >"$FAR/e2"
+: >"$W/e2"
+chmod 444 "$W/e2"
+touch -d '+1 hour' "$W/e2"
+down e2
+expect_eq "empty local partial" $'receiving e2\n\tAttempting to restart download from 0\nCRC OK' "$ERR"
+check "empty local partial completed" cmp -s "$FAR/e2" "$W/e2"
+
+# --- the source changed since the partial copy --------------------------------------
+head -c 50000 /dev/urandom >"$W/m"
+head -c 20000 "$W/m" >"$FAR/m"
+chmod 400 "$FAR/m"
+touch -d '-1 hour' "$FAR/m"
+up m
+expect_eq "local source modified" $'sending m\n\tSkipping, the local file has been modified' "$ERR"
+expect_eq "local source modified status" 1 "$RC"
+head -c 50000 /dev/urandom >"$FAR/n"
+head -c 20000 "$FAR/n" >"$W/n"
+chmod 444 "$W/n"
+touch -d '-10 min' "$FAR/n"
+touch -d '-1 hour' "$W/n"
+down n
+expect_eq "remote source modified" $'receiving n\n\tSkipping, the remote file has been modified' "$ERR"
+expect_eq "remote source modified status" 1 "$RC"
+down -f n
+check "download -f after a remote change" cmp -s "$FAR/n" "$W/n"
+
+# --- local larger / remote larger ------------------------------------------------------
+head -c 3000 /dev/urandom >"$W/l"
+head -c 4000 /dev/urandom >"$FAR/l"
+chmod 400 "$FAR/l"
+up l
+expect_eq "remote larger" $'sending l\n\tSkipping, remote file is larger than local' "$ERR"
+head -c 3000 /dev/urandom >"$FAR/k"
+head -c 4000 /dev/urandom >"$W/k"
+chmod 444 "$W/k"
+touch -d '+1 hour' "$W/k"
+down k
+expect_eq "local larger" $'receiving k\n\tSkipping, local file is larger than remote' "$ERR"
+
+finish

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# veskd end to end: the link's life and fairness — a client that never
+# reads, compression, version emulation, a lost far end, the socket
+# directory's checks, and the key check of TCP links.
+source "$(dirname "$0")/lib.sh"
+PEERS=$VESK_SRC/tests/e2e/peers.py
+probe() { near vesk_probe "$@"; }
+
+start_pair
+
+# A client that never reads its stream: a far server blasts 64 MiB at it.
+# Others must keep flowing meanwhile.
+python3 "$PEERS" blast-tcp "$T/blast.port" 67108864 &
+track $!
+python3 "$PEERS" echo-tcp "$T/echo.port" &
+track $!
+wait_for "peers" 10 test -s "$T/blast.port" -a -s "$T/echo.port"
+mkfifo "$T/never"
+HOME=$NEAR timeout 60 vesk_probe -s '>' A "$(cat "$T/blast.port")" <"$T/never" >"$T/never.out" &
+stuck=$!
+track $stuck
+exec 7>"$T/never"  # keep its input open so it does not end
+sleep 0.5
+kill -STOP $stuck 2>/dev/null
+pkill -STOP -P $stuck 2>/dev/null
+head -c 4000000 /dev/urandom >"$T/blob"
+near vesk_probe -s '>' A "$(cat "$T/echo.port")" <"$T/blob" >"$T/echoed"
+check "a stream flows while another client never reads" cmp "$T/blob" "$T/echoed"
+check "commands are answered meanwhile" grep -q '^1 ' <<<"$(probe '>' F -9)"
+pkill -CONT -P $stuck 2>/dev/null
+kill -CONT $stuck 2>/dev/null
+kill $stuck 2>/dev/null
+exec 7>&-
+
+# Compression on both sides changes nothing a client sees.
+yes 'compressible line of text' | head -c 3000000 >"$T/text"
+near vesk_probe -s '?' C 1 '>' C 1 '>' A "$(cat "$T/echo.port")" <"$T/text" >"$T/text.out"
+check "a compressed stream arrives intact" cmp "$T/text" "$T/text.out"
+check "priority is taken" grep -q '^1 ' <<<"$(probe '?' d 10 '>' d -5 '>' F -9)"
+stop_pair
+
+# An older far end: the handshake reports it and it refuses newer codes.
+start_pair -- --protocol-version 20056
+check "the handshake reports the older version" \
+    grep -q '^1 VERSION 20056 ' <<<"$(probe '?' F -10)"
+echo data >"$FAR/f"
+out=$(HOME=$NEAR python3 - "$NEAR" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1] + "/.vesk/socket")
+s.sendall(b"@>7" + b"0\nf" + b"\0")
+r = b""
+while not r.endswith(b"\0"):
+    r += s.recv(1)
+print(r[2:3].decode(), r[3:-1].decode())
+PY
+)
+expect_eq "a code newer than the version is refused" "e Unsupported vesk option" "$out"
+stop_pair
+
+# A lost far end: clients see their sockets close, the near end exits 1.
+start_pair
+HOME=$NEAR timeout 60 vesk_probe -s '>' A "$(cat "$T/echo.port")" <"$T/never" >/dev/null &
+holder=$!
+exec 7>"$T/never"
+sleep 0.5
+kill -9 "$(far_pid)"
+wait_for "the near veskd to exit" 10 bash -c "! kill -0 $VESKD_PID"
+wait $VESKD_PID
+expect_eq "a lost link is an error" 1 $?
+VESKD_PID=
+check "the near socket is removed" test ! -e "$NEAR/.vesk/socket"
+check "the message says the link was lost" grep -q "link lost" "$T/near.log"
+wait_for "the client to see its socket close" 10 bash -c "! kill -0 $holder"
+exec 7>&-
+
+# The socket directory: one veskd per socket, and no open directories.
+start_pair
+HOME=$NEAR timeout 10 veskd --link stdio </dev/null >/dev/null 2>"$T/second.err"
+expect_eq "a second veskd on a live socket exits 1" 1 $?
+check "it says already running" grep -q "already running" "$T/second.err"
+stop_pair
+mkdir -p "$T/open/.vesk" && chmod 770 "$T/open/.vesk"
+HOME=$T/open timeout 10 veskd --link stdio </dev/null >/dev/null 2>"$T/open.err"
+expect_eq "a group-writable directory is refused" 1 $?
+check "with a reason" grep -q "writable by group or others" "$T/open.err"
+
+# TCP links need the same key at both ends.
+head -c 32 /dev/urandom >"$T/key" && chmod 600 "$T/key"
+head -c 32 /dev/urandom >"$T/other" && chmod 600 "$T/other"
+mkdir -p "$T/a" "$T/b" && chmod 700 "$T/a" "$T/b"
+port=$(free_port)
+HOME=$T/a timeout 20 veskd --key "$T/key" --link "tcp-listen:127.0.0.1:$port" 2>"$T/a.log" &
+a=$!
+HOME=$T/b timeout 20 veskd --key "$T/other" --link "tcp:127.0.0.1:$port" 2>"$T/b.log"
+rc_b=$?
+wait $a
+rc_a=$?
+expect_eq "both ends of a refused key exit 1" "1 1" "$rc_a $rc_b"
+check "a refused key is reported" grep -qi "key" "$T/b.log"
+check "no socket is offered for a refused link" test ! -e "$T/a/.vesk/socket"
+port=$(free_port)
+HOME=$T/a timeout 20 veskd --key "$T/key" --link "tcp-listen:127.0.0.1:$port" 2>"$T/a.log" &
+a=$!
+track $a
+HOME=$T/b timeout 20 veskd --key "$T/key" --link "tcp:127.0.0.1:$port" 2>"$T/b.log" &
+b=$!
+track $b
+wait_for "the TCP pair" 10 test -S "$T/b/.vesk/socket"
+check "a TCP link with the same key serves" \
+    grep -q '^1 [0-9]* [0-9]*$' <<<"$(HOME=$T/b timeout 10 vesk_probe '>' F -9)"
+kill $a
+wait $a
+expect_eq "SIGTERM ends cleanly" 0 $?
+wait $b
+expect_eq "the far end of a clean close exits 0" 0 $?
+finish

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "transport.h"
+
+using vesk::transport::LinkEnds;
+
+namespace {
+
+constexpr int kReadTimeoutMs = 5000;  // bound on every test read
+constexpr size_t kAuthMessageBytes = 37;
+
+// Reads exactly n bytes or fails within the timeout.
+std::string read_n(int fd, size_t n) {
+    std::string out;
+    while (out.size() < n) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, kReadTimeoutMs) <= 0) break;
+        char buf[4096];
+        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r <= 0) break;
+        out.append(buf, r);
+    }
+    return out;
+}
+
+struct Pair {
+    int a = -1, b = -1;
+    Pair() {
+        int sv[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        a = sv[0];
+        b = sv[1];
+    }
+    ~Pair() {
+        if (a >= 0) close(a);
+        if (b >= 0) close(b);
+    }
+};
+
+struct AuthResult {
+    bool ok = false;
+    std::string error;
+};
+
+// Runs both sides of the key check, one in a thread.
+void run_both(int fa, const std::string &ka, int fb, const std::string &kb, AuthResult *ra,
+              AuthResult *rb) {
+    std::thread t([&] { ra->ok = vesk::transport::authenticate(fa, ka, true, &ra->error); });
+    rb->ok = vesk::transport::authenticate(fb, kb, false, &rb->error);
+    t.join();
+}
+
+class KeyFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vesk_key_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string make(const std::string &name, const std::string &data, mode_t mode) {
+        std::string p = dir_ + "/" + name;
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        close(fd);
+        chmod(p.c_str(), mode);
+        return p;
+    }
+    std::string dir_;
+};
+
+TEST(Link, ExecRoundTrip) {
+    LinkEnds ends;
+    std::string error;
+    ASSERT_TRUE(vesk::transport::open_link("exec:cat", "", &ends, &error)) << error;
+    EXPECT_EQ(ends.in_fd, ends.out_fd);
+    EXPECT_GT(ends.child, 0);
+    EXPECT_FALSE(ends.is_tcp);
+    std::string data(100000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    // Write and read at once: cat echoes, and a 100 kB echo overflows the
+    // socket buffers if read only afterwards.
+    std::thread writer([&] {
+        EXPECT_EQ(write(ends.out_fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        shutdown(ends.out_fd, SHUT_WR);
+    });
+    std::string echo = read_n(ends.in_fd, data.size());
+    writer.join();
+    EXPECT_TRUE(echo == data);
+    EXPECT_EQ(read_n(ends.in_fd, 1), "");  // cat saw the end and left
+    close(ends.in_fd);
+    int st = 0;
+    EXPECT_EQ(waitpid(ends.child, &st, 0), ends.child);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+TEST(Link, ExecCommandSeesDefaultSigpipe) {
+    // A daemon that ignores SIGPIPE must not hand that on to its link command.
+    signal(SIGPIPE, SIG_IGN);
+    LinkEnds ends;
+    std::string error;
+    ASSERT_TRUE(
+        vesk::transport::open_link("exec:grep SigIgn /proc/self/status", "", &ends, &error));
+    std::string line = read_n(ends.in_fd, 64);
+    close(ends.in_fd);
+    waitpid(ends.child, nullptr, 0);
+    signal(SIGPIPE, SIG_DFL);
+    // SIGPIPE is signal 13: bit 12 of the mask, in the lowest hex digit but three.
+    auto pos = line.find('\t');
+    ASSERT_NE(pos, std::string::npos) << line;
+    unsigned long long mask = std::strtoull(line.c_str() + pos + 1, nullptr, 16);
+    EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << line;
+}
+
+TEST(Link, SpecErrors) {
+    LinkEnds ends;
+    std::string error;
+    EXPECT_FALSE(vesk::transport::open_link("serial:/dev/ttyS0", "", &ends, &error));
+    EXPECT_NE(error.find("unknown link"), std::string::npos);
+    EXPECT_FALSE(vesk::transport::open_link("exec:", "", &ends, &error));
+    EXPECT_FALSE(vesk::transport::open_link("tcp:127.0.0.1:9", "", &ends, &error));
+    EXPECT_EQ(error, "tcp links need --key FILE");
+    EXPECT_FALSE(vesk::transport::open_link("tcp-listen:127.0.0.1:9", "", &ends, &error));
+    EXPECT_EQ(error, "tcp links need --key FILE");
+}
+
+TEST(Link, Stdio) {
+    LinkEnds ends;
+    std::string error;
+    ASSERT_TRUE(vesk::transport::open_link("stdio", "", &ends, &error));
+    EXPECT_EQ(ends.in_fd, 0);
+    EXPECT_EQ(ends.out_fd, 1);
+    EXPECT_EQ(ends.child, -1);
+}
+
+TEST_F(KeyFileTest, TcpPairOnLoopback) {
+    std::string key = make("key", "a shared secret\n", 0600);
+    std::string other = make("other", "another secret\n", 0600);
+    // Port from the kernel: bind to 0, read it back, free it for the listener.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    socklen_t len = sizeof sin;
+    getsockname(probe, reinterpret_cast<sockaddr *>(&sin), &len);
+    std::string port = std::to_string(ntohs(sin.sin_port));
+    close(probe);
+
+    for (bool same : {true, false}) {
+        LinkEnds l, c;
+        std::string el, ec;
+        bool okl = false, okc = false;
+        std::thread t([&] {
+            okl = vesk::transport::open_link("tcp-listen:127.0.0.1:" + port, key, &l, &el);
+        });
+        // The connecting end may start first: it retries refusals.
+        okc = vesk::transport::open_link("tcp:127.0.0.1:" + port, same ? key : other, &c, &ec);
+        t.join();
+        if (same) {
+            ASSERT_TRUE(okl) << el;
+            ASSERT_TRUE(okc) << ec;
+            EXPECT_TRUE(l.is_tcp && c.is_tcp);
+            EXPECT_EQ(write(c.out_fd, "ping", 4), 4);
+            EXPECT_EQ(read_n(l.in_fd, 4), "ping");
+            close(l.in_fd);
+            close(c.in_fd);
+        } else {
+            EXPECT_FALSE(okl);
+            EXPECT_FALSE(okc);
+            EXPECT_NE(ec.find("key check failed"), std::string::npos) << ec;
+        }
+    }
+}
+
+TEST_F(KeyFileTest, LoadKeyRules) {
+    std::string key, error;
+    std::string good = make("good", "secret", 0600);
+    ASSERT_TRUE(vesk::transport::load_key(good, &key, &error)) << error;
+    EXPECT_EQ(key, "secret");
+
+    std::string max = make("max", std::string(4096, 'k'), 0400);
+    EXPECT_TRUE(vesk::transport::load_key(max, &key, &error)) << error;
+    EXPECT_EQ(key.size(), 4096u);
+
+    std::string big = make("big", std::string(4097, 'k'), 0600);
+    EXPECT_FALSE(vesk::transport::load_key(big, &key, &error));
+    EXPECT_NE(error.find("larger"), std::string::npos) << error;
+
+    std::string empty = make("empty", "", 0600);
+    EXPECT_FALSE(vesk::transport::load_key(empty, &key, &error));
+    EXPECT_NE(error.find("empty"), std::string::npos) << error;
+
+    for (mode_t m : {0640, 0604}) {
+        std::string open_key = make("open", "secret", m);
+        EXPECT_FALSE(vesk::transport::load_key(open_key, &key, &error)) << m;
+        EXPECT_NE(error.find("must not be readable by others"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(vesk::transport::load_key(dir_ + "/none", &key, &error));
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+    EXPECT_FALSE(vesk::transport::load_key(dir_, &key, &error));  // a directory
+}
+
+TEST(Auth, SameKeyPasses) {
+    Pair p;
+    AuthResult a, b;
+    run_both(p.a, "k3y", p.b, "k3y", &a, &b);
+    EXPECT_TRUE(a.ok) << a.error;
+    EXPECT_TRUE(b.ok) << b.error;
+    // Nothing beyond the exchange was consumed: data right after it arrives.
+    ASSERT_EQ(write(p.a, "after", 5), 5);
+    EXPECT_EQ(read_n(p.b, 5), "after");
+}
+
+TEST(Auth, DifferentKeysRefused) {
+    Pair p;
+    AuthResult a, b;
+    run_both(p.a, "one key", p.b, "another key", &a, &b);
+    EXPECT_FALSE(a.ok);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(a.error, "key check failed: the far end does not hold the same key");
+    EXPECT_EQ(b.error, a.error);
+}
+
+TEST(Auth, SameRoleOnBothSidesRefused) {
+    Pair p;
+    AuthResult a, b;
+    std::thread t([&] { a.ok = vesk::transport::authenticate(p.a, "k", true, &a.error); });
+    b.ok = vesk::transport::authenticate(p.b, "k", true, &b.error);
+    t.join();
+    EXPECT_FALSE(a.ok);
+    EXPECT_FALSE(b.ok);
+}
+
+// Whatever is sent to one side comes straight back: a reflecting peer must
+// not pass by echoing the nonce and then the proof.
+TEST(Auth, ReflectionRefused) {
+    Pair p;
+    std::string proof;
+    std::thread echo([&] {
+        std::string hello = read_n(p.b, kAuthMessageBytes);
+        ASSERT_EQ(write(p.b, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+        proof = read_n(p.b, kAuthMessageBytes);
+        if (!proof.empty()) write(p.b, proof.data(), proof.size());
+    });
+    std::string error;
+    EXPECT_FALSE(vesk::transport::authenticate(p.a, "k", true, &error));
+    shutdown(p.a, SHUT_WR);
+    echo.join();
+    EXPECT_NE(error.find("key check failed"), std::string::npos);
+    // It must not even reveal its MAC to such a peer.
+    EXPECT_TRUE(proof.empty());
+}
+
+TEST(Auth, GarbageAndTruncatedPeersRefused) {
+    {
+        Pair p;
+        ASSERT_EQ(write(p.b, std::string(kAuthMessageBytes, 'x').data(), kAuthMessageBytes),
+                  static_cast<ssize_t>(kAuthMessageBytes));
+        std::string error;
+        EXPECT_FALSE(vesk::transport::authenticate(p.a, "k", true, &error));
+        EXPECT_NE(error.find("does not speak"), std::string::npos) << error;
+    }
+    {
+        Pair p;
+        ASSERT_EQ(write(p.b, "VK\x01\x01", 4), 4);  // a hello cut short, then the end
+        shutdown(p.b, SHUT_WR);
+        std::string error;
+        EXPECT_FALSE(vesk::transport::authenticate(p.a, "k", true, &error));
+        EXPECT_NE(error.find("closed"), std::string::npos) << error;
+    }
+    {
+        // A peer that sends a valid-looking hello and then a forged proof.
+        Pair p;
+        std::thread peer([&] {
+            std::string hello = read_n(p.b, kAuthMessageBytes);
+            std::string mine = hello;
+            mine[4] = 'A';
+            mine[5] ^= 1;
+            write(p.b, mine.data(), mine.size());
+            std::string proof(kAuthMessageBytes, '\0');
+            proof.replace(0, 5,
+                          "VK\x01\x02"
+                          "A",
+                          5);
+            read_n(p.b, kAuthMessageBytes);
+            write(p.b, proof.data(), proof.size());
+        });
+        std::string error;
+        EXPECT_FALSE(vesk::transport::authenticate(p.a, "k", true, &error));
+        peer.join();
+        EXPECT_EQ(error, "key check failed: the far end does not hold the same key");
+    }
+}
+
+// A peer that says nothing at all: the check gives up after its timeout
+// (about 10 s) instead of holding the daemon's start for ever.
+TEST(Auth, SilentPeerTimesOut) {
+    Pair p;
+    std::string error;
+    EXPECT_FALSE(vesk::transport::authenticate(p.a, "k", false, &error));
+    EXPECT_NE(error.find("in time"), std::string::npos) << error;
+}
+
+TEST(Compress, RoundTrip) {
+    std::vector<uint8_t> in(64 * 1024);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>("abcabcabd"[i % 9]);
+    std::vector<uint8_t> packed, unpacked{1, 2, 3};
+    ASSERT_TRUE(vesk::transport::compress(in, packed));
+    EXPECT_LT(packed.size(), in.size());
+    ASSERT_TRUE(vesk::transport::decompress(packed, unpacked, in.size()));
+    EXPECT_EQ(unpacked, in);
+    // Exactly the declared size is the limit; one byte less is refused.
+    EXPECT_FALSE(vesk::transport::decompress(packed, unpacked, in.size() - 1));
+    EXPECT_TRUE(unpacked.empty());
+}
+
+TEST(Compress, IncompressibleOrEmptyStaysRaw) {
+    std::vector<uint8_t> noise(509);
+    uint32_t x = 12345;
+    for (auto &b : noise) {
+        x = x * 1103515245 + 12345;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    std::vector<uint8_t> out{9};
+    EXPECT_FALSE(vesk::transport::compress(noise, out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(vesk::transport::compress({}, out));
+}
+
+TEST(Compress, CorruptInputRefused) {
+    std::vector<uint8_t> in(4096, 'a');
+    std::vector<uint8_t> packed, out;
+    ASSERT_TRUE(vesk::transport::compress(in, packed));
+
+    std::vector<uint8_t> cut(packed.begin(), packed.end() - 1);
+    EXPECT_FALSE(vesk::transport::decompress(cut, out, in.size()));
+    std::vector<uint8_t> trailing = packed;
+    trailing.push_back(0);
+    EXPECT_FALSE(vesk::transport::decompress(trailing, out, in.size()));
+    std::vector<uint8_t> garbage(100, 0x55);
+    EXPECT_FALSE(vesk::transport::decompress(garbage, out, 1 << 20));
+    EXPECT_FALSE(vesk::transport::decompress({}, out, 1 << 20));
+    for (size_t i = 4; i < packed.size(); ++i) {  // every byte after the magic
+        std::vector<uint8_t> bad = packed;
+        bad[i] ^= 0xFF;
+        std::vector<uint8_t> o;
+        if (vesk::transport::decompress(bad, o, in.size())) {
+            EXPECT_LE(o.size(), in.size());
+        }
+    }
+}
+
+}  // namespace
