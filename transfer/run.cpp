@@ -1,0 +1,275 @@
+#include "run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vesk::transfer {
+
+namespace {
+
+constexpr const char *kUploadUsage =
+    "Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]\n";
+constexpr const char *kDownloadUsage =
+    "Usage: download [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [local dir]\n";
+constexpr const char *kProgramLetters = "fquvl";
+
+// Floors for the summary lines' divisions: a phase measured as 0 s would
+// otherwise divide by zero, and a very short one would report absurd rates.
+constexpr double kUploadZeroSeconds = 0.01;
+constexpr double kUploadMinSeconds = 0.5;
+constexpr double kDownloadZeroSeconds = 0.1;
+
+constexpr double kMicro = 1000000.0;
+
+// client_options' callback has no context argument; the run being parsed.
+Run *parsing = nullptr;
+
+}  // namespace
+
+struct timeval clock_now() {
+    struct timeval tv {};
+    gettimeofday(&tv, nullptr);
+    return tv;
+}
+
+double clock_diff(const struct timeval &a, const struct timeval &b) {
+    return (static_cast<double>(a.tv_sec) + static_cast<double>(a.tv_usec) / kMicro) -
+           (static_cast<double>(b.tv_sec) + static_cast<double>(b.tv_usec) / kMicro);
+}
+
+void run_defaults(Run &run, Program program) {
+    run = Run{};
+    run.program = program;
+    run.start = clock_now();
+    priority = kDefaultPriority;
+    verbose = 1;
+    if (program == Program::kUpload) {
+        lcompression = 0;
+        rcompression = 0;
+    }
+}
+
+int run_option_callback(int option, char *argument) {
+    (void)argument;
+    switch (option) {
+        case 'f':
+            if (parsing) parsing->force = true;
+            return 0;
+        case 'q':
+            verbose = 0;
+            return 0;
+        case 'u':
+            if (parsing) parsing->remove = true;
+            return 0;
+        case 'l':
+            if (parsing) parsing->keep_path = true;
+            return 0;
+        default:
+            return -1;
+    }
+}
+
+int run_options(Run &run, int argc, char **argv) {
+    parsing = &run;
+    int first = client_options(argc, argv, kProgramLetters, run_option_callback);
+    parsing = nullptr;
+    if (first < 0 || first >= argc) {
+        fputs(run.program == Program::kUpload ? kUploadUsage : kDownloadUsage, stderr);
+        exit(1);
+    }
+    return first;
+}
+
+void run_connect(Run &run) {
+    use_vesk_command(1);
+    add_to_buffer(&run.buf, 0);
+    get_from_buffer(&run.buf);
+    int fd = -1;
+    if (run.program == Program::kUpload) fd = socket(AF_INET, SOCK_STREAM, 0);
+    run.conn = socket_connect_server(fd, vesk_server);
+    if (run.conn < 0) {
+        fprintf(stderr, "Vesk: %s\n", command_result);
+        exit(1);
+    }
+}
+
+bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir) {
+    if (!is_dir) return false;
+    const char *dir = argv[*argc - 1];
+    --*argc;
+    if (dir[0] == '\0') {
+        fputs("\tFatal. Zero length path passed.\n", stderr);
+        exit(1);
+    }
+    run.prefix = directory_prefix(dir);
+    return true;
+}
+
+std::string cut_name(std::string_view source) {
+    // The last '/' with at least one character after it; a trailing '/' is
+    // kept as part of the name.
+    if (source.size() < 2) return std::string(source);
+    size_t pos = source.rfind('/', source.size() - 2);
+    if (pos == std::string_view::npos) return std::string(source);
+    return std::string(source.substr(pos + 1));
+}
+
+std::string directory_prefix(std::string_view dir) {
+    std::string p(dir);
+    if (p.empty() || p.back() != '/') p.push_back('/');
+    return p;
+}
+
+FileArg next_file_arg(const Run &run, int argc, char **argv, int *index) {
+    FileArg arg;
+    arg.source = argv[*index];
+    ++*index;
+    bool renamed = false;
+    if (argc - *index >= 2 &&
+        (strcmp(argv[*index], "-as") == 0 || strcmp(argv[*index], "--as") == 0)) {
+        arg.target = argv[*index + 1];
+        *index += 2;
+        renamed = true;
+    } else {
+        arg.target = run.keep_path ? arg.source : cut_name(arg.source);
+    }
+    if (!run.prefix.empty()) {
+        // The joined name lives in a 256-byte buffer on the wire side; a name
+        // that would not fit is refused rather than cut.
+        if (run.prefix.size() + arg.target.size() > kNameMax) arg.too_long = true;
+        arg.target = run.prefix + arg.target;
+    }
+    arg.long_form = renamed || arg.target != arg.source;
+    return arg;
+}
+
+void print_file_line(const Run &run, const FileArg &arg) {
+    if (verbose <= 0) return;
+    const char *verb = run.program == Program::kUpload ? "sending" : "receiving";
+    if (arg.long_form)
+        fprintf(stderr, "%s %s as %s\n", verb, arg.source.c_str(), arg.target.c_str());
+    else
+        fprintf(stderr, "%s %s\n", verb, arg.source.c_str());
+}
+
+std::string progress_line(long offset, long size, bool size_known, double rate, double eta) {
+    char line[256];
+    if (size_known) {
+        // 128-bit product: offset * 100 must not overflow for any file size.
+        long pct = size != 0 ? static_cast<long>(static_cast<__int128>(offset) * 100 / size) : 0;
+        if (rate > 0)
+            snprintf(line, sizeof line,
+                     "\r\t%ld of %ld (%ld%%), current CPS %.0f. ETA: %.1f TT: %.1f   ", offset,
+                     size, pct, rate, eta, static_cast<double>(size) / rate);
+        else
+            snprintf(line, sizeof line, "\r\t%ld of %ld (%ld%%)   ", offset, size, pct);
+    } else if (rate > 0) {
+        snprintf(line, sizeof line, "\r\t%ld, current CPS %.0f. ", offset, rate);
+    } else {
+        snprintf(line, sizeof line, "\r\t%ld  ", offset);
+    }
+    return line;
+}
+
+void UploadRate::begin(const struct timeval &start) {
+    *this = UploadRate{};
+    start_ = start;
+    prev_ = start;
+}
+
+double UploadRate::sample(const struct timeval &now, long phase_bytes, long since_line) {
+    double dt = clock_diff(now, prev_);
+    prev_ = now;
+    if (clock_diff(now, start_) < 1.0) {
+        first_second_ = phase_bytes;
+        return 0;
+    }
+    bytes_[next_] = since_line;
+    secs_[next_] = dt;
+    next_ = (next_ + 1) % kSlots;
+    long b = 0;
+    double s = 0;
+    for (int i = 0; i < kSlots; ++i) {
+        b += bytes_[i];
+        s += secs_[i];
+    }
+    return s > 0 ? static_cast<double>(b) / s : 0;
+}
+
+void DownloadRate::begin(const struct timeval &start) {
+    *this = DownloadRate{};
+    prev_ = start;
+}
+
+double DownloadRate::sample(const struct timeval &now, long bytes) {
+    bytes_[next_] = bytes;
+    secs_[next_] = clock_diff(now, prev_);
+    next_ = (next_ + 1) % kSlots;
+    prev_ = now;
+    long b = 0;
+    double s = 0;
+    for (int i = 0; i < kSlots; ++i) {
+        b += bytes_[i];
+        s += secs_[i];
+    }
+    return s > 0 ? static_cast<double>(b) / s : 0;
+}
+
+int adapt_read_block(int block, double rate, long offset) {
+    if (block < 1) block = 1;
+    constexpr int kBlockLimit = 1 << 30;  // bytes; doubling stops before int overflow
+    while (rate / 2 > block && block < kBlockLimit && offset % (2L * block) == 0) block *= 2;
+    // A rate under half a byte per second would halve the block to 0, and
+    // the alignment step divides by it: keep it at 1 or more.
+    while (2 * rate < block && block > 1) block /= 2;
+    return block;
+}
+
+std::string upload_summary(long bytes, double t) {
+    if (t == 0) t = kUploadZeroSeconds;
+    double cps = t < kUploadMinSeconds ? static_cast<double>(bytes) / kUploadMinSeconds
+                                       : static_cast<double>(bytes) / t;
+    char line[160];
+    snprintf(line, sizeof line, "\r\t%ld bytes sent in %.1f seconds; CPS = %.0f                   ",
+             bytes, t, cps);
+    return line;
+}
+
+std::string download_summary(long bytes, double t, double *t_used) {
+    if (t == 0) t = kDownloadZeroSeconds;
+    *t_used = t;
+    char line[160];
+    snprintf(line, sizeof line, "\r\t%ld bytes received in %.1f seconds; CPS = %.0f               ",
+             bytes, t, static_cast<double>(bytes) / t);
+    return line;
+}
+
+int run_finish(Run &run) {
+    if (run.local_fd > (run.program == Program::kUpload ? 0 : 1)) {
+        close(run.local_fd);
+        run.local_fd = -1;
+    }
+    if (verbose >= 2 && run.started > 1) {
+        double t = clock_diff(clock_now(), run.start);
+        if (run.program == Program::kUpload) {
+            if (t == 0) t = kUploadZeroSeconds;
+            double cps = t < kUploadMinSeconds ? static_cast<double>(run.total) / kUploadMinSeconds
+                                               : static_cast<double>(run.total) / t;
+            fprintf(stderr, "%ld total bytes sent in %.1f seconds; overall CPS %.0f\n", run.total,
+                    t, cps);
+        } else {
+            if (t == 0) t = kDownloadZeroSeconds;
+            double cps =
+                run.phase_seconds > 0 ? static_cast<double>(run.total) / run.phase_seconds : 0;
+            fprintf(stderr, "%ld total bytes received in %.1f seconds; overall CPS %.0f\n",
+                    run.total, t, cps);
+        }
+    }
+    return run.status;
+}
+
+}  // namespace vesk::transfer

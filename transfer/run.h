@@ -1,0 +1,156 @@
+// The transfer run shared by upload and download: defaults and options, the
+// start-up sequence, the directory argument, the walk over the file arguments
+// with its naming rules, the progress line, the per-file summary and the
+// totals line.  Program code: functions here print to standard error and the
+// start-up helpers exit on the fatal conditions the usage line names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <sys/time.h>
+
+#include "vesknet.h"
+
+namespace vesk::transfer {
+
+enum class Program { kUpload, kDownload };
+
+// Longest name that fits the 256-byte prefix and name buffers with their NUL.
+constexpr size_t kNameMax = 255;  // bytes
+
+// Default link priority of both programs: transfers yield to interactive use.
+constexpr int kDefaultPriority = -5;
+// Initial size of download's read block from the link.
+constexpr int kInitialReadBlock = 1024;  // bytes
+
+struct Run {
+    Program program = Program::kUpload;
+    int status = 0;  // exit status; set to 1 on any per-file failure, never back to 0
+    bool force = false;
+    bool remove = false;
+    bool keep_path = false;
+    struct timeval start {};
+    int started = 0;                     // files whose data phase began
+    long total = 0;                      // bytes moved in all data phases
+    double phase_seconds = 0;            // download: accumulated data-phase seconds
+    int read_block = kInitialReadBlock;  // download: kept from one file to the next
+    int stdin_count = 0;                 // upload: "-" arguments met so far
+    std::string prefix;                  // directory argument with its trailing '/', or empty
+    int conn = -1;                       // link-server connection
+    int local_fd = -1;                   // upload: 0 is stdin; download: 1 is stdout
+    vesk_buff buf{};                     // the run's one stream buffer
+};
+
+// One file argument after the naming rules.
+struct FileArg {
+    std::string source;
+    std::string target;
+    bool long_form = false;  // the target is not the source argument itself
+    bool too_long = false;   // prefix and target do not fit the name buffer
+};
+
+// ---- Clock ----------------------------------------------------------------
+
+// Current seconds-and-microseconds reading.
+struct timeval clock_now();
+// a - b in seconds, in floating point.
+double clock_diff(const struct timeval &a, const struct timeval &b);
+
+// ---- Start-up ---------------------------------------------------------------
+
+// Sets the run state and the library globals to the program's defaults.
+void run_defaults(Run &run, Program program);
+
+// Parses the options.  Returns the index of the first file argument; prints
+// the usage line and exits with status 1 on a bad option or no file argument.
+int run_options(Run &run, int argc, char **argv);
+
+// The option callback handed to client_options: 0 for f, q, u, l (recorded in
+// the run last passed to run_options), -1 for anything else.
+int run_option_callback(int option, char *argument);
+
+// Share-mode hook, buffer preparation and the connection.  Exits with status
+// 1 and "Vesk: %s\n" when no link server can be reached.
+void run_connect(Run &run);
+
+// Takes a directory argument off the end of the list when is_dir says so:
+// *argc shrinks by one and the prefix is set.  Exits with status 1 on an empty
+// directory argument.  Returns true when a directory argument was taken.
+bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir);
+
+// ---- Naming -------------------------------------------------------------------
+
+// The part of source after its last '/' that is followed by at least one
+// character ('dir/x' -> 'x', 'dir/x/' -> 'x/', 'x' -> 'x', '' -> '').
+std::string cut_name(std::string_view source);
+
+// A directory argument with a '/' at its end (exactly one added when missing).
+std::string directory_prefix(std::string_view dir);
+
+// Takes the next file argument at *index (below argc) with its -as/--as
+// renaming, and advances *index past what it used.
+FileArg next_file_arg(const Run &run, int argc, char **argv, int *index);
+
+// Prints the sending/receiving line when verbose > 0.
+void print_file_line(const Run &run, const FileArg &arg);
+
+// ---- Progress -------------------------------------------------------------------
+
+// One progress line, "\r\t..." without a newline.  size_known false selects
+// the forms without the size; rate 0 the forms without the rate and ETA.
+std::string progress_line(long offset, long size, bool size_known, double rate, double eta);
+
+// Upload's rate over its last four report points, with the first-second rule.
+class UploadRate {
+  public:
+    // Starts a data phase at start.
+    void begin(const struct timeval &start);
+    // A report point at now with bytes written since the last progress line.
+    // Returns the rate in bytes per second (0 during the first second).
+    double sample(const struct timeval &now, long phase_bytes, long since_line);
+    // Bytes sent within the first second (added back in the ETA).
+    long first_second() const { return first_second_; }
+
+  private:
+    static constexpr int kSlots = 4;
+    long bytes_[kSlots] = {};
+    double secs_[kSlots] = {};
+    int next_ = 0;
+    long first_second_ = 0;
+    struct timeval start_ {};
+    struct timeval prev_ {};
+};
+
+// Download's rate over its last ten writes.
+class DownloadRate {
+  public:
+    void begin(const struct timeval &start);
+    // One write of bytes at now; returns the rate in bytes per second.
+    double sample(const struct timeval &now, long bytes);
+
+  private:
+    static constexpr int kSlots = 10;
+    long bytes_[kSlots] = {};
+    double secs_[kSlots] = {};
+    int next_ = 0;
+    struct timeval prev_ {};
+};
+
+// Download's read block after a write at offset with rate R: doubled while
+// R/2 exceeds it and the offset stays aligned, halved while 2R is below it,
+// never below 1.
+int adapt_read_block(int block, double rate, long offset);
+
+// ---- Summary and totals -----------------------------------------------------------
+
+// "\r\t%ld bytes sent in ..." for a data phase of t seconds.
+std::string upload_summary(long bytes, double t);
+// "\r\t%ld bytes received in ..."; *t_used receives the seconds counted.
+std::string download_summary(long bytes, double t, double *t_used);
+
+// The totals line when verbose >= 2 and more than one file started; then
+// returns the exit status.
+int run_finish(Run &run);
+
+}  // namespace vesk::transfer

@@ -1,0 +1,483 @@
+// upload: copies local files to the far machine through the link server,
+// resuming partial remote copies (mode 0400) and checking size and checksum.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "run.h"
+
+namespace {
+
+using namespace vesk::transfer;
+
+constexpr uint32_t kReadAhead = 4096;  // bytes buffered from the source before each write
+// Bytes per data write: the local link server frames what it forwards in
+// pieces of this size, so larger writes would only be split again.
+constexpr int kPieceMax = 509;
+// Full writes follow each other without waiting until this many bytes have
+// gone since the last report point; then upload waits for writability once.
+constexpr long kWaitAfter = 65536;  // bytes
+
+constexpr unsigned long kLongProbeVersion = 20164;  // 'D' takes "\nN\nname"
+constexpr unsigned long kOpenModeVersion = 20057;   // '6' and '1' take offset and mode
+constexpr unsigned kPartialMode = 0400;             // remote copy while data is owed
+constexpr unsigned kFinishedBits = 0333;            // any of these: a finished copy
+
+struct Source {
+    int fd = -1;
+    bool is_stdin = false;
+    unsigned perms = 0;
+    long atime = 0;
+    long mtime = 0;
+    long size = 0;
+};
+
+// One file's state through negotiation, data phase and finish.
+struct Upload {
+    Upload(Run &r, const FileArg &a) : run(r), arg(a) {}
+    Run &run;
+    const FileArg &arg;
+    Source src;
+    long R = 0;  // resume offset, then current offset
+    long T = 0;  // remote modification time, relative
+    unsigned M = 0;
+    unsigned C = 0;
+    long now = 0;  // seconds of the latest clock reading
+    long phase_bytes = 0;
+
+    void fail() { run.status = 1; }
+    void tick() { now = clock_now().tv_sec; }
+    long relative(long t) const { return t == 0 ? 0 : t - now; }
+};
+
+enum class Step { kNext, kFailed, kOpen, kDone };
+
+// A fresh link-server connection in place of one whose state is unknown (a
+// dump still owed bytes, or the socket broke).
+void reconnect(Run &run) {
+    close(run.conn);
+    run.conn = socket_connect_server(-1, vesk_server);
+    if (run.conn < 0) {
+        fprintf(stderr, "Vesk: %s\n", command_result);
+        exit(1);
+    }
+}
+
+int probe(const Upload &u) {
+    if (remote_vesk_version >= kLongProbeVersion)
+        return send_command(u.run.conn, 'D', 0, "\n%ld\n%s", 0L, u.arg.target.c_str());
+    return send_command(u.run.conn, 'D', 0, "%s", u.arg.target.c_str());
+}
+
+void send_final_mode(Upload &u) {
+    send_command(u.run.conn, 'O', 0, "%o %ld %ld\n%s", u.src.perms, u.relative(u.src.atime),
+                 u.relative(u.src.mtime), u.arg.target.c_str());
+}
+
+// Marks the remote copy unfinished again after a check failed, so that it
+// never claims to be complete while differing from the source.
+void revoke_final_mode(Upload &u) {
+    send_command(u.run.conn, 'O', 0, "%o %ld %ld\n%s", kPartialMode, 0L, 0L, u.arg.target.c_str());
+}
+
+Step open_source(Upload &u) {
+    const std::string &name = u.arg.source;
+    if (name == "-") {
+        ++u.run.stdin_count;
+        if (u.run.stdin_count > 1) {
+            fputs("\tSkipped : can only take input from stdin once\n", stderr);
+            u.fail();
+            return Step::kFailed;
+        }
+        u.src.fd = 0;
+        u.src.is_stdin = true;
+        mode_t mask = umask(0);
+        umask(mask);
+        u.src.perms = 0666 & ~mask;
+        u.run.local_fd = 0;
+        return Step::kOpen;
+    }
+    u.src.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (u.src.fd < 0) {
+        fputs("\tSkipped : can't open local file\n", stderr);
+        u.fail();
+        return Step::kFailed;
+    }
+    u.run.local_fd = u.src.fd;
+    struct stat st {};
+    if (fstat(u.src.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        fputs("\tSkipping directory.\n", stderr);
+        return Step::kNext;
+    }
+    u.src.perms = st.st_mode & 0777;
+    u.src.atime = st.st_atime;
+    u.src.mtime = st.st_mtime;
+    u.src.size = st.st_size;
+    return Step::kOpen;
+}
+
+// The remote copy has the source's size: finished, or the checksum decides.
+Step same_size(Upload &u) {
+    const bool F = u.run.force;
+    if (!F) fputs("\tRemote file is same size as local", stderr);
+    if (u.C == 0) {
+        if (F) {
+            u.R = 0;
+            return Step::kOpen;
+        }
+        fputs(", skipping\n", stderr);
+        u.fail();
+        return Step::kFailed;
+    }
+    unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
+    if (K == 0) return Step::kOpen;  // nothing to compare: only the finish runs
+    if (K != u.C) {
+        if (F) {
+            u.R = 0;
+            return Step::kOpen;
+        }
+        fputs(", checksums do not match, skipping\n", stderr);
+        u.fail();
+        return Step::kFailed;
+    }
+    if (F && verbose >= 2) fputs("\tSame size local and remote file", stderr);
+    if (!F) fputs(", checksums do match", stderr);
+    send_final_mode(u);
+    if (!F || verbose >= 2) fputs(", setting file mode\n", stderr);
+    return Step::kDone;
+}
+
+// Probe and decision.  kOpen with u.R set, kDone (finished without data),
+// kFailed (skipped).
+Step negotiate(Upload &u) {
+    const bool F = u.run.force;
+    u.R = 0;
+    if (probe(u) < 0) return Step::kOpen;  // absent: fresh, no message
+    u.tick();
+    if (F && remote_vesk_version < kLongProbeVersion) {
+        fputs("\tWarning, overwriting file on remote host\n", stderr);
+        return Step::kOpen;
+    }
+    if (u.src.is_stdin) {
+        if (F) {
+            fputs("\tWarning, overwriting file on remote host\n", stderr);
+            return Step::kOpen;
+        }
+        fputs("\tCannot resume from stdin\n", stderr);
+        u.fail();
+        return Step::kFailed;
+    }
+    if (sscanf(command_result, "%ld %*d %*d %*d %ld %o %u", &u.R, &u.T, &u.M, &u.C) < 1) u.R = 0;
+    const long S = u.src.size;
+
+    if (u.M & kFinishedBits) {
+        if (!F) {
+            fputs("\tSkipping, remote file has write/execute permission\n", stderr);
+            u.fail();
+            return Step::kFailed;
+        }
+        if (u.R != S) u.R = 0;
+    }
+    if ((u.R != 0 || !F) && u.T != 0 && u.src.mtime > u.T + u.now) {
+        if (!F) {
+            fputs("\tSkipping, the local file has been modified\n", stderr);
+            u.fail();
+            return Step::kFailed;
+        }
+        u.R = 0;
+    }
+    if ((u.R != 0 || !F) && u.R == S) {
+        Step s = same_size(u);
+        if (s != Step::kOpen) return s;
+    } else if (u.R != 0 && u.R > S) {
+        if (!F) {
+            fputs("\tSkipping, remote file is larger than local\n", stderr);
+            u.fail();
+            return Step::kFailed;
+        }
+        u.R = 0;
+    } else if (u.C != 0 && u.R != 0) {
+        // With R = 0 there is no prefix to compare (file_crc would take the
+        // whole source), and an empty remote copy always resumes.
+        unsigned K = file_crc(u.arg.source.c_str(), u.R);
+        if (K != 0 && K != u.C) {
+            if (!F) {
+                fputs("\tSkipping, remote file differs from beginning of local\n", stderr);
+                u.fail();
+                return Step::kFailed;
+            }
+            u.R = 0;
+        }
+    }
+    if (!F || u.R != 0)
+        fprintf(stderr, "\tAttempting to restart upload from %ld\n", u.R);
+    else
+        fputs("\tWarning, overwriting file on remote host\n", stderr);
+    return Step::kOpen;
+}
+
+bool open_remote(Upload &u) {
+    const char *target = u.arg.target.c_str();
+    const bool modern = remote_vesk_version >= kOpenModeVersion;
+    if (u.R != 0) {
+        int rc = modern ? send_command(u.run.conn, '1', 0, "%ld %o\n%s", u.R, kPartialMode, target)
+                        : send_command(u.run.conn, '1', 0, "%s", target);
+        if (rc < 0) {
+            fprintf(stderr, "\tSkipped : Couldn't open remote file, %s\n", command_result);
+            u.fail();
+            return false;
+        }
+        if (!modern && send_command(u.run.conn, 'E', 0, "%ld", u.R) < 0) {
+            fprintf(stderr, "\tSkipped, remote seek failed, %s\n", command_result);
+            u.fail();
+            return false;
+        }
+        if (lseek(u.src.fd, u.R, SEEK_SET) < 0) {
+            fputs("\tSkipped, local seek failed, ", stderr);
+            perror("Reason given");
+            u.fail();
+            return false;
+        }
+        return true;
+    }
+    int rc = modern ? send_command(u.run.conn, '6', 0, "0 %o\n%s", kPartialMode, target)
+                    : send_command(u.run.conn, '6', 0, "%s", target);
+    if (rc < 0) {
+        fprintf(stderr, "\tSkipped : Couldn't open remote file, %s\n", command_result);
+        u.fail();
+        return false;
+    }
+    return true;
+}
+
+void wait_fd(int fd, bool for_write) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    while (select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr,
+                  nullptr) < 0 &&
+           errno == EINTR) {
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+    }
+}
+
+// Fills the buffer to the read-ahead mark.  Returns false on a read error.
+bool fill(Upload &u) {
+    vesk_buff *b = &u.run.buf;
+    while (b->count < kReadAhead) {
+        int r = read_into_buff(u.src.fd, b, 0);
+        if (r < 0) return false;
+        if (r > 0) continue;
+        // 0 with veskerrno clear: a non-blocking source with nothing yet; wait
+        // for it rather than take it as the end of the file.
+        if (veskerrno == 0 && b->count == 0) {
+            wait_fd(u.src.fd, false);
+            continue;
+        }
+        break;
+    }
+    return true;
+}
+
+// The data phase.  Returns true when it ended at the end of the source,
+// false when it ended on an error (the finish still runs).
+bool data_phase(Upload &u) {
+    Run &run = u.run;
+    vesk_buff *b = &run.buf;
+    // Leftovers of a failed file must not become the first bytes of this one.
+    b->start = b->end = b->count = 0;
+    struct timeval start = clock_now();
+    UploadRate rate;
+    rate.begin(start);
+    ++run.started;
+    u.phase_bytes = 0;
+    long since = 0;
+    long dumpsize = 0;
+    bool nonblocking = false;
+    bool done = false;
+    bool ok = true;
+    bool broken = false;  // the 'l' exchange failed: the socket's state is unknown
+
+    for (;;) {
+        if (!fill(u)) {
+            ok = false;
+            break;
+        }
+        if (b->count == 0) done = true;
+        if (!done) {
+            if (dumpsize < 0) {
+                fprintf(stderr, "\tAborted, dumpsize %ld < 0\n", dumpsize);
+                run.status = 1;
+                ok = false;
+                break;
+            }
+            if (dumpsize == 0) {
+                int held = static_cast<int>(b->count);
+                nonblocking = false;  // the command exchange left it blocking
+                if (send_command(run.conn, 'l', 1, "%d", held) < 0) {
+                    fprintf(stderr, "\tAborted, couldn't turn off command processing, %s\n",
+                            command_result);
+                    run.status = 1;
+                    ok = false;
+                    broken = true;
+                    break;
+                }
+                dumpsize = held;
+            }
+            if (!nonblocking) {
+                set_nonblock(run.conn);
+                nonblocking = true;
+            }
+            veskerrno = 0;
+            int n = dumpsize < kPieceMax ? static_cast<int>(dumpsize) : kPieceMax;
+            int w = write_from_buff_async(run.conn, b, n);
+            if (w <= 0 && veskerrno != 0) {
+                fputs("\tError writing to vesk server. Exiting..\n", stderr);
+                exit(1);
+            }
+            if (w < 0) w = 0;
+            u.phase_bytes += w;
+            run.total += w;
+            u.R += w;
+            since += w;
+            dumpsize -= w;
+            if (w == n && since < kWaitAfter) continue;
+            if (w == 0 && since == 0) {
+                // Nothing went and there is nothing to report: wait instead of
+                // spinning on a full socket.
+                set_block(run.conn);
+                nonblocking = false;
+                wait_fd(run.conn, true);
+                continue;
+            }
+        }
+        // Report point.
+        struct timeval now = clock_now();
+        u.now = now.tv_sec;
+        if (verbose >= 3 && (u.src.is_stdin || u.src.size > 0)) {
+            double r = rate.sample(now, u.phase_bytes, since);
+            double eta =
+                r > 0 ? static_cast<double>(u.src.size - u.R + rate.first_second()) / r : 0;
+            fputs(progress_line(u.R, u.src.size, !u.src.is_stdin, r, eta).c_str(), stderr);
+            fflush(stderr);
+        }
+        // Reset at every report point (not only when a line is printed) so that
+        // quiet runs also wait once per kWaitAfter bytes, not after every write.
+        since = 0;
+        if (done) break;
+        set_block(run.conn);
+        nonblocking = false;
+        wait_fd(run.conn, true);
+    }
+    if (nonblocking) set_block(run.conn);
+    if (!ok && (dumpsize != 0 || broken)) {
+        // The local link server may still count the next bytes as file data;
+        // a fresh connection guarantees no finishing command is taken as data.
+        reconnect(run);
+    }
+    if (verbose >= 2)
+        fputs(upload_summary(u.phase_bytes, clock_diff(clock_now(), start)).c_str(), stderr);
+    u.tick();
+    return ok;
+}
+
+void finish(Upload &u, bool complete) {
+    Run &run = u.run;
+    send_command(run.conn, 'M', 0, nullptr);
+    send_command(run.conn, 0, 0, nullptr);
+    // After an aborted data phase the copy stays at mode 0400: resumable, and
+    // never mistaken for a finished file.
+    if (complete) send_final_mode(u);
+    int rc = probe(u);
+    if (remote_vesk_version >= kLongProbeVersion) fputs("CRC ", stderr);
+    if (rc < 0) {
+        fprintf(stderr, "\n\t%s", command_result);
+        fputs("\n\tcouldn't stat remote file after upload. Please check it.\n", stderr);
+        u.fail();
+        return;
+    }
+    long rsize = 0;
+    unsigned C = 0;
+    sscanf(command_result, "%ld %*d %*d %*d %*d %*o %u", &rsize, &C);
+    long local = u.src.is_stdin ? u.phase_bytes : u.src.size;
+    if (rsize != local) {
+        fprintf(stderr,
+                "F\n\tRemote file is a different size from local after upload!\n\t(r=%ld,l=%ld)\n",
+                rsize, local);
+        if (complete) revoke_final_mode(u);
+        u.fail();
+        return;
+    }
+    if (u.src.is_stdin) {
+        fputs("\n", stderr);
+        return;
+    }
+    if (C != 0) {
+        unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
+        if (K != 0 && K != C) {
+            fputs("F\n\tRemote and local file checksums don't match after upload!\n", stderr);
+            if (complete) revoke_final_mode(u);
+            u.fail();
+            return;
+        }
+        fputs("OK", stderr);
+    }
+    if (!run.remove) {
+        fputs("\n", stderr);
+    } else if (unlink(u.arg.source.c_str()) == 0) {
+        fputs("\n\tSent file removed.\n", stderr);
+    } else {
+        fputs("\n\tUnable to remove sent file\n", stderr);
+        u.fail();
+    }
+}
+
+void upload_file(Run &run, const FileArg &arg) {
+    Upload u(run, arg);
+    u.tick();
+    if (arg.too_long) {
+        fprintf(stderr, "\tSkipped : remote name longer than %zu bytes\n", kNameMax);
+        u.fail();
+        return;
+    }
+    if (open_source(u) != Step::kOpen) return;
+    Step s = negotiate(u);
+    if (s != Step::kOpen) return;
+    if (!open_remote(u)) return;
+    bool complete = data_phase(u);
+    finish(u, complete);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Run run;
+    run_defaults(run, Program::kUpload);
+    int i = run_options(run, argc, argv);
+    run_connect(run);
+    int last = argc;
+    bool is_dir = false;
+    if (send_command(run.conn, 'D', 0, "%s", argv[last - 1]) >= 0) {
+        long size = 0;
+        int type = -1, links = 0;
+        is_dir = sscanf(command_result, "%ld %d %d", &size, &type, &links) >= 2 && type == 1;
+    }
+    run_take_directory(run, &last, argv, is_dir);
+    while (i < last) {
+        if (run.local_fd > 0) {
+            close(run.local_fd);
+            run.local_fd = -1;
+        }
+        FileArg arg = next_file_arg(run, last, argv, &i);
+        print_file_line(run, arg);
+        upload_file(run, arg);
+    }
+    return run_finish(run);
+}
