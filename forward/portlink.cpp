@@ -1,0 +1,84 @@
+// portlink: local TCP ports that lead, through the link, to TCP ports the far
+// machine can reach.  Usage: portlink [options] {<localport> <[host:]remoteport>}
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <unistd.h>
+
+#include "args.h"
+#include "vesknet.h"
+
+namespace {
+
+using vesk::forward::kListenBacklog;
+using vesk::forward::kMaxPairs;
+
+// The remote specifications point into argv: the far server interprets them,
+// so they are passed on exactly as typed.
+int listeners[kMaxPairs];
+const char *remote_spec[kMaxPairs];
+
+[[noreturn]] void usage() {
+    std::fputs("Usage: portlink [options] {<localport> <[host:]remoteport>}\n", stderr);
+    std::exit(1);
+}
+
+// Called by do_connect for every accepted connection.  Returns a link-server
+// connection that now carries the stream to the pair's remote port, or -1 to
+// refuse this client (serving goes on either way).
+int connect_remote_port(int index, struct sockaddr_in *peer) {
+    int fd = socket_connect_server(-1, vesk_server);
+    if (fd < 0) {
+        std::fprintf(stderr, "Vesk: %s\n", command_result);
+        return -1;
+    }
+    // Only a log line on the far side; an older far server refuses it locally.
+    send_command(fd, 'e', 0, "%s", sockaddr_to_str(peer, 0));
+    if (send_command(fd, 'A', 0, "%s", remote_spec[index]) < 0) {
+        std::fprintf(stderr, "Vesk C_PORT: %s\n", command_result);
+        close(fd);
+        return -1;
+    }
+    send_command(fd, '5', 1, nullptr);
+    return fd;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    signal(SIGPIPE, SIG_IGN);
+    int first = client_options(argc, argv, "", nullptr);
+    if (first < 0) return 1;
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    if (argc - first < 2) usage();
+
+    int count = 0;
+    for (int i = first; i < argc && count < kMaxPairs; i += 2) {
+        if (i + 1 >= argc) usage();
+        const char *local = argv[i];
+        std::fprintf(stderr, "Redirecting %s to %s\n", local, argv[i + 1]);
+        remote_spec[count] = argv[i + 1];
+        int port = vesk::forward::local_tcp_port(local);
+        if (port == 0) {
+            std::fprintf(stderr, "Unknown service %s\n", local);
+            continue;
+        }
+        int fd = bind_tcp_listen(port, kListenBacklog);
+        if (fd == -2) {
+            std::fputs("Port is already bound.\n", stderr);
+            continue;
+        }
+        if (fd < 0) {
+            std::fprintf(stderr, "Can't bind to %s.\n", local);
+            continue;
+        }
+        listeners[count++] = fd;
+    }
+    if (count == 0) {
+        std::fputs("Nothing to do.\n", stderr);
+        return 1;
+    }
+    do_connect(count, listeners, connect_remote_port);
+    return 0;
+}
