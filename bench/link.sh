@@ -35,6 +35,9 @@ sink() {
 rate() {  # name seconds
     python3 -c "import sys; print('%-28s %8.1f MiB/s' % (sys.argv[1], $MIB / float(sys.argv[2])))" "$1" "$2"
 }
+# One '5' stream of the data through the pair (the probe's output is the
+# sink's nothing).
+stream() { HOME="$T/near" "$BIN/vesk_probe" -s "$@" <"$T/data" >/dev/null; }
 timed() { local t0 t1; t0=$(date +%s.%N); "$@"; t1=$(date +%s.%N); python3 -c "print($t1 - $t0)"; }
 
 echo "== one stream, $MIB MiB"
@@ -47,9 +50,9 @@ PIDS+=($!)
 sleep 0.3
 s=$(timed socat -u "OPEN:$T/data" "TCP:127.0.0.1:$r"); rate "socat relay" "$s"
 p=$(free_port); sink "$p"
-s=$(timed env HOME="$T/near" "$BIN/vesk_probe" -s '>' A "$p" <"$T/data" >/dev/null); rate "veskd pair ('5' stream)" "$s"
+s=$(timed stream '>' A "$p"); rate "veskd pair ('5' stream)" "$s"
 p=$(free_port); sink "$p"
-s=$(timed env HOME="$T/near" "$BIN/vesk_probe" -s '?' C 1 '>' A "$p" <"$T/data" >/dev/null)
+s=$(timed stream '?' C 1 '>' C 1 '>' A "$p")
 rate "veskd pair, compressed" "$s"
 
 echo "== small far requests"

@@ -337,6 +337,12 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
         // asking for that is broken.
         far_.window = std::max<uint32_t>(far_.window, uint32_t(frame::kDataMax));
         up_ = true;
+        // Channels queued before the far end answered start with its window.
+        for (auto &[k, q] : queues_) {
+            q->credit += far_.window;
+            make_ready(q);
+        }
+        kick();
         events_.on_link_up(far_);
         return true;
     }
