@@ -21,6 +21,8 @@ constexpr int64_t kQuantum = int64_t(frame::kDataMax);
 constexpr size_t kReadChunk = 256 * 1024;
 // Bytes read per readiness event before other descriptors get their turn.
 constexpr size_t kReadPerEvent = 1024 * 1024;
+// Frames sent raw after one that compression did not shrink.
+constexpr int kIncompressibleSkip = 15;
 // Data frames smaller than this are not worth compressing, bytes.
 constexpr size_t kCompressMin = 128;
 // How long a goodbye may take to flush on shut-down, milliseconds.
@@ -156,14 +158,23 @@ void Link::drop(ChanKey key) {
     queues_.erase(it);
 }
 
-void Link::emit(const Queue &q, uint8_t type, std::string_view payload) {
-    uint8_t flags = chan_mine(q.key) ? uint8_t(frame::kFromOpener) : uint8_t(0);
-    if (type == frame::kData && q.compress && payload.size() >= kCompressMin &&
-        transport::compress({reinterpret_cast<const uint8_t *>(payload.data()), payload.size()},
-                            zbuf_)) {
-        frame::append(out_, type, uint8_t(flags | frame::kCompressed), chan_id(q.key),
-                      {reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size()});
-        return;
+void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
+    uint8_t flags = chan_mine(q.key) ? frame::kFromOpener : 0;
+    bool try_it = type == frame::kData && q.compress && payload.size() >= kCompressMin;
+    if (try_it && q.skip_compress > 0) {
+        // Recent frames did not shrink (already compressed or random data):
+        // do not pay for trying every frame.
+        q.skip_compress--;
+        try_it = false;
+    }
+    if (try_it) {
+        if (transport::compress({reinterpret_cast<const uint8_t *>(payload.data()), payload.size()},
+                                zbuf_)) {
+            frame::append(out_, type, uint8_t(flags | frame::kCompressed), chan_id(q.key),
+                          {reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size()});
+            return;
+        }
+        q.skip_compress = kIncompressibleSkip;
     }
     frame::append(out_, type, flags, chan_id(q.key), payload);
 }

@@ -103,6 +103,7 @@ class Link {
         int64_t credit = 0;
         int priority = 0;
         bool compress = false;
+        int skip_compress = 0;  // frames left to send without trying
         bool listed = false;
         bool released = false;
         bool dead = false;
@@ -115,7 +116,7 @@ class Link {
     void make_ready(const QueuePtr &q);
     void fill();
     void serve(const QueuePtr &q);
-    void emit(const Queue &q, uint8_t type, std::string_view payload);
+    void emit(Queue &q, uint8_t type, std::string_view payload);
     void kick();
     void flush();
     void on_readable();

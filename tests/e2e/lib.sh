@@ -55,7 +55,7 @@ wait_for() {
 
 # start_pair [near veskd options...] [-- far veskd options...]
 # Starts the pair and waits until the near socket exists (veskd creates it only
-# once the link is up).  Logs go to $T/near.log and $T/far.log.
+# once the link is up); PAIR_SOCKET names it when the options move it.  Logs go to $T/near.log and $T/far.log.
 start_pair() {
     local near_opts=() far_opts=()
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do near_opts+=("$1"); shift; done
@@ -64,7 +64,7 @@ start_pair() {
     local far_cmd="cd '$FAR' && exec env HOME='$FAR' '$VESK_BIN/veskd' ${far_opts[*]} --link stdio 2>>'$T/far.log'"
     HOME=$NEAR "$VESK_BIN/veskd" "${near_opts[@]}" --link "exec:$far_cmd" 2>>"$T/near.log" &
     VESKD_PID=$!
-    wait_for "the near socket" 10 test -S "$NEAR/.vesk/socket" || {
+    wait_for "the near socket" 10 test -S "${PAIR_SOCKET:-$NEAR/.vesk/socket}" || {
         echo "--- near.log"; cat "$T/near.log"; echo "--- far.log"; cat "$T/far.log"
         exit 1
     }

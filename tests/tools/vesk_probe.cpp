@@ -8,6 +8,7 @@
 //       After a successful connect command, '5' and a relay of standard
 //       input to the stream and the stream to standard output, with
 //       half-close passed on.
+//   -S MODE selects the share mode (0 private, 1 group, 2 user).
 //   vesk_probe [-t suffix] -w SECONDS DIR CODE ARG...
 //       As the first form, then holds the connection open for SECONDS.
 #include <cerrno>
@@ -82,6 +83,8 @@ int main(int argc, char **argv) {
             stream = true;
         } else if (!strcmp(argv[i], "-t") && i + 1 < argc) {
             suffix = argv[++i];
+        } else if (!strcmp(argv[i], "-S") && i + 1 < argc) {
+            share = atoi(argv[++i]);
         } else if (!strcmp(argv[i], "-w") && i + 1 < argc) {
             hold = atoi(argv[++i]);
         } else {
