@@ -63,3 +63,21 @@ bulk=$!
 sleep 0.2
 printf '%-28s ' "during a bulk stream:"; HOME=$T/near "$BIN/bench_link_rtt" 500
 wait $bulk || true
+
+# A long link: 50 ms each way through a user-space delay relay.  A fixed
+# 256 KiB window would cap one stream at 2.5 MiB/s; the window grows.
+DELAY_MS=${DELAY_MS:-50}
+kill "${PIDS[0]}" 2>/dev/null || true
+sleep 0.5
+rm -rf "$T/near/.vesk" "$T/far/.vesk"
+HOME=$T/near "$BIN/veskd" --link "exec:cd '$T/far' && exec python3 '$SRC/bench/delay_relay.py' $DELAY_MS env HOME='$T/far' '$BIN/veskd' --link stdio" \
+    2>"$T/delay.log" &
+PIDS+=($!)
+for _ in $(seq 100); do [ -S "$T/near/.vesk/socket" ] && break; sleep 0.1; done
+head -c $((64 * 1024 * 1024)) "$T/data" >"$T/data64"
+p=$(free_port); sink "$p"
+t0=$(date +%s.%N)
+HOME="$T/near" "$BIN/vesk_probe" -s '>' A "$p" <"$T/data64" >/dev/null
+t1=$(date +%s.%N)
+python3 -c "print('%-28s %8.1f MiB/s' % ('64 MiB, %d ms round trip' % (2 * $DELAY_MS), 64 / ($t1 - $t0)))"
+printf '%-28s ' "requests, long link:"; HOME=$T/near "$BIN/bench_link_rtt" 20

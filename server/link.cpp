@@ -354,6 +354,8 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
             make_ready(q);
         }
         kick();
+        // Measure the round trip at once: window growth needs it.
+        tick();
         events_.on_link_up(far_);
         return true;
     }

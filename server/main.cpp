@@ -9,6 +9,7 @@
 #include <getopt.h>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +130,13 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // Every forwarded connection costs a descriptor or two: use what the
+    // hard limit allows.
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+        nofile.rlim_cur = nofile.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
     signal(SIGPIPE, SIG_IGN);
     if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         vesk::log::error("pipe: %s", strerror(errno));

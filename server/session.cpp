@@ -146,7 +146,10 @@ void Session::start(std::function<int()> make_listener) {
     mine.window = Window::kInitial;
     mine.host = host_;
     link_.start(mine);
-    loop_.set_tick(kPingIntervalMs, [this] { link_.tick(); });
+    loop_.set_tick(kPingIntervalMs, [this] {
+        link_.tick();
+        resume_accepting();
+    });
 }
 
 unsigned long Session::reported_version() const {
@@ -181,7 +184,15 @@ void Session::accept_clients() {
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN) log::error("accept failed: %s", strerror(errno));
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors: stop watching the listener (it would
+                // wake us for ever) until a client closes or the next tick.
+                log::error("accept failed: %s; pausing new clients", strerror(errno));
+                accept_paused_ = true;
+                loop_.modify(listen_fd_, 0);
+            } else if (errno != EAGAIN) {
+                log::error("accept failed: %s", strerror(errno));
+            }
             return;
         }
         ucred cred{};
@@ -205,7 +216,14 @@ void Session::accept_clients() {
     }
 }
 
+void Session::resume_accepting() {
+    if (!accept_paused_ || listen_fd_ < 0) return;
+    accept_paused_ = false;
+    loop_.modify(listen_fd_, EPOLLIN);
+}
+
 void Session::client_gone(uint32_t id) {
+    resume_accepting();
     auto it = clients_.find(id);
     if (it == clients_.end()) return;
     dead_clients_.push_back(std::move(it->second));

@@ -109,6 +109,7 @@ class Session : public LinkEvents {
   private:
     void accept_clients();
     void abort_clients();
+    void resume_accepting();
     void sweep();
     void on_udp(ChanKey pair);
     void udp_deliver(ChanKey pair, std::string_view datagram);
@@ -123,6 +124,7 @@ class Session : public LinkEvents {
     uint32_t next_id_ = 1;
     int exit_status_ = 0;
     bool sweep_pending_ = false;
+    bool accept_paused_ = false;
     std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
     std::unordered_map<uint32_t, std::unique_ptr<RemoteSide>> remotes_;
     std::vector<std::unique_ptr<Client>> dead_clients_;
