@@ -232,6 +232,11 @@ Reply Sink::open_fresh(std::string_view arg) {
     std::string path(name);
     int fd = open_for_writing(path, O_CREAT | O_TRUNC, &reason);
     if (fd < 0) return Reply{false, reason};
+    return adopt(fd, mode, std::move(path));
+}
+
+// Gives the opened file the mode sent and makes it this Sink's.
+Reply Sink::adopt(int fd, mode_t mode, std::string path) {
     if (::fchmod(fd, mode) != 0) {
         int err = errno;
         ::close(fd);
@@ -263,15 +268,7 @@ Reply Sink::open_at(std::string_view arg) {
         ::close(fd);
         return Reply{false, reason};
     }
-    if (::fchmod(fd, mode) != 0) {
-        int err = errno;
-        ::close(fd);
-        return fail_errno(err);
-    }
-    fd_ = fd;
-    failed_ = false;
-    name_ = std::move(path);
-    return Reply{true, ""};
+    return adopt(fd, mode, std::move(path));
 }
 
 Reply Sink::seek(std::string_view arg) {

@@ -59,6 +59,7 @@ class Sink {
     bool is_open() const { return fd_ >= 0; }
 
   private:
+    Reply adopt(int fd, mode_t mode, std::string path);
     int fd_ = -1;
     bool failed_ = false;
     std::string name_;
