@@ -56,7 +56,14 @@ int copy_answer(int fd) {
         if (out >= 0) std::putchar(out);
     }
     if (filter.needs_final_newline()) std::putchar('\n');
-    return std::fclose(in) == 0 ? 0 : kCloseFailure;
+    int status = std::fclose(in) == 0 ? 0 : kCloseFailure;
+    // An answer that did not reach standard output (a full disk, a closed
+    // pipe) is not a success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::perror("regquery: standard output");
+        return kFailure;
+    }
+    return status;
 }
 
 }  // namespace

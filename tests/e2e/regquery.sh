@@ -50,11 +50,15 @@ wait_for "the whois responder" 10 test -s "$T/whois.port" || exit 1
 WHOIS_PORT=$(cat "$T/whois.port")
 
 # query ARGS...: runs regquery as a near user; leaves $rc, $T/out, $T/err.
+# With FAR_NAMES set (even empty) the far resolver knows only those names.
 query() {
+    local names=()
+    if [ -n "${FAR_NAMES+set}" ]; then names=(VESK_FAR_NAMES="$FAR_NAMES"); fi
     HOME=$NEAR VESK_WHOIS_PORT=${WHOIS_PORT_FOR:-$WHOIS_PORT} LD_PRELOAD="$PORT_SHIM" \
-        timeout "${VESK_TIMEOUT:-60}" regquery "$@" >"$T/out" 2>"$T/err"
+        timeout "${VESK_TIMEOUT:-60}" env "${names[@]}" regquery "$@" >"$T/out" 2>"$T/err"
     rc=$?
 }
+hex() { printf '%s\r\n' "$1" | od -An -tx1 | tr -d ' \n'; }
 # expect_out DESCRIPTION PRINTF-FORMAT: standard output byte for byte.
 expect_out() {
     printf "$2" >"$T/expected"
@@ -127,11 +131,28 @@ query named@localhost
 expect_eq "far name: status" 0 "$rc"
 expect_out "far name: official name and answer" "[localhost]\nquery was [named]\n"
 
-# A dotted address that the far resolver does not take as a name is used as
-# typed.
+# A short dotted address is a name of its own: shown as typed.
 query short@127.1
 expect_eq "short dotted address: status" 0 "$rc"
 expect_out "short dotted address: shown as typed" "[127.1]\nquery was [short]\n"
+
+# An argument without '@' asks the default server, here pointed at 127.0.0.1.
+FAR_NAMES=whois.iana.org=127.0.0.1 query example.org
+expect_eq "no @: status" 0 "$rc"
+expect_eq "no @: the whole argument is the query" "$(hex example.org)" "$(last_query)"
+expect_out "no @: the default server" "[whois.iana.org]\nquery was [example.org]\n"
+
+# Dotted addresses that the name lookup does not know are used directly.
+FAR_NAMES= query plain@127.0.0.1
+expect_eq "unknown to the lookup, dotted: status" 0 "$rc"
+expect_out "unknown to the lookup, dotted: as typed" "[127.0.0.1]\nquery was [plain]\n"
+FAR_NAMES= query short@127.1
+expect_out "unknown to the lookup, short dotted: as typed" "[127.1]\nquery was [short]\n"
+FAR_NAMES= query x@localhost
+expect_eq "unknown to the lookup, a name: status" 1 "$rc"
+expect_eq "unknown to the lookup, a name: message" "regquery: unknown host: localhost" \
+    "$(cat "$T/err")"
+expect_eq "unknown to the lookup, a name: no bracket line" "" "$(cat "$T/out")"
 
 # Failures: status 1 and the message.
 query x@no..such..host
@@ -144,5 +165,9 @@ WHOIS_PORT_FOR=$(free_port) query x@127.0.0.1
 expect_eq "connect refused: status" 1 "$rc"
 expect_eq "connect refused: bracket line first" "[127.0.0.1]" "$(cat "$T/out")"
 check "connect refused: message" grep -q '^regquery: connect: .' "$T/err"
+HOME=$NEAR VESK_WHOIS_PORT=$WHOIS_PORT LD_PRELOAD="$PORT_SHIM" timeout 60 \
+    regquery x@127.0.0.1 >/dev/full 2>"$T/err"
+expect_eq "an answer that cannot be written is a failure" 1 "$?"
+check "with the reason" grep -q '^regquery: standard output: No space' "$T/err"
 
 finish

@@ -8,6 +8,8 @@
  *   VESK_CLOCK_SCRIPT  file of "SEC USEC" lines; the n-th gettimeofday call
  *                      returns line n, later calls the real time
  *   VESK_CLOCK_NAP_MS  how long a recorded sleep really waits (default 20 ms)
+ *   VESK_CLOCK_REFUSE  when "1", settimeofday is still recorded but fails with
+ *                      EPERM, as it does for a user who may not set the clock
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -77,6 +79,11 @@ int settimeofday(const struct timeval *tv, const struct timezone *tz) {
                  (long long)tv->tv_usec);
     }
     log_line(line);
+    const char *refuse = getenv("VESK_CLOCK_REFUSE");
+    if (refuse != NULL && strcmp(refuse, "1") == 0) {
+        errno = EPERM;
+        return -1;
+    }
     return 0;
 }
 
