@@ -160,4 +160,146 @@ down r s
 expect_eq "two files" $'receiving r\nCRC OK\nreceiving s\nCRC OK' "$ERR"
 expect_eq "a connection per data phase" 3 "$(grep -c '^?d -5' "$LOG")"
 
+
+# --- the order of the requests --------------------------------------------------
+# requests LOG: the log from the first file-status probe on, with the relative
+# times of 'O' (which depend on the clock) blanked out.
+requests() {
+    sed -n '/^>D/,$p' "$LOG" | sed -E 's/^>O ([0-7]+) -?[0-9]+ -?[0-9]+/>O \1 T T/'
+}
+
+rm -f "$FAR/o" "$W/o"
+head -c 5000 /dev/urandom >"$W/o"
+chmod 640 "$W/o"
+stub
+up o
+expect_eq "fresh upload: requests" $'>D o\n>D \\n0\\no\n>6 0 400\\no\n?l 5000\n>M \n>F \n>O 640 T T\\no\n>D \\n0\\no' "$(requests)"
+head -c 2000 "$W/o" >"$FAR/o"
+chmod 400 "$FAR/o"
+stub
+up o
+expect_eq "resumed upload: requests" $'>D o\n>D \\n0\\no\n>1 2000 400\\no\n?l 3000\n>M \n>F \n>O 640 T T\\no\n>D \\n0\\no' "$(requests)"
+: >"$W/z"
+chmod 644 "$W/z"
+stub
+up z
+expect_eq "empty source: no dump at all" $'>D z\n>D \\n0\\nz\n>6 0 400\\nz\n>M \n>F \n>O 644 T T\\nz\n>D \\n0\\nz' "$(requests)"
+
+# download: probe (short form for an absent target), '7' from 0, then on the
+# new connection only the settings and the checksum probe; -u adds 'Z'.
+rm -f "$W/o"
+head -c 5000 /dev/urandom >"$FAR/o"
+stub
+down -u o
+expect_eq "fresh download: requests" $'>D o\n>7 0\\no\n?d -5\n>d -5\n>D \\n5000\\no\n>Z o' "$(requests)"
+check "fresh download: no compression request" bash -c "! grep -q '^.C' '$LOG'"
+head -c 5000 /dev/urandom >"$FAR/o"
+head -c 1200 "$FAR/o" >"$W/o"
+chmod 444 "$W/o"
+touch -d '+1 hour' "$W/o"
+stub
+down o
+expect_eq "resumed download: requests" $'>D \\n1200\\no\n>7 1200\\no\n?d -5\n>d -5\n>D \\n5000\\no' "$(requests)"
+
+# A lone directory argument: only its own probe is sent.
+mkdir -p "$FAR/only"
+stub
+up only
+expect_eq "lone remote directory: output" "" "$ERR"
+expect_eq "lone remote directory: requests" '>D only' "$(requests)"
+expect_eq "lone remote directory: status" 0 "$RC"
+
+# Standard output: never stat'ed or changed, no checksum probe; -u removes
+# the remote file once the count matches.
+head -c 3000 /dev/urandom >"$FAR/so"
+cp "$FAR/so" "$T/so.orig"
+stub
+ERR=$(cd "$W" && near download -u so -as - 2>&1 >"$T/so.out")
+expect_eq "stdout -u: output" $'receiving so as -\n\tSent file removed.' "$ERR"
+expect_eq "stdout -u: requests" $'>D so\n>7 0\\nso\n?d -5\n>d -5\n>Z so' "$(requests)"
+check "stdout -u: data" cmp -s "$T/so.orig" "$T/so.out"
+
+# The common options reach both servers.
+rm -f "$FAR/o"
+stub
+ERR=$(cd "$W" && near upload -c -p 3 o 2>&1 >/dev/null)
+expect_eq "-p prints the new priority" $'Changing priority to 3\nsending o\nCRC OK' "$ERR"
+expect_eq "-c and -p settings" $'?C 1\n>C 1\n?d 3\n>d 3' "$(grep -E '^.[Cd] ' "$LOG")"
+rm -f "$W/o"
+stub
+down -r o
+expect_eq "download -r asks for no compression" $'?C 0\n>C 0\n?d -5\n>d -5\n?C 0\n>C 0\n?d -5\n>d -5' \
+    "$(grep -E '^.[Cd] ' "$LOG")"
+
+# --- waiting for the socket -----------------------------------------------------
+# Past 64 KiB since the last progress line every write waits for the socket
+# to take more; a printed progress line (verbosity 3) starts the count again.
+head -c 1048576 /dev/urandom >"$W/w"
+waits() {
+    rm -f "$FAR/w" "$T/waits"
+    (cd "$W" && HOME=$NEAR LD_PRELOAD="$VESK_BIN/../lib/libfileio.so" VESK_SELECT_LOG="$T/waits" \
+        timeout 60 upload "$@" w 2>/dev/null)
+    awk '{ n += $1 } END { print n + 0 }' "$T/waits"
+}
+stub
+n=$(waits)
+check "quiet upload waits after every write past 64 KiB ($n)" test "$n" -ge 1800
+n=$(waits -vv)
+check "progress lines start the count again ($n)" test "$n" -lt 500
+check "the waited-for copy is identical" cmp -s "$W/w" "$FAR/w"
+
+# --- summary, totals and progress lines -------------------------------------------
+rm -f "$FAR/v1" "$FAR/v2"
+head -c 100 /dev/urandom >"$W/v1"
+head -c 200 /dev/urandom >"$W/v2"
+stub
+ERR=$(cd "$W" && near upload -v v1 v2 2>&1 >/dev/null)
+re=$'^sending v1\n\r\t100 bytes sent in [0-9]+\\.[0-9] seconds; CPS = [0-9]+ {19}CRC OK\nsending v2\n\r\t200 bytes sent in [0-9]+\\.[0-9] seconds; CPS = [0-9]+ {19}CRC OK\n300 total bytes sent in [0-9]+\\.[0-9] seconds; overall CPS [0-9]+$'
+check "upload summary and totals lines" test -n "$([[ $ERR =~ $re ]] && echo y)"
+head -c 150 /dev/urandom >"$W/v1"
+ERR=$(cd "$W" && near upload -v -f v1 2>&1 >/dev/null)
+re=$'^sending v1\n\tWarning, overwriting file on remote host\n\r\t150 bytes sent in [0-9]+\\.[0-9] seconds; CPS = [0-9]+ {19}CRC OK$'
+check "one file: summary but no totals" test -n "$([[ $ERR =~ $re ]] && echo y)"
+rm -f "$W/v1" "$W/v2"
+ERR=$(cd "$W" && near download -v v1 v2 2>&1 >/dev/null)
+re=$'^receiving v1\n\r\t150 bytes received in [0-9]+\\.[0-9] seconds; CPS = [0-9]+ {15}CRC OK\nreceiving v2\n\r\t200 bytes received in [0-9]+\\.[0-9] seconds; CPS = [0-9]+ {15}CRC OK\n350 total bytes received in [0-9]+\\.[0-9] seconds; overall CPS [0-9]+$'
+check "download summary and totals lines" test -n "$([[ $ERR =~ $re ]] && echo y)"
+
+# An empty file at verbosity 3: the short opening line, no data read; an
+# empty upload source prints no progress line at all.
+: >"$FAR/e0"
+ERR=$(cd "$W" && near download -vv e0 2>&1 >/dev/null)
+re=$'^receiving e0\n\r\t0  \r\t0 bytes received in [0-9.]+ seconds; CPS = 0 {15}CRC OK$'
+check "empty download at verbosity 3" test -n "$([[ $ERR =~ $re ]] && echo y)"
+rm -f "$FAR/z"
+ERR=$(cd "$W" && near upload -vv z 2>&1 >/dev/null)
+re=$'^sending z\n\r\t0 bytes sent in [0-9.]+ seconds; CPS = 0 {19}CRC OK$'
+check "empty upload at verbosity 3" test -n "$([[ $ERR =~ $re ]] && echo y)"
+
+# -f on a finished, equal remote copy: nothing is sent; one -v brings back
+# the line that -f otherwise suppresses.
+rm -f "$FAR/eq"
+head -c 4000 /dev/urandom >"$W/eq"
+chmod 644 "$W/eq"
+stub
+up eq
+stub
+up -f eq
+expect_eq "-f, equal copy: silent" "sending eq" "$ERR"
+expect_eq "-f, equal copy: status" 0 "$RC"
+check "-f, equal copy: no data" bash -c "! grep -q '^>[16]' '$LOG'"
+up -f -v eq
+expect_eq "-f -v, equal copy" $'sending eq\n\tSame size local and remote file, setting file mode' "$ERR"
+
+# At verbosity 3 a resumed download first reads up to the next multiple of
+# the read block (1024 bytes): 23 bytes from 1001.
+head -c 300000 /dev/urandom >"$FAR/rb"
+head -c 1001 "$FAR/rb" >"$W/rb"
+chmod 444 "$W/rb"
+touch -d '+1 hour' "$W/rb"
+ERR=$(cd "$W" && near download -vv rb 2>&1 >/dev/null)
+want=$'\tAttempting to restart download from 1001\n\r\t1001 of 300000 (0%)   \r\t1024 of 300000 (0%)'
+check "the first block ends on the read block" test -n "$([[ $ERR == *"$want"* ]] && echo y)"
+check "aligned resume is identical" cmp -s "$FAR/rb" "$W/rb"
+
 finish
