@@ -4,15 +4,15 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "vesknet.h"
-
 #include <cerrno>
 #include <sys/socket.h>
 
+#include "vesknet.h"
+
 namespace {
 
-constexpr unsigned long kLocalVersion = 20305;
-constexpr size_t kMaxText = 1020;
+constexpr unsigned long kLocalVersion = 20305;  // the version a local request is judged by
+constexpr size_t kMaxText = 1020;               // bytes: '@', direction, code, text, NUL fit 1024
 
 bool has_no_reply(int code) {
     switch (code) {
@@ -99,19 +99,24 @@ int send_command(int fd, int code, int local, const char *format, ...) {
     }
     request[2] = static_cast<char>(code);
 
-    // Format into a larger scratch first so an over-long text is detected
-    // without ever being truncated onto the wire.
+    // Format into a scratch one byte larger than the text may be, so that an
+    // over-long text is detected instead of being cut onto the wire.  The text
+    // ends at its first NUL: a NUL produced by the format (a "%c" of 0) ends the
+    // request there, as the server reads it, rather than smuggling the rest in
+    // as a second request.
     size_t n = 0;
     if (format != nullptr) {
+        char text[kMaxText + 2];
         va_list ap;
         va_start(ap, format);
-        int len = vsnprintf(request + 3, sizeof request - 3, format, ap);
+        int len = vsnprintf(text, sizeof text, format, ap);
         va_end(ap);
-        if (len < 0 || static_cast<size_t>(len) > kMaxText) {
+        n = len < 0 ? sizeof text : strlen(text);
+        if (n > kMaxText) {
             snprintf(com_result, sizeof com_result, "XX%cArgument text too long", 'X');
             return -1;
         }
-        n = static_cast<size_t>(len);
+        memcpy(request + 3, text, n + 1);
     } else {
         request[3] = '\0';
     }

@@ -4,11 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "vesknet.h"
 
 namespace {
+
+// access(2) modes of the directory search.
+constexpr int kSearchable = R_OK | X_OK;          // shared directory: read and search
+constexpr int kExists = F_OK;                     // the super-user only needs it to exist
+constexpr int kOwnerUsable = R_OK | W_OK | X_OK;  // private directory: read, write, search
 
 // setuid/setgid failures are deliberately ignored: the connect that follows
 // fails on its own if the ids were not right, and that is reported instead.
@@ -40,51 +46,53 @@ int try_connect_server(int fd, const char *suffix) {
     if (suffix == nullptr) {
         suffix = "";
     }
+    // The path is completed outside get_vesk_path's buffer: the suffix comes
+    // from the command line or the environment and has no length bound.
     int state = 0;
-    char *path = nullptr;
+    char *base = nullptr;
+    std::string path;
     if (share != 0) {
         regain();
-        int mode = getuid() != 0 ? 5 : 0;
+        int mode = getuid() != 0 ? kSearchable : kExists;
         for (;;) {
-            path = get_vesk_path(&state);
-            if (path == nullptr) {
+            base = get_vesk_path(&state);
+            if (base == nullptr) {
                 break;
             }
-            strcat(path, "/tmp/private");
-            strcat(path, suffix);
-            if (eaccess(path, mode) >= 0 || state == 0) {
+            path = std::string(base) + "/tmp/private" + suffix;
+            if (eaccess(path.c_str(), mode) >= 0 || state == 0) {
                 break;
             }
         }
         drop();
     } else {
         for (;;) {
-            path = get_vesk_path(&state);
-            if (path == nullptr) {
+            base = get_vesk_path(&state);
+            if (base == nullptr) {
                 break;
             }
-            strcat(path, "/.vesk");
-            if (access(path, 7) >= 0 || state == 0) {
+            path = std::string(base) + "/.vesk";
+            if (access(path.c_str(), kOwnerUsable) >= 0 || state == 0) {
                 break;
             }
         }
     }
-    if (path == nullptr) {
+    if (base == nullptr) {
         snprintf(com_result, sizeof com_result, "XX%cCan't find vesk directory.", 'X');
         return -1;
     }
-    if (share != 0) {
-        strcat(path, "/socket");
-    } else {
-        sprintf(path + strlen(path), "/socket%s", suffix);
+    // Shared directories carry the suffix in their name, private ones on the socket.
+    path += "/socket";
+    if (share == 0) {
+        path += suffix;
     }
 
     regain();
-    int s = connect_unix(fd, path);
+    int s = connect_unix(fd, path.c_str());
     drop();
     if (s < 0) {
         snprintf(com_result, sizeof com_result, "XX%cFailed to connect to vesk socket '%s'", 'X',
-                 path);
+                 path.c_str());
         if (remote_vesk_version != 0) {
             return -1;
         }

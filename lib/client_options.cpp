@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "vesknet.h"
@@ -21,6 +22,11 @@ int client_options(int argc, char **argv, const char *letters,
     char opts[200];
     snprintf(opts, sizeof opts, "t:crp:S:%s", letters != nullptr ? letters : "");
     for (;;) {
+        // The scanner takes the next option from argv[vesk_optind] and moves
+        // the index on only after the last letter of a group (or past a
+        // separate argument), so the index before the call names the argument
+        // that holds the option.
+        int held_in = vesk_optind;
         int c = vesk_getopt(argc, argv, opts);
         switch (c) {
             case -1:
@@ -56,18 +62,9 @@ int client_options(int argc, char **argv, const char *letters,
             default: {
                 if (callback == nullptr ||
                     callback(static_cast<signed char>(c), vesk_optarg) == -1) {
-                    // The option may have been the last of a cluster, which has
-                    // already moved vesk_optind past its argument.
-                    int at = vesk_optind;
-                    if (at >= argc || at < 1 || strchr(argv[at], c) == nullptr ||
-                        argv[at][0] != '-') {
-                        at = vesk_optind - 1;
-                    }
-                    if (at < 0) {
-                        at = 0;
-                    }
+                    const char *arg = held_in >= 0 && held_in < argc ? argv[held_in] : "";
                     snprintf(com_result, sizeof com_result, "XX%cUnrecognized option '%s'", 'X',
-                             at < argc ? argv[at] : "");
+                             arg);
                     return -1;
                 }
                 break;
@@ -89,26 +86,28 @@ int use_vesk_command(int flag) {
         cached_mode = 1;
         return cached_mode;
     }
+    // The marker names are built outside get_vesk_path's buffer: the suffix
+    // comes from the command line and may be longer than the room it keeps.
     int state = 0;
-    char *path = nullptr;
+    char *base = nullptr;
     for (;;) {
-        path = get_vesk_path(&state);
-        if (path == nullptr) {
+        base = get_vesk_path(&state);
+        if (base == nullptr) {
             break;
         }
-        strcat(path, "/vesknet");
-        if (access(path, 0) == 0) {
+        std::string marker = std::string(base) + "/vesknet";
+        if (access(marker.c_str(), 0) == 0) {
             break;
         }
-        strcat(path, vesk_server != nullptr ? vesk_server : "");
-        if (access(path, 0) == 0 || state == 0) {
+        marker += vesk_server != nullptr ? vesk_server : "";
+        if (access(marker.c_str(), 0) == 0 || state == 0) {
             break;
         }
     }
     if (const char *dbg = getenv("VESKDEBUG")) {
         vesk_debug = static_cast<int>(strtol(dbg, nullptr, 10));
     }
-    cached_mode = path == nullptr ? 0 : 1;
+    cached_mode = base == nullptr ? 0 : 1;
     return cached_mode;
 }
 

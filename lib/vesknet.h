@@ -68,7 +68,8 @@ VESK_API int connect_server(const char *suffix);
 /* Sends one request (code, local flag, printf-style argument text; null format:
  * empty text) and reads its reply when the code has one.  Returns 1 on success,
  * 0 when answered locally or dropped, -1 when refused or the server reported
- * failure (an argument text over 1020 bytes is refused without sending), -2
+ * failure (an argument text over 1020 bytes is refused without sending; the
+ * text ends at its first NUL, as the server reads it), -2
  * when the socket failed.  The text is in command_result in every case. */
 VESK_API int send_command(int fd, int code, int local, const char *format, ...)
     __attribute__((format(printf, 4, 5)));

@@ -38,23 +38,29 @@ class StandIn {
         thread_.join();
     }
     std::vector<std::string> requests;
+    int connections = 0;
 
   private:
+    // Connections are served one after another until the stand-in is
+    // destroyed, so a test can connect several times.
     void serve() {
-        int c = accept(listen_fd_, nullptr, nullptr);
-        if (c < 0) return;
-        std::string cur;
-        char ch;
-        while (read(c, &ch, 1) == 1) {
-            cur.push_back(ch);
-            if (ch == '\0') {
-                requests.push_back(cur);
-                std::string r = script_(cur);
-                if (!r.empty() && write(c, r.data(), r.size()) < 0) break;
-                cur.clear();
+        for (;;) {
+            int c = accept(listen_fd_, nullptr, nullptr);
+            if (c < 0) return;
+            ++connections;
+            std::string cur;
+            char ch;
+            while (read(c, &ch, 1) == 1) {
+                cur.push_back(ch);
+                if (ch == '\0') {
+                    requests.push_back(cur);
+                    std::string r = script_(cur);
+                    if (!r.empty() && write(c, r.data(), r.size()) < 0) break;
+                    cur.clear();
+                }
             }
+            close(c);
         }
-        close(c);
     }
     int listen_fd_ = -1;
     Script script_;
@@ -211,6 +217,134 @@ TEST(CorePaths, SetBlockReportsPreviousMode) {
     EXPECT_EQ(set_block(sv[0]), 0);
     close(sv[0]);
     close(sv[1]);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Req(const char *bytes, size_t n) {
+    return std::string(bytes, n);
+}
+
+// Waits (bounded) until the stand-in has seen want requests.
+void await_requests(const StandIn &srv, size_t want) {
+    for (int i = 0; i < 200 && srv.requests.size() < want; ++i) usleep(10000);
+}
+
+TEST_F(ConnectTest, HandshakeOncePerProcessSettingsEveryConnection) {
+    lcompression = 1;
+    rcompression = 0;
+    priority = -5;
+    std::vector<std::string> reqs;
+    int conns = 0;
+    {
+        StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
+            if (r[2] == 'd') return std::string();
+            return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+        });
+        for (int i = 0; i < 2; ++i) {
+            int fd = socket_connect_server(-1, "");
+            ASSERT_GE(fd, 0) << command_result;
+            await_requests(srv, i == 0 ? 5u : 9u);
+            close(fd);
+        }
+        await_requests(srv, 9);
+        reqs = srv.requests;
+        conns = srv.connections;
+    }
+    EXPECT_EQ(conns, 2);
+    std::vector<std::string> settings = {Req("@?C1\0", 5), Req("@>C0\0", 5), Req("@?d-5\0", 6),
+                                         Req("@>d-5\0", 6)};
+    std::vector<std::string> want = {Req("@?F-10\0", 7)};
+    want.insert(want.end(), settings.begin(), settings.end());
+    want.insert(want.end(), settings.begin(), settings.end());
+    EXPECT_EQ(reqs, want);
+}
+
+TEST_F(ConnectTest, NoSettingsSentWhenUnset) {
+    lcompression = -1;
+    rcompression = -1;
+    priority = 0;
+    std::vector<std::string> reqs;
+    {
+        StandIn srv(home + "/.vesk/socket",
+                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+        int fd = socket_connect_server(-1, "");
+        ASSERT_GE(fd, 0);
+        close(fd);
+        reqs = srv.requests;
+    }
+    EXPECT_EQ(reqs, std::vector<std::string>{Req("@?F-10\0", 7)});
+}
+
+// The repeat's answer counts; a zero address in it becomes 127.0.0.254.
+TEST_F(ConnectTest, RepeatedQueryAnswerUsedAndZeroAddressReplaced) {
+    int seen_f = 0;
+    std::vector<std::string> reqs;
+    {
+        StandIn srv(home + "/.vesk/socket", [&](const std::string &r) {
+            if (r[2] != 'F') return Reply("d");
+            ++seen_f;
+            return seen_f < 3 ? Reply("nbusy") : Reply("dVERSION 20100 0 far 7");
+        });
+        int fd = socket_connect_server(-1, "");
+        ASSERT_GE(fd, 0);
+        close(fd);
+        reqs = srv.requests;
+    }
+    EXPECT_EQ(remote_vesk_version, 20100u);
+    EXPECT_EQ(vesk_remoteaddr, 0x7F0000FEu);
+    EXPECT_STREQ(vesk_remotehost, "far");
+    EXPECT_EQ(vesk_remoteuser, 7u);
+    EXPECT_EQ(reqs.size(), 3u);
+}
+
+// Undecided mode tries group, then user mode, and ends private when all fail.
+TEST_F(ConnectTest, UndecidedFallsBackToPrivateServer) {
+    share = -1;
+    {
+        StandIn srv(home + "/.vesk/socket",
+                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+        int fd = socket_connect_server(-1, "");
+        ASSERT_GE(fd, 0) << command_result;
+        close(fd);
+    }
+    EXPECT_EQ(share, 0);
+}
+
+TEST_F(ConnectTest, UndecidedStopsAtSharedServer) {
+    mkdir((home + "/tmp").c_str(), 0700);
+    mkdir((home + "/tmp/private3").c_str(), 0700);
+    share = -1;
+    {
+        StandIn srv(home + "/tmp/private3/socket",
+                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+        int fd = socket_connect_server(-1, "3");
+        ASSERT_GE(fd, 0) << command_result;
+        close(fd);
+    }
+    EXPECT_EQ(share, 1);
+}
+
+// A suffix far longer than any path buffer must fail cleanly, not overflow.
+TEST_F(ConnectTest, HugeSuffixFailsWithoutOverflow) {
+    std::string suffix(3 * 4096, 's');
+    EXPECT_EQ(socket_connect_server(-1, suffix.c_str()), -1);
+    std::string text(command_result);
+    EXPECT_EQ(text.rfind("Failed to connect to vesk socket '" + home + "/.vesk/socketsss", 0), 0u);
+    EXPECT_EQ(strlen(com_result), sizeof com_result - 1);
+    share = 2;
+    EXPECT_EQ(socket_connect_server(-1, suffix.c_str()), -1);
+    EXPECT_EQ(std::string(command_result).rfind("Failed to connect to vesk socket '", 0), 0u);
+}
+
+TEST_F(ConnectTest, FailureStartsFromNoErrorReported) {
+    // Every call resets the text, so a stale reply never passes for a reason.
+    strcpy(com_result, "xxdstale");
+    EXPECT_EQ(socket_connect_server(-1, "none"), -1);
+    EXPECT_EQ(command_result, com_result + 3);
+    EXPECT_NE(std::string(command_result).find("socketnone"), std::string::npos);
 }
 
 }  // namespace
