@@ -1,6 +1,5 @@
 // TCP listening and the accept-and-relay loop of the port forwarders.
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -282,7 +281,8 @@ void raise_descriptor_limit() {
 
 int do_connect(int n, int *fds, int (*callback)(int index, struct sockaddr_in *peer)) {
     if (n < 0 || (n > 0 && fds == nullptr) || callback == nullptr) return -1;
-    signal(SIGPIPE, SIG_IGN);
+    // SIGPIPE is left alone: the relay's sends carry MSG_NOSIGNAL, and when the
+    // signal is ignored is the calling program's decision.
     raise_descriptor_limit();
     int ep = epoll_create1(EPOLL_CLOEXEC);
     if (ep < 0) return -1;

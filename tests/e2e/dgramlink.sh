@@ -51,6 +51,29 @@ bg() {
     PID_OF[$name]=$!
     track $!
 }
+alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
+stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
+# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
+sig_bit() {
+    local mask
+    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
+    (((0x$mask >> ($3 - 1)) & 1))
+}
+SIGPIPE_NO=13
+# open_sockets NAME: how many sockets NAME holds.
+open_sockets() { ls -l "/proc/${PID_OF[$1]}/fd" | grep -c ' socket:'; }
+# client_cmds REGEX: the commands, in the order the near veskd read them, of
+# the client connection that sent a command line matching REGEX (the
+# handshake's 'F' -10 left out).  Needs a pair started with -v.
+client_cmds() {
+    local id
+    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
+    [ -n "$id" ] || return 0
+    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
+        grep -v "^local 'F' -10\$"
+}
+# logged REGEX: the near veskd has read a command line matching REGEX.
+logged() { grep -qE "^veskd: client [0-9]+: $1\$" "$T/near.log"; }
 
 # ---- argument cases without a link server: usage comes before connecting ----
 near dgramlink 2>"$T/err"
@@ -64,15 +87,31 @@ expect_eq "no link server: status" 1 $?
 check "no link server: reason" grep -q "^Vesk: Failed to connect to vesk socket '" "$T/err"
 
 # ---- with a pair ----
-start_pair
-read -r ECHO L1 L2 L3 L4 L5 L6 <<<"$(free_udp_ports 7)"
+start_pair -v -- -v
+read -r ECHO L1 L2 L3 L4 L5 L6 L7 L8 <<<"$(free_udp_ports 9)"
 DNS=$(free_both_port)
-for bad in "127.0.0.1:0" "127.0.0.1:65536" "0"; do
+# The port after a host is tested before the host is looked up; a bare port 0
+# cannot be aimed at either and is refused the same way.
+for bad in "127.0.0.1:0" "127.0.0.1:65536" "no-such-host.invalid:0" "0" "65536"; do
     near dgramlink "$L1" "$bad" 2>"$T/err"
     expect_eq "remote $bad: status" 1 $?
     expect_eq "remote $bad: text" "Redirecting $L1 to $bad
 Bad port number 0." "$(cat "$T/err")"
 done
+check "a bad port costs no look-up" bash -c "! grep -q \"far 'c' no-such-host\" '$T/near.log'"
+near dgramlink "$L1" "no-such-host.invalid:53" 2>"$T/err"
+expect_eq "unknown host: status" 1 $?
+expect_eq "unknown host: no message of its own" "Redirecting $L1 to no-such-host.invalid:53" \
+    "$(cat "$T/err")"
+# An empty host is looked up.
+bg nohost "$L8" :53
+check "empty host: looked up and aimed at" wait_for "C_UDPSET" 10 logged "local 'T' [0-9]+ $L8"
+check "empty host: still waiting" alive nohost
+stop nohost
+# A local port that is no number is 0, and is sent as such.
+bg word not-a-number "$ECHO"
+check "non-numeric local port goes out as 0" wait_for "C_UBIND 0" 10 logged "local 'T' [0-9]+ 0"
+stop word
 near dgramlink "$L1" 53 "$L2" 2>"$T/err"
 expect_eq "odd argument after a pair: status" 1 $?
 expect_eq "odd argument after a pair: text" "Redirecting $L1 to 53
@@ -113,10 +152,32 @@ while True:
 PY
 track $!
 check "udp echo on 127.0.0.254 up" wait_for "udp echo" 10 bash -c "ss -Hlun 'sport = :$ECHO' | grep -q ."
+STATS_BEFORE=$(grep -cE "^veskd: client [0-9]+: local 'F' -6\$" "$T/near.log")
 bg echo "$L2" "$ECHO" "$L3" "127.0.0.254:$ECHO"
 check "both pairs bound" wait_for "port $L3" 10 udp_bound "$L3"
 expect_eq "remote without a host reaches 127.0.0.254" "echo one" "$(udp_ask "$L2" one)"
 expect_eq "second pair on the same main connection" "echo two" "$(udp_ask "$L3" two)"
+# Every pair's commands go on the one main connection, named by the number
+# that its own set-up connection's C_STATS gave; the set-up connections are
+# gone, so the process holds the main connection alone.
+CMDS=$(client_cmds "local 'T' [0-9]+ $L2")
+N=$(sed -n "1s/^far 'V' \([0-9]*\) 3\$/\1/p" <<<"$CMDS")
+M=$(sed -n "5s/^far 'V' \([0-9]*\) 3\$/\1/p" <<<"$CMDS")
+check "each pair has its own connection number" test -n "$N" -a -n "$M" -a "$N" != "$M"
+expect_eq "commands of two pairs on the main connection, in order" "far 'V' $N 3
+local 'V' $N 4
+local 'T' $N $L2
+far 'W' $N :127.0.0.254:$ECHO
+far 'V' $M 3
+local 'V' $M 4
+local 'T' $M $L3
+far 'W' $M :127.0.0.254:$ECHO" "$CMDS"
+expect_eq "two set-up connections, one C_STATS each" "2" \
+    "$(grep -cE "^veskd: client [0-9]+: local 'F' -6\$" "$T/near.log" |
+        awk -v before="$STATS_BEFORE" '{ print $1 - before }')"
+expect_eq "only the main connection is held" 1 "$(open_sockets echo)"
+check "standard descriptors closed" bash -c "! ls /proc/${PID_OF[echo]}/fd/0 /proc/${PID_OF[echo]}/fd/1 /proc/${PID_OF[echo]}/fd/2 2>/dev/null | grep -q ."
+check "SIGPIPE is caught, not ignored" sig_bit SigCgt echo $SIGPIPE_NO
 
 # A local port that cannot be bound fails the third pair; nothing is undone.
 python3 -c "import socket,time,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('0.0.0.0',int(sys.argv[1]))); time.sleep(300)" "$L5" &
@@ -127,6 +188,10 @@ THIRD=$!
 wait $THIRD
 expect_eq "third pair refused: status" 1 $?
 check "third pair refused: C_UBIND reason" grep -q "^Vesk C_UBIND: ." "$T/err"
+expect_eq "third pair refused: the message is the last line" 1 \
+    "$(tail -n1 "$T/err" | grep -c '^Vesk C_UBIND: ')"
+expect_eq "third pair refused: no command after the refused C_UBIND" "local 'T' $L5" \
+    "$(client_cmds "local 'T' [0-9]+ $L5" | tail -n1 | sed -E "s/'T' [0-9]+ /'T' /")"
 
 # The link server going away ends a waiting dgramlink with status 0.
 stop_pair

@@ -26,6 +26,32 @@ bg() {
 }
 alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
 stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
+# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
+sig_bit() {
+    local mask
+    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
+    (((0x$mask >> ($3 - 1)) & 1))
+}
+SIGPIPE_NO=13
+not() { ! "$@"; }
+# open_sockets NAME: how many sockets NAME holds.
+open_sockets() { ls -l "/proc/${PID_OF[$1]}/fd" | grep -c ' socket:'; }
+# client_cmds REGEX: the commands, in the order the near veskd read them, of
+# the client connection that sent a command line matching REGEX (the
+# handshake's 'F' -10 left out).  Needs a pair started with -v.
+client_cmds() {
+    local id
+    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
+    [ -n "$id" ] || return 0
+    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
+        grep -v "^local 'F' -10\$"
+}
+# closed_client REGEX: the client connection that sent REGEX has been closed.
+closed_client() {
+    local id
+    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
+    [ -n "$id" ] && grep -q "^veskd: client $id: closed\$" "$T/near.log"
+}
 
 # ---- no link server ----
 HOME=$NEAR timeout 10 env -u DISPLAY displink >"$T/out" 2>"$T/err"
@@ -43,13 +69,22 @@ Xvfb ":$X" -nolisten tcp -screen 0 640x480x24 >"$T/xvfb.log" 2>&1 &
 XVFB=$!
 track $XVFB
 check "Xvfb up" wait_for "Xvfb" 10 test -S "/tmp/.X11-unix/X$X"
-start_pair -- --x11-socket "/tmp/.X11-unix/X$X"
+start_pair -v -- -v --x11-socket "/tmp/.X11-unix/X$X"
 
 # Default: no argument, no DISPLAY: the search starts at 9.
 D=$(first_free 9)
 bg default displink
 expect_eq "default: standard output" ":$D" "$(cat "$T/default.out")"
 expect_eq "default: standard error" "displink bound to DISPLAY=:$D" "$(cat "$T/default.err")"
+# The display goes to the near veskd on a connection of its own, which is
+# closed before serving: the process then holds its listener alone.
+expect_eq "default: the display is told to the link server" "local '9' DISPLAY=:$D" \
+    "$(client_cmds "local '9' DISPLAY=:$D")"
+check "default: that connection is closed" wait_for "the '9' connection to close" 10 \
+    closed_client "local '9' DISPLAY=:$D"
+expect_eq "default: only the listener is held" 1 "$(open_sockets default)"
+check "default: SIGPIPE keeps its default action before any X client" \
+    not sig_bit SigIgn default $SIGPIPE_NO
 if [ ! -e "/tmp/.X11-unix/X$D" ]; then
     # With no local socket of that number, Xlib falls back to TCP on localhost.
     check "xdpyinfo on the printed display" bash -c \
@@ -69,6 +104,11 @@ wait "${XPIDS[@]}"
 for i in 1 2 3; do
     check "xdpyinfo $i sees the far Xvfb" grep -q "dimensions: *640x480 pixels" "$T/xdpy$i" || head -5 "$T/xdpy$i"
 done
+expect_eq "explicit: the display told to the link server" "local '9' DISPLAY=127.0.0.1:$K" \
+    "$(client_cmds "local '9' DISPLAY=127\.0\.0\.1:$K")"
+expect_eq "each X client: the far X socket, then the switch to a stream" \
+    "far 'X' /tmp/.X11-unix/X0|local '5' " "$(client_cmds "far 'X' /tmp/\.X11-unix/X0" | paste -sd'|')"
+check "explicit: SIGPIPE ignored once X clients came" sig_bit SigIgn explicit $SIGPIPE_NO
 
 # DISPLAY from the environment; a taken port moves on to the next display.
 E=$(first_free "$K")
@@ -78,6 +118,14 @@ NEXT=$(first_free 9)
 bg unixname displink host:unix
 expect_eq "host:unix starts at 9" "host:$NEXT" "$(cat "$T/unixname.out")"
 stop unixname
+# A bad option is reported by the option scanner only, and start-up goes on
+# with the argument after it.
+bg badopt displink -x host:unix
+expect_eq "bad option: still served" "host:$NEXT" "$(cat "$T/badopt.out")"
+expect_eq "bad option: the scanner's message, then the bound line" 2 "$(wc -l <"$T/badopt.err")"
+expect_eq "bad option: the bound line comes last" "displink bound to DISPLAY=host:$NEXT" \
+    "$(tail -n1 "$T/badopt.err")"
+stop badopt
 bg nocolon DISPLAY=nocolon displink
 expect_eq "name without a colon is ignored" ":$NEXT" "$(cat "$T/nocolon.out")"
 stop nocolon
@@ -114,6 +162,8 @@ wait_for "Xvfb socket gone" 10 bash -c "! test -e /tmp/.X11-unix/X$X"
 DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >/dev/null 2>&1
 check "no far X server: the client fails" test $? -ne 0
 check "no far X server: displink keeps serving" alive explicit
+expect_eq "no far X server: displink writes nothing" "displink bound to DISPLAY=127.0.0.1:$K" \
+    "$(cat "$T/explicit.err")"
 
 # No link server when a client connects: displink ends with status 1.
 stop_pair

@@ -26,6 +26,23 @@ bg() {
 declare -A PID_OF=()
 alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
 stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
+# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
+sig_bit() {
+    local mask
+    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
+    (((0x$mask >> ($3 - 1)) & 1))
+}
+SIGPIPE_NO=13
+# client_cmds REGEX: the commands, in the order the near veskd read them, of
+# the client connection that sent a command line matching REGEX (the
+# handshake's 'F' -10 left out).  Needs a pair started with -v.
+client_cmds() {
+    local id
+    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
+    [ -n "$id" ] || return 0
+    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
+        grep -v "^local 'F' -10\$"
+}
 
 # ---- start-up cases, no link server anywhere ----
 near portlink 2>"$T/err"
@@ -64,6 +81,7 @@ check "first portlink listens" wait_for "port $PA" 10 listening "$PA"
 bg second "$PA" 1 "$PB" 2 "$PB" 3 "${PC}x" 4
 check "other pairs are served" wait_for "port $PB" 10 listening "$PB"
 check "80x-style argument listens on the digits" wait_for "port $PC" 10 listening "$PC"
+check "SIGPIPE ignored from the start" sig_bit SigIgn second $SIGPIPE_NO
 expect_eq "taken ports: messages" "Redirecting $PA to 1
 Port is already bound.
 Redirecting $PB to 2
@@ -88,7 +106,10 @@ if ! listening 80; then
     stop named
 fi
 
-# Only the first 32 bound pairs are announced and served, failures skipped.
+# Only the first 32 bound pairs are announced and served, failures skipped;
+# a lone argument after them is never reached, so it is no usage error.  This
+# portlink keeps serving into the part with a link server below, which also
+# shows that it needs none to start.
 read -r -a MANY <<<"$(free_ports 40)"
 args=()
 for i in "${!MANY[@]}"; do
@@ -96,15 +117,28 @@ for i in "${!MANY[@]}"; do
     [ "$i" = 4 ] && args+=(0 99)
     [ "$i" = 9 ] && args+=(no-such-service 99)
 done
-bg many "${args[@]}"
+bg many "${args[@]}" lone-argument
 check "32nd pair listens" wait_for "port ${MANY[31]}" 10 listening "${MANY[31]}"
 check "33rd pair is not bound" bash -c "! ss -Hltn 'sport = :${MANY[32]}' | grep -q ."
 expect_eq "32 bound pairs and 2 failed ones announced" 34 "$(grep -c '^Redirecting' "$T/many.err")"
 check "announcements stop at the 32nd bound pair" bash -c "! grep -q 'Redirecting ${MANY[32]} ' '$T/many.err'"
-stop many
+check "arguments past the 32nd bound pair are not checked" alive many
+check "no usage for the lone argument" bash -c "! grep -q Usage '$T/many.err'"
 
 # ---- through a real pair ----
-start_pair
+start_pair -v -- -v
+# Each listener leads to its own pair's remote specification: a failed pair's
+# text (99) is overwritten by the next one.  The far side has nothing on these
+# ports, so the clients are refused, but the near veskd saw the C_PORT text.
+for i in 5 10 31; do
+    curl -s -m 10 "http://127.0.0.1:${MANY[$i]}/" >/dev/null
+    check "listener $((i + 1)) asks for remote port $((i + 1))" \
+        grep -qE "^veskd: client [0-9]+: far 'A' $((i + 1))\$" "$T/near.log"
+done
+check "a failed pair's remote text is never used" bash -c "! grep -q \"far 'A' 99\" '$T/near.log'"
+check "refused clients do not stop portlink" alive many
+stop many
+
 mkdir -p "$T/www"
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$T/www/big.bin"
 echo "small page" >"$T/www/small.txt"
@@ -163,6 +197,15 @@ for port in "$L1" "$L2"; do
     check "large body through $port" curl -sf -m 60 -o "$T/got" "http://127.0.0.1:$port/big.bin"
     check "large body through $port is byte for byte" cmp -s "$T/www/big.bin" "$T/got"
 done
+# One connection's commands: the client's own address and port for the far
+# log, the remote text exactly as typed (no host here), then the switch to a
+# data stream.
+CP=$(free_port)
+expect_eq "a client from a known port" "small page" \
+    "$(curl -sf -m 10 --local-port "$CP" "http://127.0.0.1:$L1/small.txt")"
+expect_eq "commands of one forwarded connection, in order" \
+    "far 'e' 127.0.0.1:$CP|far 'A' $HTTP|local '5' " \
+    "$(client_cmds "far 'e' 127\.0\.0\.1:$CP" | paste -sd'|')"
 
 # Refused remote ports: only that client fails, with the far side's reason.
 curl -s -m 10 "http://127.0.0.1:$L3/" >/dev/null
