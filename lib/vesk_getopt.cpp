@@ -19,7 +19,21 @@ const char *program_name(char *const *argv) {
 
 }  // namespace
 
+namespace {
+int scan(int argc, char *const *argv, const char *letters);
+}
+
+// At the end of an argument place is left on its NUL, which means the same as
+// the empty string; pointing at our own empty string instead keeps a later
+// scan of another vector from reading the first one's freed memory.
 int vesk_getopt(int argc, char *const *argv, const char *letters) {
+    int c = scan(argc, argv, letters);
+    if (*place == '\0') place = empty_text;
+    return c;
+}
+
+namespace {
+int scan(int argc, char *const *argv, const char *letters) {
     if (*place == '\0') {
         if (vesk_optind >= argc || argv[vesk_optind][0] != '-') {
             place = empty_text;
@@ -77,3 +91,4 @@ int vesk_getopt(int argc, char *const *argv, const char *letters) {
     ++vesk_optind;
     return vesk_optopt;
 }
+}  // namespace
