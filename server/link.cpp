@@ -12,9 +12,13 @@
 
 namespace vesk {
 namespace {
-// Bytes assembled ahead of the link's writes: large enough for few system
-// calls, small enough that a new urgent frame waits little.
-constexpr size_t kOutTarget = 256 * 1024;
+// Bytes assembled ahead of the link's writes while the link keeps up: large
+// enough for few system calls on a fast link.
+constexpr size_t kOutTargetMax = 256 * 1024;
+// ... and while it does not (the write would block): one frame, so that a
+// new request waits behind at most one frame of bulk data in this buffer on
+// a slow link.
+constexpr size_t kOutTargetMin = frame::kDataMax + frame::kHeaderBytes;
 // One DRR quantum, bytes: a channel sends about one full frame per turn.
 constexpr int64_t kQuantum = int64_t(frame::kDataMax);
 // Bytes read from the link per system call.
@@ -181,7 +185,7 @@ void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
 
 void Link::serve(const QueuePtr &q) {
     q->deficit += kQuantum;
-    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < kOutTarget) {
+    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < out_target_) {
         Item &item = q->items.front();
         if (item.type != frame::kData) {
             emit(*q, item.type, item.payload);
@@ -218,7 +222,7 @@ void Link::serve(const QueuePtr &q) {
 }
 
 void Link::fill() {
-    while (out_.size() - out_off_ < kOutTarget) {
+    while (out_.size() - out_off_ < out_target_) {
         if (!urgent_.empty()) {
             urgent_bytes_ -= urgent_.front().size();
             out_.append(urgent_.front());
@@ -267,11 +271,16 @@ void Link::flush() {
         ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
         if (w < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // The link is slower than we fill it: assemble less ahead.
+                out_target_ = std::max(kOutTargetMin, out_target_ / 2);
+                break;
+            }
             down(goodbye_seen_, std::string("link write failed: ") + strerror(errno));
             return;
         }
         out_off_ += size_t(w);
+        if (out_off_ == out_.size()) out_target_ = std::min(kOutTargetMax, out_target_ * 2);
     }
     // Compact now and then so the buffer does not creep.
     if (out_off_ > 0 && out_off_ == out_.size()) {

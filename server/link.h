@@ -140,6 +140,7 @@ class Link {
     size_t urgent_bytes_ = 0;
     std::string out_;
     size_t out_off_ = 0;
+    size_t out_target_ = 256 * 1024;  // bytes assembled ahead, adapted
     std::string in_;
     size_t in_off_ = 0;
     std::vector<ChanKey> drained_;
