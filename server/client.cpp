@@ -22,11 +22,6 @@ constexpr size_t kInHigh = 64 * 1024;
 // three header bytes and the NUL.
 constexpr size_t kReplyTextMax = 1020;
 
-// Codes after which the client reads no reply.
-bool has_reply(char code) {
-    return strchr("259MNOdefghl", code) == nullptr || code == 0;
-}
-
 bool parse_count(std::string_view s, long *out) {
     std::string t(s);
     char *end = nullptr;
@@ -126,11 +121,11 @@ void Client::request(char dir, char code, std::string_view arg) {
         if (code == '6' || code == '1') sink_remote_ = true;
         if (code == 'A' || code == 'X' || code == '8') stream_remote_ = true;
         if (code == '2') discard_ = true;
-        if (has_reply(code)) pending_remote_++;
+        if (command_has_reply(code)) pending_remote_++;
         return;
     }
     if (dir != '?') {
-        if (has_reply(code)) send_reply(dir, false, "Bad request");
+        if (command_has_reply(code)) send_reply(dir, false, "Bad request");
         return;
     }
     switch (code) {
@@ -200,7 +195,8 @@ void Client::process_input() {
     while (!dead_ && !closing_) {
         size_t avail = in_.size() - in_off_;
         if (mode_ == Mode::Command) {
-            if (pending_remote_ > 0) break;  // replies keep the order of requests
+            if (pending_remote_ > 0) break;                 // replies keep the order of requests
+            if (out_.size() - out_off_ >= kOutHigh) break;  // it does not read its replies
             if (!take_request()) break;
             continue;
         }
@@ -284,6 +280,10 @@ void Client::write_client() {
         }
     }
     if (local_) local_->outlet_room();
+    // Requests that waited for their replies to be read can go on now.
+    if (!dead_ && mode_ == Mode::Command && in_off_ < in_.size() &&
+        out_.size() - out_off_ < kOutHigh)
+        process();
     maybe_done();
     if (!dead_) update_events();
 }

@@ -159,6 +159,12 @@ void Peer::request(char code, std::string_view arg) {
             log::info("channel %u: command '%c' has no effect here", chan_id(key_), code);
             return;
         default: {
+            // A code without a reply gets none even when unknown: the client
+            // would take it for the answer to its next request.
+            if (!command_has_reply(code)) {
+                log::info("channel %u: unknown command '%c' ignored", chan_id(key_), code);
+                return;
+            }
             char text[64];
             snprintf(text, sizeof text, "Unknown command '%c' (%d)", code, code);
             return reply(false, text);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,6 +17,12 @@
 namespace vesk {
 
 class Session;
+
+// Whether a client reads a reply after sending this code: all but these
+// (the old forms 'B', 'G', 'H' and 'L' of 'd', 'g', 'h' and 'l' have one).
+inline bool command_has_reply(char code) {
+    return code != '\0' && strchr("259MNOdefghl", code) == nullptr;
+}
 
 // Where a Peer's replies and stream data go.
 class Outlet {

@@ -24,10 +24,6 @@ constexpr int kPingIntervalMs = 5000;
 // The display every 'X' request of the clients names.
 constexpr const char *kX11Display0 = "/tmp/.X11-unix/X0";
 
-bool has_reply(char code) {
-    return strchr("259MNOdefghl", code) == nullptr;
-}
-
 // The first version that knows a code; codes not listed are known to all.
 unsigned long first_version(char code) {
     switch (code) {
@@ -70,7 +66,7 @@ void RemoteSide::request(char code, std::string_view arg) {
     if (code == 'I' || !session_.knows(code)) {
         log::info("channel %u: refused '%c' (not known to version %lu)", chan_id(key_), code,
                   session_.reported_version());
-        if (has_reply(code)) reply(false, "Unsupported vesk option");
+        if (command_has_reply(code)) reply(false, "Unsupported vesk option");
         return;
     }
     peer_.request(code, arg);

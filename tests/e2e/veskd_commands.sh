@@ -166,6 +166,26 @@ while s.recv(100):
     pass
 PY
 check "over-long and garbage requests are refused" test $? -eq 0
+# A client that sends many requests before reading any: every reply comes,
+# in order; a code that has no reply gets none even when unknown ('5' far).
+out=$(near python3 - "$NEAR" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1] + "/.vesk/socket")
+n = 20000
+s.sendall(b"@?F-6\0" * n + b"@>5\0" + b"@>F-9\0")
+s.settimeout(10)
+got = b""
+while got.count(b"\0") < n + 1:
+    d = s.recv(1 << 20)
+    if not d:
+        break
+    got += d
+replies = got.split(b"\0")[:-1]
+print(len(replies), len(set(replies[:n])), replies[-1][:3].decode())
+PY
+)
+expect_eq "pipelined requests are all answered, in order" "20001 1 @>d" "$out"
 check "the daemon still serves" grep -q '^1 VERSION' <<<"$(probe '?' F -10)"
 
 stop_pair
