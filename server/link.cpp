@@ -353,9 +353,9 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
                             ", this end " + std::to_string(frame::kLinkProtocol));
             return false;
         }
-        // Credits below one frame would make every channel crawl; a peer
-        // asking for that is broken.
-        far_.window = std::max<uint32_t>(far_.window, uint32_t(frame::kDataMax));
+        // Credits below one frame would make every channel crawl, and more
+        // than 1 GiB is no window any end can honour: bound what it says.
+        far_.window = std::clamp<uint32_t>(far_.window, uint32_t(frame::kDataMax), 1u << 30);
         up_ = true;
         // Channels queued before the far end answered start with its window.
         for (auto &[k, q] : queues_) {
