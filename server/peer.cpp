@@ -21,6 +21,8 @@
 
 namespace vesk {
 namespace {
+// File data held before it is written even within one batch, bytes.
+constexpr size_t kSinkBufferMax = 256 * 1024;
 // Bytes read from a file or a stream per step.
 constexpr size_t kReadChunk = 64 * 1024;
 // The far machine itself, for an 'A' without a host.
@@ -57,6 +59,7 @@ Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
       alive_(std::make_shared<bool>(true)) {}
 
 Peer::~Peer() {
+    flush_sink();
     *alive_ = false;
     close_stream();
     session_.udp_drop_owner(key_);
@@ -70,6 +73,8 @@ void Peer::reply_errno(int err) {
 }
 
 void Peer::request(char code, std::string_view arg) {
+    // Data before a command is in the file before the command acts.
+    flush_sink();
     switch (code) {
         case 'F':
             stats(arg);
@@ -366,8 +371,18 @@ void Peer::close_stream() {
 
 void Peer::data_in(std::string_view bytes) {
     if (sink_.is_open()) {
-        sink_.write(bytes.data(), bytes.size());
+        sink_buf_.append(bytes);
         outlet_.consumed(bytes.size());
+        if (sink_buf_.size() >= kSinkBufferMax) {
+            flush_sink();
+        } else if (!sink_flush_pending_) {
+            sink_flush_pending_ = true;
+            std::weak_ptr<bool> alive = alive_;
+            session_.loop().defer([this, alive] {
+                auto a = alive.lock();
+                if (a && *a) flush_sink();
+            });
+        }
         return;
     }
     if (stream_fd_ < 0 || connecting_ || in_eof_) {
@@ -378,6 +393,13 @@ void Peer::data_in(std::string_view bytes) {
     out_.append(bytes);
     // Try at once: most writes to a local socket complete immediately.
     on_stream(EPOLLOUT);
+}
+
+void Peer::flush_sink() {
+    sink_flush_pending_ = false;
+    if (sink_buf_.empty()) return;
+    if (sink_.is_open()) sink_.write(sink_buf_.data(), sink_buf_.size());
+    sink_buf_.clear();
 }
 
 void Peer::eof_in() {

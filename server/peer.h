@@ -89,7 +89,14 @@ class Peer {
     bool remote_;
     std::shared_ptr<bool> alive_;  // lets resolver callbacks see a destroyed Peer
 
+    void flush_sink();
+
     files::Sink sink_;
+    // File data gathered over one batch of link frames: a dump arrives in
+    // pieces of a few hundred bytes, and one write per piece costs more than
+    // the copy.
+    std::string sink_buf_;
+    bool sink_flush_pending_ = false;
     files::Source source_;
     bool source_active_ = false;
 
