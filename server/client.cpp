@@ -64,16 +64,16 @@ void Client::on_event(uint32_t ev) {
 void Client::read_client() {
     if (dead_ || client_eof_) return;
     if (in_.size() - in_off_ >= kInHigh) return;
-    size_t old = in_.size();
-    in_.resize(old + kReadChunk);
-    ssize_t r = read(fd_, in_.data() + old, kReadChunk);
+    // Read into scratch space and copy what came: growing in_ by a whole
+    // chunk would clear 64 KiB for every few hundred bytes a dump brings.
+    static char scratch[kReadChunk];
+    ssize_t r = read(fd_, scratch, sizeof scratch);
     if (r < 0) {
-        in_.resize(old);
         if (errno == EAGAIN || errno == EINTR) return;
         log::info("client %u: read failed: %s", id_, strerror(errno));
         return finish();
     }
-    in_.resize(old + size_t(r));
+    in_.append(scratch, size_t(r));
     if (r == 0) client_eof_ = true;
     process();
 }

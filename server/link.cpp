@@ -305,11 +305,11 @@ void Link::flush() {
 void Link::on_readable() {
     size_t total = 0;
     while (!stopped_ && total < kReadPerEvent) {
-        size_t old = in_.size();
-        in_.resize(old + kReadChunk);
-        ssize_t r = read(in_fd_, in_.data() + old, kReadChunk);
+        // Read into scratch space and copy what came: growing in_ by a
+        // whole chunk would clear 256 KiB for every small read.
+        static char scratch[kReadChunk];
+        ssize_t r = read(in_fd_, scratch, sizeof scratch);
         if (r <= 0) {
-            in_.resize(old);
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
             if (r == 0) {
@@ -320,7 +320,7 @@ void Link::on_readable() {
             }
             return;
         }
-        in_.resize(old + size_t(r));
+        in_.append(scratch, size_t(r));
         total += size_t(r);
         // Parse what is complete.
         while (in_.size() - in_off_ >= frame::kHeaderBytes) {
