@@ -46,14 +46,21 @@ Link::~Link() {
 void Link::start(const frame::Hello &mine) {
     std::string hello = frame::encode_hello(mine);
     frame::append(out_, frame::kHello, 0, 0, hello);
-    loop_.add(in_fd_, EPOLLIN, [this](uint32_t ev) {
+    bool watched = loop_.add(in_fd_, EPOLLIN, [this](uint32_t ev) {
         if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) on_readable();
         if (!stopped_ && in_fd_ == out_fd_ && (ev & EPOLLOUT)) flush();
     });
-    if (out_fd_ != in_fd_) {
-        loop_.add(out_fd_, 0, [this](uint32_t ev) {
+    if (watched && out_fd_ != in_fd_) {
+        watched = loop_.add(out_fd_, 0, [this](uint32_t ev) {
             if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flush();
         });
+    }
+    if (!watched) {
+        // A regular file or /dev/null cannot be a link: nothing would ever
+        // wake us.  Say so instead of waiting for ever.
+        std::string why = std::string("the link cannot be a file: ") + strerror(errno);
+        loop_.defer([this, why] { down(false, why); });
+        return;
     }
     kick();
 }

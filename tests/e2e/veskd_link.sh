@@ -80,6 +80,10 @@ HOME=$NEAR timeout 10 veskd --link stdio </dev/null >/dev/null 2>"$T/second.err"
 expect_eq "a second veskd on a live socket exits 1" 1 $?
 check "it says already running" grep -q "already running" "$T/second.err"
 stop_pair
+mkdir -p "$T/lone" && chmod 700 "$T/lone"
+HOME=$T/lone timeout 10 veskd --link stdio </dev/null >/dev/null 2>"$T/lone.err"
+expect_eq "a link that cannot be watched is an error, not a hang" 1 $?
+check "with a reason" grep -q "cannot be a file" "$T/lone.err"
 mkdir -p "$T/open/.vesk" && chmod 770 "$T/open/.vesk"
 HOME=$T/open timeout 10 veskd --link stdio </dev/null >/dev/null 2>"$T/open.err"
 expect_eq "a group-writable directory is refused" 1 $?
