@@ -15,12 +15,10 @@ namespace {
 // Bytes assembled ahead of the link's writes while the link keeps up: large
 // enough for few system calls on a fast link.
 constexpr size_t kOutTargetMax = 256 * 1024;
-// ... and while it does not (the write would block): one frame, so that a
-// new request waits behind at most one frame of bulk data in this buffer on
-// a slow link.
-constexpr size_t kOutTargetMin = frame::kDataMax + frame::kHeaderBytes;
-// One DRR quantum, bytes: a channel sends about one full frame per turn.
-constexpr int64_t kQuantum = int64_t(frame::kDataMax);
+// ... and while it does not (the write would block): one frame (see
+// out_target_min()), so that a new request waits behind at most one frame of
+// bulk data in this buffer on a slow link.  One DRR quantum is one frame too:
+// a channel sends about one full frame per turn.
 // Bytes read from the link per system call.
 constexpr size_t kReadChunk = 256 * 1024;
 // Bytes read per readiness event before other descriptors get their turn.
@@ -101,15 +99,15 @@ void Link::send_data(ChanKey key, std::string_view data) {
         // Top up a partly filled last frame first so that small writes do
         // not each cost a header.
         if (!q->items.empty() && q->items.back().type == frame::kData &&
-            q->items.back().payload.size() < frame::kDataMax) {
+            q->items.back().payload.size() < frame_max_) {
             auto &last = q->items.back().payload;
-            size_t n = std::min(data.size(), frame::kDataMax - last.size());
+            size_t n = std::min(data.size(), frame_max_ - last.size());
             last.append(data.substr(0, n));
             q->data_bytes += n;
             data.remove_prefix(n);
             continue;
         }
-        size_t n = std::min(data.size(), frame::kDataMax);
+        size_t n = std::min(data.size(), frame_max_);
         q->items.push_back(Item{frame::kData, std::string(data.substr(0, n))});
         q->data_bytes += n;
         data.remove_prefix(n);
@@ -137,6 +135,10 @@ void Link::add_credit(ChanKey key, uint32_t bytes) {
     q->credit = std::min<int64_t>(q->credit + bytes, int64_t(1) << 30);
     make_ready(q);
     kick();
+}
+
+void Link::set_frame_max(size_t bytes) {
+    frame_max_ = std::clamp(bytes, kFrameMin, frame::kDataMax);
 }
 
 void Link::set_priority(ChanKey key, int priority) {
@@ -191,7 +193,7 @@ void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
 }
 
 void Link::serve(const QueuePtr &q) {
-    q->deficit += kQuantum;
+    q->deficit += int64_t(frame_max_);
     while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < out_target_) {
         Item &item = q->items.front();
         if (item.type != frame::kData) {
@@ -280,7 +282,7 @@ void Link::flush() {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // The link is slower than we fill it: assemble less ahead.
-                out_target_ = std::max(kOutTargetMin, out_target_ / 2);
+                out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
                 break;
             }
             down(goodbye_seen_, std::string("link write failed: ") + strerror(errno));

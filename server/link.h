@@ -7,6 +7,7 @@
 // channel does stops the reader.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -57,6 +58,13 @@ class Link {
     ~Link();
     Link(const Link &) = delete;
     Link &operator=(const Link &) = delete;
+
+    // Smallest data frame a link may be set to, bytes.
+    static constexpr size_t kFrameMin = 512;
+    // Data frames this end sends carry at most this much (kFrameMin to
+    // frame::kDataMax, which every receiver accepts): a slow link wants small
+    // frames so that one frame does not hold the others up for long.
+    void set_frame_max(size_t bytes);
 
     // Sends HELLO and starts reading.  window: credit this end grants each
     // channel at its start.
@@ -141,6 +149,7 @@ class Link {
     std::string out_;
     size_t out_off_ = 0;
     size_t out_target_ = 256 * 1024;  // bytes assembled ahead, adapted
+    size_t frame_max_ = frame::kDataMax;
     std::string in_;
     size_t in_off_ = 0;
     std::vector<ChanKey> drained_;

@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char *kUsage =
     "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
-    "             [--x11-socket PATH] --link SPEC\n"
+    "             [--x11-socket PATH] [--frame BYTES] --link SPEC\n"
     "SPEC: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
 // How long the exec: command may take to end after the link closes, ms.
 constexpr int kChildGraceMs = 2000;
@@ -60,12 +60,13 @@ int main(int argc, char **argv) {
     vesk::Config config;
     std::string link_spec, key_path;
     int verbosity = 0;
-    enum { kOptVersion = 1000, kOptLink, kOptKey, kOptX11, kOptHelp };
+    enum { kOptVersion = 1000, kOptLink, kOptKey, kOptX11, kOptFrame, kOptHelp };
     static const option longopts[] = {
         {"protocol-version", required_argument, nullptr, kOptVersion},
         {"link", required_argument, nullptr, kOptLink},
         {"key", required_argument, nullptr, kOptKey},
         {"x11-socket", required_argument, nullptr, kOptX11},
+        {"frame", required_argument, nullptr, kOptFrame},
         {"help", no_argument, nullptr, kOptHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -105,6 +106,19 @@ int main(int argc, char **argv) {
             case kOptX11:
                 config.x11_socket = optarg;
                 break;
+            case kOptFrame: {
+                char *end = nullptr;
+                errno = 0;
+                unsigned long v = strtoul(optarg, &end, 10);
+                if (errno || !*optarg || *end || v < vesk::Link::kFrameMin ||
+                    v > vesk::frame::kDataMax) {
+                    fprintf(stderr, "veskd: --frame takes %zu to %zu bytes\n",
+                            vesk::Link::kFrameMin, vesk::frame::kDataMax);
+                    return 1;
+                }
+                config.frame_max = v;
+                break;
+            }
             case kOptHelp:
                 fputs(kUsage, stdout);
                 return 0;

@@ -116,6 +116,7 @@ void RemoteSide::consumed(size_t n) {
 
 Session::Session(Loop &loop, Config config, int in_fd, int out_fd)
     : loop_(loop), config_(std::move(config)), link_(loop, in_fd, out_fd, *this) {
+    if (config_.frame_max) link_.set_frame_max(config_.frame_max);
     get_vesk_localaddr(inet_addr("127.0.0.1"));
     host_ = vesk_localhost;
     addr_ = uint32_t(vesk_localaddr);

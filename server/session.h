@@ -27,6 +27,7 @@ struct Config {
     int share = 0;
     std::string suffix;
     std::string socket_path;  // filled by the socket set-up
+    size_t frame_max = 0;     // data frame payload, bytes (0: the default)
 };
 
 // A Peer serving one channel of the far end's client, with its replies and

@@ -39,6 +39,12 @@ check "a compressed stream arrives intact" cmp "$T/text" "$T/text.out"
 check "priority is taken" grep -q '^1 ' <<<"$(probe '?' d 10 '>' d -5 '>' F -9)"
 stop_pair
 
+# Small frames, as for a slow serial line: the same bytes arrive.
+start_pair --frame 512 -- --frame 512
+near vesk_probe -s '?' C 1 '>' C 1 '>' A "$(cat "$T/echo.port")" <"$T/blob" >"$T/small.out"
+check "a stream in 512-byte frames arrives intact" cmp "$T/blob" "$T/small.out"
+stop_pair
+
 # An older far end: the handshake reports it and it refuses newer codes.
 start_pair -- --protocol-version 20056
 check "the handshake reports the older version" \
