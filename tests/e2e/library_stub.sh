@@ -24,6 +24,9 @@ run_stub() {
     while [ "$1" != "--" ]; do printf '%s\n' "$1" >>"$script"; shift; done
     shift
     : >"$LOG"
+    # A socket left by the previous stand-in would pass the wait below
+    # before the new one listens.
+    rm -f "$sock"
     "$VESK_BIN/stub_server" "$sock" "$script" "$LOG" &
     local pid=$!
     track "$pid"
@@ -31,6 +34,10 @@ run_stub() {
     OUT=$(near "$VESK_BIN/vesk_probe" "$@")
     # The stub ends once the script is used up and the probe has gone.
     wait_for "the stand-in to exit" 5 bash -c "! kill -0 $pid"
+    # Reaped before the next one starts: its exit removes the socket path,
+    # which must not happen once the next one has bound it.
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
 }
 
 # expect_log DESCRIPTION PRINTF-FORMAT: the requests, byte for byte.
