@@ -325,7 +325,9 @@ void Link::on_readable() {
                 down(goodbye_seen_, goodbye_seen_ ? "the far end closed the link"
                                                   : "link lost: the far end went away");
             } else {
-                down(false, std::string("link read failed: ") + strerror(errno));
+                down(false, errno == ECONNRESET
+                                ? std::string("link lost: the far end went away (connection reset)")
+                                : std::string("link read failed: ") + strerror(errno));
             }
             return;
         }
@@ -432,9 +434,12 @@ void Link::tick() {
     send_urgent(0, frame::kPing, token);
 }
 
-void Link::down(bool clean, const std::string &why) {
+void Link::down(bool clean, const std::string &why_given) {
     if (stopped_) return;
     stopped_ = true;
+    std::string why = why_given;
+    if (!up_ && !clean)
+        why = "the link ended before the far end answered (is veskd running there?): " + why;
     loop_.remove(in_fd_);
     if (out_fd_ != in_fd_) loop_.remove(out_fd_);
     events_.on_link_down(clean, why);
