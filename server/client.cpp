@@ -158,6 +158,9 @@ void Client::request(char dir, char code, std::string_view arg) {
         default:
             break;
     }
+    // Some local answers come later (a name lookup, a checksum): read no
+    // further requests until this one is answered, as for far requests.
+    if (command_has_reply(code)) pending_local_++;
     local().request(code, arg);
 }
 
@@ -195,8 +198,8 @@ void Client::process_input() {
     while (!dead_ && !closing_) {
         size_t avail = in_.size() - in_off_;
         if (mode_ == Mode::Command) {
-            if (pending_remote_ > 0) break;                 // replies keep the order of requests
-            if (out_.size() - out_off_ >= kOutHigh) break;  // it does not read its replies
+            if (pending_remote_ > 0 || pending_local_ > 0) break;  // replies keep request order
+            if (out_.size() - out_off_ >= kOutHigh) break;         // it does not read its replies
             if (!take_request()) break;
             continue;
         }
@@ -231,8 +234,8 @@ void Client::process_input() {
 void Client::update_events() {
     if (dead_) return;
     uint32_t ev = 0;
-    bool blocked =
-        (mode_ == Mode::Command && pending_remote_ > 0) || (mode_ != Mode::Command && !can_feed());
+    bool blocked = (mode_ == Mode::Command && (pending_remote_ > 0 || pending_local_ > 0)) ||
+                   (mode_ != Mode::Command && !can_feed());
     if (!client_eof_ && !closing_ && in_.size() - in_off_ < kInHigh && !blocked) ev |= EPOLLIN;
     if (out_off_ < out_.size()) ev |= EPOLLOUT;
     session_.loop().modify(fd_, ev);
@@ -291,7 +294,8 @@ void Client::write_client() {
 void Client::maybe_done() {
     if (dead_) return;
     bool flushed = out_off_ == out_.size();
-    if (client_eof_ && mode_ != Mode::Stream && pending_remote_ == 0) closing_ = true;
+    if (client_eof_ && mode_ != Mode::Stream && pending_remote_ == 0 && pending_local_ == 0)
+        closing_ = true;
     if (client_eof_ && mode_ == Mode::Stream && eof_sent_ && out_eof_) closing_ = true;
     if (closing_ && flushed) finish();
 }
@@ -335,6 +339,12 @@ void Client::far_data(std::string_view bytes) {
         }
         return;
     }
+    if (far_pending_ + bytes.size() > window_.size()) {
+        // The far end ignores the credit this end granted: holding what it
+        // sends would let it fill this end's memory.
+        log::error("client %u: the far end sent beyond its credit, closing", id_);
+        return finish();
+    }
     out_.append(bytes);
     far_pending_ += bytes.size();
     write_client();
@@ -364,7 +374,10 @@ void Client::link_drained() {
 }
 
 void Client::reply(bool ok, std::string_view text) {
+    if (pending_local_ > 0) pending_local_--;
     send_reply('?', ok, text);
+    // The reply may have come later than the request: go on with the rest.
+    if (!in_process_) process();
 }
 
 bool Client::data_room() const {

@@ -79,6 +79,7 @@ class Client : public Outlet {
     bool sink_remote_ = true;    // where the last file was opened
     bool stream_remote_ = true;  // where the last connection was made
     int pending_remote_ = 0;     // far replies still owed
+    int pending_local_ = 0;      // local replies still owed
     bool opened_ = false;
     bool client_eof_ = false;
     bool out_eof_ = false;  // the data stream toward the client has ended

@@ -27,6 +27,11 @@ constexpr size_t kReadPerEvent = 1024 * 1024;
 constexpr int kIncompressibleSkip = 15;
 // Data frames smaller than this are not worth compressing, bytes.
 constexpr size_t kCompressMin = 128;
+// Link-wide bytes queued beyond which pings go unanswered.
+constexpr size_t kPongQueueCap = 1024 * 1024;
+// Longest round trip believed, microseconds: a ping answered after a minute
+// says the link stalled, not how far away the far end is.
+constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
 }  // namespace
@@ -384,16 +389,23 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
     ChanKey key = chan_key(h.channel, !(h.flags & frame::kFromOpener));
     switch (h.type) {
         case frame::kPing: {
+            // A far end that pings without reading would grow the queue
+            // for ever; a ping left unanswered is only a lost measurement.
+            if (urgent_bytes_ > kPongQueueCap) return true;
             std::string echo(payload);
             send_urgent(0, frame::kPong, echo);
             return true;
         }
         case frame::kPong:
-            if (payload.size() == 8) {
-                int64_t sent =
-                    int64_t(frame::get_u64(reinterpret_cast<const uint8_t *>(payload.data())));
-                int64_t rtt = monotonic_us() - sent;
-                if (rtt >= 0) rtt_us_ = rtt;
+            // Only the echo of the ping this end sent last measures the
+            // round trip: a made-up token would set any rtt, and window
+            // growth doubles it.
+            if (payload.size() == 8 && ping_sent_us_ != 0 &&
+                frame::get_u64(reinterpret_cast<const uint8_t *>(payload.data())) ==
+                    uint64_t(ping_sent_us_)) {
+                int64_t rtt = monotonic_us() - ping_sent_us_;
+                if (rtt >= 0) rtt_us_ = std::min(rtt, kRttMaxUs);
+                ping_sent_us_ = 0;
             }
             return true;
         case frame::kGoodbye:
@@ -430,7 +442,8 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
 void Link::tick() {
     if (!up_ || stopped_) return;
     std::string token;
-    frame::put_u64(token, uint64_t(monotonic_us()));
+    ping_sent_us_ = monotonic_us();
+    frame::put_u64(token, uint64_t(ping_sent_us_));
     send_urgent(0, frame::kPing, token);
 }
 

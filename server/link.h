@@ -155,6 +155,7 @@ class Link {
     std::vector<ChanKey> drained_;
     std::vector<uint8_t> zbuf_;
     int64_t rtt_us_ = 0;
+    int64_t ping_sent_us_ = 0;  // token of the ping not yet answered, or 0
 };
 
 }  // namespace vesk

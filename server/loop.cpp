@@ -52,16 +52,25 @@ bool Loop::add(int fd, uint32_t events, Callback cb) {
 void Loop::modify(int fd, uint32_t events) {
     auto it = entries_.find(fd);
     if (it == entries_.end() || it->second.events == events) return;
+    Entry &e = it->second;
+    if (events == 0) {
+        if (e.armed && epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr) == 0) e.armed = false;
+        e.events = 0;
+        return;
+    }
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = it->second.token;
-    if (epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0) it->second.events = events;
+    ev.data.u64 = e.token;
+    if (epoll_ctl(epfd_, e.armed ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0) {
+        e.armed = true;
+        e.events = events;
+    }
 }
 
 void Loop::remove(int fd) {
     auto it = entries_.find(fd);
     if (it == entries_.end()) return;
-    epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    if (it->second.armed) epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
     token_fd_.erase(it->second.token);
     entries_.erase(it);
 }

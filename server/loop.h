@@ -25,6 +25,9 @@ class Loop {
     // refuses the descriptor.  A callback may remove any descriptor, its own
     // included: removed descriptors get no further calls, even in this batch.
     bool add(int fd, uint32_t events, Callback cb);
+    // Changes what fd is watched for.  0 takes it out of epoll until a later
+    // modify asks for something: epoll reports a hang-up or an error whatever
+    // the mask, and a descriptor that waits for nothing would wake us for ever.
     void modify(int fd, uint32_t events);
     void remove(int fd);
 
@@ -45,6 +48,7 @@ class Loop {
         uint64_t token;
         uint32_t events;
         std::shared_ptr<Callback> cb;
+        bool armed = true;  // registered with epoll
     };
     void drain_posted();
 

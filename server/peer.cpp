@@ -27,6 +27,11 @@ constexpr size_t kSinkBufferMax = 256 * 1024;
 constexpr size_t kReadChunk = 64 * 1024;
 // The far machine itself, for an 'A' without a host.
 constexpr const char *kSelfHost = "127.0.0.1";
+// File checks ('D') running at once: each may read a whole file for its
+// checksum, so a flood of them is refused rather than given a thread each.
+constexpr int kStatusThreadsMax = 16;
+// Checks running now; touched on the loop's thread only.
+int g_status_threads = 0;
 
 // Strict decimal: the whole text, within [lo, hi].
 bool parse_long(std::string_view s, long lo, long hi, long *out) {
@@ -94,10 +99,8 @@ void Peer::request(char code, std::string_view arg) {
             if (code == 'B') reply(ok, ok ? "priority set" : "Bad priority");
             return;
         }
-        case 'D': {
-            files::Reply r = files::status(arg);
-            return reply(r.ok, r.text);
-        }
+        case 'D':
+            return status_async(arg);
         case '6': {
             files::Reply r = sink_.open_fresh(arg);
             return reply(r.ok, r.text);
@@ -403,7 +406,15 @@ void Peer::flush_sink() {
 }
 
 void Peer::eof_in() {
+    if (in_eof_) return;
     in_eof_ = true;
+    if (stream_fd_ < 0 && !connecting_) {
+        // '5' with nothing connected (or after it failed): no data will
+        // ever come back, so end that direction too or the client's
+        // channel would wait for ever.
+        outlet_.eof();
+        return;
+    }
     if (stream_fd_ >= 0 && !connecting_ && out_off_ == out_.size() && !wr_shut_) {
         shutdown(stream_fd_, SHUT_WR);
         wr_shut_ = true;
@@ -430,6 +441,24 @@ void Peer::pump_source() {
         source_active_ = false;
         outlet_.eof();
     }
+}
+
+void Peer::status_async(std::string_view arg) {
+    // The checksum reads the file: a large one would stop every channel for
+    // as long as that takes, so it runs off the loop like a name lookup.
+    if (g_status_threads >= kStatusThreadsMax) return reply(false, "Too many file checks at once");
+    g_status_threads++;
+    std::string a(arg);
+    std::weak_ptr<bool> alive = alive_;
+    Loop &loop = session_.loop();
+    std::thread([a, alive, &loop, this]() {
+        files::Reply r = files::status(a);
+        loop.post([r, alive, this]() {
+            g_status_threads--;
+            auto p = alive.lock();
+            if (p && *p) reply(r.ok, r.text);
+        });
+    }).detach();
 }
 
 void Peer::resolve(std::string_view arg) {

@@ -76,6 +76,8 @@ class Peer {
     void connect_unix_path(std::string_view arg);
     void connect_to(const void *addr, unsigned len, std::string what);
     void resolve(std::string_view arg);
+    // 'D': the file's status and checksum, computed off the loop.
+    void status_async(std::string_view arg);
     void udp_command(char code, std::string_view arg);
     void on_stream(uint32_t events);
     void stream_events();

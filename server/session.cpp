@@ -79,6 +79,15 @@ void RemoteSide::reply(bool ok, std::string_view text) {
     session_.link().send(key_, frame::kReply, p);
 }
 
+void RemoteSide::data_in(std::string_view bytes) {
+    if (dead_) return;
+    if (peer_.held() + bytes.size() > window_.size()) {
+        log::error("channel %u: the far end sent beyond its credit, closing it", chan_id(key_));
+        return closed();
+    }
+    peer_.data_in(bytes);
+}
+
 bool RemoteSide::data_room() const {
     return !dead_ && session_.link().queued_data(key_) < Link::kQueueHigh;
 }
@@ -284,7 +293,7 @@ void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
                           int(std::min<size_t>(payload.size() - 1, 80)), payload.data() + 1);
             return r.request(payload[0], payload.substr(1));
         case frame::kData:
-            return r.peer().data_in(payload);
+            return r.data_in(payload);
         case frame::kEof:
             return r.peer().eof_in();
         case frame::kClose:

@@ -39,6 +39,9 @@ class RemoteSide : public Outlet {
     void request(char code, std::string_view arg);
     Peer &peer() { return peer_; }
     bool dead() const { return dead_; }
+    // Stream bytes from the far end.  More than the credit this end granted
+    // breaks flow control: the channel ends instead of holding it all.
+    void data_in(std::string_view bytes);
 
     void reply(bool ok, std::string_view text) override;
     bool data_room() const override;

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# veskd under attack: hundreds of hostile clients, bad UDP commands, awkward
+# files and a far end that sends garbage.  Nothing may crash, hang, spin or
+# leak the daemon, and a well-behaved client must keep working throughout.
+# Seeded: FUZZ_SEED picks another run.
+source "$(dirname "$0")/lib.sh"
+FUZZ=$VESK_SRC/tests/e2e/fuzz_client.py
+SEED=${FUZZ_SEED:-20305}
+CLIENTS=${FUZZ_CLIENTS:-300}
+# Seconds a healthy daemon needs at most to answer while under attack.
+ANSWER_S=5
+# CPU ticks (1/100 s) an idle daemon may use in one second.
+IDLE_TICKS=20
+
+# Both ends work in sandboxes: every name an attacker writes is relative.
+NEARWD=$T/nearwd
+mkdir -p "$NEARWD"
+for d in "$NEARWD" "$FAR"; do
+    printf 'small' >"$d/small"
+    head -c 300000 /dev/urandom >"$d/big"
+    mkdir "$d/dir"
+    mkfifo "$d/fifo"
+    truncate -s 64G "$d/sparse"
+done
+
+fd_count() { ls "/proc/$1/fd" 2>/dev/null | wc -l; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null; }
+alive() { kill -0 "$1" 2>/dev/null; }
+answers() { VESK_TIMEOUT=$ANSWER_S near vesk_probe "$@" >/dev/null 2>&1; }
+# A local question on a bare connection: a fake far end answers nothing.
+ask_local() { HOME=$NEAR timeout 10 python3 "$FUZZ" ask "$NEAR/.vesk/socket"; }
+no_sanitizer_reports() { ! grep -Eq 'AddressSanitizer|LeakSanitizer|runtime error:' "$T/near.log" "$T/far.log"; }
+# not_spinning PID: its CPU use over one idle second stays small.
+not_spinning() {
+    local a b
+    a=$(cpu_ticks "$1")
+    sleep 1
+    b=$(cpu_ticks "$1")
+    [ $((b - a)) -le $IDLE_TICKS ]
+}
+
+cd "$NEARWD" || exit 1
+start_pair
+cd "$T" || exit 1
+near_fds=$(fd_count "$VESKD_PID")
+far_fds=$(fd_count "$FAR_PID")
+
+# Files that never end or never open: each must fail or answer, not block.
+for name in fifo /dev/zero dir; do
+    out=$(VESK_TIMEOUT=$ANSWER_S near vesk_probe '>' 7 "0\\n$name" 2>&1)
+    check "7 of $name is refused" grep -q '^-1 ' <<<"$out"
+    check "6 of $name is refused" grep -q '^-1 ' \
+        <<<"$(VESK_TIMEOUT=$ANSWER_S near vesk_probe '>' 6 "0 600\\n$name")"
+    check "D of $name answers" answers '>' D "$name"
+done
+check "7 at an offset beyond the end is refused" grep -q '^-1 ' \
+    <<<"$(VESK_TIMEOUT=$ANSWER_S near vesk_probe '>' 7 '999999999999\nsmall')"
+check "E to a negative offset is refused" grep -q '^-1 ' \
+    <<<"$(VESK_TIMEOUT=$ANSWER_S near vesk_probe '>' 1 '0 600\nsmall' '>' E -5 | tail -n1)"
+
+# A stream with nothing behind it ends when the client half-closes.
+check "'5' with nothing connected far away ends" \
+    env HOME="$NEAR" timeout 10 python3 "$FUZZ" stream-to-nothing "$NEAR/.vesk/socket" '>'
+check "'5' after a failed local 'A' ends" \
+    env HOME="$NEAR" timeout 10 python3 "$FUZZ" stream-to-nothing "$NEAR/.vesk/socket" '?'
+
+# Hundreds of hostile clients while a good one streams and checks.
+out=$(cd "$T" && HOME=$NEAR timeout 60 python3 "$FUZZ" attack "$NEAR/.vesk/socket" "$SEED" "$CLIENTS")
+rc=$?
+check "the attack run ends by itself" test $rc -ne 124
+expect_eq "no failures seen by the clients" "" "$(grep '^bad' <<<"$out")"
+check "the well-behaved client got through rounds" grep -Eq '^good [1-9]' <<<"$out"
+check "the near veskd survived the clients" alive "$VESKD_PID"
+check "the far veskd survived the clients" alive "$FAR_PID"
+check "both ends answer after the attack" answers '>' F -9 '?' F -9
+
+# UDP pairs with bad and reused numbers, torn down while datagrams fly.
+out=$(HOME=$NEAR timeout 60 python3 "$FUZZ" udp "$NEAR/.vesk/socket" "$SEED")
+expect_eq "no failures seen by the UDP clients" "" "$(grep '^bad' <<<"$out")"
+check "both ends answer after the UDP run" answers '>' F -9 '?' F -9
+
+# Everything the clients held is given back once they have gone.
+wait_for "the near descriptors to return" 10 test "$(fd_count "$VESKD_PID")" -le "$near_fds"
+check "the near end holds no leaked descriptors" test "$(fd_count "$VESKD_PID")" -le "$near_fds"
+wait_for "the far descriptors to return" 10 test "$(fd_count "$FAR_PID")" -le "$far_fds"
+check "the far end holds no leaked descriptors" test "$(fd_count "$FAR_PID")" -le "$far_fds"
+check "the near end is idle after the attack" not_spinning "$VESKD_PID"
+check "the far end is idle after the attack" not_spinning "$FAR_PID"
+stop_pair
+check "no sanitizer reports from the pair" no_sanitizer_reports
+
+# A far end that sends garbage: the near end answers its clients meanwhile,
+# then ends with a message and an exit status, never a signal.
+fake_far() {
+    local ending=$1 want=$2
+    rm -f "$NEAR/.vesk/socket"
+    : >"$T/near.log"
+    (cd "$NEARWD" && HOME=$NEAR FAKE_FAR_END=$ending FAKE_FAR_HOLD_S=3 \
+        exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far $SEED" 2>>"$T/near.log") &
+    local pid=$!
+    track "$pid"
+    wait_for "the near socket with a fake far end" 10 test -S "$NEAR/.vesk/socket"
+    check "near answers while the far end sends garbage ($ending)" ask_local
+    check "near is not spinning on garbage ($ending)" not_spinning "$pid"
+    wait_for "the near end to see the link end" 10 bash -c "! kill -0 $pid"
+    local status=0
+    if alive "$pid"; then kill -9 "$pid"; status=timeout; else wait "$pid"; status=$?; fi
+    expect_eq "near exit status after a garbage far end ($ending)" "$want" "$status"
+    check "near says why the link ended ($ending)" grep -Eq 'link lost|closed the link' "$T/near.log"
+    check "no sanitizer reports with a garbage far end ($ending)" no_sanitizer_reports
+}
+fake_far truncated 1
+fake_far goodbye 0
+
+# A far end that ignores credit, toward a stream and toward a client: the
+# near end closes those channels instead of holding what it sends.
+rm -f "$NEAR/.vesk/socket"
+: >"$T/near.log"
+(cd "$NEARWD" && HOME=$NEAR FAKE_FAR_RESULT=$T/flood.result \
+    exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far-flood" 2>>"$T/near.log") &
+pid=$!
+track "$pid"
+wait_for "the near socket with a flooding far end" 10 test -S "$NEAR/.vesk/socket"
+HOME=$NEAR timeout 20 python3 "$FUZZ" idle "$NEAR/.vesk/socket" 15 &
+track $!
+wait_for "the flooding far end's verdict" 20 test -s "$T/flood.result"
+out=$(cat "$T/flood.result" 2>/dev/null)
+check "a stream flooded beyond its credit is closed" grep -q 'stream channel closed' <<<"$out"
+check "a client flooded beyond its credit is closed" grep -q 'client channel closed' <<<"$out"
+check "near answers after the flood" ask_local
+wait_for "the near end to end after the goodbye" 10 bash -c "! kill -0 $pid"
+check "no sanitizer reports with a flooding far end" no_sanitizer_reports
+
+# A checksum of a huge file must not stop the daemon: ask for one and, while
+# it runs (reading 64 GB takes far longer than ANSWER_S), for the clock.  Last,
+# on a fresh pair, so that the checksums end with it.
+rm -f "$NEAR/.vesk/socket"
+cd "$NEARWD" || exit 1
+start_pair
+cd "$T" || exit 1
+near vesk_probe '>' D sparse >/dev/null 2>&1 &
+track $!
+sleep 0.2
+check "the far end answers while it checksums a 64 GB file" answers '>' F -9
+near vesk_probe '?' D sparse >/dev/null 2>&1 &
+track $!
+sleep 0.2
+check "a local checksum does not hold the near end" answers '?' F -9
+stop_pair
+
+finish
