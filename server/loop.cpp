@@ -23,18 +23,21 @@ int64_t monotonic_ms() {
 Loop::Loop() {
     epfd_ = epoll_create1(EPOLL_CLOEXEC);
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    mailbox_ = std::make_shared<Mailbox>(wake_fd_);
     if (wake_fd_ >= 0) {
         add(wake_fd_, EPOLLIN, [this](uint32_t) {
             uint64_t v;
             while (read(wake_fd_, &v, sizeof v) > 0) {
             }
-            drain_posted();
+            for (auto &fn : mailbox_->take()) fn();
         });
     }
 }
 
 Loop::~Loop() {
-    if (wake_fd_ >= 0) close(wake_fd_);
+    // Closes the wake-up descriptor under the box's lock: no thread writes
+    // to it (or to a number reused by then) afterwards.
+    mailbox_->close();
     if (epfd_ >= 0) close(epfd_);
 }
 
@@ -79,25 +82,29 @@ void Loop::defer(std::function<void()> fn) {
     deferred_.push_back(std::move(fn));
 }
 
-void Loop::post(std::function<void()> fn) {
-    {
-        std::lock_guard<std::mutex> lock(posted_mu_);
-        posted_.push_back(std::move(fn));
-    }
+void Mailbox::post(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return;
+    items_.push_back(std::move(fn));
     uint64_t one = 1;
     if (write(wake_fd_, &one, sizeof one) < 0) {
-        // The counter is saturated or the fd is gone; a wake-up is pending
-        // anyway in the first case, and the loop is ending in the second.
+        // The counter is saturated: a wake-up is pending anyway.
     }
 }
 
-void Loop::drain_posted() {
+std::vector<std::function<void()>> Mailbox::take() {
     std::vector<std::function<void()>> work;
-    {
-        std::lock_guard<std::mutex> lock(posted_mu_);
-        work.swap(posted_);
-    }
-    for (auto &fn : work) fn();
+    std::lock_guard<std::mutex> lock(mu_);
+    work.swap(items_);
+    return work;
+}
+
+void Mailbox::close() {
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    items_.clear();
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+    wake_fd_ = -1;
 }
 
 void Loop::set_tick(int tick_ms, std::function<void()> fn) {

@@ -12,6 +12,23 @@
 
 namespace vesk {
 
+// Completions from other threads.  Shared with them, so that a thread that
+// ends after its Loop is gone posts into a closed box instead of freed memory.
+class Mailbox {
+  public:
+    explicit Mailbox(int wake_fd) : wake_fd_(wake_fd) {}
+    // Queues fn for the loop thread and wakes it; dropped once closed.
+    void post(std::function<void()> fn);
+    std::vector<std::function<void()>> take();
+    void close();
+
+  private:
+    std::mutex mu_;
+    int wake_fd_;
+    bool closed_ = false;
+    std::vector<std::function<void()>> items_;
+};
+
 class Loop {
   public:
     using Callback = std::function<void(uint32_t events)>;
@@ -35,7 +52,9 @@ class Loop {
     // as assembling link frames).
     void defer(std::function<void()> fn);
     // Runs fn on the loop thread soon; safe to call from any thread.
-    void post(std::function<void()> fn);
+    void post(std::function<void()> fn) { mailbox_->post(std::move(fn)); }
+    // What threads keep to post with (see Mailbox).
+    std::shared_ptr<Mailbox> mailbox() const { return mailbox_; }
     // Called about every tick_ms milliseconds.
     void set_tick(int tick_ms, std::function<void()> fn);
 
@@ -50,7 +69,6 @@ class Loop {
         std::shared_ptr<Callback> cb;
         bool armed = true;  // registered with epoll
     };
-    void drain_posted();
 
     int epfd_ = -1;
     int wake_fd_ = -1;
@@ -59,8 +77,7 @@ class Loop {
     std::unordered_map<int, Entry> entries_;
     std::unordered_map<uint64_t, int> token_fd_;
     std::vector<std::function<void()>> deferred_;
-    std::mutex posted_mu_;
-    std::vector<std::function<void()>> posted_;
+    std::shared_ptr<Mailbox> mailbox_;
     int tick_ms_ = -1;
     std::function<void()> tick_;
     int64_t next_tick_ms_ = 0;

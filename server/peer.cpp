@@ -224,8 +224,8 @@ void Peer::connect_tcp(std::string_view arg) {
     // A name: look it up off the loop so that a slow resolver stalls no one.
     connecting_ = true;
     std::weak_ptr<bool> alive = alive_;
-    Loop &loop = session_.loop();
-    std::thread([h, sa, what, alive, &loop, this]() mutable {
+    std::shared_ptr<Mailbox> box = session_.loop().mailbox();
+    std::thread([h, sa, what, alive, box, this]() mutable {
         addrinfo hints{}, *res = nullptr;
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
@@ -234,7 +234,7 @@ void Peer::connect_tcp(std::string_view arg) {
         if (found) sa.sin_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
         if (res) freeaddrinfo(res);
         std::string why = found ? "" : (rc == 0 ? "Unknown host" : gai_strerror(rc));
-        loop.post([=, this]() {
+        box->post([=, this]() {
             auto a = alive.lock();
             if (!a || !*a) return;
             connecting_ = false;
@@ -450,10 +450,10 @@ void Peer::status_async(std::string_view arg) {
     g_status_threads++;
     std::string a(arg);
     std::weak_ptr<bool> alive = alive_;
-    Loop &loop = session_.loop();
-    std::thread([a, alive, &loop, this]() {
+    std::shared_ptr<Mailbox> box = session_.loop().mailbox();
+    std::thread([a, alive, box, this]() {
         files::Reply r = files::status(a);
-        loop.post([r, alive, this]() {
+        box->post([r, alive, this]() {
             g_status_threads--;
             auto p = alive.lock();
             if (p && *p) reply(r.ok, r.text);
@@ -471,8 +471,8 @@ void Peer::resolve(std::string_view arg) {
     }
     if (name.size() > 255) return reply(false, "Host name too long");
     std::weak_ptr<bool> alive = alive_;
-    Loop &loop = session_.loop();
-    std::thread([name, alive, &loop, this]() {
+    std::shared_ptr<Mailbox> box = session_.loop().mailbox();
+    std::thread([name, alive, box, this]() {
         addrinfo hints{}, *res = nullptr;
         hints.ai_family = AF_INET;
         hints.ai_flags = AI_CANONNAME;
@@ -489,7 +489,7 @@ void Peer::resolve(std::string_view arg) {
             text = rc == EAI_NONAME || rc == EAI_NODATA ? "Unknown host" : gai_strerror(rc);
         }
         if (res) freeaddrinfo(res);
-        loop.post([=, this]() {
+        box->post([=, this]() {
             auto a = alive.lock();
             if (a && *a) reply(ok, text);
         });
