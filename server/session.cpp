@@ -17,6 +17,8 @@ namespace {
 // Link-wide bytes queued before datagrams are dropped: UDP may lose them,
 // and holding more only adds delay.
 constexpr size_t kDgramQueueCap = 1024 * 1024;
+// Channels the far end may have open here at once.
+constexpr size_t kFarChannelsMax = 65536;
 // Largest UDP payload carried, bytes.
 constexpr size_t kDgramMax = 65507;
 // Pings that measure the round trip, milliseconds apart.
@@ -279,7 +281,16 @@ void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
         }
     }
     if (type == frame::kOpen) {
-        if (!remotes_.count(id)) remotes_[id] = std::make_unique<RemoteSide>(*this, key);
+        if (remotes_.count(id)) return;
+        if (remotes_.size() >= kFarChannelsMax) {
+            // Each costs memory and perhaps descriptors here: a far end
+            // that opens without end gets its new channels closed.
+            log::error("channel %u: too many channels from the far end, closing it", id);
+            link_.send(key, frame::kClose);
+            link_.release(key);
+            return;
+        }
+        remotes_[id] = std::make_unique<RemoteSide>(*this, key);
         return;
     }
     auto it = remotes_.find(id);
