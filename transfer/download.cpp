@@ -62,30 +62,24 @@ void reconnect(Run &run) {
 // The local copy has the remote size: finished, or the checksum decides.
 Step same_size(Download &d) {
     const bool F = d.run.force;
-    if (!F) fputs("\tLocal file is same size as remote", stderr);
-    if (remote_vesk_version < kLongProbeVersion) {
+    // With -f the copy is made afresh; without, the file is skipped with
+    // the reason, which ends the line.
+    auto fresh_or_skip = [&](const char *reason) {
         if (F) {
             d.D = 0;
             return Step::kOpen;
         }
-        fputs(", skipping", stderr);
+        fputs(reason, stderr);
         fputs("\n", stderr);
         d.fail();
         return Step::kFailed;
-    }
+    };
+    if (!F) fputs("\tLocal file is same size as remote", stderr);
+    if (remote_vesk_version < kLongProbeVersion) return fresh_or_skip(", skipping");
     long rat = 0, rmt = 0;
     unsigned perms = 0, C = 0;
     sscanf(d.probe_reply.c_str(), "%*d %*d %*d %ld %ld %o %u", &rat, &rmt, &perms, &C);
-    if (C == 0) {
-        if (F) {
-            d.D = 0;
-            return Step::kOpen;
-        }
-        fputs(", skipping", stderr);
-        fputs("\n", stderr);
-        d.fail();
-        return Step::kFailed;
-    }
+    if (C == 0) return fresh_or_skip(", skipping");
     unsigned K = file_crc(d.target(), d.st.st_size);
     if (K == 0) {
         if (F) return Step::kOpen;  // nothing left to receive; the checks still run
@@ -93,16 +87,7 @@ Step same_size(Download &d) {
         d.fail();
         return Step::kFailed;
     }
-    if (K != C) {
-        if (F) {
-            d.D = 0;
-            return Step::kOpen;
-        }
-        fputs(", checksums do not match, skipping", stderr);
-        fputs("\n", stderr);
-        d.fail();
-        return Step::kFailed;
-    }
+    if (K != C) return fresh_or_skip(", checksums do not match, skipping");
     long now = time(nullptr);
     struct utimbuf times {};
     times.actime = rat + now;
