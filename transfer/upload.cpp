@@ -125,27 +125,22 @@ Step open_source(Upload &u) {
 // The remote copy has the source's size: finished, or the checksum decides.
 Step same_size(Upload &u) {
     const bool F = u.run.force;
-    if (!F) fputs("\tRemote file is same size as local", stderr);
-    if (u.C == 0) {
+    // With -f the copy is sent afresh; without, the file is skipped with the
+    // reason, which ends the line.
+    auto fresh_or_skip = [&](const char *reason) {
         if (F) {
             u.R = 0;
             return Step::kOpen;
         }
-        fputs(", skipping\n", stderr);
+        fputs(reason, stderr);
         u.fail();
         return Step::kFailed;
-    }
+    };
+    if (!F) fputs("\tRemote file is same size as local", stderr);
+    if (u.C == 0) return fresh_or_skip(", skipping\n");
     unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
     if (K == 0) return Step::kOpen;  // nothing to compare: only the finish runs
-    if (K != u.C) {
-        if (F) {
-            u.R = 0;
-            return Step::kOpen;
-        }
-        fputs(", checksums do not match, skipping\n", stderr);
-        u.fail();
-        return Step::kFailed;
-    }
+    if (K != u.C) return fresh_or_skip(", checksums do not match, skipping\n");
     if (F && verbose >= 2) fputs("\tSame size local and remote file", stderr);
     if (!F) fputs(", checksums do match", stderr);
     send_final_mode(u);
