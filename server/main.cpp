@@ -23,8 +23,8 @@ namespace {
 
 constexpr const char *kUsage =
     "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
-    "             [--x11-socket PATH] [--frame BYTES] --link SPEC\n"
-    "SPEC: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
+    "             [--x11-socket PATH] [--frame BYTES] --link LINK\n"
+    "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
 // How long the exec: command may take to end after the link closes, ms.
 constexpr int kChildGraceMs = 2000;
 

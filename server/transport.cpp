@@ -337,12 +337,12 @@ struct DctxFree {
 
 }  // namespace
 
-bool open_link(const std::string &spec, const std::string &key_path, LinkEnds *ends,
+bool open_link(const std::string &link, const std::string &key_path, LinkEnds *ends,
                std::string *error) {
     constexpr std::string_view kExec = "exec:";
     constexpr std::string_view kTcpListen = "tcp-listen:";
     constexpr std::string_view kTcp = "tcp:";
-    std::string_view s = spec;
+    std::string_view s = link;
     if (s == "stdio") {
         ends->in_fd = 0;
         ends->out_fd = 1;
@@ -356,7 +356,7 @@ bool open_link(const std::string &spec, const std::string &key_path, LinkEnds *e
     if (s.starts_with(kTcp))
         return open_tcp(false, std::string(s.substr(kTcp.size())), key_path, ends, error);
     *error =
-        "unknown link \"" + spec + "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT or tcp:HOST:PORT";
+        "unknown link \"" + link + "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT or tcp:HOST:PORT";
     return false;
 }
 

@@ -19,7 +19,7 @@ struct LinkEnds {
     bool is_tcp = false;
 };
 
-// Opens the link named by spec ("stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT",
+// Opens the link named by link ("stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT",
 // "tcp:HOST:PORT").  exec: runs /bin/sh -c COMMAND with a socketpair end as its
 // stdin and stdout.  TCP is IPv4; an ADDR of "" or "*" is every local
 // address.  tcp-listen: accepts one connection (waiting as long as it
@@ -28,7 +28,7 @@ struct LinkEnds {
 // they get TCP_NODELAY and keepalive.  New descriptors are blocking and
 // close-on-exec.  Returns false with a message in *error (for instance a
 // refused key).
-bool open_link(const std::string &spec, const std::string &key_path, LinkEnds *ends,
+bool open_link(const std::string &link, const std::string &key_path, LinkEnds *ends,
                std::string *error);
 
 // Reads a key file, all its bytes as they are: a regular file, not empty, at
