@@ -267,11 +267,7 @@ void Client::write_client() {
         if (far > 0) {
             far_pending_ -= far;
             uint32_t grant = window_.consumed(far, monotonic_us(), session_.rtt_us());
-            if (grant > 0 && opened_) {
-                std::string p;
-                frame::put_u32(p, grant);
-                session_.link().send_urgent(key(), frame::kCredit, p);
-            }
+            if (opened_) session_.link().grant(key(), grant);
         }
     }
     if (out_off_ == out_.size()) {
@@ -331,12 +327,8 @@ void Client::far_reply(std::string_view payload) {
 void Client::far_data(std::string_view bytes) {
     if (dead_) return;
     if (discard_) {
-        uint32_t grant = window_.consumed(bytes.size(), monotonic_us(), session_.rtt_us());
-        if (grant > 0) {
-            std::string p;
-            frame::put_u32(p, grant);
-            session_.link().send_urgent(key(), frame::kCredit, p);
-        }
+        session_.link().grant(key(),
+                              window_.consumed(bytes.size(), monotonic_us(), session_.rtt_us()));
         return;
     }
     if (far_pending_ + bytes.size() > window_.size()) {

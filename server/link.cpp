@@ -131,6 +131,13 @@ void Link::send_urgent(ChanKey key, uint8_t type, std::string_view payload) {
     kick();
 }
 
+void Link::grant(ChanKey key, uint32_t bytes) {
+    if (bytes == 0) return;
+    std::string p;
+    frame::put_u32(p, bytes);
+    send_urgent(key, frame::kCredit, p);
+}
+
 void Link::add_credit(ChanKey key, uint32_t bytes) {
     auto it = queues_.find(key);
     if (it == queues_.end()) return;

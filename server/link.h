@@ -76,6 +76,8 @@ class Link {
     void send_data(ChanKey key, std::string_view data);
     // Link-wide frames that pass every channel: credit, datagrams.
     void send_urgent(ChanKey key, uint8_t type, std::string_view payload);
+    // Grants the far end bytes more credit on the channel (nothing for 0).
+    void grant(ChanKey key, uint32_t bytes);
     // The far end granted more credit on a channel of this end.
     void add_credit(ChanKey key, uint32_t bytes);
     void set_priority(ChanKey key, int priority);

@@ -116,11 +116,7 @@ void RemoteSide::closed() {
 
 void RemoteSide::consumed(size_t n) {
     if (dead_) return;
-    uint32_t grant = window_.consumed(n, monotonic_us(), session_.rtt_us());
-    if (grant == 0) return;
-    std::string p;
-    frame::put_u32(p, grant);
-    session_.link().send_urgent(key_, frame::kCredit, p);
+    session_.link().grant(key_, window_.consumed(n, monotonic_us(), session_.rtt_us()));
 }
 
 // ---- Session ----

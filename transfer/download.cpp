@@ -247,12 +247,9 @@ bool request_data(Download &d) {
 void data_phase(Download &d) {
     Run &run = d.run;
     vesk_buff *b = &run.buf;
-    // Leftovers of a failed file must not become the first bytes of this one.
-    b->start = b->end = b->count = 0;
-    struct timeval start = clock_now();
+    struct timeval start = begin_data_phase(run);
     DownloadRate rate;
     rate.begin(start);
-    ++run.started;
     d.phase_bytes = 0;
     if (verbose >= 3) {
         if (d.Z != 0)

@@ -36,6 +36,12 @@ struct timeval clock_now() {
     return tv;
 }
 
+struct timeval begin_data_phase(Run &run) {
+    run.buf.start = run.buf.end = run.buf.count = 0;
+    ++run.started;
+    return clock_now();
+}
+
 double clock_diff(const struct timeval &a, const struct timeval &b) {
     return (static_cast<double>(a.tv_sec) + static_cast<double>(a.tv_usec) / kMicro) -
            (static_cast<double>(b.tv_sec) + static_cast<double>(b.tv_usec) / kMicro);

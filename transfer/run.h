@@ -57,6 +57,11 @@ struct timeval clock_now();
 // a - b in seconds, in floating point.
 double clock_diff(const struct timeval &a, const struct timeval &b);
 
+// Starts a file's data phase: drops what a failed file left in the run's
+// buffer (it must not become this file's first bytes), counts the file as
+// started and returns the clock reading the phase's rates start from.
+struct timeval begin_data_phase(Run &run);
+
 // ---- Start-up ---------------------------------------------------------------
 
 // Sets the run state and the library globals to the program's defaults.

@@ -286,12 +286,9 @@ bool fill(Upload &u) {
 bool data_phase(Upload &u) {
     Run &run = u.run;
     vesk_buff *b = &run.buf;
-    // Leftovers of a failed file must not become the first bytes of this one.
-    b->start = b->end = b->count = 0;
-    struct timeval start = clock_now();
+    struct timeval start = begin_data_phase(run);
     UploadRate rate;
     rate.begin(start);
-    ++run.started;
     u.phase_bytes = 0;
     long since = 0;
     long dumpsize = 0;
