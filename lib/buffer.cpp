@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "buffer_internal.h"
@@ -87,11 +86,6 @@ void drop_front(vesk_buff *b, uint32_t n) {
     b->start += n;
     b->count -= n;
     normalize(b);
-}
-
-bool is_socket(int fd) {
-    struct stat st {};
-    return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 }  // namespace
@@ -176,10 +170,12 @@ int write_from_buff_async(int fd, vesk_buff *b, int max) {
     uint32_t todo = b->count;
     if (max > 0 && static_cast<uint32_t>(max) < todo) todo = static_cast<uint32_t>(max);
     if (todo == 0) return 0;
+    // send() first: on the usual socket that is the only system call, and a
+    // peer that has gone must not raise SIGPIPE; anything else is written.
     ssize_t put;
     do {
-        put = is_socket(fd) ? send(fd, storage(b) + b->start, todo, MSG_DONTWAIT | MSG_NOSIGNAL)
-                            : write(fd, storage(b) + b->start, todo);
+        put = send(fd, storage(b) + b->start, todo, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (put < 0 && errno == ENOTSOCK) put = write(fd, storage(b) + b->start, todo);
     } while (put < 0 && errno == EINTR);
     if (put < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) veskerrno = errno;

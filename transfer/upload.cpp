@@ -21,7 +21,7 @@ constexpr uint32_t kReadAhead = 4096;  // bytes buffered from the source before 
 // pieces of this size, so larger writes would only be split again.
 constexpr int kPieceMax = 509;
 // Full writes follow each other without waiting until this many bytes have
-// gone since the last progress line; then upload waits for writability.
+// gone since the last report point; then upload waits for writability.
 constexpr long kWaitAfter = 65536;  // bytes
 
 constexpr unsigned long kLongProbeVersion = 20164;  // 'D' takes "\nN\nname"
@@ -359,10 +359,10 @@ bool data_phase(Upload &u) {
                 r > 0 ? static_cast<double>(u.src.size - u.R + rate.first_second()) / r : 0;
             fputs(progress_line(u.R, u.src.size, !u.src.is_stdin, r, eta).c_str(), stderr);
             fflush(stderr);
-            // Only a printed line starts a new count: below verbosity 3 it keeps
-            // growing, and past kWaitAfter every write waits for writability.
-            since = 0;
         }
+        // Every report point starts a new count, printed or not, so that
+        // full writes follow each other without a wait at any verbosity.
+        since = 0;
         if (done) break;
         set_block(run.conn);
         nonblocking = false;
