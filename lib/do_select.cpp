@@ -60,7 +60,10 @@ int do_select_loop(int twoway, int input, int output) {
             } else {
                 discard(&in);
             }
-        } else if (twoway >= 0) {
+        }
+        // Not an else: after a discard the two-way descriptor must still be
+        // read, or a silent input would leave the loop waiting forever.
+        if (in.count == 0 && twoway >= 0) {
             fds[0].fd = twoway;
             fds[0].events |= POLLIN;
         }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <future>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -128,6 +129,29 @@ TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
     close(in[1]);
     relay.join();
     EXPECT_EQ(read_all(tw[1]), "");
+    close(tw[1]);
+    close(in[0]);
+    close(out[1]);
+}
+
+TEST(Relay, FailedOutputStillReadsTwowayWhileInputIsSilent) {
+    signal(SIGPIPE, SIG_IGN);
+    int tw[2], in[2], out[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);
+    auto relay =
+        std::async(std::launch::async, [&] { return do_select_loop(tw[0], in[0], out[1]); });
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(write(tw[1], "data", 4), 4);
+        usleep(1000);
+    }
+    shutdown(tw[1], SHUT_WR);
+    bool ended = relay.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+    close(in[1]);  // frees a hung loop so that the test ends either way
+    relay.wait();
+    EXPECT_TRUE(ended);
     close(tw[1]);
     close(in[0]);
     close(out[1]);
