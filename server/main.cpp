@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
     vesk::Config config;
     std::string link_spec, key_path;
     int verbosity = 0;
-    enum { kOptVersion = 1000, kOptLink, kOptKey, kOptX11, kOptFrame, kOptHelp };
+    enum { kOptVersion = 1000, kOptLink, kOptKey, kOptX11, kOptFrame, kOptHelp, kOptShowVersion };
     static const option longopts[] = {
         {"protocol-version", required_argument, nullptr, kOptVersion},
         {"link", required_argument, nullptr, kOptLink},
@@ -68,6 +68,7 @@ int main(int argc, char **argv) {
         {"x11-socket", required_argument, nullptr, kOptX11},
         {"frame", required_argument, nullptr, kOptFrame},
         {"help", no_argument, nullptr, kOptHelp},
+        {"version", no_argument, nullptr, kOptShowVersion},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -121,6 +122,9 @@ int main(int argc, char **argv) {
             }
             case kOptHelp:
                 fputs(kUsage, stdout);
+                return 0;
+            case kOptShowVersion:
+                printf("veskd %s\n", VESK_VERSION);
                 return 0;
             default:
                 fputs(kUsage, stderr);
