@@ -1,0 +1,111 @@
+# Bash completion for the vesk programs: upload, download, portlink,
+# dgramlink, displink, timesync (and timesyncd), regquery and veskd.
+# bash-completion loads this file under each program's name.
+
+# Options every client shares: -t suffix, -c, -r, -p priority, -S mode.
+_vesk_common_opts="-t -c -r -p -S"
+
+# Completes the argument of a common option in $prev; returns 1 when $prev
+# takes none.
+_vesk_common_arg() {
+    case $prev in
+        -t | -p) return 0 ;; # free text: a suffix, a number
+        -S)
+            COMPREPLY=($(compgen -W "0 1 2 on off" -- "$cur"))
+            return 0
+            ;;
+    esac
+    return 1
+}
+
+_vesk_transfer() {
+    local cur prev words cword
+    _init_completion || return
+    _vesk_common_arg && return
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$_vesk_common_opts -f -q -u -v -l -as" -- "$cur"))
+        return
+    fi
+    # upload sends local files; download names far files, so only the local
+    # directory at the end and "-as" targets are local names.
+    if [[ ${words[0]##*/} == download && $prev != -as && $prev != --as ]]; then
+        _filedir -d
+    else
+        _filedir
+    fi
+} &&
+    complete -F _vesk_transfer upload download
+
+_vesk_forward() {
+    local cur prev words cword
+    _init_completion || return
+    _vesk_common_arg && return
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$_vesk_common_opts" -- "$cur"))
+    fi
+    # Ports and [host:]port pairs, or a display name: nothing to offer.
+} &&
+    complete -F _vesk_forward portlink dgramlink displink
+
+_vesk_timesync() {
+    local cur prev words cword
+    _init_completion || return
+    _vesk_common_arg && return
+    [[ $prev == -d ]] && return # seconds, at least 10
+    if [[ $cur == -* ]]; then
+        local opts="$_vesk_common_opts -v"
+        [[ ${words[0]} == *d ]] && opts+=" -d"
+        COMPREPLY=($(compgen -W "$opts" -- "$cur"))
+    fi
+} &&
+    complete -F _vesk_timesync timesync timesyncd
+
+_vesk_regquery() {
+    # One argument, name[@server]: nothing to offer.
+    COMPREPLY=()
+} &&
+    complete -F _vesk_regquery regquery
+
+_vesk_veskd() {
+    local cur prev words cword split
+    # Link kinds hold colons, which bash splits words at: keep them whole.
+    _init_completion -s -n : || return
+    case $prev in
+        -t | --protocol-version | --frame | --alive) return ;;
+        -S)
+            COMPREPLY=($(compgen -W "0 1 2" -- "$cur"))
+            return
+            ;;
+        --key | --genkey | --x11-socket)
+            _filedir
+            return
+            ;;
+        --root)
+            _filedir -d
+            return
+            ;;
+        --link)
+            case $cur in
+                exec:*)
+                    # The rest is a command line: offer commands for its first word.
+                    local cmd=${cur#exec:}
+                    [[ $cmd == *" "* ]] && return
+                    COMPREPLY=($(compgen -P exec: -c -- "$cmd"))
+                    ;;
+                tcp:* | tcp-listen:*) ;;
+                *)
+                    COMPREPLY=($(compgen -W "stdio exec: tcp: tcp-listen:" -- "$cur"))
+                    [[ ${COMPREPLY[*]} == stdio ]] || compopt -o nospace 2>/dev/null
+                    ;;
+            esac
+            __ltrim_colon_completions "$cur"
+            return
+            ;;
+    esac
+    $split && return
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "-t -S -v --link --key --genkey --x11-socket --frame
+            --protocol-version --alive --reconnect --root --version --help" -- "$cur"))
+    fi
+} &&
+    complete -F _vesk_veskd veskd
