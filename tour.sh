@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds vesk and gives a short tour.  When the link server is built, the tour
+# Installs what the build needs (Debian packages), builds vesk without its
+# tests and gives a short tour.  When the link server is built, the tour
 # starts a local pair (near end's home tour/near, far end's home tour/far).
 set -euo pipefail
 cd "$(dirname "$0")"
-cmake -S . -B build >/dev/null
+bash scripts/deps.sh build tour
+cmake -S . -B build -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)"
 rm -rf tour && mkdir -p tour/near tour/far && chmod 700 tour/near tour/far
 cmake --install build --prefix "$PWD/tour/stage" >/dev/null
@@ -18,12 +20,16 @@ int main(int argc, char **argv) {
     return 0;
 }
 C
-cc -Itour/stage/include tour/crc.c -Ltour/stage/lib -lvesknet -Wl,-rpath,"$PWD/tour/stage/lib" -o tour/crc
+# The installed vesknet.pc gives the flags wherever the install lies.
+export PKG_CONFIG_PATH=$(dirname "$(find tour/stage -name vesknet.pc)")
+cc tour/crc.c $(pkg-config --cflags --libs vesknet) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir vesknet)" -o tour/crc
 tour/crc README.md
 if [ ! -x tour/stage/bin/veskd ]; then
     echo "== the link server veskd is not part of this build yet; the pair tour starts once it is"
     exit 0
 fi
+echo "== $(tour/stage/bin/veskd --version); its manual: man -l tour/stage/share/man/man8/veskd.8.gz"
 
 # The pair: the near veskd runs the far one through an exec: link, each with
 # its own home; the far end's working directory is tour/far.

@@ -14,6 +14,7 @@ set -u
 SECS=${1:-5}
 SHORT=${2:-2000}
 HERE=$(cd "$(dirname "$0")" && pwd)
+bash "$HERE/../scripts/deps.sh" bench || exit 1
 export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
 source "$HERE/../tests/e2e/lib.sh"
 set +e

@@ -6,6 +6,7 @@
 # Usage: bench/link.sh [MiB]   (default 512; data comes from /dev/shm)
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
+bash "$SRC/scripts/deps.sh" bench
 BIN=${VESK_BIN:-$SRC/build/bin}
 MIB=${1:-512}
 for t in veskd vesk_probe bench_link_rtt; do

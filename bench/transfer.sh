@@ -13,6 +13,7 @@
 set -u
 MIB=${1:-256}
 HERE=$(cd "$(dirname "$0")" && pwd)
+bash "$HERE/../scripts/deps.sh" bench || exit 1
 export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
 export TMPDIR=/dev/shm
 source "$HERE/../tests/e2e/lib.sh"

@@ -19,12 +19,12 @@ set -euo pipefail
 packages_of() {
     case $1 in
         build) echo cmake make gcc g++ pkg-config libssl-dev libzstd-dev ;;
-        tour) echo python3 curl iproute2 procps ;;
+        tour) echo python3 curl iproute2 procps netbase ;;
         test) echo libgtest-dev libgmock-dev python3 socat curl dnsutils dnsmasq-base xvfb \
-            x11-utils binutils procps iproute2 ;;
+            x11-utils binutils procps iproute2 netbase ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         lint) echo clang-format ;;
-        dist) echo man-db groff-base dpkg-dev systemd ;;
+        dist) echo man-db groff-base dpkg-dev systemd bash-completion binutils ;;
         bench) echo iperf3 rsync openssh-client openssh-server gnuplot-nox linux-perf strace \
             socat python3 time procps iproute2 ;;
         *) return 1 ;;

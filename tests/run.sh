@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything in build/ and runs every test (unit and end-to-end).
+# Installs what the build and the tests need (Debian packages), builds
+# everything in build/ and runs every test (unit and end-to-end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build ${VESK_CMAKE_FLAGS:-} >/dev/null
+bash scripts/deps.sh build test
+cmake -S . -B build -DVESK_BUILD_TESTS=ON ${VESK_CMAKE_FLAGS:-} >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)" "$@"
