@@ -79,11 +79,15 @@ else
     explain
 fi
 echo "vesk: installing ${missing[*]}" >&2
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 # A fresh machine has no package lists yet; a failed update may still leave
 # usable old ones, so the install decides.
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >"$log" 2>&1 || true
 if ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2; then
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
+    cat "$log" >&2
     echo "vesk: apt-get could not install them" >&2
     explain
 fi
+echo "vesk: installed them" >&2
