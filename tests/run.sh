@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh build test
-cmake -S . -B build -DVESK_BUILD_TESTS=ON ${VESK_CMAKE_FLAGS:-} >/dev/null
+cmake -S . -B build -DVESK_BUILD_TESTS=ON -DVESK_BUILD_BENCH=ON ${VESK_CMAKE_FLAGS:-} >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)" "$@"
