@@ -24,7 +24,7 @@ packages_of() {
             x11-utils binutils procps iproute2 netbase ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         lint) echo clang-format ;;
-        dist) echo man-db groff-base dpkg-dev systemd bash-completion binutils ;;
+        dist) echo man-db groff-base dpkg-dev file systemd bash-completion binutils ;;
         bench) echo iperf3 rsync openssh-client openssh-server gnuplot-nox linux-perf strace \
             socat python3 time procps iproute2 ;;
         *) return 1 ;;
