@@ -126,13 +126,13 @@ rm -f "$BUILD"/vesk_*.deb
 (cd "$BUILD" && cpack -G DEB >"$T/cpack.log" 2>&1) || { cat "$T/cpack.log"; echo "FAIL  cpack"; exit 1; }
 DEB=$(ls "$BUILD"/vesk_*.deb)
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|' >"$T/deb.list"
-deb_has() {
+deb_has() { # deb_has PATTERN...: each (an anchored regex) matches a path in the package
     local p
     for p; do grep -qx -- "$p" "$T/deb.list" || { echo "missing $p"; return 1; }; done
 }
 check "the .deb installs programs, library, header, .pc, pages, unit and completion under /usr" \
     deb_has $(printf '/usr/bin/%s ' $PROGRAMS) /usr/include/vesknet.h \
-    /usr/lib/libvesknet.so.1.0.0 /usr/lib/libvesknet.so.1 /usr/lib/pkgconfig/vesknet.pc \
+    '/usr/lib/.*libvesknet.so.1.0.0' '/usr/lib/.*libvesknet.so.1' '/usr/lib/.*pkgconfig/vesknet.pc' \
     /usr/share/man/man1/upload.1.gz /usr/share/man/man3/libvesknet.3.gz \
     /usr/share/man/man8/veskd.8.gz /usr/lib/systemd/user/veskd@.service \
     $(printf '/usr/share/bash-completion/completions/%s ' $PROGRAMS)
