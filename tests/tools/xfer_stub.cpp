@@ -293,9 +293,13 @@ int main(int argc, char **argv) {
     int ls = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
-    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path);
-    unlink(path);
-    if (bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || listen(ls, 8) < 0) {
+    // Bound under a scratch name and renamed once listening: a test that waits
+    // for the path to appear must never find a socket that refuses it.
+    std::string scratch = std::string(path) + ".new";
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", scratch.c_str());
+    unlink(scratch.c_str());
+    if (bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || listen(ls, 8) < 0 ||
+        rename(scratch.c_str(), path) < 0) {
         perror("xfer_stub: bind");
         return 1;
     }
