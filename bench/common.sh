@@ -1,0 +1,86 @@
+# Helpers the benchmark scripts share; source it after tests/e2e/lib.sh.
+#
+#   cpu_of PID...                CPU seconds of processes and their reaped children
+#   timed NAME PIDS -- CMD...    runs CMD once (at most TIMED_LIMIT_S, 900 s); sets
+#                                SECS (wall) and CPU (CMD's own user+system plus
+#                                what PIDS used meanwhile)
+#   private_sshd DIR [NETNS]     a private sshd on 127.0.0.1 (inside NETNS when
+#                                given); sets SSHD_PORT, SSH_OPTS (an array) and
+#                                SSHD_MASTER, or returns 1 when it cannot
+#   in_ns NETNS CMD...           runs CMD in the namespace ("" runs it here)
+
+TICKS=$(getconf CLK_TCK)
+
+cpu_of() {
+    local total=0 p t
+    for p in "$@"; do
+        [ -r "/proc/$p/stat" ] || continue
+        t=$(sed 's/^.*) //' "/proc/$p/stat" | awk '{ print $12 + $13 + $14 + $15 }')
+        total=$((total + t))
+    done
+    awk -v t="$total" -v k="$TICKS" 'BEGIN { printf "%.3f", t / k }'
+}
+
+timed() {
+    local pids=$2
+    shift 3
+    local before after start end own
+    before=$(cpu_of $pids)
+    start=$(date +%s.%N)
+    /usr/bin/time -o "$T/time.out" -f '%U %S' timeout "${TIMED_LIMIT_S:-900}" "$@" \
+        >/dev/null 2>"$T/timed.err"
+    local rc=$?
+    end=$(date +%s.%N)
+    after=$(cpu_of $pids)
+    own=$(tail -n1 "$T/time.out")
+    SECS=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
+    CPU=$(awk -v t="$own" -v b="$before" -v a="$after" \
+        'BEGIN { split(t, c, " "); printf "%.3f", c[1] + c[2] + a - b }')
+    return $rc
+}
+
+in_ns() {
+    local ns=$1
+    shift
+    if [ -n "$ns" ]; then ip netns exec "$ns" "$@"; else "$@"; fi
+}
+
+private_sshd() {
+    local d=$1 ns=${2:-}
+    local sshd=/usr/sbin/sshd
+    SSHD_MASTER=
+    [ -x "$sshd" ] && command -v unshare >/dev/null || return 1
+    mkdir -p "$d" && chmod 700 "$d"
+    ssh-keygen -q -t ed25519 -N '' -f "$d/host" && ssh-keygen -q -t ed25519 -N '' -f "$d/id" ||
+        return 1
+    cp "$d/id.pub" "$d/authorized_keys"
+    SSHD_PORT=$(in_ns "$ns" python3 -c \
+        'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    cat >"$d/sshd_config" <<EOF
+Port $SSHD_PORT
+ListenAddress 127.0.0.1
+HostKey $d/host
+AuthorizedKeysFile $d/authorized_keys
+PidFile $d/sshd.pid
+PermitRootLogin yes
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+AllowTcpForwarding yes
+MaxStartups 1000
+Subsystem sftp internal-sftp
+EOF
+    # sshd wants /run/sshd: a private mount namespace gives it one.
+    in_ns "$ns" unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/sshd &&
+        exec $sshd -D -f '$d/sshd_config' -E '$d/sshd.log'" &
+    local pid=$!
+    track "$pid"
+    SSH_OPTS=(-i "$d/id" -o BatchMode=yes -o StrictHostKeyChecking=no
+        -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
+    wait_for "sshd" 10 in_ns "$ns" ssh "${SSH_OPTS[@]}" -p "$SSHD_PORT" \
+        "$(id -un)@127.0.0.1" true || return 1
+    # The master sshd reaps every session, so its child CPU covers them.
+    SSHD_MASTER=$(cat "$d/sshd.pid" 2>/dev/null || echo "$pid")
+    return 0
+}

@@ -1,0 +1,389 @@
+#!/usr/bin/env bash
+# vesk against the protocol's floor and the tools users would pick, in one
+# run, with ratios taken within that run (absolute figures drift on a shared
+# machine):
+#   1. upload and download through a local pair against bench_protolimit
+#      (best of 3), and a large file against scp and rsync over ssh;
+#   2. iperf3 through portlink against a direct connection, socat and ssh -L;
+#   3. a long link (100 ms round trip, 1 Gbit/s): one upload and one '5'
+#      stream (iperf3 through portlink) against scp and ssh -L on the same
+#      path: steady rate as a share of the link and time to reach 80% of it;
+#   4. a busy slow link (20 ms, 10 Mbit/s): 64-byte echoes through portlink
+#      while an upload fills the link, against ssh -L while scp fills it.
+# Writes the table into docs/performance.md (between its results markers)
+# and the chart into docs/performance.png.
+#
+#   bash bench/compare.sh [--quick]
+#
+# --quick uses smaller files and shorter runs (for trying things out; the
+# documented figures come from a full run).  Installs what it needs (as root,
+# apt-get), builds when VESK_BIN has no veskd.  The emulated links live in two
+# network namespaces made for the run and joined by a veth pair (tbf shapes
+# the rate, bench_delay_link adds the delay); every namespace, process and
+# file it made is gone when it ends, and every wait is bounded.
+set -u
+HERE=$(cd "$(dirname "$0")" && pwd)
+SRC_DIR=$(cd "$HERE/.." && pwd)
+QUICK=0
+[ "${1:-}" = "--quick" ] && QUICK=1
+
+if [ $QUICK = 1 ]; then
+    FLOOR_MIB=64 BIG_MIB=256 IPERF_S=3 LONG_S=10 LONG_MIB=256 ECHOES=100 RUNS=2
+else
+    FLOOR_MIB=256 BIG_MIB=1024 IPERF_S=5 LONG_S=20 LONG_MIB=1024 ECHOES=300 RUNS=3
+fi
+LONG_RTT_MS=100 LONG_RATE_BPS=1000000000
+BUSY_RTT_MS=20 BUSY_RATE_BPS=10000000
+BUSY_MIB=64      # more than the echo probes take to pass at 10 Mbit/s
+ECHO_GAP_MS=50   # between echo probes
+WARM_S=3         # a bulk transfer runs this long before the echoes start
+
+# ---- what it needs ----
+if [ -f "$SRC_DIR/scripts/deps.sh" ]; then
+    bash "$SRC_DIR/scripts/deps.sh" build bench || exit 1
+else
+    need=(cmake make g++ libssl-dev libzstd-dev iperf3 rsync openssh-client openssh-server
+        gnuplot-nox socat python3 time procps iproute2 linux-perf strace)
+    missing=()
+    for p in "${need[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing ${missing[*]}"
+        SUDO=
+        [ "$(id -u)" -ne 0 ] && SUDO=sudo
+        $SUDO apt-get update -qq || true
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null || exit 1
+    fi
+fi
+export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
+if [ ! -x "$VESK_BIN/veskd" ] || [ ! -x "$VESK_BIN/bench_delay_link" ]; then
+    echo "== building"
+    cmake -S "$SRC_DIR" -B "$SRC_DIR/build" >/dev/null && cmake --build "$SRC_DIR/build" -j2 \
+        >/dev/null || exit 1
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "compare.sh needs root for the network namespaces of the emulated links" >&2
+    exit 1
+fi
+
+export TMPDIR=/dev/shm
+source "$SRC_DIR/tests/e2e/lib.sh"
+source "$HERE/common.sh"
+set +e
+PROBES=$HERE/probes.py
+RESULTS=$T/results
+: >"$RESULTS"
+NS_NEAR=vesk-near-$$
+NS_FAR=vesk-far-$$
+VETH_NEAR=vkn$$
+VETH_FAR=vkf$$
+# The veth pair's addresses exist only inside the two namespaces this run makes.
+ADDR_NEAR=10.213.47.1
+ADDR_FAR=10.213.47.2
+declare -a STAGE_PIDS=()
+
+bench_cleanup() {
+    local p ns
+    for p in "${STAGE_PIDS[@]}"; do kill "$p" 2>/dev/null; done
+    for ns in "$NS_NEAR" "$NS_FAR"; do
+        ip netns list 2>/dev/null | grep -qw "$ns" || continue
+        # Only this run's processes live in its namespaces.
+        for p in $(ip netns pids "$ns" 2>/dev/null); do kill "$p" 2>/dev/null; done
+        sleep 0.2
+        for p in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
+        ip netns del "$ns" 2>/dev/null
+    done
+    cleanup
+}
+trap bench_cleanup EXIT
+trap 'exit 130' INT TERM
+
+note() { echo "$1 $2" >>"$RESULTS"; }
+say() { echo "== $*"; }
+listening() { in_ns "${2:-}" ss -Hltn "sport = :$1" | grep -q .; }
+stage_bg() { STAGE_PIDS+=("$1"); }
+stage_end() {
+    local p
+    for p in "${STAGE_PIDS[@]}"; do kill "$p" 2>/dev/null; done
+    for p in "${STAGE_PIDS[@]}"; do
+        wait_for "process $p to end" 5 bash -c "! kill -0 $p" || kill -9 "$p" 2>/dev/null
+    done
+    STAGE_PIDS=()
+}
+# min FILE: the smallest number in the file.
+min_of() { sort -g "$1" | head -n1; }
+
+# ---- 1. transfers on a local pair ----
+say "data: $FLOOR_MIB MiB and $BIG_MIB MiB of random bytes on tmpfs"
+SMALL=$T/small.bin
+BIG=$T/big.bin
+head -c $((BIG_MIB * 1024 * 1024)) /dev/urandom >"$BIG"
+head -c $((FLOOR_MIB * 1024 * 1024)) "$BIG" >"$SMALL"
+mkdir -p "$T/back"
+
+start_pair
+NEARD=$VESKD_PID
+FARD=$FAR_PID
+say "transfers of $FLOOR_MIB MiB against the floor, best of $RUNS"
+for i in $(seq "$RUNS"); do
+    rm -f "$T/floor.out" "$FAR/small.bin" "$T/back/small.bin"
+    timed floor "" -- "$VESK_BIN/bench_protolimit" up "$SMALL" "$T/floor.out"
+    echo "$SECS" >>"$T/floor_up"
+    timed upload "$NEARD $FARD" -- env HOME="$NEAR" upload -q "$SMALL"
+    echo "$SECS" >>"$T/vesk_up"
+    cmp -s "$SMALL" "$FAR/small.bin" || echo "   (upload copy differs!)"
+    rm -f "$T/floor.out"
+    timed floor "" -- "$VESK_BIN/bench_protolimit" down "$SMALL" "$T/floor.out"
+    echo "$SECS" >>"$T/floor_down"
+    timed download "$NEARD $FARD" -- env HOME="$NEAR" download -q small.bin "$T/back"
+    echo "$SECS" >>"$T/vesk_down"
+    cmp -s "$SMALL" "$T/back/small.bin" || echo "   (download copy differs!)"
+done
+for k in floor_up vesk_up floor_down vesk_down; do note "$k" "$(min_of "$T/$k")"; done
+rm -f "$T/floor.out" "$FAR/small.bin" "$T/back/small.bin"
+
+say "transfers of $BIG_MIB MiB: vesk"
+timed upload "$NEARD $FARD" -- env HOME="$NEAR" upload -q "$BIG"
+note big_vesk_up_s "$SECS"
+note big_vesk_up_cpu "$CPU"
+cmp -s "$BIG" "$FAR/big.bin" || echo "   (upload copy differs!)"
+timed download "$NEARD $FARD" -- env HOME="$NEAR" download -q big.bin "$T/back"
+note big_vesk_down_s "$SECS"
+note big_vesk_down_cpu "$CPU"
+cmp -s "$BIG" "$T/back/big.bin" || echo "   (download copy differs!)"
+rm -f "$FAR/big.bin" "$T/back/big.bin"
+stop_pair
+
+if private_sshd "$T/ssh"; then
+    U="$(id -un)@127.0.0.1"
+    say "transfers of $BIG_MIB MiB: scp and rsync"
+    timed scp "$SSHD_MASTER" -- scp -q -P "$SSHD_PORT" "${SSH_OPTS[@]}" "$BIG" "$U:$T/back/s.bin"
+    note big_scp_up_s "$SECS"
+    note big_scp_up_cpu "$CPU"
+    timed scp "$SSHD_MASTER" -- scp -q -P "$SSHD_PORT" "${SSH_OPTS[@]}" "$U:$T/back/s.bin" \
+        "$T/back/s2.bin"
+    note big_scp_down_s "$SECS"
+    note big_scp_down_cpu "$CPU"
+    rm -f "$T/back/s.bin" "$T/back/s2.bin"
+    RSH="ssh -p $SSHD_PORT ${SSH_OPTS[*]}"
+    timed rsync "$SSHD_MASTER" -- rsync -e "$RSH" "$BIG" "$U:$T/back/r.bin"
+    note big_rsync_up_s "$SECS"
+    note big_rsync_up_cpu "$CPU"
+    timed rsync "$SSHD_MASTER" -- rsync -e "$RSH" "$U:$T/back/r.bin" "$T/back/r2.bin"
+    note big_rsync_down_s "$SECS"
+    note big_rsync_down_cpu "$CPU"
+    rm -f "$T/back/r.bin" "$T/back/r2.bin"
+else
+    echo "   scp, rsync: skipped (no private sshd)"
+fi
+
+# ---- 2. forwarding ----
+say "iperf3 through portlink, socat and ssh -L, ${IPERF_S}s each way"
+IPERF=$(free_port)
+iperf3 -s -p "$IPERF" -B 127.0.0.1 >/dev/null 2>&1 &
+track $!
+wait_for "iperf3 server" 10 listening "$IPERF"
+# fwd NAME PORT: both directions through PORT, Gbit/s.
+fwd() {
+    local dir flag
+    for dir in send receive; do
+        flag=
+        [ $dir = receive ] && flag=-R
+        timeout $((IPERF_S + 20)) iperf3 -c 127.0.0.1 -p "$2" -t "$IPERF_S" -J $flag \
+            >"$T/iperf.json" 2>/dev/null
+        note "fwd_${1}_$dir" "$(python3 "$PROBES" iperf-sum "$T/iperf.json")"
+    done
+}
+fwd direct "$IPERF"
+SOCAT=$(free_port)
+socat "TCP-LISTEN:$SOCAT,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$IPERF" 2>/dev/null &
+track $!
+wait_for "socat" 10 listening "$SOCAT" && fwd socat "$SOCAT"
+start_pair
+PL=$(free_port)
+HOME=$NEAR portlink "$PL" "127.0.0.1:$IPERF" 2>"$T/portlink.err" &
+PLPID=$!
+track $PLPID
+wait_for "portlink" 10 listening "$PL" && fwd portlink "$PL"
+kill $PLPID 2>/dev/null
+stop_pair
+if [ -n "$SSHD_MASTER" ]; then
+    SL=$(free_port)
+    ssh -p "$SSHD_PORT" "${SSH_OPTS[@]}" -N -L "127.0.0.1:$SL:127.0.0.1:$IPERF" \
+        "$(id -un)@127.0.0.1" &
+    SLPID=$!
+    track $SLPID
+    wait_for "ssh -L" 10 listening "$SL" && fwd sshL "$SL"
+    kill $SLPID 2>/dev/null
+fi
+
+# ---- the emulated links ----
+ip netns add "$NS_NEAR" && ip netns add "$NS_FAR" &&
+    ip link add "$VETH_NEAR" type veth peer name "$VETH_FAR" &&
+    ip link set "$VETH_NEAR" netns "$NS_NEAR" && ip link set "$VETH_FAR" netns "$NS_FAR" &&
+    ip -n "$NS_NEAR" addr add "$ADDR_NEAR/30" dev "$VETH_NEAR" &&
+    ip -n "$NS_FAR" addr add "$ADDR_FAR/30" dev "$VETH_FAR" &&
+    ip -n "$NS_NEAR" link set lo up && ip -n "$NS_FAR" link set lo up &&
+    ip -n "$NS_NEAR" link set "$VETH_NEAR" up && ip -n "$NS_FAR" link set "$VETH_FAR" up ||
+    {
+        echo "cannot make the network namespaces; the emulated links are skipped" >&2
+        NS_NEAR=
+    }
+LN_NEAR=$T/ln-near
+LN_FAR=$T/ln-far
+mkdir -p "$LN_NEAR" "$LN_FAR" && chmod 700 "$LN_NEAR" "$LN_FAR"
+head -c 32 /dev/urandom >"$T/link.key" && chmod 600 "$T/link.key"
+
+# shape RATE_BPS: tbf on both ends of the veth.  The bucket holds 2 ms of the
+# rate (at least 16 KiB) and the queue 5 ms: the bottleneck's own queue adds
+# little, so what a test sees is what the senders queue.
+shape() {
+    local burst=$(($1 / 8 / 500))
+    [ $burst -lt 16384 ] && burst=16384
+    tc -n "$NS_NEAR" qdisc replace dev "$VETH_NEAR" root tbf rate "$1bit" burst "$burst" \
+        latency 5ms &&
+        tc -n "$NS_FAR" qdisc replace dev "$VETH_FAR" root tbf rate "$1bit" burst "$burst" \
+            latency 5ms
+}
+
+# link_up RTT_MS: a veskd pair over TCP through the delay relay, an ssh
+# connection (a master, for scp to share) through another; portlink and
+# ssh -L lead to the far iperf3 and echo servers.
+link_up() {
+    local d=$(($1 / 2))
+    rm -rf "$LN_NEAR/.vesk" "$LN_FAR/.vesk"
+    local lp rp sp
+    lp=$(free_port)
+    rp=$(free_port)
+    sp=$(free_port)
+    in_ns "$NS_FAR" sh -c "cd '$LN_FAR' && exec env HOME='$LN_FAR' '$VESK_BIN/veskd' \
+        --key '$T/link.key' --link 'tcp-listen:127.0.0.1:$lp'" 2>>"$T/ln-far.log" &
+    stage_bg $!
+    wait_for "far veskd" 10 listening "$lp" "$NS_FAR"
+    in_ns "$NS_FAR" "$VESK_BIN/bench_delay_link" "$ADDR_FAR" "$rp" 127.0.0.1 "$lp" "$d" &
+    stage_bg $!
+    in_ns "$NS_FAR" "$VESK_BIN/bench_delay_link" "$ADDR_FAR" "$sp" 127.0.0.1 "$FSSHD_PORT" "$d" &
+    stage_bg $!
+    wait_for "delay relays" 10 listening "$sp" "$NS_FAR"
+    in_ns "$NS_NEAR" env HOME="$LN_NEAR" "$VESK_BIN/veskd" --key "$T/link.key" \
+        --link "tcp:$ADDR_FAR:$rp" 2>>"$T/ln-near.log" &
+    stage_bg $!
+    wait_for "the near socket" 20 test -S "$LN_NEAR/.vesk/socket" || return 1
+    LN_PL=$(free_port)
+    LN_ECHO_PL=$(free_port)
+    in_ns "$NS_NEAR" env HOME="$LN_NEAR" "$VESK_BIN/portlink" "$LN_PL" "127.0.0.1:$FIPERF" \
+        "$LN_ECHO_PL" "127.0.0.1:$FECHO" 2>>"$T/ln-portlink.log" &
+    stage_bg $!
+    # A fresh control socket per link: scp shares this connection, so the
+    # echoes wait behind its bytes as portlink's wait behind the upload's.
+    SSH_CTL=$T/ssh-ctl-$rp
+    rm -f "$SSH_CTL"
+    LN_SL=$(free_port)
+    LN_ECHO_SL=$(free_port)
+    in_ns "$NS_NEAR" ssh -p "$sp" "${SSH_OPTS[@]}" -M -S "$SSH_CTL" -N \
+        -L "127.0.0.1:$LN_SL:127.0.0.1:$FIPERF" -L "127.0.0.1:$LN_ECHO_SL:127.0.0.1:$FECHO" \
+        "$(id -un)@$ADDR_FAR" &
+    stage_bg $!
+    LN_SSH_PORT=$sp
+    wait_for "portlink" 10 listening "$LN_ECHO_PL" "$NS_NEAR" &&
+        wait_for "ssh -L" 20 listening "$LN_ECHO_SL" "$NS_NEAR"
+}
+near_ln() { in_ns "$NS_NEAR" env HOME="$LN_NEAR" timeout "$1" "${@:2}"; }
+scp_ln() {
+    in_ns "$NS_NEAR" timeout "$1" scp -q -o ControlPath="$SSH_CTL" -P "$LN_SSH_PORT" \
+        "${SSH_OPTS[@]}" "$2" "$(id -un)@$ADDR_FAR:$3"
+}
+
+if [ -n "$NS_NEAR" ]; then
+    FIPERF=5201
+    FECHO=7007
+    in_ns "$NS_FAR" iperf3 -s -p "$FIPERF" -B 127.0.0.1 -i 0.5 >/dev/null 2>&1 &
+    track $!
+    in_ns "$NS_FAR" python3 "$PROBES" echo-serve "$FECHO" &
+    track $!
+    private_sshd "$T/fssh" "$NS_FAR" && FSSHD_PORT=$SSHD_PORT || FSSHD_PORT=
+fi
+
+# ---- 3. the long link ----
+if [ -n "$NS_NEAR" ] && [ -n "$FSSHD_PORT" ] && shape $LONG_RATE_BPS && link_up $LONG_RTT_MS; then
+    say "long link: ${LONG_RTT_MS} ms, $((LONG_RATE_BPS / 1000000)) Mbit/s"
+    # series NAME PORT: iperf3 through PORT for LONG_S, receiver's figures.
+    series() {
+        in_ns "$NS_NEAR" timeout $((LONG_S + 30)) iperf3 -c 127.0.0.1 -p "$2" -t "$LONG_S" \
+            -J --get-server-output >"$T/long.json" 2>/dev/null
+        note "long_$1" "$(python3 "$PROBES" iperf "$T/long.json" $LONG_RATE_BPS)"
+    }
+    series stream "$LN_PL"
+    series sshL "$LN_SL"
+    head -c $((LONG_MIB * 1024 * 1024)) "$BIG" >"$T/long.bin" 2>/dev/null
+    [ "$(stat -c %s "$T/long.bin")" -lt $((LONG_MIB * 1024 * 1024)) ] &&
+        head -c $((LONG_MIB * 1024 * 1024)) /dev/urandom >"$T/long.bin"
+    grow_secs=$((LONG_MIB * 8 * 1024 * 1024 / LONG_RATE_BPS * 4 + 60))
+    near_ln $grow_secs upload -q "$T/long.bin" >/dev/null 2>&1 &
+    up=$!
+    note long_upload "$(python3 "$PROBES" grow "$LN_FAR/long.bin" $((LONG_MIB * 1048576)) \
+        $grow_secs $LONG_RATE_BPS)"
+    wait $up
+    rm -f "$LN_FAR/long.bin"
+    scp_ln $grow_secs "$T/long.bin" "$LN_FAR/scp.bin" >/dev/null 2>&1 &
+    up=$!
+    note long_scp "$(python3 "$PROBES" grow "$LN_FAR/scp.bin" $((LONG_MIB * 1048576)) \
+        $grow_secs $LONG_RATE_BPS)"
+    wait $up
+    rm -f "$LN_FAR/scp.bin" "$T/long.bin"
+else
+    echo "   long link: skipped" >&2
+fi
+stage_end
+
+# ---- 4. the busy slow link ----
+if [ -n "$NS_NEAR" ] && [ -n "$FSSHD_PORT" ] && shape $BUSY_RATE_BPS && link_up $BUSY_RTT_MS; then
+    say "busy link: ${BUSY_RTT_MS} ms, $((BUSY_RATE_BPS / 1000000)) Mbit/s, $ECHOES echoes"
+    head -c $((BUSY_MIB * 1024 * 1024)) "$BIG" >"$T/busy.bin"
+    probe_secs=$((ECHOES * (ECHO_GAP_MS + 1000) / 1000 + 30))
+    echoes() {
+        in_ns "$NS_NEAR" timeout $probe_secs python3 "$PROBES" echo-probe "$1" "$2" $ECHO_GAP_MS
+    }
+    note busy_idle_pl "$(echoes "$LN_ECHO_PL" $((ECHOES / 3)))"
+    note busy_idle_sshL "$(echoes "$LN_ECHO_SL" $((ECHOES / 3)))"
+    near_ln $((probe_secs + WARM_S + 10)) upload -q "$T/busy.bin" >/dev/null 2>&1 &
+    bulk=$!
+    sleep $WARM_S
+    note busy_pl "$(echoes "$LN_ECHO_PL" $ECHOES)"
+    kill $bulk 2>/dev/null
+    wait $bulk 2>/dev/null
+    scp_ln $((probe_secs + WARM_S + 10)) "$T/busy.bin" "$LN_FAR/scp.bin" >/dev/null 2>&1 &
+    bulk=$!
+    sleep $WARM_S
+    note busy_sshL "$(echoes "$LN_ECHO_SL" $ECHOES)"
+    kill $bulk 2>/dev/null
+    wait $bulk 2>/dev/null
+    rm -f "$T/busy.bin" "$LN_FAR/busy.bin" "$LN_FAR/scp.bin"
+else
+    echo "   busy link: skipped" >&2
+fi
+stage_end
+
+# ---- the report ----
+cat >>"$RESULTS" <<EOF
+floor_mib $FLOOR_MIB
+big_mib $BIG_MIB
+runs $RUNS
+iperf_s $IPERF_S
+long_s $LONG_S
+long_mib $LONG_MIB
+long_rtt_ms $LONG_RTT_MS
+long_rate_bps $LONG_RATE_BPS
+busy_rtt_ms $BUSY_RTT_MS
+busy_rate_bps $BUSY_RATE_BPS
+echoes $ECHOES
+quick $QUICK
+machine $(uname -m), $(nproc) cores, kernel $(uname -r)
+date $(date -u +%Y-%m-%d)
+EOF
+cp "$RESULTS" "$SRC_DIR/docs/performance.results"
+python3 "$HERE/report.py" "$RESULTS" "$SRC_DIR/docs/performance.md" "$SRC_DIR/docs/performance.png"
+finish
