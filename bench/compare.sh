@@ -16,7 +16,8 @@
 #   bash bench/compare.sh [--quick]
 #
 # --quick uses smaller files and shorter runs (for trying things out; the
-# documented figures come from a full run).  Installs what it needs (as root,
+# documented figures come from a full run).  --only runs the named stages and
+# prints their figures without touching docs/.  Installs what it needs (as root,
 # apt-get), builds when VESK_BIN has no veskd.  The emulated links live in two
 # network namespaces made for the run and joined by a veth pair (tbf shapes
 # the rate, bench_delay_link adds the delay); every namespace, process and
@@ -25,16 +26,29 @@ set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 SRC_DIR=$(cd "$HERE/.." && pwd)
 QUICK=0
-[ "${1:-}" = "--quick" ] && QUICK=1
+ONLY=
+while [ $# -gt 0 ]; do
+    case $1 in
+        --quick) QUICK=1 ;;
+        --only) ONLY=${2:-}; shift ;;
+        *) echo "usage: bash bench/compare.sh [--quick] [--only transfers,forward,long,busy]" >&2
+            exit 2 ;;
+    esac
+    shift
+done
+# want STAGE: whether this run measures it.
+want() { [ -z "$ONLY" ] || [[ ",$ONLY," == *",$1,"* ]]; }
 
 if [ $QUICK = 1 ]; then
     FLOOR_MIB=64 BIG_MIB=256 IPERF_S=3 LONG_S=10 LONG_MIB=256 ECHOES=100 RUNS=2
 else
-    FLOOR_MIB=256 BIG_MIB=1024 IPERF_S=5 LONG_S=20 LONG_MIB=1024 ECHOES=300 RUNS=3
+    FLOOR_MIB=256 BIG_MIB=1024 IPERF_S=5 LONG_S=20 LONG_MIB=1024 ECHOES=200 RUNS=3
 fi
 LONG_RTT_MS=100 LONG_RATE_BPS=1000000000
 BUSY_RTT_MS=20 BUSY_RATE_BPS=10000000
-BUSY_MIB=64      # more than the echo probes take to pass at 10 Mbit/s
+# More than passes at 10 Mbit/s while the echoes run (each may wait half a
+# second behind the bulk): the bulk transfer is ended after them.
+BUSY_MIB=192
 ECHO_GAP_MS=50   # between echo probes
 WARM_S=3         # a bulk transfer runs this long before the echoes start
 
@@ -124,6 +138,7 @@ head -c $((BIG_MIB * 1024 * 1024)) /dev/urandom >"$BIG"
 head -c $((FLOOR_MIB * 1024 * 1024)) "$BIG" >"$SMALL"
 mkdir -p "$T/back"
 
+if want transfers; then
 start_pair
 NEARD=$VESKD_PID
 FARD=$FAR_PID
@@ -179,8 +194,12 @@ if private_sshd "$T/ssh"; then
 else
     echo "   scp, rsync: skipped (no private sshd)"
 fi
+fi
 
 # ---- 2. forwarding ----
+if want forward; then
+SSHD_MASTER=
+private_sshd "$T/ssh"
 say "iperf3 through portlink, socat and ssh -L, ${IPERF_S}s each way"
 IPERF=$(free_port)
 iperf3 -s -p "$IPERF" -B 127.0.0.1 >/dev/null 2>&1 &
@@ -219,19 +238,21 @@ if [ -n "$SSHD_MASTER" ]; then
     wait_for "ssh -L" 10 listening "$SL" && fwd sshL "$SL"
     kill $SLPID 2>/dev/null
 fi
+fi
 
 # ---- the emulated links ----
-ip netns add "$NS_NEAR" && ip netns add "$NS_FAR" &&
-    ip link add "$VETH_NEAR" type veth peer name "$VETH_FAR" &&
-    ip link set "$VETH_NEAR" netns "$NS_NEAR" && ip link set "$VETH_FAR" netns "$NS_FAR" &&
-    ip -n "$NS_NEAR" addr add "$ADDR_NEAR/30" dev "$VETH_NEAR" &&
-    ip -n "$NS_FAR" addr add "$ADDR_FAR/30" dev "$VETH_FAR" &&
-    ip -n "$NS_NEAR" link set lo up && ip -n "$NS_FAR" link set lo up &&
-    ip -n "$NS_NEAR" link set "$VETH_NEAR" up && ip -n "$NS_FAR" link set "$VETH_FAR" up ||
-    {
+LINKS_OK=0
+if want long || want busy; then
+    ip netns add "$NS_NEAR" && ip netns add "$NS_FAR" &&
+        ip link add "$VETH_NEAR" type veth peer name "$VETH_FAR" &&
+        ip link set "$VETH_NEAR" netns "$NS_NEAR" && ip link set "$VETH_FAR" netns "$NS_FAR" &&
+        ip -n "$NS_NEAR" addr add "$ADDR_NEAR/30" dev "$VETH_NEAR" &&
+        ip -n "$NS_FAR" addr add "$ADDR_FAR/30" dev "$VETH_FAR" &&
+        ip -n "$NS_NEAR" link set lo up && ip -n "$NS_FAR" link set lo up &&
+        ip -n "$NS_NEAR" link set "$VETH_NEAR" up && ip -n "$NS_FAR" link set "$VETH_FAR" up &&
+        LINKS_OK=1 ||
         echo "cannot make the network namespaces; the emulated links are skipped" >&2
-        NS_NEAR=
-    }
+fi
 LN_NEAR=$T/ln-near
 LN_FAR=$T/ln-far
 mkdir -p "$LN_NEAR" "$LN_FAR" && chmod 700 "$LN_NEAR" "$LN_FAR"
@@ -297,7 +318,7 @@ scp_ln() {
         "${SSH_OPTS[@]}" "$2" "$(id -un)@$ADDR_FAR:$3"
 }
 
-if [ -n "$NS_NEAR" ]; then
+if [ $LINKS_OK = 1 ]; then
     FIPERF=5201
     FECHO=7007
     in_ns "$NS_FAR" iperf3 -s -p "$FIPERF" -B 127.0.0.1 -i 0.5 >/dev/null 2>&1 &
@@ -308,7 +329,7 @@ if [ -n "$NS_NEAR" ]; then
 fi
 
 # ---- 3. the long link ----
-if [ -n "$NS_NEAR" ] && [ -n "$FSSHD_PORT" ] && shape $LONG_RATE_BPS && link_up $LONG_RTT_MS; then
+if want long && [ $LINKS_OK = 1 ] && [ -n "$FSSHD_PORT" ] && shape $LONG_RATE_BPS && link_up $LONG_RTT_MS; then
     say "long link: ${LONG_RTT_MS} ms, $((LONG_RATE_BPS / 1000000)) Mbit/s"
     # series NAME PORT: iperf3 through PORT for LONG_S, receiver's figures.
     series() {
@@ -340,7 +361,7 @@ fi
 stage_end
 
 # ---- 4. the busy slow link ----
-if [ -n "$NS_NEAR" ] && [ -n "$FSSHD_PORT" ] && shape $BUSY_RATE_BPS && link_up $BUSY_RTT_MS; then
+if want busy && [ $LINKS_OK = 1 ] && [ -n "$FSSHD_PORT" ] && shape $BUSY_RATE_BPS && link_up $BUSY_RTT_MS; then
     say "busy link: ${BUSY_RTT_MS} ms, $((BUSY_RATE_BPS / 1000000)) Mbit/s, $ECHOES echoes"
     head -c $((BUSY_MIB * 1024 * 1024)) "$BIG" >"$T/busy.bin"
     probe_secs=$((ECHOES * (ECHO_GAP_MS + 1000) / 1000 + 30))
@@ -355,6 +376,17 @@ if [ -n "$NS_NEAR" ] && [ -n "$FSSHD_PORT" ] && shape $BUSY_RATE_BPS && link_up 
     note busy_pl "$(echoes "$LN_ECHO_PL" $ECHOES)"
     kill $bulk 2>/dev/null
     wait $bulk 2>/dev/null
+    # What bounds it: the same with the kernel holding at most 16 KiB of
+    # unsent bytes per TCP socket, so that the link's queue stays in veskd.
+    rm -f "$LN_FAR/busy.bin"
+    in_ns "$NS_NEAR" sysctl -qw net.ipv4.tcp_notsent_lowat=16384
+    near_ln $((probe_secs + WARM_S + 10)) upload -q "$T/busy.bin" >/dev/null 2>&1 &
+    bulk=$!
+    sleep $WARM_S
+    note busy_pl_lowat "$(echoes "$LN_ECHO_PL" $ECHOES)"
+    kill $bulk 2>/dev/null
+    wait $bulk 2>/dev/null
+    in_ns "$NS_NEAR" sysctl -qw net.ipv4.tcp_notsent_lowat=4294967295
     scp_ln $((probe_secs + WARM_S + 10)) "$T/busy.bin" "$LN_FAR/scp.bin" >/dev/null 2>&1 &
     bulk=$!
     sleep $WARM_S
@@ -384,6 +416,10 @@ quick $QUICK
 machine $(uname -m), $(nproc) cores, kernel $(uname -r)
 date $(date -u +%Y-%m-%d)
 EOF
+if [ -n "$ONLY" ]; then
+    cat "$RESULTS"
+    finish
+fi
 cp "$RESULTS" "$SRC_DIR/docs/performance.results"
 python3 "$HERE/report.py" "$RESULTS" "$SRC_DIR/docs/performance.md" "$SRC_DIR/docs/performance.png"
 finish
