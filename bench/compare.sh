@@ -98,6 +98,7 @@ VETH_FAR=vkf$$
 ADDR_NEAR=10.213.47.1
 ADDR_FAR=10.213.47.2
 declare -a STAGE_PIDS=()
+SSHD_MASTER=
 
 bench_cleanup() {
     local p ns
@@ -198,8 +199,7 @@ fi
 
 # ---- 2. forwarding ----
 if want forward; then
-SSHD_MASTER=
-private_sshd "$T/ssh"
+[ -n "$SSHD_MASTER" ] || private_sshd "$T/ssh-fwd"
 say "iperf3 through portlink, socat and ssh -L, ${IPERF_S}s each way"
 IPERF=$(free_port)
 iperf3 -s -p "$IPERF" -B 127.0.0.1 >/dev/null 2>&1 &
