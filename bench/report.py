@@ -256,6 +256,7 @@ plot for [i=2:3] "%(l)s" using i:xtic(1), 80 with lines dt 2 lc rgb "black" titl
 set yrange [0:*]
 set logscale y
 set yrange [1:*]
+set key top left
 set title "Busy link, %(brtt)d ms and %(brate)d Mbit/s: 64-byte echo, ms (lower is better)"
 plot for [i=2:5] "%(b)s" using i:xtic(1), %(bound)f with lines dt 2 lc rgb "black" title "bound"
 unset multiplot
