@@ -72,8 +72,10 @@ MaxStartups 1000
 Subsystem sftp internal-sftp
 EOF
     # sshd wants /run/sshd: a private mount namespace gives it one.
-    in_ns "$ns" unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/sshd &&
-        exec $sshd -D -f '$d/sshd_config' -E '$d/sshd.log'" &
+    # Called directly, not through in_ns, so that $! is sshd itself.
+    local start=(unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/sshd &&
+        exec $sshd -D -f '$d/sshd_config' -E '$d/sshd.log'")
+    if [ -n "$ns" ]; then ip netns exec "$ns" "${start[@]}" & else "${start[@]}" & fi
     local pid=$!
     track "$pid"
     SSH_OPTS=(-i "$d/id" -o BatchMode=yes -o StrictHostKeyChecking=no

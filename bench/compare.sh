@@ -280,22 +280,22 @@ link_up() {
     lp=$(free_port)
     rp=$(free_port)
     sp=$(free_port)
-    in_ns "$NS_FAR" sh -c "cd '$LN_FAR' && exec env HOME='$LN_FAR' '$VESK_BIN/veskd' \
+    ip netns exec "$NS_FAR" sh -c "cd '$LN_FAR' && exec env HOME='$LN_FAR' '$VESK_BIN/veskd' \
         --key '$T/link.key' --link 'tcp-listen:127.0.0.1:$lp'" 2>>"$T/ln-far.log" &
     stage_bg $!
     wait_for "far veskd" 10 listening "$lp" "$NS_FAR"
-    in_ns "$NS_FAR" "$VESK_BIN/bench_delay_link" "$ADDR_FAR" "$rp" 127.0.0.1 "$lp" "$d" &
+    ip netns exec "$NS_FAR" "$VESK_BIN/bench_delay_link" "$ADDR_FAR" "$rp" 127.0.0.1 "$lp" "$d" &
     stage_bg $!
-    in_ns "$NS_FAR" "$VESK_BIN/bench_delay_link" "$ADDR_FAR" "$sp" 127.0.0.1 "$FSSHD_PORT" "$d" &
+    ip netns exec "$NS_FAR" "$VESK_BIN/bench_delay_link" "$ADDR_FAR" "$sp" 127.0.0.1 "$FSSHD_PORT" "$d" &
     stage_bg $!
     wait_for "delay relays" 10 listening "$sp" "$NS_FAR"
-    in_ns "$NS_NEAR" env HOME="$LN_NEAR" "$VESK_BIN/veskd" --key "$T/link.key" \
+    ip netns exec "$NS_NEAR" env HOME="$LN_NEAR" "$VESK_BIN/veskd" --key "$T/link.key" \
         --link "tcp:$ADDR_FAR:$rp" 2>>"$T/ln-near.log" &
     stage_bg $!
     wait_for "the near socket" 20 test -S "$LN_NEAR/.vesk/socket" || return 1
     LN_PL=$(free_port)
     LN_ECHO_PL=$(free_port)
-    in_ns "$NS_NEAR" env HOME="$LN_NEAR" "$VESK_BIN/portlink" "$LN_PL" "127.0.0.1:$FIPERF" \
+    ip netns exec "$NS_NEAR" env HOME="$LN_NEAR" "$VESK_BIN/portlink" "$LN_PL" "127.0.0.1:$FIPERF" \
         "$LN_ECHO_PL" "127.0.0.1:$FECHO" 2>>"$T/ln-portlink.log" &
     stage_bg $!
     # A fresh control socket per link: scp shares this connection, so the
@@ -304,7 +304,7 @@ link_up() {
     rm -f "$SSH_CTL"
     LN_SL=$(free_port)
     LN_ECHO_SL=$(free_port)
-    in_ns "$NS_NEAR" ssh -p "$sp" "${SSH_OPTS[@]}" -M -S "$SSH_CTL" -N \
+    ip netns exec "$NS_NEAR" ssh -p "$sp" "${SSH_OPTS[@]}" -M -S "$SSH_CTL" -N \
         -L "127.0.0.1:$LN_SL:127.0.0.1:$FIPERF" -L "127.0.0.1:$LN_ECHO_SL:127.0.0.1:$FECHO" \
         "$(id -un)@$ADDR_FAR" &
     stage_bg $!
@@ -312,18 +312,20 @@ link_up() {
     wait_for "portlink" 10 listening "$LN_ECHO_PL" "$NS_NEAR" &&
         wait_for "ssh -L" 20 listening "$LN_ECHO_SL" "$NS_NEAR"
 }
-near_ln() { in_ns "$NS_NEAR" env HOME="$LN_NEAR" timeout "$1" "${@:2}"; }
+# Both run in the background only: exec makes $! the transfer itself, so
+# that killing it ends the transfer, not a subshell.
+near_ln() { exec ip netns exec "$NS_NEAR" env HOME="$LN_NEAR" timeout "$1" "${@:2}"; }
 scp_ln() {
-    in_ns "$NS_NEAR" timeout "$1" scp -q -o ControlPath="$SSH_CTL" -P "$LN_SSH_PORT" \
+    exec ip netns exec "$NS_NEAR" timeout "$1" scp -q -o ControlPath="$SSH_CTL" -P "$LN_SSH_PORT" \
         "${SSH_OPTS[@]}" "$2" "$(id -un)@$ADDR_FAR:$3"
 }
 
 if [ $LINKS_OK = 1 ]; then
     FIPERF=5201
     FECHO=7007
-    in_ns "$NS_FAR" iperf3 -s -p "$FIPERF" -B 127.0.0.1 -i 0.5 >/dev/null 2>&1 &
+    ip netns exec "$NS_FAR" iperf3 -s -p "$FIPERF" -B 127.0.0.1 -i 0.5 >/dev/null 2>&1 &
     track $!
-    in_ns "$NS_FAR" python3 "$PROBES" echo-serve "$FECHO" &
+    ip netns exec "$NS_FAR" python3 "$PROBES" echo-serve "$FECHO" &
     track $!
     private_sshd "$T/fssh" "$NS_FAR" && FSSHD_PORT=$SSHD_PORT || FSSHD_PORT=
 fi
