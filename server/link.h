@@ -22,6 +22,11 @@
 
 namespace vesk {
 
+namespace record {
+struct Keys;
+struct Layer;
+}  // namespace record
+
 // A channel as this end knows it: its id and whether this end opened it.
 using ChanKey = uint64_t;
 inline ChanKey chan_key(uint32_t id, bool mine) {
@@ -65,6 +70,12 @@ class Link {
     // frame::kDataMax, which every receiver accepts): a slow link wants small
     // frames so that one frame does not hold the others up for long.
     void set_frame_max(size_t bytes);
+
+    // From the start on, every byte each way crosses in records sealed with
+    // keys (an encrypted TCP link); a record that fails to open ends the link
+    // with "link integrity check failed".  Call before start().  Returns
+    // false when the crypto library cannot take the keys.
+    bool protect(const record::Keys &keys);
 
     // Sends HELLO and starts reading.  window: credit this end grants each
     // channel at its start.
@@ -129,9 +140,12 @@ class Link {
     void emit(Queue &q, uint8_t type, std::string_view payload);
     void kick();
     void flush();
+    bool seal_from(size_t at);
     void on_readable();
     bool dispatch(const frame::Header &h, std::string_view payload);
-    void down(bool clean, const std::string &why);
+    // Ends the link once.  far_may_be_absent: an end before the far HELLO
+    // may mean nobody answers there, and the message says so.
+    void down(bool clean, const std::string &why, bool far_may_be_absent = true);
     void update_events();
 
     Loop &loop_;
@@ -156,6 +170,8 @@ class Link {
     size_t in_off_ = 0;
     std::vector<ChanKey> drained_;
     std::vector<uint8_t> zbuf_;
+    std::unique_ptr<record::Layer> records_;  // null: frames cross as they are
+    std::string sealed_;                      // scratch for sealing
     int64_t rtt_us_ = 0;
     int64_t ping_sent_us_ = 0;  // token of the ping not yet answered, or 0
 };

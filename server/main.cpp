@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "keyfile.h"
 #include "log.h"
 #include "loop.h"
 #include "session.h"
@@ -24,6 +25,7 @@ namespace {
 constexpr const char *kUsage =
     "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
     "             [--x11-socket PATH] [--frame BYTES] --link LINK\n"
+    "       veskd --genkey FILE\n"
     "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
 // How long the exec: command may take to end after the link closes, ms.
 constexpr int kChildGraceMs = 2000;
@@ -58,9 +60,18 @@ bool set_nonblocking(int fd) {
 
 int main(int argc, char **argv) {
     vesk::Config config;
-    std::string link_spec, key_path;
+    std::string link_spec, key_path, genkey_path;
     int verbosity = 0;
-    enum { kOptVersion = 1000, kOptLink, kOptKey, kOptX11, kOptFrame, kOptHelp, kOptShowVersion };
+    enum {
+        kOptVersion = 1000,
+        kOptLink,
+        kOptKey,
+        kOptX11,
+        kOptFrame,
+        kOptHelp,
+        kOptShowVersion,
+        kOptGenkey
+    };
     static const option longopts[] = {
         {"protocol-version", required_argument, nullptr, kOptVersion},
         {"link", required_argument, nullptr, kOptLink},
@@ -69,6 +80,7 @@ int main(int argc, char **argv) {
         {"frame", required_argument, nullptr, kOptFrame},
         {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptShowVersion},
+        {"genkey", required_argument, nullptr, kOptGenkey},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -126,10 +138,23 @@ int main(int argc, char **argv) {
             case kOptShowVersion:
                 printf("veskd %s\n", VESK_VERSION);
                 return 0;
+            case kOptGenkey:
+                genkey_path = optarg;
+                break;
             default:
                 fputs(kUsage, stderr);
                 return 1;
         }
+    }
+    if (!genkey_path.empty() && optind == argc) {
+        std::string why;
+        if (!vesk::keyfile::generate(genkey_path, &why)) {
+            vesk::log::error("%s", why.c_str());
+            return 1;
+        }
+        vesk::log::notice("wrote a new key to %s; copy it to the other machine's veskd",
+                          genkey_path.c_str());
+        return 0;
     }
     if (optind != argc || link_spec.empty()) {
         fputs(kUsage, stderr);
@@ -179,6 +204,14 @@ int main(int argc, char **argv) {
 
     vesk::Loop loop;
     vesk::Session session(loop, config, ends.in_fd, ends.out_fd);
+    if (ends.keys) {
+        bool protected_ok = session.link().protect(*ends.keys);
+        ends.keys.reset();  // the link holds what it needs
+        if (!protected_ok) {
+            vesk::log::error("cannot set up the link's encryption");
+            return 1;
+        }
+    }
     bool listening = false;
     session.start([&]() {
         std::string why;

@@ -2,6 +2,8 @@
 // key, and zstd for data frames.
 #include "transport.h"
 
+#include "keyfile.h"
+
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -12,13 +14,11 @@
 #include <string_view>
 #include <thread>
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
@@ -30,14 +30,13 @@
 namespace vesk::transport {
 namespace {
 
-constexpr size_t kKeyMaxBytes = 4096;       // a key is a secret, not a data file
-constexpr int kAuthTimeoutMs = 10 * 1000;   // whole key check, both directions
-constexpr int kConnectRetryMs = 10 * 1000;  // how long "tcp:" waits for its listener
-constexpr int kConnectRetryPauseMs = 200;   // between refused connects
-constexpr int kCompressLevel = 1;           // fastest: frames are small and latency counts
-constexpr size_t kNonceBytes = 32;          // 256 bits of RAND_bytes per side
-constexpr size_t kMacBytes = 32;            // HMAC-SHA256
-constexpr unsigned char kMagic0 = 'V';      // every key check message starts "VK"
+constexpr int kAuthTimeoutMs = 10 * 1000;            // whole key check, both directions
+constexpr int kConnectRetryMs = 10 * 1000;           // how long "tcp:" waits for its listener
+constexpr int kConnectRetryPauseMs = 200;            // between refused connects
+constexpr int kCompressLevel = 1;                    // fastest: frames are small and latency counts
+constexpr size_t kNonceBytes = record::kNonceBytes;  // 256 bits of RAND_bytes per side
+constexpr size_t kMacBytes = 32;                     // HMAC-SHA256
+constexpr unsigned char kMagic0 = 'V';               // every key check message starts "VK"
 constexpr unsigned char kMagic1 = 'K';
 constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
 constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
@@ -313,18 +312,20 @@ bool open_tcp(bool listening, const std::string &where, const std::string &key_p
         return false;
     }
     std::string key;
-    if (!load_key(key_path, &key, error)) return false;
+    if (!keyfile::load(key_path, &key, error)) return false;
     Fd fd(listening ? listen_accept_one(where, error) : connect_retrying(where, error));
     if (fd.get() < 0) return false;
     int one = 1;
     setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    bool ok = authenticate(fd.get(), key, !listening, error);
+    record::Keys keys;
+    bool ok = authenticate(fd.get(), key, !listening, error, &keys);
     OPENSSL_cleanse(key.data(), key.size());
     if (!ok) return false;
     ends->in_fd = ends->out_fd = fd.release();
     ends->child = -1;
     ends->is_tcp = true;
+    ends->keys = keys;
     return true;
 }
 
@@ -360,54 +361,8 @@ bool open_link(const std::string &link, const std::string &key_path, LinkEnds *e
     return false;
 }
 
-bool load_key(const std::string &path, std::string *key, std::string *error) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) {
-        *error = "key file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
-        *error = "key file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error = "key file " + path + " is not a regular file";
-        return false;
-    }
-    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        *error = "key file " + path + " must not be readable by others (chmod 600 it)";
-        return false;
-    }
-    if (st.st_size == 0) {
-        *error = "key file " + path + " is empty";
-        return false;
-    }
-    if (st.st_size > static_cast<off_t>(kKeyMaxBytes)) {
-        *error = "key file " + path + " is larger than " + std::to_string(kKeyMaxBytes) + " bytes";
-        return false;
-    }
-    std::string data(static_cast<size_t>(st.st_size), '\0');
-    size_t got = 0;
-    while (got < data.size()) {
-        ssize_t r = ::read(fd.get(), data.data() + got, data.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            *error = "key file " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    if (got != data.size()) {
-        *error = "key file " + path + " changed while it was read";
-        return false;
-    }
-    *key = std::move(data);
-    return true;
-}
-
-bool authenticate(int fd, const std::string &key, bool initiator, std::string *error) {
+bool authenticate(int fd, const std::string &key, bool initiator, std::string *error,
+                  record::Keys *keys) {
     if (key.empty()) {
         *error = "key check failed: empty key";
         return false;
@@ -451,6 +406,12 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
     if (!header_ok(msg, kTypeProof, peer_role) ||
         CRYPTO_memcmp(msg + kHeaderBytes, want_mac, kMacBytes) != 0) {
         *error = kKeyRefused;
+        return false;
+    }
+    // Both nonces are fresh, so a recording of an earlier session, even one
+    // whose key check is replayed whole, opens nothing in this one.
+    if (keys != nullptr && !record::derive(key, inonce, anonce, initiator, keys)) {
+        *error = "key check failed: key derivation unavailable";
         return false;
     }
     return true;
