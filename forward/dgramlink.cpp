@@ -27,6 +27,9 @@ constexpr const char *kFarSelf = "127.0.0.254";
 // when it closes.
 int main_fd = -1;
 
+// Where the local server binds the local ports (vesk_bind_address).
+in_addr bind_addr{};
+
 [[noreturn]] void usage() {
     std::fputs("Usage: dgramlink [options] {<localport> <[host:]remoteport>}\n", stderr);
     std::exit(1);
@@ -58,7 +61,13 @@ int setup_udp_pair(uint16_t local_port, struct sockaddr_in *remote) {
         return -1;
     }
     vesk_close(setup_fd);
-    if (send_command(main_fd, 'T', 1, "%d %d", number, local_port) < 0) {
+    // The local server binds loopback unless told otherwise: only a
+    // VESKBIND that says otherwise adds the address to the request.
+    int bound =
+        bind_addr.s_addr == htonl(INADDR_LOOPBACK)
+            ? send_command(main_fd, 'T', 1, "%d %d", number, local_port)
+            : send_command(main_fd, 'T', 1, "%d %d %s", number, local_port, inet_ntoa(bind_addr));
+    if (bound < 0) {
         std::fprintf(stderr, "Vesk C_UBIND: %s\n", command_result);
         return -1;
     }
@@ -106,6 +115,10 @@ int main(int argc, char **argv) {
     int first = client_options(argc, argv, "", nullptr);
     if (first < 0) return 1;
     if (argc - first < 2) usage();
+    if (vesk_bind_address(&bind_addr) < 0) {
+        std::fprintf(stderr, "dgramlink: %s\n", command_result);
+        return 1;
+    }
 
     main_fd = socket_connect_server(-1, vesk_server);
     if (main_fd < 0) {

@@ -37,6 +37,12 @@ int main(int argc, char **argv) {
     // A bad option is not fatal: the display argument is still looked for.
     client_options(argc, argv, "", nullptr);
     setvbuf(stderr, nullptr, _IONBF, 0);
+    // A bad VESKBIND would fail every bind below with a message that hides why.
+    in_addr bind_addr{};
+    if (vesk_bind_address(&bind_addr) < 0) {
+        std::fprintf(stderr, "displink: %s\n", command_result);
+        return 1;
+    }
 
     int main_fd = socket_connect_server(-1, vesk_server);
     if (main_fd < 0) {

@@ -52,6 +52,12 @@ int main(int argc, char **argv) {
     if (first < 0) return 1;
     setvbuf(stderr, nullptr, _IONBF, 0);
     if (argc - first < 2) usage();
+    // A bad VESKBIND would fail every bind below with a message that hides why.
+    in_addr bind_addr{};
+    if (vesk_bind_address(&bind_addr) < 0) {
+        std::fprintf(stderr, "portlink: %s\n", command_result);
+        return 1;
+    }
 
     int count = 0;
     for (int i = first; i < argc && count < kMaxPairs; i += 2) {

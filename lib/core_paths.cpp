@@ -17,22 +17,30 @@
 char *get_vesk_path(int *state) {
     // Room for the longest thing callers append after the base directory.
     static char buf[PATH_MAX + 64];
+    // Private mode looks in the user's own home only: the server made its
+    // socket there, and a failure then names $HOME/.vesk/socket rather than
+    // a /.vesk/socket nobody has.  The shared modes (and an undecided mode)
+    // also try the home of the passwd entry and finally "", which gives
+    // /tmp/private{suffix}.
+    const bool private_mode = share == 0;
     for (;;) {
         int step = *state;
         if (step == 0) {
             *state = 1;
             const char *home = getenv("HOME");
             if (home != nullptr && home[0] != '\0' && strlen(home) < PATH_MAX) {
+                if (private_mode) *state = 0;
                 strcpy(buf, home);
                 return buf;
             }
         } else if (step == 1) {
-            *state = 2;
+            *state = private_mode ? 0 : 2;
             struct passwd *pw = getpwuid(getuid());
             if (pw != nullptr && pw->pw_dir != nullptr && strlen(pw->pw_dir) < PATH_MAX) {
                 strcpy(buf, pw->pw_dir);
                 return buf;
             }
+            if (private_mode) return nullptr;
         } else if (step == 2) {
             *state = 0;
             buf[0] = '\0';

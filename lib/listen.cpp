@@ -1,5 +1,8 @@
-// TCP listening and the accept-and-relay loop of the port forwarders.
+// TCP listening (on loopback unless VESKBIND says otherwise) and the
+// accept-and-relay loop of the port forwarders.
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -16,6 +19,8 @@
 
 namespace {
 
+// Names the address forwarded ports listen on, like ssh's bind_address.
+constexpr const char *kBindVariable = "VESKBIND";
 constexpr int kPortMin = 1;
 constexpr int kPortMax = 65535;
 constexpr size_t kRelayBufBytes = 64 * 1024;  // per direction; bounds memory per connection
@@ -57,15 +62,51 @@ void set_nonblocking(int fd) {
 
 }  // namespace
 
+int vesk_bind_address(struct in_addr *addr) {
+    in_addr chosen{};
+    chosen.s_addr = htonl(INADDR_LOOPBACK);
+    const char *text = getenv(kBindVariable);
+    if (text != nullptr && text[0] != '\0') {
+        if (inet_pton(AF_INET, text, &chosen) != 1) {
+            snprintf(com_result, sizeof com_result, "XX%c%s=%s is not an IPv4 address", 'X',
+                     kBindVariable, text);
+            command_result = com_result + 3;
+            errno = EINVAL;
+            return -1;
+        }
+        // Binding port 0 tells whether the address is one of this machine's
+        // before any forward is set up.
+        int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr = chosen;
+        if (probe < 0 || bind(probe, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+            int saved = errno;
+            if (probe >= 0) close(probe);
+            snprintf(com_result, sizeof com_result,
+                     "XX%c%s=%s is not an address of this machine: %s", 'X', kBindVariable, text,
+                     strerror(saved));
+            command_result = com_result + 3;
+            errno = saved;
+            return -1;
+        }
+        close(probe);
+    }
+    *addr = chosen;
+    return 0;
+}
+
 int bind_tcp_listen(int port, int backlog) {
     if (port < kPortMin || port > kPortMax) return -1;
+    in_addr local{};
+    if (vesk_bind_address(&local) < 0) return -1;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_addr = local;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
         int saved = errno;

@@ -124,9 +124,10 @@ VESK_API int connect_unix(int fd, const char *path);
 
 /* Returns the next candidate base directory in a writable buffer of PATH_MAX
  * bytes that the caller may append to, or null when none is left; *state starts
- * at 0 and stays nonzero while more follow.  Order: $HOME when set and not
- * empty, the home directory of the user's passwd entry, then "" (so that shared
- * mode finds /tmp/private{suffix}/socket). */
+ * at 0 and stays nonzero while more follow.  Private mode (share 0): $HOME when
+ * set and not empty, else the home directory of the user's passwd entry; one
+ * candidate.  Other modes: $HOME, the passwd entry's home, then "" (so that
+ * shared mode finds /tmp/private{suffix}/socket). */
 VESK_API char *get_vesk_path(int *state);
 
 /* Sets share to mode and savedeid to the id to regain (-1 when none); first is
@@ -180,9 +181,17 @@ VESK_API int write_from_buff_async(int fd, struct vesk_buff *b, int max);
  * the file cannot be read or is shorter than len. */
 VESK_API unsigned int file_crc(const char *path, long len);
 
-/* Listening TCP socket on port (host order) of every local address, with
- * SO_REUSEADDR.  Returns the descriptor, -2 when the port is in use, -1 on any
- * other failure. */
+/* The local address that forwarded ports listen on: 127.0.0.1, so that only
+ * this machine reaches them, unless the environment variable VESKBIND names
+ * another address of this machine (dotted IPv4; 0.0.0.0 is every address; an
+ * empty value counts as unset).  Returns 0 with the address in *addr, or -1
+ * with the reason, which names VESKBIND, in command_result and errno set
+ * (EINVAL for text that is no address). */
+VESK_API int vesk_bind_address(struct in_addr *addr);
+
+/* Listening TCP socket on port (host order) of the address vesk_bind_address
+ * gives, with SO_REUSEADDR.  Returns the descriptor, -2 when the port is in
+ * use, -1 on any other failure (a bad VESKBIND included). */
 VESK_API int bind_tcp_listen(int port, int backlog);
 
 /* Serves n listeners: for every accepted connection calls callback(index,

@@ -510,9 +510,18 @@ void Peer::udp_command(char code, std::string_view arg) {
     if (code == 'V') {
         ok = session_.udp_create(pair, key_, &why);
     } else if (code == 'T') {
+        // "PORT" binds loopback; "PORT ADDR" the address the client's
+        // VESKBIND named.
+        size_t sp2 = rest.find(' ');
         long port;
-        if (!parse_long(rest, 0, 65535, &port)) return reply(false, "Bad port number");
-        ok = session_.udp_bind(pair, uint16_t(port), &why);
+        if (!parse_long(rest.substr(0, sp2), 0, 65535, &port))
+            return reply(false, "Bad port number");
+        in_addr local{};
+        local.s_addr = htonl(INADDR_LOOPBACK);
+        if (sp2 != std::string_view::npos &&
+            !inet_aton(std::string(rest.substr(sp2 + 1)).c_str(), &local))
+            return reply(false, "Bad bind address");
+        ok = session_.udp_bind(pair, local.s_addr, uint16_t(port), &why);
     } else {
         // ":a.b.c.d:port"
         if (rest.empty() || rest[0] != ':') return reply(false, "Bad UDP target");

@@ -372,7 +372,7 @@ bool Session::udp_create(ChanKey pair, ChanKey owner, std::string *why) {
     return true;
 }
 
-bool Session::udp_bind(ChanKey pair, uint16_t port, std::string *why) {
+bool Session::udp_bind(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why) {
     auto it = udp_.find(pair);
     if (it == udp_.end()) {
         *why = "No such UDP pair";
@@ -382,7 +382,7 @@ bool Session::udp_bind(ChanKey pair, uint16_t port, std::string *why) {
     setsockopt(it->second.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_addr.s_addr = addr_net;
     sa.sin_port = htons(port);
     if (bind(it->second.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
         *why = strerror(errno);

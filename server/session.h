@@ -100,7 +100,8 @@ class Session : public LinkEvents {
     void remote_gone(uint32_t id);
 
     bool udp_create(ChanKey pair, ChanKey owner, std::string *why);
-    bool udp_bind(ChanKey pair, uint16_t port, std::string *why);
+    // Binds the pair's socket to addr_net (network order) and port.
+    bool udp_bind(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why);
     bool udp_aim(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why);
     void udp_drop_owner(ChanKey owner);
 

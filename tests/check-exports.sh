@@ -7,7 +7,7 @@ connect_server connect_unix do_connect do_select_loop eaccess file_crc get_from_
 get_vesk_localaddr get_vesk_path lcompression priority rcompression read_into_buff remote_vesk_version
 savedeid send_command set_block set_nonblock set_share_mode share sockaddr_to_str
 socket_connect_server use_vesk_command verbose vesk_close vesk_connect vesk_debug vesk_gethostbyname
-vesk_getopt vesk_herror vesk_localaddr vesk_localhost vesk_optarg vesk_opterr vesk_optind vesk_optopt
+vesk_bind_address vesk_getopt vesk_herror vesk_localaddr vesk_localhost vesk_optarg vesk_opterr vesk_optind vesk_optopt
 vesk_perror vesk_putenv vesk_remoteaddr vesk_remotehost vesk_remoteuser vesk_server vesk_socket
 vesk_strherror veskerrno write_from_buff write_from_buff_async"
 actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | grep -v '^_' | sort -u)

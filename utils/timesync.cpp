@@ -1,8 +1,10 @@
 // timesync: sets the local clock from the far machine's clock, once, or for
 // ever when started under a name that ends in 'd' (timesyncd).
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <sys/time.h>
 #include <unistd.h>
@@ -42,11 +44,16 @@ timesync::ClockReading read_local_clock() {
     std::exit(1);
 }
 
-// One synchronisation pass.  Returns false when the link server could not be
-// reached; every other failure ends the process.
-bool sync_once() {
+enum class Pass {
+    kDone,
+    kNoServer,    // the link server could not be reached; nothing printed
+    kClockNotSet  // settimeofday refused; already said on standard error
+};
+
+// One synchronisation pass.  A failed command ends the process.
+Pass sync_once() {
     const int fd = socket_connect_server(-1, vesk_server);
-    if (fd < 0) return false;
+    if (fd < 0) return Pass::kNoServer;
 
     const timesync::ClockReading t0 = read_local_clock();
     if (verbose) std::printf("Our time is: %ld %ld\n", long(t0.sec), long(t0.usec));
@@ -67,11 +74,16 @@ bool sync_once() {
     timeval tv{};
     tv.tv_sec = target.sec;
     tv.tv_usec = target.usec;
-    // A user who may not set the clock gets a pass that changed nothing; that
-    // is the documented outcome, so the result is not looked at.
-    (void)settimeofday(&tv, nullptr);
+    // A clock left as it was must not pass for a synchronised one.
+    const bool set = settimeofday(&tv, nullptr) == 0;
+    const int reason = errno;
     close(fd);
-    return true;
+    if (!set) {
+        std::fflush(stdout);  // trace lines of the pass come first
+        std::fprintf(stderr, "timesync: cannot set the clock: %s\n", std::strerror(reason));
+        return Pass::kClockNotSet;
+    }
+    return Pass::kDone;
 }
 
 void pause_between_passes() {
@@ -91,14 +103,13 @@ int main(int argc, char **argv) {
     std::setvbuf(stderr, nullptr, _IONBF, 0);
 
     if (!daemon_mode) {
-        if (!sync_once()) {
-            std::fprintf(stderr, "Vesk: %s\n", command_result);
-            return 1;
-        }
-        return 0;
+        const Pass pass = sync_once();
+        if (pass == Pass::kNoServer) std::fprintf(stderr, "Vesk: %s\n", command_result);
+        return pass == Pass::kDone ? 0 : 1;
     }
     for (;;) {
-        // An absent link server costs only this pass; the next one tries again.
+        // An absent link server or a clock that could not be set costs only
+        // this pass; the next one tries again.
         sync_once();
         pause_between_passes();
     }

@@ -137,12 +137,13 @@ expect_eq "step back: diff" "Diff = -100000" "$(grep Diff <<<"$out")"
 expect_eq "step back: clock set" "settimeofday 2999 900100" "$(set_log)"
 : >"$H/clock.script"
 
-# A clock that may not be set: the pass still counts as done, with no message.
+# A clock that may not be set is a failure, said as such.
 echo "XXd4000 5" >"$H/stub/clock"
 rm -f "$H/clock.log"
 VESK_CLOCK_REFUSE=1 clocked timesync >"$T/out" 2>"$T/err"
-expect_eq "refused clock: status" 0 "$?"
-expect_eq "refused clock: silent" "" "$(cat "$T/out" "$T/err")"
+expect_eq "refused clock: status" 1 "$?"
+expect_eq "refused clock: message" "timesync: cannot set the clock: Operation not permitted" \
+    "$(cat "$T/out" "$T/err")"
 check "refused clock: settimeofday was tried" grep -q '^settimeofday 4000 ' "$H/clock.log"
 rm -f "$H/stub/clock"
 
@@ -213,8 +214,10 @@ expect_eq "-d 10: only the optarg line" "optarg=10" "$out"
 check "-d 10: the clock was set on each pass" test "$(set_log | wc -l)" -ge 2
 VESK_CLOCK_REFUSE=1 daemon_run -d 10
 expect_eq "refused clock, daemon: passes go on until the abort" \
-    "1 C_STATS command failed. Abort." "$rc $err"
+    "1 C_STATS command failed. Abort." "$rc $(tail -n1 <<<"$err")"
 check "refused clock, daemon: a pass after each refusal" test "$(set_log | wc -l)" -ge 2
+expect_eq "refused clock, daemon: said once per refusal" "$(set_log | wc -l)" \
+    "$(grep -cx 'timesync: cannot set the clock: Operation not permitted' <<<"$err")"
 daemon_run -d 30x
 expect_eq "-d 30x: pause" "sleep 30" "$(grep -m1 '^sleep' "$H/clock.log")"
 daemon_run

@@ -152,6 +152,15 @@ TEST_F(ConnectTest, PrivatePathWithSuffixAndLocalFallback) {
     EXPECT_EQ(remote_vesk_version, 0u);
 }
 
+// A user without ~/.vesk is told where the socket was looked for: in the
+// home directory, not in a /.vesk/socket of the root.
+TEST_F(ConnectTest, PrivateFailureNamesTheHomeSocket) {
+    rmdir((home + "/.vesk").c_str());
+    EXPECT_EQ(socket_connect_server(-1, ""), -1);
+    EXPECT_EQ(std::string(command_result),
+              "Failed to connect to vesk socket '" + home + "/.vesk/socket'");
+}
+
 TEST_F(ConnectTest, SharedPathAndUndecidedEndsPrivate) {
     mkdir((home + "/tmp").c_str(), 0700);
     mkdir((home + "/tmp/private7").c_str(), 0700);
