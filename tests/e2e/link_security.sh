@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Safe on a real network: forwards listen on loopback unless VESKBIND widens
+# them, veskd --genkey and the key file checks, and a TCP link that a man in
+# the middle can neither read, change nor replay.
+source "$(dirname "$0")/lib.sh"
+RELAY=$VESK_SRC/tests/e2e/link_relay.py
+
+# --- keys ---------------------------------------------------------------------
+KEY=$T/keys/sub/key
+veskd --genkey "$KEY" 2>"$T/genkey.err"
+expect_eq "genkey: status" 0 $?
+expect_eq "genkey: 32 bytes, mode 600" "32 600" "$(stat -c '%s %a' "$KEY")"
+expect_eq "genkey: new directories are private" "700 700" \
+    "$(stat -c %a "$T/keys") $(stat -c %a "$T/keys/sub")"
+cp "$KEY" "$T/key.before"
+veskd --genkey "$KEY" 2>"$T/genkey.err"
+expect_eq "genkey never overwrites: status" 1 $?
+check "genkey never overwrites: says so" grep -q "exists already" "$T/genkey.err"
+check "genkey never overwrites: key unchanged" cmp -s "$KEY" "$T/key.before"
+head -c 8 /dev/urandom >"$T/short" && chmod 600 "$T/short"
+HOME=$FAR timeout 10 veskd --key "$T/short" --link "tcp-listen:127.0.0.1:$(free_port)" 2>"$T/short.err"
+expect_eq "a short key: status" 1 $?
+check "a short key: says so" grep -q "is too short: 8 bytes" "$T/short.err"
+
+# --- where forwards listen ------------------------------------------------------
+# listens_on PROTO PORT: the local address of the listener on PORT.
+listens_on() {
+    local flag=-Hltn
+    [ "$1" = udp ] && flag=-Hlun
+    ss "$flag" "sport = :$2" | awk '{ print $4 }' | sed 's/:[0-9]*$//' | head -n1
+}
+listening() { [ -n "$(listens_on "$@")" ]; }
+forward() {  # NAME PROGRAM ARGS...: a forwarder in the background
+    local name=$1
+    shift
+    HOME=$NEAR "$@" 2>"$T/$name.err" &
+    track $!
+    eval "PID_$name=$!"
+}
+p=$(free_port)
+forward tcp_default portlink "$p" 80
+wait_for "portlink to listen" 10 listening tcp "$p"
+expect_eq "portlink listens on loopback" 127.0.0.1 "$(listens_on tcp "$p")"
+kill "$PID_tcp_default"
+p=$(free_port)
+VESKBIND=0.0.0.0 forward tcp_wide portlink "$p" 80
+wait_for "portlink to listen" 10 listening tcp "$p"
+expect_eq "VESKBIND=0.0.0.0 widens portlink" 0.0.0.0 "$(listens_on tcp "$p")"
+kill "$PID_tcp_wide"
+VESKBIND=lan near portlink "$(free_port)" 80 2>"$T/bad.err"
+expect_eq "a bad VESKBIND: status" 1 $?
+expect_eq "a bad VESKBIND: names the variable" "portlink: VESKBIND=lan is not an IPv4 address" \
+    "$(cat "$T/bad.err")"
+
+# --- a TCP link through a man in the middle ------------------------------------
+# tcp_pair CAPTURE [FLIP_AT]: the far end listens, the near end connects
+# through a recording relay.  Sets FAR_TCP and NEAR_TCP.
+tcp_pair() {
+    local port relay_port
+    port=$(free_port)
+    rm -f "$T/relay.port" "$NEAR/.vesk/socket" "$FAR/.vesk/socket"
+    (cd "$FAR" && HOME=$FAR exec veskd --key "$KEY" --link "tcp-listen:127.0.0.1:$port") \
+        2>"$T/far_tcp.log" &
+    FAR_TCP=$!
+    track $FAR_TCP
+    python3 "$RELAY" relay "$T/relay.port" "$port" "$@" &
+    track $!
+    wait_for "the relay" 10 test -s "$T/relay.port"
+    relay_port=$(cat "$T/relay.port")
+    HOME=$NEAR veskd --key "$KEY" --link "tcp:127.0.0.1:$relay_port" 2>"$T/near_tcp.log" &
+    NEAR_TCP=$!
+    track $NEAR_TCP
+    wait_for "the TCP pair" 10 test -S "$NEAR/.vesk/socket"
+}
+W=$T/work
+mkdir -p "$W"
+for i in $(seq 40000); do echo "secret line $i of the plan"; done >"$W/plan.txt"
+chmod 640 "$W/plan.txt"
+
+tcp_pair "$T/cap"
+# dgramlink's ports are bound by the near veskd, on loopback unless widened.
+p=$(free_port)
+forward udp_default dgramlink "$p" 53
+wait_for "dgramlink's port" 10 listening udp "$p"
+expect_eq "dgramlink's port is on loopback" 127.0.0.1 "$(listens_on udp "$p")"
+kill "$PID_udp_default"
+p=$(free_port)
+VESKBIND=0.0.0.0 forward udp_wide dgramlink "$p" 53
+wait_for "dgramlink's port" 10 listening udp "$p"
+expect_eq "VESKBIND=0.0.0.0 widens dgramlink" 0.0.0.0 "$(listens_on udp "$p")"
+kill "$PID_udp_wide"
+
+(cd "$W" && near upload plan.txt >/dev/null 2>&1)
+expect_eq "an upload over the TCP link arrives" 0 $?
+check "the copy is identical" cmp -s "$W/plan.txt" "$FAR/plan.txt"
+kill "$NEAR_TCP"
+wait "$NEAR_TCP" 2>/dev/null
+wait "$FAR_TCP" 2>/dev/null
+size=$(($(stat -c %s "$T/cap.up") + $(stat -c %s "$T/cap.down")))
+check "the relay saw the upload pass" test "$size" -gt "$(stat -c %s "$W/plan.txt")"
+expect_eq "the capture shows none of the file's text" 0 \
+    "$(cat "$T/cap.up" "$T/cap.down" | grep -ac 'secret line')"
+
+# A recording of that session played to a fresh listener with the same key.
+port=$(free_port)
+(cd "$FAR" && HOME=$FAR exec timeout 20 veskd --key "$KEY" --link "tcp-listen:127.0.0.1:$port") \
+    2>"$T/replayed.log" &
+victim=$!
+track $victim
+wait_for "the listener" 10 listening tcp "$port"
+python3 "$RELAY" replay "$port" "$T/cap.up"
+wait "$victim"
+expect_eq "a replayed session is refused: status" 1 $?
+check "a replayed session is refused: key check" grep -q "key check failed" "$T/replayed.log"
+check "a replayed session is refused: no socket" test ! -e "$FAR/.vesk/socket"
+
+# One byte flipped well after the key check, in the middle of an upload.
+head -c $((8 * 1024 * 1024)) /dev/urandom >"$W/big"
+tcp_pair "$T/flip" $((2 * 1024 * 1024))
+(cd "$W" && near upload big >/dev/null 2>&1)
+check "the upload fails" test $? -ne 0
+wait_for "the far veskd to end" 10 bash -c "! kill -0 $FAR_TCP"
+wait "$FAR_TCP"
+expect_eq "the far end exits 1" 1 $?
+check "the far end says why" grep -q "link integrity check failed" "$T/far_tcp.log"
+wait_for "the near veskd to end" 10 bash -c "! kill -0 $NEAR_TCP"
+expect_eq "the far copy stays partial (mode 400)" 400 "$(stat -c %a "$FAR/big")"
+part=$(stat -c %s "$FAR/big")
+check "the far copy is shorter than the file" test "$part" -lt "$(stat -c %s "$W/big")"
+check "no changed byte reached the far copy" cmp -s -n "$part" "$W/big" "$FAR/big"
+finish
