@@ -30,13 +30,13 @@
 namespace vesk::transport {
 namespace {
 
-constexpr int kAuthTimeoutMs = 10 * 1000;            // whole key check, both directions
-constexpr int kConnectRetryMs = 10 * 1000;           // how long "tcp:" waits for its listener
-constexpr int kConnectRetryPauseMs = 200;            // between refused connects
-constexpr int kCompressLevel = 1;                    // fastest: frames are small and latency counts
-constexpr size_t kNonceBytes = record::kNonceBytes;  // 256 bits of RAND_bytes per side
-constexpr size_t kMacBytes = 32;                     // HMAC-SHA256
-constexpr unsigned char kMagic0 = 'V';               // every key check message starts "VK"
+constexpr int kAuthTimeoutMs = 10 * 1000;   // whole key check, both directions
+constexpr int kConnectRetryMs = 10 * 1000;  // how long "tcp:" waits for its listener
+constexpr int kConnectRetryPauseMs = 200;   // between refused connects
+constexpr int kCompressLevel = 1;           // fastest: frames are small and latency counts
+constexpr size_t kNonceBytes = 32;          // 256 bits of RAND_bytes per side
+constexpr size_t kMacBytes = 32;            // HMAC-SHA256
+constexpr unsigned char kMagic0 = 'V';      // every key check message starts "VK"
 constexpr unsigned char kMagic1 = 'K';
 constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
 constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
@@ -46,6 +46,7 @@ constexpr unsigned char kRoleAcceptor = 'A';
 constexpr size_t kHeaderBytes = 5;                            // magic, version, type, role
 constexpr size_t kMessageBytes = kHeaderBytes + kNonceBytes;  // 37 bytes, hello or proof
 static_assert(kNonceBytes == kMacBytes, "hello and proof share one message size");
+static_assert(kNonceBytes == record::kNonceBytes, "the record keys are salted with both nonces");
 constexpr char kMacLabel[] = "vesk link key check 1";  // domain separation of the MAC input
 
 const char kKeyRefused[] = "key check failed: the far end does not hold the same key";

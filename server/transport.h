@@ -32,8 +32,9 @@ struct LinkEnds {
 // address.  tcp-listen: accepts one connection (waiting as long as it
 // takes) and closes the listener; tcp: retries a refused connect for about
 // 10 s.  TCP links need key_path (see keyfile::load) and pass the key check
-// before this returns; they get TCP_NODELAY, keepalive and ends->keys.  New descriptors are
-// blocking and close-on-exec.  Returns false with a message in *error (for instance a refused key).
+// before this returns; they get TCP_NODELAY, keepalive and ends->keys.  New
+// descriptors are blocking and close-on-exec.  Returns false with a message
+// in *error (for instance a refused key).
 bool open_link(const std::string &link, const std::string &key_path, LinkEnds *ends,
                std::string *error);
 
