@@ -1,121 +1,87 @@
 #!/usr/bin/env bash
 # What encryption costs the TCP link, in one run: one '5' stream and an
 # upload of one file through
-#   1. an encrypted TCP pair on loopback (tcp-listen: / tcp: with a key),
-#   2. an exec: pair (a socketpair, no encryption),
-# and the same file copied with scp to a private sshd on loopback.
-# Usage: bench/crypto.sh [MiB]   (default 1024; data lives in /dev/shm)
-# scp needs /usr/sbin/sshd (and, run as root, its /run/sshd directory);
-# without them that line is skipped.
-set -euo pipefail
-SRC=$(cd "$(dirname "$0")/.." && pwd)
-BIN=${VESK_BIN:-$SRC/build/bin}
+#   1. an exec: pair (a socketpair, nothing encrypted),
+#   2. an encrypted TCP pair on loopback (tcp-listen: / tcp: with a key made
+#      by veskd --genkey),
+# and the same file copied with scp to a private sshd on loopback.  Each line
+# gives the rate and the CPU seconds per GiB of the client and both veskd
+# (of scp and sshd for scp).
+#
+#   bash bench/crypto.sh [MiB]      (default 1024; the data lives in /dev/shm)
+#
+# The scp line needs root (sshd's private /run comes from a mount namespace);
+# without it the line is skipped.
+set -u
+HERE=$(cd "$(dirname "$0")" && pwd)
+SRC_DIR=$(cd "$HERE/.." && pwd)
 MIB=${1:-1024}
+bash "$SRC_DIR/scripts/deps.sh" bench || exit 1
+export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
 for t in veskd vesk_probe upload; do
-    [ -x "$BIN/$t" ] || { echo "build first: $BIN/$t missing" >&2; exit 1; }
+    [ -x "$VESK_BIN/$t" ] || { echo "build first: $VESK_BIN/$t missing" >&2; exit 1; }
 done
-command -v socat >/dev/null || { echo "socat is needed" >&2; exit 1; }
-T=$(mktemp -d /dev/shm/vesk-crypto.XXXXXX)
-PIDS=()
-cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    sleep 0.2
-    rm -rf "$T"
-}
-trap cleanup EXIT
-mkdir -p "$T/near" "$T/far" "$T/src" && chmod 700 "$T/near" "$T/far"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_socket() { for _ in $(seq 100); do [ -S "$T/near/.vesk/socket" ] && return 0; sleep 0.1; done; return 1; }
-# timed COMMAND...: its wall seconds; fails when the command fails.
-timed() { local t0 t1; t0=$(date +%s.%N); "$@" || return 1; t1=$(date +%s.%N); python3 -c "print($t1 - $t0)"; }
-# report NAME COMMAND...: one line of MiB/s, or a failure.
-report() {
-    local name=$1 s
-    shift
-    if s=$(timed "$@"); then rate "$name" "$s"; else echo "$name: FAILED"; fi
-}
-rate() {  # name seconds
-    python3 -c "import sys; print('%-34s %8.1f MiB/s  (%.2f s)' % (sys.argv[1], $MIB / float(sys.argv[2]), float(sys.argv[2])))" "$1" "$2"
-}
-head -c $((MIB * 1024 * 1024)) /dev/urandom >"$T/src/data"
-"$BIN/veskd" --genkey "$T/key" 2>/dev/null
+export TMPDIR=/dev/shm
+source "$SRC_DIR/tests/e2e/lib.sh"
+source "$HERE/common.sh"
+set +e
 
-# A sink on the far side that swallows one stream.
-sink() {
-    socat -u "TCP-LISTEN:$1,reuseaddr" OPEN:/dev/null &
-    PIDS+=($!)
-    sleep 0.3
+mkdir -p "$T/src"
+DATA=$T/src/data
+head -c $((MIB * 1024 * 1024)) /dev/urandom >"$DATA"
+KEY=$T/key
+veskd --genkey "$KEY" 2>/dev/null || { echo "veskd --genkey failed" >&2; exit 1; }
+SINK=$(free_port)
+socat -u "TCP-LISTEN:$SINK,reuseaddr,fork" OPEN:/dev/null &
+track $!
+wait_for "the sink" 10 bash -c "ss -Hltn 'sport = :$SINK' | grep -q ."
+
+# row NAME PIDS -- CMD...: one line of rate, seconds and CPU per GiB.
+row() {
+    local name=$1 pids=$2
+    shift 3
+    if timed "$name" "$pids" -- "$@"; then
+        awk -v n="$name" -v m="$MIB" -v s="$SECS" -v c="$CPU" \
+            'BEGIN { printf "%-32s %8.1f MiB/s %7.2f s   CPU %5.2f s/GiB\n", n, m / s, s, c * 1024 / m }'
+    else
+        echo "$name: FAILED ($(head -c 200 "$T/timed.err"))"
+    fi
 }
-stream() {
-    local p
-    p=$(free_port)
-    sink "$p"
-    HOME="$T/near" "$BIN/vesk_probe" -s '>' A "$p" <"$T/src/data" >/dev/null
-}
-upload() {
-    (cd "$T/src" && HOME="$T/near" "$BIN/upload" data 2>/dev/null)
-    cmp -s "$T/src/data" "$T/far/data" || { echo "upload: copy differs" >&2; return 1; }
-    rm -f "$T/far/data"
-}
-stop_pair() {
-    kill "$NEAR_PID" 2>/dev/null || true
-    wait "$NEAR_PID" 2>/dev/null || true
-    sleep 0.3
-    rm -rf "$T/near/.vesk" "$T/far/.vesk"
-}
-measure() {  # label
-    report "$1, '5' stream" stream
-    report "$1, upload" upload
+# measure LABEL NEAR_PID FAR_PID: the stream and the upload through the pair
+# whose near socket is $NEAR/.vesk/socket and whose far end works in $FAR.
+measure() {
+    local pids="$2 $3"
+    row "$1, '5' stream" "$pids" -- \
+        sh -c "HOME='$NEAR' exec '$VESK_BIN/vesk_probe' -s '>' A $SINK <'$DATA'"
+    rm -f "$FAR/data"
+    row "$1, upload" "$pids" -- sh -c "cd '$T/src' && HOME='$NEAR' exec '$VESK_BIN/upload' data"
+    cmp -s "$DATA" "$FAR/data" || echo "$1, upload: the far copy differs"
+    rm -f "$FAR/data"
 }
 
-echo "== $MIB MiB, random data"
-HOME=$T/near "$BIN/veskd" --link "exec:cd '$T/far' && exec env HOME='$T/far' '$BIN/veskd' --link stdio" \
-    2>"$T/exec.log" &
-NEAR_PID=$!
-PIDS+=($NEAR_PID)
-wait_socket
-measure "exec: pair"
+echo "== $MIB MiB of random data"
+start_pair
+measure "exec: pair" "$VESKD_PID" "$FAR_PID"
 stop_pair
 
 port=$(free_port)
-(cd "$T/far" && HOME=$T/far exec "$BIN/veskd" --key "$T/key" --link "tcp-listen:127.0.0.1:$port") \
-    2>"$T/far_tcp.log" &
-PIDS+=($!)
-HOME=$T/near "$BIN/veskd" --key "$T/key" --link "tcp:127.0.0.1:$port" 2>"$T/near_tcp.log" &
-NEAR_PID=$!
-PIDS+=($NEAR_PID)
-wait_socket
-measure "encrypted TCP pair"
-stop_pair
+(cd "$FAR" && HOME=$FAR exec veskd --key "$KEY" --link "tcp-listen:127.0.0.1:$port") \
+    2>>"$T/far.log" &
+far_tcp=$!
+track $far_tcp
+HOME=$NEAR veskd --key "$KEY" --link "tcp:127.0.0.1:$port" 2>>"$T/near.log" &
+near_tcp=$!
+track $near_tcp
+if wait_for "the TCP pair" 10 test -S "$NEAR/.vesk/socket"; then
+    measure "encrypted TCP pair" "$near_tcp" "$far_tcp"
+fi
+kill "$near_tcp" 2>/dev/null
+wait_for "the TCP pair to end" 10 bash -c "! kill -0 $near_tcp && ! kill -0 $far_tcp"
 
-# scp to an sshd of our own on loopback, with throw-away keys.
-if [ -x /usr/sbin/sshd ] && { [ "$(id -u)" != 0 ] || [ -d /run/sshd ]; }; then
-    mkdir -p "$T/ssh" && chmod 700 "$T/ssh"
-    ssh-keygen -q -t ed25519 -N '' -f "$T/ssh/host"
-    ssh-keygen -q -t ed25519 -N '' -f "$T/ssh/user"
-    cp "$T/ssh/user.pub" "$T/ssh/authorized_keys"
-    sport=$(free_port)
-    cat >"$T/ssh/sshd_config" <<EOF
-Port $sport
-ListenAddress 127.0.0.1
-HostKey $T/ssh/host
-AuthorizedKeysFile $T/ssh/authorized_keys
-PidFile $T/ssh/sshd.pid
-StrictModes no
-UsePAM no
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-Subsystem sftp internal-sftp
-EOF
-    /usr/sbin/sshd -D -e -f "$T/ssh/sshd_config" 2>"$T/ssh/sshd.log" &
-    PIDS+=($!)
-    sleep 0.5
-    scp_once() {
-        scp -q -P "$sport" -i "$T/ssh/user" -o BatchMode=yes -o StrictHostKeyChecking=no \
-            -o UserKnownHostsFile=/dev/null "$T/src/data" "127.0.0.1:$T/scp.copy" || return 1
-        rm -f "$T/scp.copy"
-    }
-    report "scp over loopback" scp_once
+if [ "$(id -u)" = 0 ] && private_sshd "$T/ssh"; then
+    row "scp over loopback" "$SSHD_MASTER" -- scp -q -P "$SSHD_PORT" "${SSH_OPTS[@]}" "$DATA" \
+        "$(id -un)@127.0.0.1:$T/scp.copy"
+    rm -f "$T/scp.copy"
 else
-    echo "scp skipped: no sshd, or (as root) no /run/sshd"
+    echo "scp over loopback: skipped (needs root and sshd)"
 fi
