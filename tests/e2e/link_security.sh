@@ -30,23 +30,23 @@ listens_on() {
     ss "$flag" "sport = :$2" | awk '{ print $4 }' | sed 's/:[0-9]*$//' | head -n1
 }
 listening() { [ -n "$(listens_on "$@")" ]; }
-forward() {  # NAME PROGRAM ARGS...: a forwarder in the background
+forward() {  # NAME PROGRAM ARGS...: a forwarder in the background; FWD_PID
     local name=$1
     shift
     HOME=$NEAR "$@" 2>"$T/$name.err" &
-    track $!
-    eval "PID_$name=$!"
+    FWD_PID=$!
+    track $FWD_PID
 }
 p=$(free_port)
 forward tcp_default portlink "$p" 80
 wait_for "portlink to listen" 10 listening tcp "$p"
 expect_eq "portlink listens on loopback" 127.0.0.1 "$(listens_on tcp "$p")"
-kill "$PID_tcp_default"
+kill "$FWD_PID"
 p=$(free_port)
 VESKBIND=0.0.0.0 forward tcp_wide portlink "$p" 80
 wait_for "portlink to listen" 10 listening tcp "$p"
 expect_eq "VESKBIND=0.0.0.0 widens portlink" 0.0.0.0 "$(listens_on tcp "$p")"
-kill "$PID_tcp_wide"
+kill "$FWD_PID"
 VESKBIND=lan near portlink "$(free_port)" 80 2>"$T/bad.err"
 expect_eq "a bad VESKBIND: status" 1 $?
 expect_eq "a bad VESKBIND: names the variable" "portlink: VESKBIND=lan is not an IPv4 address" \
@@ -83,12 +83,12 @@ p=$(free_port)
 forward udp_default dgramlink "$p" 53
 wait_for "dgramlink's port" 10 listening udp "$p"
 expect_eq "dgramlink's port is on loopback" 127.0.0.1 "$(listens_on udp "$p")"
-kill "$PID_udp_default"
+kill "$FWD_PID"
 p=$(free_port)
 VESKBIND=0.0.0.0 forward udp_wide dgramlink "$p" 53
 wait_for "dgramlink's port" 10 listening udp "$p"
 expect_eq "VESKBIND=0.0.0.0 widens dgramlink" 0.0.0.0 "$(listens_on udp "$p")"
-kill "$PID_udp_wide"
+kill "$FWD_PID"
 
 (cd "$W" && near upload plan.txt >/dev/null 2>&1)
 expect_eq "an upload over the TCP link arrives" 0 $?
