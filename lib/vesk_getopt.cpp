@@ -7,88 +7,105 @@
 
 namespace {
 
-// Points into argv between calls; an empty string means "start on the next
-// argument".  A writable empty array avoids casting away const from a literal.
-char empty_text[1] = "";
-char *place = empty_text;
+// Where a group of letters ("-abc") was left half-scanned.  The scanner keeps
+// no pointer it would dereference later: the caller may free its vector, or
+// reset vesk_optind and scan another, between calls.  A group is resumed only
+// when the caller hands back the same vector, at the same index, with the same
+// argument there, and the argument is still long enough; anything else starts
+// on argv[vesk_optind] afresh.
+struct Group {
+    char *const *argv = nullptr;
+    int index = 0;
+    const char *arg = nullptr;  // compared, never read unless it is argv[index]
+    size_t offset = 0;          // next letter; 0: no group in progress
+};
+Group group;
 
 const char *program_name(char *const *argv) {
     const char *slash = std::strrchr(argv[0], '/');
     return slash ? slash + 1 : argv[0];
 }
 
+// The offset of the next letter when the caller's position continues the
+// group in progress, else 0.
+size_t resume_offset(int argc, char *const *argv) {
+    const Group g = group;
+    group = Group{};
+    if (g.offset == 0 || argv != g.argv || vesk_optind != g.index || vesk_optind < 0 ||
+        vesk_optind >= argc || argv[vesk_optind] != g.arg) {
+        return 0;
+    }
+    // Bounded by the string the caller owns now, whatever it holds.
+    return strnlen(g.arg, g.offset + 1) > g.offset ? g.offset : 0;
+}
+
+void report(char *const *argv, const char *format) {
+    if (vesk_opterr) {
+        std::fprintf(stderr, format, program_name(argv), vesk_optopt);
+    }
+}
+
 }  // namespace
 
-namespace {
-int scan(int argc, char *const *argv, const char *letters);
-}
-
-// At the end of an argument place is left on its NUL, which means the same as
-// the empty string; pointing at our own empty string instead keeps a later
-// scan of another vector from reading the first one's freed memory.
 int vesk_getopt(int argc, char *const *argv, const char *letters) {
-    int c = scan(argc, argv, letters);
-    if (*place == '\0') place = empty_text;
-    return c;
-}
-
-namespace {
-int scan(int argc, char *const *argv, const char *letters) {
-    if (*place == '\0') {
-        if (vesk_optind >= argc || argv[vesk_optind][0] != '-') {
-            place = empty_text;
+    size_t off = resume_offset(argc, argv);
+    bool lone_dash = false;
+    if (off == 0) {
+        if (vesk_optind < 0 || vesk_optind >= argc || argv[vesk_optind] == nullptr ||
+            argv[vesk_optind][0] != '-') {
             return -1;
         }
-        place = argv[vesk_optind];
-        // A lone dash is scanned as the character '-' so that it ends the
-        // options without being consumed.
-        if (place[1] != '\0') {
-            ++place;
-            if (*place == '-') {
-                ++vesk_optind;
-                place = empty_text;
-                return -1;
-            }
+        const char *word = argv[vesk_optind];
+        if (word[1] == '\0') {
+            // A lone dash is scanned as the character '-' so that it ends the
+            // options without being consumed.
+            lone_dash = true;
+        } else if (word[1] == '-') {
+            ++vesk_optind;
+            return -1;
+        } else {
+            off = 1;
         }
     }
+    const char *word = argv[vesk_optind];
+    vesk_optopt = static_cast<signed char>(word[off++]);
+    const bool at_end = word[off] == '\0';
+    // Leaves the group for the next call when letters remain, else moves on.
+    auto advance = [&]() {
+        if (at_end) {
+            ++vesk_optind;
+        } else {
+            group = Group{argv, vesk_optind, word, off};
+        }
+    };
 
-    vesk_optopt = static_cast<signed char>(*place++);
     const char *letter = vesk_optopt == ':' ? nullptr : std::strchr(letters, vesk_optopt);
     if (letter == nullptr) {
-        if (vesk_optopt == '-') {
+        if (lone_dash) {
             return -1;
         }
-        if (*place == '\0') {
-            ++vesk_optind;
-        }
-        if (vesk_opterr) {
-            std::fprintf(stderr, "%s: illegal option -- %c\n", program_name(argv), vesk_optopt);
-        }
+        // A '-' inside a group ("-f-x") is no end of the options: taking the
+        // word as a file name after applying its first letters would act on a
+        // command line the user did not write.
+        advance();
+        report(argv, "%s: illegal option -- %c\n");
         return '?';
     }
 
     if (letter[1] != ':') {
         vesk_optarg = nullptr;
-        if (*place == '\0') {
-            ++vesk_optind;
-        }
+        advance();
         return vesk_optopt;
     }
 
-    if (*place != '\0') {
-        vesk_optarg = place;
+    if (!at_end) {
+        vesk_optarg = const_cast<char *>(word + off);
     } else if (++vesk_optind >= argc) {
-        place = empty_text;
-        if (vesk_opterr) {
-            std::fprintf(stderr, "%s: option requires an argument -- %c\n", program_name(argv),
-                         vesk_optopt);
-        }
+        report(argv, "%s: option requires an argument -- %c\n");
         return '?';
     } else {
         vesk_optarg = argv[vesk_optind];
     }
-    place = empty_text;
     ++vesk_optind;
     return vesk_optopt;
 }
-}  // namespace

@@ -171,4 +171,33 @@ TEST_F(GetoptTest, ProgramNameIsLastPathComponent) {
     EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "p:"), -1);
 }
 
+// A scan abandoned half-way through a group must not leave the scanner
+// reading the old vector: callers free it and start another scan.
+TEST_F(GetoptTest, NewScanAfterAbandonedGroupReadsOnlyTheNewVector) {
+    vesk_opterr = 0;
+    {
+        Args old{"p", "-Zf"};
+        EXPECT_EQ(vesk_getopt(old.argc(), old.argv(), "f"), '?');
+        EXPECT_EQ(vesk_optind, 1);
+    }  // freed here; ASan reports any later read of it
+    vesk_optind = 1;
+    Args fresh{"p", "-f"};
+    EXPECT_EQ(vesk_getopt(fresh.argc(), fresh.argv(), "f"), 'f');
+    EXPECT_EQ(vesk_optind, 2);
+    EXPECT_EQ(vesk_getopt(fresh.argc(), fresh.argv(), "f"), -1);
+}
+
+// "-f-x": the dash is an illegal letter, not the end of the options, so the
+// word is never applied in part and then taken as a file name.
+TEST_F(GetoptTest, DashInsideGroupIsIllegal) {
+    Args a{"prog", "-f-x", "file"};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "fx"), 'f');
+    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "fx"), '?');
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "prog: illegal option -- -\n");
+    EXPECT_EQ(vesk_optind, 1);
+    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "fx"), 'x');
+    EXPECT_EQ(vesk_optind, 2);
+}
+
 }  // namespace
