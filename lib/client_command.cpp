@@ -150,7 +150,11 @@ int send_command(int fd, int code, int local, const char *format, ...) {
         return 1;
     }
 
+    // Only a reply that arrives whole up to its NUL counts: a stream that ends
+    // inside one (even after a 'd') is a failed command.  What was received
+    // stays over the pre-set text, which shows where the reply was cut.
     size_t pos = 0;
+    bool whole = false;
     for (;;) {
         if (pos >= sizeof com_result - 1) {
             // Over-long reply: drop the tail but consume it up to its NUL so
@@ -160,7 +164,11 @@ int send_command(int fd, int code, int local, const char *format, ...) {
             if (r < 0) {
                 return -2;
             }
-            if (r == 0 || c == '\0') {
+            if (r == 0) {
+                break;
+            }
+            if (c == '\0') {
+                whole = true;
                 break;
             }
             continue;
@@ -169,7 +177,11 @@ int send_command(int fd, int code, int local, const char *format, ...) {
         if (r < 0) {
             return -2;
         }
+        if (r == 0) {
+            break;
+        }
         if (com_result[pos] == '\0') {
+            whole = true;
             break;
         }
         ++pos;
@@ -178,5 +190,5 @@ int send_command(int fd, int code, int local, const char *format, ...) {
     if (was_blocking == 0) {
         set_nonblock(fd);
     }
-    return com_result[2] == 'd' ? 1 : -1;
+    return whole && com_result[2] == 'd' ? 1 : -1;
 }

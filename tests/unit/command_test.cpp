@@ -262,6 +262,14 @@ TEST_F(CommandTest, CutReplyKeepsRestOfPresetText) {
     EXPECT_STREQ(command_result, "partesult forthcoming");
 }
 
+// A success status whose reply never reaches its NUL is no success.
+TEST_F(CommandTest, CutSuccessReplyFails) {
+    reply("@>d");
+    shutdown(fds[1], SHUT_WR);
+    EXPECT_EQ(send_command(fds[0], 'D', 0, "x"), -1);
+    EXPECT_STREQ(command_result, "no result forthcoming");
+}
+
 TEST_F(CommandTest, EmptyReplyAndHeaderBytesIgnored) {
     reply(std::string("\0", 1));
     EXPECT_EQ(send_command(fds[0], 'D', 0, "x"), -1);
