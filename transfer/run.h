@@ -19,6 +19,9 @@ enum class Program { kUpload, kDownload };
 // Longest name that fits the 256-byte prefix and name buffers with their NUL.
 constexpr size_t kNameMax = 255;  // bytes
 
+// Partial copies are marked by mode: any of these bits marks a finished one.
+constexpr unsigned kFinishedBits = 0333;
+
 // Default link priority of both programs: transfers yield to interactive use.
 constexpr int kDefaultPriority = -5;
 // Initial size of download's read block from the link.

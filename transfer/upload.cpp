@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "run.h"
+#include "status.h"
 
 namespace {
 
@@ -27,7 +28,6 @@ constexpr long kWaitAfter = 65536;  // bytes
 constexpr unsigned long kLongProbeVersion = 20164;  // 'D' takes "\nN\nname"
 constexpr unsigned long kOpenModeVersion = 20057;   // '6' and '1' take offset and mode
 constexpr unsigned kPartialMode = 0400;             // remote copy while data is owed
-constexpr unsigned kFinishedBits = 0333;            // any of these: a finished copy
 
 struct Source {
     int fd = -1;
@@ -168,7 +168,18 @@ Step negotiate(Upload &u) {
         u.fail();
         return Step::kFailed;
     }
-    if (sscanf(command_result, "%ld %*d %*d %*d %ld %o %u", &u.R, &u.T, &u.M, &u.C) < 1) u.R = 0;
+    // R = 0 when not even the size could be read; a reply with a number out
+    // of its range is no answer at all: nothing is decided on it.
+    FileStatus st;
+    if (parse_file_status(command_result, &st) < 0) {
+        fprintf(stderr, "\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
+        u.fail();
+        return Step::kFailed;
+    }
+    u.R = st.size;
+    u.T = st.mtime;
+    u.M = st.perms;
+    u.C = st.crc;
     const long S = u.src.size;
 
     if (u.M & kFinishedBits) {
@@ -395,9 +406,16 @@ void finish(Upload &u, bool complete) {
         u.fail();
         return;
     }
-    long rsize = 0;
-    unsigned C = 0;
-    sscanf(command_result, "%ld %*d %*d %*d %*d %*o %u", &rsize, &C);
+    FileStatus st;
+    if (parse_file_status(command_result, &st) < 0) {
+        fprintf(stderr, "\n\t%s", command_result);
+        fputs("\n\tcouldn't stat remote file after upload. Please check it.\n", stderr);
+        if (complete) revoke_final_mode(u);
+        u.fail();
+        return;
+    }
+    const long rsize = st.size;
+    const unsigned C = st.crc;
     long local = u.src.is_stdin ? u.phase_bytes : u.src.size;
     if (rsize != local) {
         fprintf(stderr,
@@ -457,9 +475,8 @@ int main(int argc, char **argv) {
     int last = argc;
     bool is_dir = false;
     if (send_command(run.conn, 'D', 0, "%s", argv[last - 1]) >= 0) {
-        long size = 0;
-        int type = -1, links = 0;
-        is_dir = sscanf(command_result, "%ld %d %d", &size, &type, &links) >= 2 && type == 1;
+        FileStatus st;
+        is_dir = parse_file_status(command_result, &st) >= 2 && st.type == 1;
     }
     run_take_directory(run, &last, argv, is_dir);
     while (i < last) {
