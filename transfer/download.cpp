@@ -12,17 +12,15 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include "localfile.h"
 #include "run.h"
+#include "status.h"
 
 namespace {
 
 using namespace vesk::transfer;
 
 constexpr unsigned long kLongProbeVersion = 20164;  // 'D' takes "\nN\nname"
-constexpr unsigned kPartialMode = 0444;             // local copy while data is owed
-constexpr unsigned kResumeMode = 0600;              // writable while resuming
-constexpr unsigned kFreshMode = 0666;
-constexpr unsigned kFinishedBits = 0333;  // any of these: a finished copy
 
 struct Download {
     Download(Run &r, const FileArg &a) : run(r), arg(a) {}
@@ -31,7 +29,7 @@ struct Download {
     bool to_stdout = false;
     bool exists = false;
     struct stat st {};
-    std::string probe_reply;
+    FileStatus probe;
     long Z = 0;  // remote size
     long Tm = 0;
     unsigned C = 0;
@@ -76,10 +74,8 @@ Step same_size(Download &d) {
     };
     if (!F) fputs("\tLocal file is same size as remote", stderr);
     if (remote_vesk_version < kLongProbeVersion) return fresh_or_skip(", skipping");
-    long rat = 0, rmt = 0;
-    unsigned perms = 0, C = 0;
-    sscanf(d.probe_reply.c_str(), "%*d %*d %*d %ld %ld %o %u", &rat, &rmt, &perms, &C);
-    if (C == 0) return fresh_or_skip(", skipping");
+    const FileStatus &p = d.probe;
+    if (p.crc == 0) return fresh_or_skip(", skipping");
     unsigned K = file_crc(d.target(), d.st.st_size);
     if (K == 0) {
         if (F) return Step::kOpen;  // nothing left to receive; the checks still run
@@ -87,16 +83,17 @@ Step same_size(Download &d) {
         d.fail();
         return Step::kFailed;
     }
-    if (K != C) return fresh_or_skip(", checksums do not match, skipping");
+    if (K != p.crc) return fresh_or_skip(", checksums do not match, skipping");
+    // Verified complete: now, and only now, it may have its final times and mode.
     long now = time(nullptr);
     struct utimbuf times {};
-    times.actime = rat + now;
-    times.modtime = rmt + now;
+    times.actime = p.atime + now;
+    times.modtime = p.mtime + now;
     bool say = !F || verbose >= 2;
     if (F && verbose >= 2) fputs("\tSame size local and remote file", stderr);
     if (say) fputs(", checksums do match, setting mode", stderr);
     if (utime(d.target(), &times) < 0 && say) fputs(" (time failed)", stderr);
-    if (chmod(d.target(), perms & 07777) < 0 && say) fputs(" (perms failed)", stderr);
+    if (chmod(d.target(), p.perms) < 0 && say) fputs(" (perms failed)", stderr);
     if (say) fputs("\n", stderr);
     if (!F) d.fail();
     return Step::kDone;
@@ -119,15 +116,15 @@ Step negotiate(Download &d) {
         return Step::kFailed;
     }
     long now = time(nullptr);
-    d.probe_reply = command_result;
-    int type = -1;
-    unsigned mode = 0;
-    if (sscanf(command_result, "%ld %d %*d %*d %ld %o %u", &d.Z, &type, &d.Tm, &mode, &d.C) < 2) {
+    if (parse_file_status(command_result, &d.probe) < 2) {
         fprintf(stderr, "\tSkipped : can't stat %s: %s\n", d.source(), command_result);
         d.fail();
         return Step::kFailed;
     }
-    if (type != 0) {
+    d.Z = d.probe.size;
+    d.Tm = d.probe.mtime;
+    d.C = d.probe.crc;
+    if (d.probe.type != 0) {
         fprintf(stderr, "\tSkipped : %s is not a regular file\n", d.source());
         d.fail();
         return Step::kFailed;
@@ -147,7 +144,7 @@ Step negotiate(Download &d) {
         }
         d.D = 0;
     }
-    bool skip_chmod = false;
+    bool finished = false;
     if ((d.D != 0 || !F) && (d.st.st_mode & kFinishedBits)) {
         if (!F) {
             fputs("\tSkipping, local file has write/exec permission\n", stderr);
@@ -155,9 +152,13 @@ Step negotiate(Download &d) {
             return Step::kFailed;
         }
         if (d.D != d.Z) d.D = 0;
-        skip_chmod = true;
+        finished = true;
     }
-    if (!skip_chmod && (d.D != 0 || !F) && chmod(d.target(), kResumeMode) < 0) {
+    // The copy is made writable only when it is opened (open_local_copy), so
+    // that no refusal below and no kill during the checksums leaves a partial
+    // copy writable.  Here it is only asked whether its mode may be changed:
+    // setting the mode it already has changes nothing.
+    if (!finished && (d.D != 0 || !F) && chmod(d.target(), d.st.st_mode & 07777) < 0) {
         if (!F) {
             fputs("\tSkipping, can't change file mode to 0600\n", stderr);
             d.fail();
@@ -198,23 +199,14 @@ void open_local(Download &d) {
         d.out = 1;
         return;
     }
-    const bool F = d.run.force;
-    constexpr int kFresh = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    if (d.D != 0) {
-        d.out = open(d.target(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    } else if (!F) {
-        d.out = open(d.target(), kFresh, kFreshMode);
-    } else if (chmod(d.target(), kFreshMode) == 0) {
-        d.out = open(d.target(), kFresh, kFreshMode);
-    } else {
-        d.out = open(d.target(), kFresh, kFreshMode);
-        if (d.out < 0) {
-            unlink(d.target());
-            d.out = open(d.target(), kFresh, kFreshMode);
-        }
+    d.out = open_local_copy(d.target(), d.D != 0);
+    if (d.out < 0 && d.D == 0 && d.run.force) {
+        // -f replaces what cannot be reopened (another user's file, say).
+        unlink(d.target());
+        d.out = open_local_copy(d.target(), false);
     }
+    // A failed open shows at the first write.
     d.run.local_fd = d.out;
-    chmod(d.target(), kPartialMode);
 }
 
 // Sends '7' and reads its reply.  False when the file is failed.
@@ -225,10 +217,10 @@ bool request_data(Download &d) {
         return false;
     }
     long now = time(nullptr);
-    int type = 0;
-    unsigned perms = 0;
-    int n = sscanf(command_result, "%*d %d %*d %ld %ld %o", &type, &d.atime, &d.mtime, &perms);
-    if (n < 2) {
+    FileStatus st;
+    // Type and access time at least (the first four fields).
+    constexpr int kNeeded = 4;
+    if (parse_file_status(command_result, &st) < kNeeded) {
         fprintf(stderr, "\tSkipped : can't stat %s: %s\n", d.source(), command_result);
         d.fail();
         send_command(d.run.conn, '2', 0, nullptr);
@@ -237,10 +229,10 @@ bool request_data(Download &d) {
         reconnect(d.run);
         return false;
     }
-    d.have_perms = n >= 4;
-    d.P = perms;
-    d.atime += now;
-    d.mtime += now;
+    d.have_perms = st.fields >= 6;
+    d.P = st.perms;
+    d.atime = st.atime + now;
+    d.mtime = st.mtime + now;
     return true;
 }
 
@@ -322,9 +314,32 @@ bool check(Download &d) {
         fputs("\n\tLocal file is a different size from initial remote size!\n", stderr);
         bad = true;
     }
-    // A copy of the wrong size keeps mode 0444 and its own times: resumable,
-    // and never taken for a finished file.
-    if (!short_copy) {
+    // The checksum is compared before the copy gets its final times and mode:
+    // a copy that fails it, or whose check cannot be made, stays at 0444 and
+    // a later run resumes or replaces it.  Its line is printed after any
+    // message about the times and mode, where it always stood.
+    std::string crc_line;
+    if (remote_vesk_version >= kLongProbeVersion) {
+        int rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", d.Z, d.source());
+        crc_line = "CRC ";
+        FileStatus rs;
+        if (rc < 0 || parse_file_status(command_result, &rs) < 0) {
+            crc_line += std::string("\n\t") + command_result +
+                        "\n\tcouldn't stat remote file after download. Please check it.\n";
+            bad = true;
+        } else if (rs.crc == 0) {
+            crc_line += "?\n";
+        } else {
+            unsigned K = file_crc(d.target(), examined ? st.st_size : 0);
+            if (K != 0 && K != rs.crc) {
+                crc_line += "F\n\tRemote and local file checksums don't match after upload!\n";
+                bad = true;
+            } else {
+                crc_line += "OK\n";
+            }
+        }
+    }
+    if (!bad) {
         struct utimbuf times {};
         times.actime = d.atime;
         times.modtime = d.mtime;
@@ -332,33 +347,12 @@ bool check(Download &d) {
             fputs("\n\tCan't set correct times on file after download!\n", stderr);
             bad = true;
         }
-        if (d.have_perms && chmod(d.target(), d.P & 07777) < 0) {
+        if (d.have_perms && chmod(d.target(), d.P) < 0) {
             fputs("\n\tCan't set permission on file after download!\n", stderr);
             bad = true;
         }
     }
-    if (remote_vesk_version >= kLongProbeVersion) {
-        int rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", d.Z, d.source());
-        fputs("CRC ", stderr);
-        if (rc >= 0) {
-            unsigned C = 0;
-            sscanf(command_result, "%*d %*d %*d %*d %*d %*o %u", &C);
-            if (C == 0) {
-                fputs("?\n", stderr);
-            } else {
-                unsigned K = file_crc(d.target(), examined ? st.st_size : 0);
-                if (K != 0 && K != C) {
-                    fputs("F\n\tRemote and local file checksums don't match after upload!\n",
-                          stderr);
-                    // Back to unfinished: the copy differs from its source.
-                    chmod(d.target(), kPartialMode);
-                    bad = true;
-                } else {
-                    fputs("OK\n", stderr);
-                }
-            }
-        }
-    }
+    fputs(crc_line.c_str(), stderr);
     if (bad) d.fail();
     return !bad;
 }

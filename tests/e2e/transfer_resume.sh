@@ -130,6 +130,17 @@ down -f t
 expect_eq "download -f replaces it" $'receiving t\nCRC OK' "$ERR"
 check "download -f identical" cmp -s "$FAR/t" "$W/t"
 
+# A refused resume leaves the partial copy exactly as it was: at 0444, never
+# writable (a writable copy is taken for a finished one by the next run).
+head -c $((8 * MIB)) /dev/urandom >"$FAR/chg"
+head -c $((4 * MIB)) "$FAR/chg" >"$W/chg"
+chmod 444 "$W/chg"
+printf 'X' | dd of="$FAR/chg" bs=1 seek=1000 conv=notrunc status=none
+touch -d '-1 hour' "$FAR/chg"
+down chg
+expect_eq "download: changed start" $'receiving chg\n\tSkipping, local file differs from beginning of remote' "$ERR"
+expect_eq "a refused resume keeps the copy partial" 444 "$(mode_of "$W/chg")"
+
 # An empty partial copy is resumed from 0.
 head -c 10000 /dev/urandom >"$W/e"
 : >"$FAR/e"

@@ -145,6 +145,15 @@ down r
 expect_eq "checksum mismatch after download" $'receiving r\nCRC F\n\tRemote and local file checksums don\'t match after upload!' "$ERR"
 expect_eq "a mismatching download is marked partial again" 444 "$(mode_of "$W/r")"
 
+# The checksum probe after the data refused: a failure, and the copy never
+# gets its final mode unverified.
+rm -f "$W/r"
+stub --fail-later 'D=gone away'
+down r
+expect_eq "checksum probe refused" $'receiving r\nCRC \n\tgone away\n\tcouldn\'t stat remote file after download. Please check it.' "$ERR"
+expect_eq "checksum probe refused: status" 1 "$RC"
+expect_eq "checksum probe refused: copy stays partial" 444 "$(mode_of "$W/r")"
+
 rm -f "$W/r"
 stub --fail 'Z=busy'
 down -u r

@@ -5,9 +5,12 @@
 // wrong checksums.
 //
 //   xfer_stub --socket PATH [--version N] [--log FILE] [--fail C=TEXT]...
-//             [--reply C=TEXT]... [--crc N] [--stream-limit BYTES]
+//             [--reply C=TEXT]... [--fail-later C=TEXT]... [--crc N]
+//             [--stream-limit BYTES]
 //
-// --fail makes command C fail with TEXT; --reply makes it succeed with TEXT
+// --fail makes command C fail with TEXT; --fail-later only from its second
+// request on (a probe passes, the check after the data does not); --reply
+// makes it succeed with TEXT
 // (for '7': no data follows); --crc puts N in every status reply's checksum
 // field; --stream-limit cuts every '7' stream after that many bytes.  Every
 // request is logged as one line: '?' (local) or '>' (remote), the code, a
@@ -35,6 +38,8 @@ namespace {
 
 std::map<char, std::string> failures;
 std::map<char, std::string> replies;
+std::map<char, std::string> later_failures;
+std::map<char, int> seen;
 unsigned long version = 20305;
 long forced_crc = -1;
 long stream_limit = -1;
@@ -136,6 +141,10 @@ void serve(int fd) {
         bool local = head[1] == '?';
         char code = head[2];
         log_request(local, code, arg);
+        if (later_failures.count(code) && seen[code]++ > 0) {
+            if (has_reply(code)) reply(fd, false, later_failures[code]);
+            continue;
+        }
         if (failures.count(code)) {
             if (has_reply(code)) reply(fd, false, failures[code]);
             continue;
@@ -277,6 +286,8 @@ int main(int argc, char **argv) {
             logf = fopen(val.c_str(), "a");
         } else if ((opt == "--fail" || opt == "--reply") && val.size() >= 2 && val[1] == '=') {
             (opt == "--fail" ? failures : replies)[val[0]] = val.substr(2);
+        } else if (opt == "--fail-later" && val.size() >= 2 && val[1] == '=') {
+            later_failures[val[0]] = val.substr(2);
         } else if (opt == "--crc") {
             forced_crc = strtol(val.c_str(), nullptr, 10);
         } else if (opt == "--stream-limit") {

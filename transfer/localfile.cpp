@@ -1,0 +1,106 @@
+// The local copy's open: write access without a window in which a partial
+// copy looks finished.
+#include "localfile.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "run.h"
+
+namespace vesk::transfer {
+
+namespace {
+
+constexpr unsigned kOwnerWrite = 0600;  // the least an owner's open for writing needs
+
+// The hidden name beside path that a read-only copy is opened under.
+std::string hidden_name(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + ".vesk-open." + base;
+}
+
+// chmod, open, fchmod on name with the signals a user sends blocked: used
+// only when the copy cannot be moved aside (a directory we may not write).
+int open_in_place(const char *name, int flags) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&block, sig);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    int fd = -1;
+    if (chmod(name, kOwnerWrite) == 0) {
+        fd = open(name, flags);
+        int err = errno;
+        if (fd >= 0)
+            fchmod(fd, kPartialLocalMode);
+        else
+            chmod(name, kPartialLocalMode);
+        errno = err;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return fd;
+}
+
+// An owner's write descriptor to a file that lacks write permission.
+int open_read_only_copy(const char *path, int flags) {
+    std::string hidden = hidden_name(path);
+    if (renameat2(AT_FDCWD, path, AT_FDCWD, hidden.c_str(), RENAME_NOREPLACE) != 0)
+        return open_in_place(path, flags);
+    int fd = -1;
+    if (chmod(hidden.c_str(), kOwnerWrite) == 0) {
+        fd = open(hidden.c_str(), flags);
+        chmod(hidden.c_str(), kPartialLocalMode);
+    }
+    int err = errno;
+    if (renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) != 0) {
+        // Someone made a new file of that name meanwhile: theirs stays, and
+        // the copy is dropped rather than written under the hidden name.
+        if (fd >= 0) close(fd);
+        unlink(hidden.c_str());
+        errno = EEXIST;
+        return -1;
+    }
+    errno = err;
+    return fd;
+}
+
+}  // namespace
+
+int open_local_copy(const char *path, bool append) {
+    const int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : 0);
+    int fd = open(path, flags);
+    if (fd < 0 && errno == ENOENT && !append) {
+        // Created read-only: the descriptor may write, the name never says
+        // "finished".
+        fd = open(path, flags | O_CREAT | O_EXCL, kPartialLocalMode);
+        if (fd < 0 && errno == EEXIST) fd = open(path, flags);
+    }
+    if (fd < 0 && errno == EACCES) {
+        struct stat st {};
+        if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+            (st.st_mode & kFinishedBits) != 0) {
+            errno = EACCES;
+            return -1;
+        }
+        fd = open_read_only_copy(path, flags);
+    }
+    if (fd < 0) return -1;
+    // Partial first, then the content changes: a complete file may look
+    // partial for a moment, a partial one never looks complete.
+    if (fchmod(fd, kPartialLocalMode) != 0 || (!append && ftruncate(fd, 0) != 0)) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace vesk::transfer

@@ -1,0 +1,20 @@
+// Opening the local copy that download writes into.  A local copy with a
+// write or execute bit is taken for a finished one by every later run, so the
+// copy must never carry such a bit while its content is partial: not during
+// the open, not after a kill at any moment.
+#pragma once
+
+namespace vesk::transfer {
+
+constexpr unsigned kPartialLocalMode = 0444;  // a local copy that is still owed data
+
+// Opens path for writing: at its end when append (a resume), else emptied.
+// A missing file is created at mode 0444; an existing one is set to 0444
+// through the new descriptor before a byte of it changes.  A file without
+// write permission, which an unprivileged owner cannot open for writing, is
+// given it only under a hidden name beside it, so that a kill in between
+// leaves the name absent (a fresh download next time), never a writable
+// partial copy.  Returns the descriptor, or -1 with errno set.
+int open_local_copy(const char *path, bool append);
+
+}  // namespace vesk::transfer
