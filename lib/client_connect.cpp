@@ -7,7 +7,18 @@
 #include <string>
 #include <unistd.h>
 
+#include "connect_internal.h"
 #include "vesknet.h"
+
+namespace vesk {
+
+void parse_version_reply(const char *text) {
+    // A bounded field keeps an over-long host name out of the 256-byte buffer.
+    sscanf(text, "VERSION %lu %lx %255s %u", &remote_vesk_version, &vesk_remoteaddr,
+           vesk_remotehost, &vesk_remoteuser);
+}
+
+}  // namespace vesk
 
 namespace {
 
@@ -37,9 +48,7 @@ void drop() {
 }
 
 void parse_version() {
-    // A bounded field keeps an over-long host name out of the 256-byte buffer.
-    sscanf(command_result, "VERSION %lu %lx %255s %u", &remote_vesk_version, &vesk_remoteaddr,
-           vesk_remotehost, &vesk_remoteuser);
+    vesk::parse_version_reply(command_result);
 }
 
 int try_connect_server(int fd, const char *suffix) {
