@@ -158,7 +158,7 @@ Step negotiate(Download &d) {
     // that no refusal below and no kill during the checksums leaves a partial
     // copy writable.  Here it is only asked whether its mode may be changed:
     // setting the mode it already has changes nothing.
-    if (!finished && (d.D != 0 || !F) && chmod(d.target(), d.st.st_mode & 07777) < 0) {
+    if (!finished && (d.D != 0 || !F) && chmod(d.target(), d.st.st_mode & kMaxPermissionBits) < 0) {
         if (!F) {
             fputs("\tSkipping, can't change file mode to 0600\n", stderr);
             d.fail();
