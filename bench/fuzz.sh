@@ -15,6 +15,7 @@ shift
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(realpath -m "${FUZZ_BUILD:-$HERE/build-fuzz}")
 if [ -z "${FUZZ_BUILD:-}" ]; then
+    bash "$HERE/scripts/deps.sh" build fuzz || exit 1
     CC=clang CXX=clang++ cmake -S "$HERE" -B "$BUILD" -DVESK_FUZZ=ON >/dev/null || exit 1
     cmake --build "$BUILD" -j"$(nproc)" --target fuzzers >/dev/null || exit 1
 fi
