@@ -113,15 +113,52 @@ void Loop::set_tick(int tick_ms, std::function<void()> fn) {
     next_tick_ms_ = monotonic_ms() + tick_ms;
 }
 
+uint64_t Loop::after(int ms, std::function<void()> fn) {
+    uint64_t id = next_timer_++;
+    int64_t due = monotonic_ms() + (ms > 0 ? ms : 0);
+    timers_.emplace(std::make_pair(due, id), std::move(fn));
+    timer_due_[id] = due;
+    return id;
+}
+
+void Loop::cancel(uint64_t id) {
+    auto it = timer_due_.find(id);
+    if (it == timer_due_.end()) return;
+    timers_.erase(std::make_pair(it->second, id));
+    timer_due_.erase(it);
+}
+
+void Loop::run_timers() {
+    int64_t now = monotonic_ms();
+    // One at a time, so that a timer may cancel another that is also due.
+    // Timers set from here on wait for the next round, after the descriptors
+    // had their turn.
+    const uint64_t newest = next_timer_;
+    while (running_ && !timers_.empty()) {
+        auto it = timers_.begin();
+        if (it->first.first > now || it->first.second >= newest) break;
+        std::function<void()> fn = std::move(it->second);
+        timer_due_.erase(it->first.second);
+        timers_.erase(it);
+        fn();
+    }
+}
+
+int Loop::wait_ms() const {
+    int64_t next = -1;
+    if (tick_ms_ > 0) next = next_tick_ms_;
+    if (!timers_.empty() && (next < 0 || timers_.begin()->first.first < next))
+        next = timers_.begin()->first.first;
+    if (next < 0) return -1;
+    int64_t left = next - monotonic_ms();
+    return left < 0 ? 0 : int(left);
+}
+
 bool Loop::run() {
     running_ = true;
     epoll_event events[kMaxEventsPerWait];
     while (running_) {
-        int timeout = -1;
-        if (tick_ms_ > 0) {
-            int64_t left = next_tick_ms_ - monotonic_ms();
-            timeout = left < 0 ? 0 : int(left);
-        }
+        int timeout = wait_ms();
         if (!deferred_.empty()) timeout = 0;
         int n = epoll_wait(epfd_, events, kMaxEventsPerWait, timeout);
         if (n < 0) {
@@ -142,7 +179,8 @@ bool Loop::run() {
             work.swap(deferred_);
             for (auto &fn : work) fn();
         }
-        if (tick_ms_ > 0 && monotonic_ms() >= next_tick_ms_) {
+        if (running_) run_timers();
+        if (running_ && tick_ms_ > 0 && monotonic_ms() >= next_tick_ms_) {
             next_tick_ms_ = monotonic_ms() + tick_ms_;
             if (tick_) tick_();
         }

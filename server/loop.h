@@ -1,10 +1,11 @@
 // veskd's event loop: epoll, one callback per descriptor, deferred work run
-// after each batch of events, a coarse periodic tick and a wake-up that other
-// threads may post completions through.
+// after each batch of events, one-shot timers, a coarse periodic tick and a
+// wake-up that other threads may post completions through.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -57,6 +58,11 @@ class Loop {
     std::shared_ptr<Mailbox> mailbox() const { return mailbox_; }
     // Called about every tick_ms milliseconds.
     void set_tick(int tick_ms, std::function<void()> fn);
+    // Runs fn once, ms milliseconds from now (0: after the current batch of
+    // events).  Returns a nonzero id for cancel().
+    uint64_t after(int ms, std::function<void()> fn);
+    // Forgets a timer that has not run yet; unknown or spent ids are ignored.
+    void cancel(uint64_t id);
 
     // Runs until stop().  Returns false when epoll_wait fails for good.
     bool run();
@@ -78,6 +84,14 @@ class Loop {
     std::unordered_map<uint64_t, int> token_fd_;
     std::vector<std::function<void()>> deferred_;
     std::shared_ptr<Mailbox> mailbox_;
+    void run_timers();
+    // Milliseconds until the next timer or tick is due (-1: none).
+    int wait_ms() const;
+
+    // Timers by (due time in ms, id); timer_due_ finds an id's due time.
+    std::map<std::pair<int64_t, uint64_t>, std::function<void()>> timers_;
+    std::unordered_map<uint64_t, int64_t> timer_due_;
+    uint64_t next_timer_ = 1;
     int tick_ms_ = -1;
     std::function<void()> tick_;
     int64_t next_tick_ms_ = 0;
