@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "connect_internal.h"
@@ -50,6 +51,35 @@ void drop() {
 void parse_version() {
     vesk::parse_version_reply(command_result);
 }
+
+// While no server has ever been reached, the local host stands in for the
+// remote one, so that the library still has a remote name and address.
+void no_server_yet() {
+    if (remote_vesk_version != 0) {
+        return;
+    }
+    memset(vesk_remotehost, 0, sizeof vesk_remotehost);
+    if (vesk_localaddr == 0) {
+        get_vesk_localaddr(inet_addr("127.0.0.1"));
+    }
+    memcpy(vesk_remotehost, vesk_localhost, sizeof vesk_remotehost);
+    vesk_remotehost[sizeof vesk_remotehost - 1] = '\0';
+    vesk_remoteaddr = vesk_localaddr;
+}
+
+// After a failed command: whether the server has closed the connection
+// (the command broke the socket, or the socket is at its end).
+bool server_hung_up(int s, int result) {
+    if (result == -2) {
+        return true;
+    }
+    char c;
+    return recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+// Result of one attempt when a server was reached but refused the
+// connection: no further share mode is tried.
+constexpr int kRefused = -2;
 
 int try_connect_server(int fd, const char *suffix) {
     if (suffix == nullptr) {
@@ -102,16 +132,7 @@ int try_connect_server(int fd, const char *suffix) {
     if (s < 0) {
         snprintf(com_result, sizeof com_result, "XX%cFailed to connect to vesk socket '%s'", 'X',
                  path.c_str());
-        if (remote_vesk_version != 0) {
-            return -1;
-        }
-        memset(vesk_remotehost, 0, sizeof vesk_remotehost);
-        if (vesk_localaddr == 0) {
-            get_vesk_localaddr(inet_addr("127.0.0.1"));
-        }
-        memcpy(vesk_remotehost, vesk_localhost, sizeof vesk_remotehost);
-        vesk_remotehost[sizeof vesk_remotehost - 1] = '\0';
-        vesk_remoteaddr = vesk_localaddr;
+        no_server_yet();
         return -1;
     }
 
@@ -122,7 +143,18 @@ int try_connect_server(int fd, const char *suffix) {
             parse_version();
         }
         if (remote_vesk_version == 0) {
-            send_command(s, 'F', 0, "%d", -1);
+            // A server that cannot serve now (its link is down) refuses the
+            // query with the reason and hangs up; an old one that does not
+            // know the query keeps the connection.  The reason is this
+            // connection's failure.
+            std::string reason = command_result;
+            if (server_hung_up(s, send_command(s, 'F', 0, "%d", -1))) {
+                close(s);
+                snprintf(com_result, sizeof com_result, "XX%c%s", 'X', reason.c_str());
+                command_result = com_result + 3;
+                no_server_yet();
+                return kRefused;
+            }
             if (send_command(s, 'F', 1, "%d", -10) >= 0) {
                 parse_version();
             }
@@ -156,17 +188,18 @@ int socket_connect_server(int fd, const char *suffix) {
     if (share == -1) {
         set_share_mode(0, 1);
         int s = try_connect_server(fd, suffix);
-        if (s >= 0) {
-            return s;
+        if (s >= 0 || s == kRefused) {
+            return s < 0 ? -1 : s;
         }
         set_share_mode(0, 2);
         s = try_connect_server(fd, suffix);
-        if (s >= 0) {
-            return s;
+        if (s >= 0 || s == kRefused) {
+            return s < 0 ? -1 : s;
         }
         share = 0;
     }
-    return try_connect_server(fd, suffix);
+    int s = try_connect_server(fd, suffix);
+    return s < 0 ? -1 : s;
 }
 
 int connect_server(const char *suffix) {

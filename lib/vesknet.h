@@ -58,7 +58,8 @@ VESK_API extern char *vesk_optarg; /* argument of the last option that takes one
  * runs the version handshake on the first success of the process and sends the
  * compression and priority settings.  fd is -1 or a socket of the caller's,
  * which is replaced on the same descriptor number.  Returns the connected
- * descriptor, or -1 with the reason in command_result. */
+ * descriptor, or -1 with the reason in command_result; a server that refuses
+ * the handshake and hangs up (its link is down) fails it with its reason. */
 VESK_API int socket_connect_server(int fd, const char *suffix);
 
 /* socket_connect_server(-1, suffix), but ends the process with status 1 and

@@ -29,7 +29,7 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     chmod 777 "$NEAR/.vesk/socket"
     out=$(HOME=$NEAR timeout 10 setpriv --reuid=65534 --regid=65534 --clear-groups \
         vesk_probe '?' F -10 2>&1)
-    check "another user is refused by its credentials" grep -Eq "^-[12] (no result forthcoming|Write error)" <<<"$out"
+    check "another user is refused by its credentials" grep -Eq "^connect (no result forthcoming|Write error)" <<<"$out"
     check "the refusal is logged" grep -q "refused a client of uid 65534" "$T/near.log"
     check "the owner is still served" grep -q '^1 VERSION' <<<"$(near vesk_probe '?' F -10)"
     stop_pair

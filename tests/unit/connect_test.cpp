@@ -20,7 +20,9 @@ namespace {
 class StandIn {
   public:
     using Script = std::function<std::string(const std::string &request)>;
-    StandIn(const std::string &path, Script script) : script_(std::move(script)) {
+    // hang_up: close each connection after its first reply.
+    StandIn(const std::string &path, Script script, bool hang_up = false)
+        : script_(std::move(script)), hang_up_(hang_up) {
         listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
@@ -56,6 +58,7 @@ class StandIn {
                     requests.push_back(cur);
                     std::string r = script_(cur);
                     if (!r.empty() && write(c, r.data(), r.size()) < 0) break;
+                    if (hang_up_ && !r.empty()) break;
                     cur.clear();
                 }
             }
@@ -64,6 +67,7 @@ class StandIn {
     }
     int listen_fd_ = -1;
     Script script_;
+    bool hang_up_ = false;
     std::thread thread_;
 };
 
@@ -140,6 +144,26 @@ TEST_F(ConnectTest, DoubleFailureFallsBackAndSettingsSent) {
                                      std::string("@?F-10\0", 7), std::string("@?C0\0", 5),
                                      std::string("@?d4\0", 5),   std::string("@>B4\0", 5)};
     EXPECT_EQ(reqs, want);
+}
+
+// A server whose link is down refuses the handshake and hangs up: the
+// connect fails with its reason, and the next connect asks again.
+TEST_F(ConnectTest, RefusedHandshakeFailsWithTheServersReason) {
+    {
+        StandIn srv(
+            home + "/.vesk/socket",
+            [](const std::string &) { return Reply("elink to far is down, reconnecting"); }, true);
+        EXPECT_EQ(socket_connect_server(-1, ""), -1);
+        EXPECT_STREQ(command_result, "link to far is down, reconnecting");
+        EXPECT_EQ(remote_vesk_version, 0u);
+    }
+    StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
+        return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+    });
+    int fd = socket_connect_server(-1, "");
+    ASSERT_GE(fd, 0) << command_result;
+    close(fd);
+    EXPECT_EQ(remote_vesk_version, 20305u);
 }
 
 TEST_F(ConnectTest, PrivatePathWithSuffixAndLocalFallback) {
