@@ -44,10 +44,15 @@ Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
     : loop_(loop), in_fd_(in_fd), out_fd_(out_fd), events_(events) {}
 
 Link::~Link() {
+    loop_.cancel(heartbeat_timer_);
     if (!stopped_) {
         loop_.remove(in_fd_);
         if (out_fd_ != in_fd_) loop_.remove(out_fd_);
     }
+}
+
+void Link::set_liveness(int alive_ms, int hello_ms) {
+    live_ = Liveness(alive_ms, hello_ms);
 }
 
 bool Link::protect(const record::Keys &keys) {
@@ -73,10 +78,14 @@ bool Link::seal_from(size_t at) {
 }
 
 void Link::start(const frame::Hello &mine) {
+    live_.started(monotonic_ms());
     std::string hello = frame::encode_hello(mine);
     frame::append(out_, frame::kHello, 0, 0, hello);
     if (!seal_from(0)) {
-        loop_.defer([this] { down(false, "link encryption failed"); });
+        std::weak_ptr<char> life = life_;
+        loop_.defer([this, life] {
+            if (!life.expired()) down(false, "link encryption failed");
+        });
         return;
     }
     bool watched = loop_.add(in_fd_, EPOLLIN, [this](uint32_t ev) {
@@ -92,9 +101,13 @@ void Link::start(const frame::Hello &mine) {
         // A regular file or /dev/null cannot be a link: nothing would ever
         // wake us.  Say so instead of waiting for ever.
         std::string why = std::string("the link cannot be a file: ") + strerror(errno);
-        loop_.defer([this, why] { down(false, why); });
+        std::weak_ptr<char> life = life_;
+        loop_.defer([this, life, why] {
+            if (!life.expired()) down(false, why);
+        });
         return;
     }
+    arm_heartbeat();
     kick();
 }
 
@@ -294,7 +307,9 @@ void Link::fill() {
 void Link::kick() {
     if (kick_pending_ || stopped_) return;
     kick_pending_ = true;
-    loop_.defer([this] {
+    std::weak_ptr<char> life = life_;
+    loop_.defer([this, life] {
+        if (life.expired()) return;
         kick_pending_ = false;
         flush();
     });
@@ -331,7 +346,11 @@ void Link::flush() {
                 out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
                 break;
             }
-            down(goodbye_seen_, std::string("link write failed: ") + strerror(errno));
+            if (errno == ETIMEDOUT && up_ && live_.on()) {
+                down(false, live_.lost_reason());
+            } else {
+                down(goodbye_seen_, std::string("link write failed: ") + strerror(errno));
+            }
             return;
         }
         out_off_ += size_t(w);
@@ -370,6 +389,10 @@ void Link::on_readable() {
             if (r == 0) {
                 down(goodbye_seen_, goodbye_seen_ ? "the far end closed the link"
                                                   : "link lost: the far end went away");
+            } else if (errno == ETIMEDOUT && up_ && live_.on()) {
+                // TCP gave up on unacknowledged data (its user timeout is
+                // the liveness time): the same silence, noticed by the kernel.
+                down(false, live_.lost_reason());
             } else {
                 down(false, errno == ECONNRESET
                                 ? std::string("link lost: the far end went away (connection reset)")
@@ -384,6 +407,8 @@ void Link::on_readable() {
             down(false, kIntegrityFailed, false);
             return;
         }
+        // Any byte is a sign of life, whatever frame it belongs to.
+        live_.heard(monotonic_ms());
         total += size_t(r);
         // Parse what is complete.
         while (in_.size() - in_off_ >= frame::kHeaderBytes) {
@@ -427,7 +452,11 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
         }
         kick();
         // Measure the round trip at once: window growth needs it.
-        tick();
+        live_.up(monotonic_ms());
+        ping();
+        // From now on the liveness time is watched, not the HELLO's.
+        loop_.cancel(heartbeat_timer_);
+        arm_heartbeat();
         events_.on_link_up(far_);
         return true;
     }
@@ -486,17 +515,42 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
     }
 }
 
-void Link::tick() {
+void Link::ping() {
     if (!up_ || stopped_) return;
     std::string token;
     ping_sent_us_ = monotonic_us();
     frame::put_u64(token, uint64_t(ping_sent_us_));
     send_urgent(0, frame::kPing, token);
+    live_.pinged(monotonic_ms());
+}
+
+void Link::arm_heartbeat() {
+    // The destructor cancels it: no guard needed.
+    heartbeat_timer_ = loop_.after(live_.period_ms(), [this] {
+        heartbeat_timer_ = 0;
+        heartbeat();
+    });
+}
+
+void Link::heartbeat() {
+    if (stopped_) return;
+    switch (live_.check(monotonic_ms())) {
+        case Liveness::Verdict::kLost:
+            return down(false, live_.lost_reason());
+        case Liveness::Verdict::kPing:
+            ping();
+            break;
+        case Liveness::Verdict::kFine:
+            break;
+    }
+    arm_heartbeat();
 }
 
 void Link::down(bool clean, const std::string &why_given, bool far_may_be_absent) {
     if (stopped_) return;
     stopped_ = true;
+    loop_.cancel(heartbeat_timer_);
+    heartbeat_timer_ = 0;
     std::string why = why_given;
     if (!up_ && !clean && far_may_be_absent)
         why = "the link ended before the far end answered (is veskd running there?): " + why;
@@ -525,6 +579,8 @@ void Link::shut_down() {
         poll(&p, 1, 100);
     }
     stopped_ = true;
+    loop_.cancel(heartbeat_timer_);
+    heartbeat_timer_ = 0;
     loop_.remove(in_fd_);
     if (out_fd_ != in_fd_) loop_.remove(out_fd_);
 }

@@ -4,7 +4,8 @@
 // then the channels, highest priority first and deficit round-robin among
 // equals, each within the credit its receiver granted.  A channel's frames
 // keep their order.  Input is read whenever the link has bytes: nothing a
-// channel does stops the reader.
+// channel does stops the reader.  A far end that sends nothing for the
+// liveness time (pings keep a healthy idle link busy) is a lost link.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "liveness.h"
 #include "loop.h"
 
 namespace vesk {
@@ -71,6 +73,14 @@ class Link {
     // frames so that one frame does not hold the others up for long.
     void set_frame_max(size_t bytes);
 
+    // Liveness, set before start().  The link is lost when nothing at all has
+    // come from the far end for alive_ms, or when its HELLO has not come
+    // within hello_ms of start() (0: no such limit).  Pings go out every
+    // third of alive_ms (and at least every Liveness::kPingMaxMs, which
+    // measures the round trip), so a healthy far end is never silent that
+    // long.
+    void set_liveness(int alive_ms, int hello_ms);
+
     // From the start on, every byte each way crosses in records sealed with
     // keys (an encrypted TCP link); a record that fails to open ends the link
     // with "link integrity check failed".  Call before start().  Returns
@@ -109,8 +119,6 @@ class Link {
     // Last measured round trip, microseconds (0 before the first).
     int64_t rtt_us() const { return rtt_us_; }
     uint32_t far_window() const { return far_.window; }
-    // Periodic: pings.
-    void tick();
 
   private:
     struct Item {
@@ -147,6 +155,11 @@ class Link {
     // may mean nobody answers there, and the message says so.
     void down(bool clean, const std::string &why, bool far_may_be_absent = true);
     void update_events();
+    // Pings when one is due; ends the link when the far end has been silent
+    // too long.  Runs on a timer of its own.
+    void heartbeat();
+    void arm_heartbeat();
+    void ping();
 
     Loop &loop_;
     int in_fd_;
@@ -174,6 +187,10 @@ class Link {
     std::string sealed_;                      // scratch for sealing
     int64_t rtt_us_ = 0;
     int64_t ping_sent_us_ = 0;  // token of the ping not yet answered, or 0
+    Liveness live_{0, 0};
+    uint64_t heartbeat_timer_ = 0;
+    // Work deferred to the loop checks this first: the Link may be gone.
+    std::shared_ptr<char> life_ = std::make_shared<char>();
 };
 
 }  // namespace vesk

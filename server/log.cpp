@@ -1,8 +1,11 @@
+// veskd's messages on standard error, one fprintf per line.
 #include "log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+
+#include "loop.h"
 
 namespace vesk::log {
 namespace {
@@ -47,6 +50,31 @@ void info(const char *fmt, ...) {
 }
 void debug(const char *fmt, ...) {
     VESK_LOG_BODY(2);
+}
+
+void Limited::error(const char *fmt, ...) {
+    int64_t now = monotonic_ms();
+    if (window_ms_ < 0 || now - window_ms_ >= interval_ms_) {
+        window_ms_ = now;
+        printed_ = 0;
+    }
+    if (printed_ >= burst_) {
+        held_++;
+        return;
+    }
+    printed_++;
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    if (held_ > 0) {
+        fprintf(stderr, "%s: %s (and %u more like it)\n", g_prefix.c_str(), line, held_);
+    } else {
+        fprintf(stderr, "%s: %s\n", g_prefix.c_str(), line);
+    }
+    held_ = 0;
 }
 
 }  // namespace vesk::log

@@ -1,6 +1,8 @@
 // veskd's messages on standard error: "veskd: " and the text, one line each.
 #pragma once
 
+#include <cstdint>
+
 namespace vesk::log {
 
 // 0: errors and notices of the link's life; 1 (-v): every client and command;
@@ -15,5 +17,21 @@ void notice(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Printed from verbosity 1 and 2 on.
 void info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// An error that a peer can make happen at will (a flood of bad connections):
+// at most burst lines per interval; the next line printed says how many were
+// held back.
+class Limited {
+  public:
+    Limited(int interval_ms, unsigned burst) : interval_ms_(interval_ms), burst_(burst) {}
+    void error(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  private:
+    int interval_ms_;
+    unsigned burst_;
+    int64_t window_ms_ = -1;  // start of the current interval
+    unsigned printed_ = 0;    // lines in it
+    unsigned held_ = 0;
+};
 
 }  // namespace vesk::log

@@ -10,9 +10,9 @@
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "daemon.h"
 #include "keyfile.h"
 #include "log.h"
 #include "loop.h"
@@ -24,11 +24,12 @@ namespace {
 
 constexpr const char *kUsage =
     "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
-    "             [--x11-socket PATH] [--frame BYTES] --link LINK\n"
+    "             [--x11-socket PATH] [--frame BYTES] [--alive SECONDS] [--reconnect]\n"
+    "             --link LINK\n"
     "       veskd --genkey FILE\n"
     "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
-// How long the exec: command may take to end after the link closes, ms.
-constexpr int kChildGraceMs = 2000;
+// Longest --alive, seconds: a day of silence is no link.
+constexpr unsigned long kAliveMaxS = 24 * 60 * 60;
 
 int g_signal_pipe[2] = {-1, -1};
 
@@ -41,26 +42,12 @@ void on_signal(int sig) {
     errno = saved;
 }
 
-void reap(pid_t child) {
-    if (child <= 0) return;
-    for (int waited = 0; waited < kChildGraceMs; waited += 50) {
-        if (waitpid(child, nullptr, WNOHANG) == child) return;
-        usleep(50 * 1000);
-    }
-    kill(child, SIGTERM);
-    waitpid(child, nullptr, 0);
-}
-
-bool set_nonblocking(int fd) {
-    int fl = fcntl(fd, F_GETFL);
-    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
     vesk::Config config;
-    std::string link_spec, key_path, genkey_path;
+    vesk::LinkOptions link;
+    std::string link_spec, genkey_path;
     int verbosity = 0;
     enum {
         kOptVersion = 1000,
@@ -68,6 +55,8 @@ int main(int argc, char **argv) {
         kOptKey,
         kOptX11,
         kOptFrame,
+        kOptAlive,
+        kOptReconnect,
         kOptHelp,
         kOptShowVersion,
         kOptGenkey
@@ -78,6 +67,8 @@ int main(int argc, char **argv) {
         {"key", required_argument, nullptr, kOptKey},
         {"x11-socket", required_argument, nullptr, kOptX11},
         {"frame", required_argument, nullptr, kOptFrame},
+        {"alive", required_argument, nullptr, kOptAlive},
+        {"reconnect", no_argument, nullptr, kOptReconnect},
         {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptShowVersion},
         {"genkey", required_argument, nullptr, kOptGenkey},
@@ -114,7 +105,7 @@ int main(int argc, char **argv) {
                 link_spec = optarg;
                 break;
             case kOptKey:
-                key_path = optarg;
+                link.key_path = optarg;
                 break;
             case kOptX11:
                 config.x11_socket = optarg;
@@ -132,6 +123,20 @@ int main(int argc, char **argv) {
                 config.frame_max = v;
                 break;
             }
+            case kOptAlive: {
+                char *end = nullptr;
+                errno = 0;
+                unsigned long v = strtoul(optarg, &end, 10);
+                if (errno || !*optarg || *end || *optarg == '-' || v > kAliveMaxS) {
+                    fprintf(stderr, "veskd: --alive takes 0 (off) to %lu seconds\n", kAliveMaxS);
+                    return 1;
+                }
+                config.alive_ms = int(v * 1000);
+                break;
+            }
+            case kOptReconnect:
+                link.reconnect = true;
+                break;
             case kOptHelp:
                 fputs(kUsage, stdout);
                 return 0;
@@ -161,13 +166,17 @@ int main(int argc, char **argv) {
         return 1;
     }
     vesk::log::set_verbosity(verbosity);
+    std::string error;
+    if (!vesk::transport::parse_link(link_spec, &link.link, &error)) {
+        vesk::log::error("%s", error.c_str());
+        return 1;
+    }
     if (!config.suffix.empty() && config.suffix.find('/') != std::string::npos) {
         vesk::log::error("the suffix must not contain '/'");
         return 1;
     }
 
     // Refuse early, before a link is made, when another veskd serves here.
-    std::string error;
     if (!vesk::sockdir::prepare(config.share, config.suffix, &config.socket_path, &error)) {
         vesk::log::error("%s", error.c_str());
         return 1;
@@ -192,50 +201,23 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
 
-    vesk::transport::LinkEnds ends;
-    if (!vesk::transport::open_link(link_spec, key_path, &ends, &error)) {
-        vesk::log::error("%s", error.c_str());
-        return 1;
-    }
-    if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
-        vesk::log::error("cannot make the link non-blocking: %s", strerror(errno));
-        return 1;
-    }
-
+    // The daemon goes before the loop it runs on; its end closes the link,
+    // removes the socket and reaps the link command.
     vesk::Loop loop;
-    vesk::Session session(loop, config, ends.in_fd, ends.out_fd);
-    if (ends.keys) {
-        bool protected_ok = session.link().protect(*ends.keys);
-        ends.keys.reset();  // the link holds what it needs
-        if (!protected_ok) {
-            vesk::log::error("cannot set up the link's encryption");
+    int status = 1;
+    {
+        vesk::Daemon daemon(loop, config, link);
+        loop.add(g_signal_pipe[0], EPOLLIN, [&](uint32_t) {
+            char sig;
+            while (read(g_signal_pipe[0], &sig, 1) > 0) {
+            }
+            daemon.stop();
+        });
+        if (!daemon.start(&error)) {
+            vesk::log::error("%s", error.c_str());
             return 1;
         }
+        if (loop.run()) status = daemon.exit_status();
     }
-    bool listening = false;
-    session.start([&]() {
-        std::string why;
-        int fd = vesk::sockdir::listen_at(config.socket_path, config.share, &why);
-        if (fd < 0) {
-            vesk::log::error("%s", why.c_str());
-        } else {
-            listening = true;
-            vesk::log::info("serving on %s", config.socket_path.c_str());
-        }
-        return fd;
-    });
-    loop.add(g_signal_pipe[0], EPOLLIN, [&](uint32_t) {
-        char sig;
-        while (read(g_signal_pipe[0], &sig, 1) > 0) {
-        }
-        session.shut_down();
-    });
-    loop.run();
-
-    if (listening) unlink(config.socket_path.c_str());
-    int status = session.exit_status();
-    if (ends.in_fd >= 0) close(ends.in_fd);
-    if (ends.out_fd >= 0 && ends.out_fd != ends.in_fd) close(ends.out_fd);
-    reap(ends.child);
     return status;
 }

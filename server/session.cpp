@@ -21,8 +21,9 @@ constexpr size_t kDgramQueueCap = 1024 * 1024;
 constexpr size_t kFarChannelsMax = 65536;
 // Largest UDP payload carried, bytes.
 constexpr size_t kDgramMax = 65507;
-// Pings that measure the round trip, milliseconds apart.
-constexpr int kPingIntervalMs = 5000;
+// The far end's HELLO may take this long at least, ms: on an exec: link
+// over ssh it follows a login, which may wait for a password.
+constexpr int kHelloMinMs = 60 * 1000;
 // The display every 'X' request of the clients names.
 constexpr const char *kX11Display0 = "/tmp/.X11-unix/X0";
 
@@ -121,9 +122,14 @@ void RemoteSide::consumed(size_t n) {
 
 // ---- Session ----
 
-Session::Session(Loop &loop, Config config, int in_fd, int out_fd)
-    : loop_(loop), config_(std::move(config)), link_(loop, in_fd, out_fd, *this) {
+Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, SessionOwner &owner)
+    : loop_(loop),
+      config_(std::move(config)),
+      owner_(owner),
+      link_(loop, ends.in_fd, ends.out_fd, *this) {
     if (config_.frame_max) link_.set_frame_max(config_.frame_max);
+    int alive = config_.alive_ms;
+    link_.set_liveness(alive, alive > 0 ? std::max(alive, kHelloMinMs) : 0);
     get_vesk_localaddr(inet_addr("127.0.0.1"));
     host_ = vesk_localhost;
     addr_ = uint32_t(vesk_localaddr);
@@ -141,8 +147,7 @@ Session::~Session() {
     }
 }
 
-void Session::start(std::function<int()> make_listener) {
-    make_listener_ = std::move(make_listener);
+void Session::start() {
     frame::Hello mine;
     mine.server_version = uint32_t(config_.version);
     mine.addr = addr_;
@@ -150,10 +155,6 @@ void Session::start(std::function<int()> make_listener) {
     mine.window = Window::kInitial;
     mine.host = host_;
     link_.start(mine);
-    loop_.set_tick(kPingIntervalMs, [this] {
-        link_.tick();
-        resume_accepting();
-    });
 }
 
 unsigned long Session::reported_version() const {
@@ -173,61 +174,17 @@ std::string Session::map_socket_path(const std::string &path) const {
 void Session::on_link_up(const frame::Hello &far) {
     log::notice("link up: far end %s (version %u, uid %u)", far.host.c_str(), far.server_version,
                 far.uid);
-    listen_fd_ = make_listener_ ? make_listener_() : -1;
-    if (listen_fd_ < 0) {
-        exit_status_ = 1;
-        link_.shut_down();
-        loop_.stop();
-        return;
-    }
-    loop_.add(listen_fd_, EPOLLIN, [this](uint32_t) { accept_clients(); });
+    owner_.session_up(far);
 }
 
-void Session::accept_clients() {
-    for (int i = 0; i < 64; i++) {
-        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EMFILE || errno == ENFILE) {
-                // Out of descriptors: stop watching the listener (it would
-                // wake us for ever) until a client closes or the next tick.
-                log::error("accept failed: %s; pausing new clients", strerror(errno));
-                accept_paused_ = true;
-                loop_.modify(listen_fd_, 0);
-            } else if (errno != EAGAIN) {
-                log::error("accept failed: %s", strerror(errno));
-            }
-            return;
-        }
-        ucred cred{};
-        socklen_t len = sizeof cred;
-        bool allowed = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
-        if (allowed) {
-            // Private: our own user only.  Shared by group: the socket's
-            // directory lets the group in, so the group id decides.  The
-            // super-user may always ask.
-            bool self = cred.uid == geteuid() || cred.uid == 0;
-            allowed = config_.share == 1 ? self || cred.gid == getegid() : self;
-        }
-        if (!allowed) {
-            log::notice("refused a client of uid %u", unsigned(cred.uid));
-            close(fd);
-            continue;
-        }
-        uint32_t id = next_id_++;
-        clients_[id] = std::make_unique<Client>(*this, fd, id);
-        log::info("client %u: connected (uid %u, pid %d)", id, unsigned(cred.uid), int(cred.pid));
-    }
-}
-
-void Session::resume_accepting() {
-    if (!accept_paused_ || listen_fd_ < 0) return;
-    accept_paused_ = false;
-    loop_.modify(listen_fd_, EPOLLIN);
+void Session::adopt(int fd, const ucred &cred) {
+    uint32_t id = next_id_++;
+    clients_[id] = std::make_unique<Client>(*this, fd, id);
+    log::info("client %u: connected (uid %u, pid %d)", id, unsigned(cred.uid), int(cred.pid));
 }
 
 void Session::client_gone(uint32_t id) {
-    resume_accepting();
+    owner_.client_left();
     auto it = clients_.find(id);
     if (it == clients_.end()) return;
     dead_clients_.push_back(std::move(it->second));
@@ -246,7 +203,9 @@ void Session::remote_gone(uint32_t id) {
 void Session::sweep() {
     if (sweep_pending_) return;
     sweep_pending_ = true;
-    loop_.defer([this] {
+    std::weak_ptr<char> life = life_;
+    loop_.defer([this, life] {
+        if (life.expired()) return;
         sweep_pending_ = false;
         dead_clients_.clear();
         dead_remotes_.clear();
@@ -324,23 +283,15 @@ void Session::on_drained(ChanKey key) {
 }
 
 void Session::on_link_down(bool clean, const std::string &why) {
-    if (clean) {
-        log::notice("%s", why.c_str());
-    } else {
-        log::error("%s", why.c_str());
-        exit_status_ = 1;
-    }
     // Every client sees its socket close; files being written stay as
     // partial copies (their mode says so) for a later resume.
     abort_clients();
-    loop_.stop();
+    owner_.session_down(clean, why);
 }
 
 void Session::shut_down() {
-    log::notice("shutting down");
     link_.shut_down();
     abort_clients();
-    loop_.stop();
 }
 
 void Session::abort_clients() {

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +15,7 @@
 #include "link.h"
 #include "loop.h"
 #include "peer.h"
+#include "transport.h"
 
 namespace vesk {
 
@@ -26,8 +27,23 @@ struct Config {
     std::string x11_socket;         // where 'X' for display 0 really goes ("": as asked)
     int share = 0;
     std::string suffix;
-    std::string socket_path;  // filled by the socket set-up
-    size_t frame_max = 0;     // data frame payload, bytes (0: the default)
+    std::string socket_path;   // filled by the socket set-up
+    size_t frame_max = 0;      // data frame payload, bytes (0: the default)
+    int alive_ms = 30 * 1000;  // silence that ends the link (0: none)
+};
+
+// What the daemon that runs a session learns from it.
+class SessionOwner {
+  public:
+    virtual ~SessionOwner() = default;
+    // The far end answered: clients may be given to adopt().
+    virtual void session_up(const frame::Hello &far) = 0;
+    // The link ended (clean: the far end said goodbye first); why is for
+    // the log.  Every client is closed already; the session may be
+    // destroyed once this returns.
+    virtual void session_down(bool clean, const std::string &why) = 0;
+    // A client left: a paused socket may accept again.
+    virtual void client_left() = 0;
 };
 
 // A Peer serving one channel of the far end's client, with its replies and
@@ -69,18 +85,20 @@ struct UdpEnd {
     sockaddr_in last_sender{};
 };
 
+// One link's worth of service: made when the link opens, destroyed after it
+// ends.  The link's descriptors stay the caller's.
 class Session : public LinkEvents {
   public:
-    Session(Loop &loop, Config config, int in_fd, int out_fd);
+    Session(Loop &loop, Config config, const transport::LinkEnds &ends, SessionOwner &owner);
     ~Session() override;
 
-    // Starts the link.  Once the far end has answered, make_listener gives
-    // the Unix socket to accept clients on (-1: it failed; the session ends).
-    void start(std::function<int()> make_listener);
-    // SIGTERM: says goodbye and ends the loop.
+    // Sends HELLO and starts the link.
+    void start();
+    // Serves a client accepted on the socket (takes the descriptor).
+    void adopt(int fd, const ucred &cred);
+    // SIGTERM: says goodbye and closes every client; session_down does not
+    // follow.
     void shut_down();
-    // After the loop: 0 for a clean end, 1 otherwise.
-    int exit_status() const { return exit_status_; }
 
     Loop &loop() { return loop_; }
     Link &link() { return link_; }
@@ -112,24 +130,21 @@ class Session : public LinkEvents {
     void on_link_down(bool clean, const std::string &why) override;
 
   private:
-    void accept_clients();
     void abort_clients();
-    void resume_accepting();
     void sweep();
     void on_udp(ChanKey pair);
     void udp_deliver(ChanKey pair, std::string_view datagram);
 
     Loop &loop_;
     Config config_;
+    SessionOwner &owner_;
     Link link_;
     std::string host_;
     uint32_t addr_ = 0;
-    int listen_fd_ = -1;
-    std::function<int()> make_listener_;
     uint32_t next_id_ = 1;
-    int exit_status_ = 0;
     bool sweep_pending_ = false;
-    bool accept_paused_ = false;
+    // Work deferred to the loop checks this first: the Session may be gone.
+    std::shared_ptr<char> life_ = std::make_shared<char>();
     std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
     std::unordered_map<uint32_t, std::unique_ptr<RemoteSide>> remotes_;
     std::vector<std::unique_ptr<Client>> dead_clients_;

@@ -12,7 +12,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -30,13 +29,12 @@
 namespace vesk::transport {
 namespace {
 
-constexpr int kAuthTimeoutMs = 10 * 1000;   // whole key check, both directions
-constexpr int kConnectRetryMs = 10 * 1000;  // how long "tcp:" waits for its listener
-constexpr int kConnectRetryPauseMs = 200;   // between refused connects
-constexpr int kCompressLevel = 1;           // fastest: frames are small and latency counts
-constexpr size_t kNonceBytes = 32;          // 256 bits of RAND_bytes per side
-constexpr size_t kMacBytes = 32;            // HMAC-SHA256
-constexpr unsigned char kMagic0 = 'V';      // every key check message starts "VK"
+constexpr int kAuthTimeoutMs = 10 * 1000;  // whole key check, both directions
+constexpr int kListenBacklog = 4;          // connections waiting: one key check at a time
+constexpr int kCompressLevel = 1;          // fastest: frames are small and latency counts
+constexpr size_t kNonceBytes = 32;         // 256 bits of RAND_bytes per side
+constexpr size_t kMacBytes = 32;           // HMAC-SHA256
+constexpr unsigned char kMagic0 = 'V';     // every key check message starts "VK"
 constexpr unsigned char kMagic1 = 'K';
 constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
 constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
@@ -207,66 +205,121 @@ bool resolve(const std::string &host, const std::string &port, bool passive, Add
     return true;
 }
 
-int listen_accept_one(const std::string &where, std::string *error) {
+bool bad_address(const std::string &where, const char *form, std::string *error) {
+    *error = "bad link address \"" + where + "\": " + form + " expected";
+    return false;
+}
+
+}  // namespace
+
+bool parse_link(const std::string &link, LinkSpec *spec, std::string *error) {
+    constexpr std::string_view kExec = "exec:";
+    constexpr std::string_view kTcpListen = "tcp-listen:";
+    constexpr std::string_view kTcp = "tcp:";
+    std::string_view s = link;
+    std::string host, port;
+    *spec = LinkSpec{};
+    if (s == "stdio") return true;
+    if (s.starts_with(kExec)) {
+        spec->kind = LinkKind::kExec;
+        spec->command = std::string(s.substr(kExec.size()));
+        if (spec->command.empty()) {
+            *error = "exec: link needs a command";
+            return false;
+        }
+        return true;
+    }
+    if (s.starts_with(kTcpListen)) {
+        spec->kind = LinkKind::kTcpListen;
+        spec->where = std::string(s.substr(kTcpListen.size()));
+        if (!split_host_port(spec->where, &host, &port))
+            return bad_address(spec->where, "ADDR:PORT", error);
+        return true;
+    }
+    if (s.starts_with(kTcp)) {
+        spec->kind = LinkKind::kTcp;
+        spec->where = std::string(s.substr(kTcp.size()));
+        if (!split_host_port(spec->where, &host, &port) || host.empty())
+            return bad_address(spec->where, "HOST:PORT", error);
+        return true;
+    }
+    *error =
+        "unknown link \"" + link + "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT or tcp:HOST:PORT";
+    return false;
+}
+
+LinkEnds stdio_ends() {
+    LinkEnds ends;
+    ends.in_fd = 0;
+    ends.out_fd = 1;
+    return ends;
+}
+
+int tcp_listen(const std::string &where, std::string *error) {
     std::string host, port;
     if (!split_host_port(where, &host, &port)) {
-        *error = "bad link address \"" + where + "\": ADDR:PORT expected";
+        bad_address(where, "ADDR:PORT", error);
         return -1;
     }
     AddrInfo ai;
     if (!resolve(host, port, true, &ai, error)) return -1;
-    Fd ls(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd ls(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (ls.get() < 0) {
         *error = std::string("socket: ") + std::strerror(errno);
         return -1;
     }
     int one = 1;
     setsockopt(ls.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(ls.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(ls.get(), 1) != 0) {
+    if (::bind(ls.get(), ai->ai_addr, ai->ai_addrlen) != 0 ||
+        ::listen(ls.get(), kListenBacklog) != 0) {
         *error = "cannot listen on " + where + ": " + std::strerror(errno);
         return -1;
     }
-    for (;;) {
-        int fd = ::accept4(ls.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return fd;
-        if (errno != EINTR && errno != ECONNABORTED) {
-            *error = std::string("accept: ") + std::strerror(errno);
-            return -1;
-        }
-    }
+    return ls.release();
 }
 
-// Connects, retrying refusals for a while so that the two ends may be
-// started in either order.
-int connect_retrying(const std::string &where, std::string *error) {
+int tcp_connect_start(const std::string &where, int *err, std::string *error) {
     std::string host, port;
+    *err = EINVAL;
     if (!split_host_port(where, &host, &port) || host.empty()) {
-        *error = "bad link address \"" + where + "\": HOST:PORT expected";
+        bad_address(where, "HOST:PORT", error);
         return -1;
     }
     AddrInfo ai;
     if (!resolve(host, port, false, &ai, error)) return -1;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectRetryMs);
-    for (;;) {
-        int last_err = 0;
-        for (addrinfo *a = ai.get(); a != nullptr; a = a->ai_next) {
-            Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-            if (fd.get() < 0) {
-                last_err = errno;
-                continue;
-            }
-            int rc;
-            do {
-                rc = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
-            } while (rc != 0 && errno == EINTR);
-            if (rc == 0) return fd.release();
-            last_err = errno;
-        }
-        if (last_err != ECONNREFUSED || ms_left(deadline) == 0) {
-            *error = "cannot connect to " + where + ": " + std::strerror(last_err);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kConnectRetryPauseMs));
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        *err = errno;
+        *error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 && errno != EINPROGRESS) {
+        *err = errno;
+        *error = "cannot connect to " + where + ": " + std::strerror(errno);
+        return -1;
+    }
+    *err = 0;
+    return fd.release();
+}
+
+int tcp_connect_error(int fd) {
+    int e = 0;
+    socklen_t len = sizeof e;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0) return errno;
+    return e;
+}
+
+void tcp_tune(int fd, int user_timeout_ms) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    if (user_timeout_ms > 0) {
+        unsigned int ms = static_cast<unsigned int>(user_timeout_ms);
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms);
     }
 }
 
@@ -306,29 +359,26 @@ bool open_exec(const std::string &command, LinkEnds *ends, std::string *error) {
     return true;
 }
 
-bool open_tcp(bool listening, const std::string &where, const std::string &key_path, LinkEnds *ends,
-              std::string *error) {
+bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *ends,
+               std::string *error) {
     if (key_path.empty()) {
         *error = "tcp links need --key FILE";
         return false;
     }
     std::string key;
     if (!keyfile::load(key_path, &key, error)) return false;
-    Fd fd(listening ? listen_accept_one(where, error) : connect_retrying(where, error));
-    if (fd.get() < 0) return false;
-    int one = 1;
-    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     record::Keys keys;
-    bool ok = authenticate(fd.get(), key, !listening, error, &keys);
+    bool ok = authenticate(fd, key, initiator, error, &keys);
     OPENSSL_cleanse(key.data(), key.size());
     if (!ok) return false;
-    ends->in_fd = ends->out_fd = fd.release();
+    ends->in_fd = ends->out_fd = fd;
     ends->child = -1;
     ends->is_tcp = true;
     ends->keys = keys;
     return true;
 }
+
+namespace {
 
 struct CctxFree {
     void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
@@ -338,29 +388,6 @@ struct DctxFree {
 };
 
 }  // namespace
-
-bool open_link(const std::string &link, const std::string &key_path, LinkEnds *ends,
-               std::string *error) {
-    constexpr std::string_view kExec = "exec:";
-    constexpr std::string_view kTcpListen = "tcp-listen:";
-    constexpr std::string_view kTcp = "tcp:";
-    std::string_view s = link;
-    if (s == "stdio") {
-        ends->in_fd = 0;
-        ends->out_fd = 1;
-        ends->child = -1;
-        ends->is_tcp = false;
-        return true;
-    }
-    if (s.starts_with(kExec)) return open_exec(std::string(s.substr(kExec.size())), ends, error);
-    if (s.starts_with(kTcpListen))
-        return open_tcp(true, std::string(s.substr(kTcpListen.size())), key_path, ends, error);
-    if (s.starts_with(kTcp))
-        return open_tcp(false, std::string(s.substr(kTcp.size())), key_path, ends, error);
-    *error =
-        "unknown link \"" + link + "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT or tcp:HOST:PORT";
-    return false;
-}
 
 bool authenticate(int fd, const std::string &key, bool initiator, std::string *error,
                   record::Keys *keys) {

@@ -1,5 +1,6 @@
-// How veskd reaches the far end: the --link argument, the TCP key check
-// and compression of data frames.  Independent of the frame protocol.
+// How veskd reaches the far end: the --link argument, the link's
+// descriptors (exec:, TCP), the TCP key check and compression of data
+// frames.  Independent of the frame protocol and of the event loop.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,20 @@
 
 namespace vesk::transport {
 
-// The two descriptors of an open link (the same one for a TCP link).
+// What the --link argument names.
+enum class LinkKind { kStdio, kExec, kTcpListen, kTcp };
+struct LinkSpec {
+    LinkKind kind = LinkKind::kStdio;
+    std::string command;  // exec: the shell command
+    std::string where;    // tcp-listen: ADDR:PORT; tcp: HOST:PORT
+};
+
+// Parses "stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT" or "tcp:HOST:PORT".
+// TCP is IPv4; an ADDR of "" or "*" is every local address.  Returns false
+// with a message in *error.
+bool parse_link(const std::string &link, LinkSpec *spec, std::string *error);
+
+// The two descriptors of an open link (the same one for exec: and TCP).
 struct LinkEnds {
     int in_fd = -1;
     int out_fd = -1;
@@ -26,16 +40,34 @@ struct LinkEnds {
     std::optional<record::Keys> keys;
 };
 
-// Opens the link named by link ("stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT",
-// "tcp:HOST:PORT").  exec: runs /bin/sh -c COMMAND with a socketpair end as its
-// stdin and stdout.  TCP is IPv4; an ADDR of "" or "*" is every local
-// address.  tcp-listen: accepts one connection (waiting as long as it
-// takes) and closes the listener; tcp: retries a refused connect for about
-// 10 s.  TCP links need key_path (see keyfile::load) and pass the key check
-// before this returns; they get TCP_NODELAY, keepalive and ends->keys.  New
-// descriptors are blocking and close-on-exec.  Returns false with a message
-// in *error (for instance a refused key).
-bool open_link(const std::string &link, const std::string &key_path, LinkEnds *ends,
+// Standard input and output.
+LinkEnds stdio_ends();
+
+// Runs /bin/sh -c command with a socketpair end as its stdin and stdout; the
+// other end is blocking and close-on-exec.  Returns false with a reason.
+bool open_exec(const std::string &command, LinkEnds *ends, std::string *error);
+
+// A listening TCP socket on ADDR:PORT, non-blocking and close-on-exec.
+// Returns it, or -1 with a reason.
+int tcp_listen(const std::string &where, std::string *error);
+// Starts connecting to HOST:PORT (the first IPv4 address it resolves to) on
+// a new non-blocking, close-on-exec socket: watch it for EPOLLOUT, then ask
+// tcp_connect_error.  Returns the socket, or -1 with a reason in *error and
+// the errno in *err.
+int tcp_connect_start(const std::string &where, int *err, std::string *error);
+// 0 once a started connect succeeded, else its errno.
+int tcp_connect_error(int fd);
+// Sets TCP_NODELAY and keepalive, and a TCP_USER_TIMEOUT of user_timeout_ms
+// (0: the system's), so that unacknowledged data ends the connection when
+// the far end has been silent for the link's liveness time.
+void tcp_tune(int fd, int user_timeout_ms);
+
+// The key check on a connected TCP socket: reads the key file and runs
+// authenticate.  On success fills *ends with the socket and the record keys
+// this check derived (fresh for every connection), ready for frames.
+// Blocks for up to authenticate's timeout: run it off the event loop.
+// Returns false with a reason (the socket is left to the caller).
+bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *ends,
                std::string *error);
 
 // Mutual HMAC-SHA256 challenge and response on a connected socket, bounded by

@@ -245,6 +245,29 @@ TEST_F(LinkPair, GarbageFromThePeerEndsTheLinkWithAReason) {
     EXPECT_TRUE(ra.got.empty());
 }
 
+TEST_F(LinkPair, PingsKeepAnIdleLinkUpAndSilenceEndsIt) {
+    a->set_liveness(200, 0);
+    b->set_liveness(200, 0);
+    start();
+    run_bounded(loop);  // more than twice the liveness time
+    EXPECT_TRUE(ra.up && rb.up);
+    EXPECT_FALSE(ra.down || rb.down) << ra.down_why << rb.down_why;
+    b.reset();  // the far end stops answering; its socket stays open
+    run_bounded(loop);
+    EXPECT_TRUE(ra.down);
+    EXPECT_FALSE(ra.down_clean);
+    EXPECT_EQ(ra.down_why, "link lost: no answer from the far end for 0.2 s");
+}
+
+TEST_F(LinkPair, AFarEndThatNeverSaysHelloIsReported) {
+    a->set_liveness(0, 100);
+    a->start(hello(65536, "alpha"));
+    run_bounded(loop);
+    EXPECT_TRUE(ra.down);
+    EXPECT_NE(ra.down_why.find("no HELLO from the far end within 0.1 s"), std::string::npos)
+        << ra.down_why;
+}
+
 TEST_F(LinkPair, RandomFramesAfterHelloNeverCrash) {
     a->start(hello(65536, "alpha"));
     std::string junk;

@@ -89,7 +89,7 @@ class KeyFileTest : public ::testing::Test {
 TEST(Link, ExecRoundTrip) {
     LinkEnds ends;
     std::string error;
-    ASSERT_TRUE(vesk::transport::open_link("exec:cat", "", &ends, &error)) << error;
+    ASSERT_TRUE(vesk::transport::open_exec("cat", &ends, &error)) << error;
     EXPECT_EQ(ends.in_fd, ends.out_fd);
     EXPECT_GT(ends.child, 0);
     EXPECT_FALSE(ends.is_tcp);
@@ -116,8 +116,7 @@ TEST(Link, ExecCommandSeesDefaultSigpipe) {
     signal(SIGPIPE, SIG_IGN);
     LinkEnds ends;
     std::string error;
-    ASSERT_TRUE(
-        vesk::transport::open_link("exec:grep SigIgn /proc/self/status", "", &ends, &error));
+    ASSERT_TRUE(vesk::transport::open_exec("grep SigIgn /proc/self/status", &ends, &error));
     std::string line = read_n(ends.in_fd, 64);
     close(ends.in_fd);
     waitpid(ends.child, nullptr, 0);
@@ -129,22 +128,30 @@ TEST(Link, ExecCommandSeesDefaultSigpipe) {
     EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << line;
 }
 
-TEST(Link, SpecErrors) {
-    LinkEnds ends;
+TEST(Link, SpecParsedAndRefused) {
+    vesk::transport::LinkSpec spec;
     std::string error;
-    EXPECT_FALSE(vesk::transport::open_link("serial:/dev/ttyS0", "", &ends, &error));
+    ASSERT_TRUE(vesk::transport::parse_link("exec:ssh far veskd", &spec, &error));
+    EXPECT_TRUE(spec.kind == vesk::transport::LinkKind::kExec);
+    EXPECT_EQ(spec.command, "ssh far veskd");
+    ASSERT_TRUE(vesk::transport::parse_link("tcp-listen:*:7300", &spec, &error));
+    EXPECT_TRUE(spec.kind == vesk::transport::LinkKind::kTcpListen);
+    EXPECT_EQ(spec.where, "*:7300");
+    ASSERT_TRUE(vesk::transport::parse_link("stdio", &spec, &error));
+    EXPECT_TRUE(spec.kind == vesk::transport::LinkKind::kStdio);
+    EXPECT_FALSE(vesk::transport::parse_link("serial:/dev/ttyS0", &spec, &error));
     EXPECT_NE(error.find("unknown link"), std::string::npos);
-    EXPECT_FALSE(vesk::transport::open_link("exec:", "", &ends, &error));
-    EXPECT_FALSE(vesk::transport::open_link("tcp:127.0.0.1:9", "", &ends, &error));
-    EXPECT_EQ(error, "tcp links need --key FILE");
-    EXPECT_FALSE(vesk::transport::open_link("tcp-listen:127.0.0.1:9", "", &ends, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("exec:", &spec, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("tcp::9", &spec, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("tcp-listen:127.0.0.1:0", &spec, &error));
+    EXPECT_NE(error.find("ADDR:PORT expected"), std::string::npos);
+    LinkEnds ends;
+    EXPECT_FALSE(vesk::transport::key_check(-1, "", true, &ends, &error));
     EXPECT_EQ(error, "tcp links need --key FILE");
 }
 
 TEST(Link, Stdio) {
-    LinkEnds ends;
-    std::string error;
-    ASSERT_TRUE(vesk::transport::open_link("stdio", "", &ends, &error));
+    LinkEnds ends = vesk::transport::stdio_ends();
     EXPECT_EQ(ends.in_fd, 0);
     EXPECT_EQ(ends.out_fd, 1);
     EXPECT_EQ(ends.child, -1);
@@ -165,28 +172,38 @@ TEST_F(KeyFileTest, TcpPairOnLoopback) {
     close(probe);
 
     for (bool same : {true, false}) {
-        LinkEnds l, c;
+        std::string error;
+        int ls = vesk::transport::tcp_listen("127.0.0.1:" + port, &error);
+        ASSERT_GE(ls, 0) << error;
+        int err = 0;
+        int c = vesk::transport::tcp_connect_start("127.0.0.1:" + port, &err, &error);
+        ASSERT_GE(c, 0) << error;
+        struct pollfd pc = {c, POLLOUT, 0}, pl = {ls, POLLIN, 0};
+        ASSERT_EQ(poll(&pc, 1, kReadTimeoutMs), 1);
+        ASSERT_EQ(vesk::transport::tcp_connect_error(c), 0);
+        ASSERT_EQ(poll(&pl, 1, kReadTimeoutMs), 1);
+        int l = accept(ls, nullptr, nullptr);
+        ASSERT_GE(l, 0);
+        close(ls);
+        LinkEnds le, ce;
         std::string el, ec;
         bool okl = false, okc = false;
-        std::thread t([&] {
-            okl = vesk::transport::open_link("tcp-listen:127.0.0.1:" + port, key, &l, &el);
-        });
-        // The connecting end may start first: it retries refusals.
-        okc = vesk::transport::open_link("tcp:127.0.0.1:" + port, same ? key : other, &c, &ec);
+        std::thread t([&] { okl = vesk::transport::key_check(l, key, false, &le, &el); });
+        okc = vesk::transport::key_check(c, same ? key : other, true, &ce, &ec);
         t.join();
         if (same) {
             ASSERT_TRUE(okl) << el;
             ASSERT_TRUE(okc) << ec;
-            EXPECT_TRUE(l.is_tcp && c.is_tcp);
-            EXPECT_EQ(write(c.out_fd, "ping", 4), 4);
-            EXPECT_EQ(read_n(l.in_fd, 4), "ping");
-            close(l.in_fd);
-            close(c.in_fd);
+            EXPECT_TRUE(le.is_tcp && ce.is_tcp);
+            EXPECT_EQ(write(ce.out_fd, "ping", 4), 4);
+            EXPECT_EQ(read_n(le.in_fd, 4), "ping");
         } else {
             EXPECT_FALSE(okl);
             EXPECT_FALSE(okc);
             EXPECT_NE(ec.find("key check failed"), std::string::npos) << ec;
         }
+        close(l);
+        close(c);
     }
 }
 

@@ -1,0 +1,416 @@
+// veskd's lifecycle: the state machine that opens links, reacts to their
+// end, and keeps the client socket across them.
+#include "daemon.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+
+#include "keyfile.h"
+
+namespace vesk {
+namespace {
+// A TCP connect that gets no answer at all gives up after this, ms.
+constexpr int kConnectTimeoutMs = 10 * 1000;
+// Without --reconnect, a refused first connect is tried again for this long,
+// so that the two ends may be started in either order, ms ...
+constexpr int kConnectRetryMs = 10 * 1000;
+// ... this far apart, ms.
+constexpr int kConnectRetryPauseMs = 200;
+// The key check must be over this soon after the connection, ms: a peer
+// that stalls in it holds a listener up no longer.
+constexpr int kKeyCheckMs = 5 * 1000;
+// A listener rests this long after a failed key check, so that a flood of
+// bad connections costs a few checks a second, ms.
+constexpr int kRefusedPauseMs = 200;
+// ... and when it runs out of descriptors, ms.
+constexpr int kNoDescriptorPauseMs = 1000;
+// At most this many lines per this much time about refused link
+// connections.
+constexpr int kRefusalLogMs = 60 * 1000;
+constexpr unsigned kRefusalLogBurst = 10;
+// Reconnect backoff: the first wait and the longest, ms.
+constexpr int kBackoffFirstMs = 1000;
+constexpr int kBackoffMaxMs = 60 * 1000;
+// A link up at least this long starts the backoff afresh when it ends, ms.
+constexpr int kStableUpMs = 10 * 1000;
+// How often the daemon looks after its children and a paused socket, ms.
+constexpr int kTickMs = 1000;
+// An exec: command may take this long to end after its link closed cleanly;
+// then it gets SIGTERM (and SIGCONT, in case it is stopped), and this long
+// again before SIGKILL, ms.  After a lost link SIGTERM goes at once: a
+// command stuck on a dead link would only hold up the next try.
+constexpr int kChildGraceMs = 2000;
+// Polling of a child at veskd's end, ms.
+constexpr int kReapPollMs = 50;
+
+bool set_nonblocking(int fd) {
+    int fl = fcntl(fd, F_GETFL);
+    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
+}
+
+void close_ends(const transport::LinkEnds &e) {
+    if (e.in_fd >= 0) close(e.in_fd);
+    if (e.out_fd >= 0 && e.out_fd != e.in_fd) close(e.out_fd);
+}
+}  // namespace
+
+int backoff_ms(int attempt, uint32_t random) {
+    int64_t base = kBackoffFirstMs;
+    for (int i = 0; i < attempt && base < kBackoffMaxMs; i++) base *= 2;
+    base = std::min<int64_t>(base, kBackoffMaxMs);
+    int64_t spread = base / 4;
+    int64_t ms = base - spread + int64_t(random % uint32_t(2 * spread + 1));
+    return int(std::min<int64_t>(ms, kBackoffMaxMs));
+}
+
+Daemon::Daemon(Loop &loop, Config config, LinkOptions options)
+    : loop_(loop),
+      config_(std::move(config)),
+      opt_(std::move(options)),
+      gate_(loop, config_.share, config_.socket_path,
+            [this](int fd, const ucred &cred) { on_client(fd, cred); }),
+      desk_(loop),
+      refusals_(kRefusalLogMs, kRefusalLogBurst),
+      rng_(std::random_device{}()) {}
+
+Daemon::~Daemon() {
+    loop_.cancel(timer_);
+    loop_.cancel(pause_timer_);
+    loop_.cancel(bury_timer_);
+    check_.reset();
+    connect_.reset();
+    retire_session(false);
+    bury();
+    gate_.close();
+    reap_children(true);
+    if (listen_fd_ >= 0) {
+        loop_.remove(listen_fd_);
+        close(listen_fd_);
+    }
+}
+
+bool Daemon::start(std::string *error) {
+    using transport::LinkKind;
+    LinkKind kind = opt_.link.kind;
+    bool tcp = kind == LinkKind::kTcp || kind == LinkKind::kTcpListen;
+    if (opt_.reconnect && kind != LinkKind::kTcp && kind != LinkKind::kExec) {
+        *error = "--reconnect is for tcp: and exec: links (a tcp-listen: end always listens again)";
+        return false;
+    }
+    if (tcp) {
+        if (opt_.key_path.empty()) {
+            *error = "tcp links need --key FILE";
+            return false;
+        }
+        std::string key;
+        if (!keyfile::load(opt_.key_path, &key, error)) return false;
+        OPENSSL_cleanse(key.data(), key.size());
+    }
+    loop_.set_tick(kTickMs, [this] {
+        gate_.resume();
+        reap_children(false);
+    });
+    if (kind == LinkKind::kTcpListen) {
+        listen_fd_ = transport::tcp_listen(opt_.link.where, error);
+        if (listen_fd_ < 0) return false;
+        loop_.add(listen_fd_, EPOLLIN, [this](uint32_t) { on_listener(); });
+        listen_again(true);
+        return true;
+    }
+    // The first try runs on the loop, like every later one: whatever it
+    // decides (even to end veskd at once) takes effect there.
+    timer_ = loop_.after(0, [this] {
+        timer_ = 0;
+        first_try_ms_ = monotonic_ms();
+        if (opt_.link.kind == transport::LinkKind::kStdio)
+            return open_session(transport::stdio_ends());
+        try_link();
+    });
+    return true;
+}
+
+void Daemon::stop() {
+    if (state_ == State::kDone) return;
+    log::notice("shutting down");
+    state_ = State::kDone;
+    loop_.cancel(timer_);
+    check_.reset();
+    connect_.reset();
+    if (session_) session_->shut_down();
+    loop_.stop();
+}
+
+void Daemon::finish(int status) {
+    status_ = status;
+    state_ = State::kDone;
+    loop_.stop();
+}
+
+// ---- opening a link ----
+
+void Daemon::try_link() {
+    if (opt_.link.kind == transport::LinkKind::kExec) return try_exec();
+    try_connect();
+}
+
+void Daemon::try_exec() {
+    state_ = State::kConnecting;
+    if (attempt_ > 0) log::info("starting the link command (try %d)", attempt_ + 1);
+    transport::LinkEnds ends;
+    std::string why;
+    if (!transport::open_exec(opt_.link.command, &ends, &why)) return attempt_failed(why);
+    open_session(ends);
+}
+
+void Daemon::try_connect(bool quick) {
+    state_ = State::kConnecting;
+    if (!quick) log::info("connecting to %s (try %d)", opt_.link.where.c_str(), attempt_ + 1);
+    connect_ = std::make_unique<tcplink::Connect>(
+        loop_, opt_.link.where, kConnectTimeoutMs,
+        [this](int fd, int err, const std::string &why) { connected(fd, err, why); });
+}
+
+void Daemon::connected(int fd, int err, const std::string &why) {
+    connect_.reset();
+    if (fd < 0) {
+        if (!opt_.reconnect && !ever_up_ && err == ECONNREFUSED &&
+            monotonic_ms() - first_try_ms_ < kConnectRetryMs) {
+            timer_ = loop_.after(kConnectRetryPauseMs, [this] {
+                timer_ = 0;
+                try_connect(true);
+            });
+            return;
+        }
+        return attempt_failed(why);
+    }
+    transport::tcp_tune(fd, config_.alive_ms);
+    check_key(fd, true);
+}
+
+void Daemon::check_key(int fd, bool initiator) {
+    state_ = State::kKeyCheck;
+    check_ = std::make_unique<tcplink::KeyCheck>(
+        loop_, fd, opt_.key_path, initiator, kKeyCheckMs,
+        [this](bool ok, const transport::LinkEnds &ends, const std::string &why) {
+            key_checked(ok, ends, why);
+        });
+}
+
+void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why) {
+    check_.reset();
+    if (ok) return open_session(ends);
+    if (opt_.link.kind != transport::LinkKind::kTcpListen) return attempt_failed(why);
+    // Whoever can reach the port can fail the check: that ends this
+    // connection only, and costs a short rest.
+    refusals_.error("link connection from %s refused: %s", peer_.c_str(), why.c_str());
+    state_ = State::kListening;
+    pause_listener(kRefusedPauseMs);
+}
+
+void Daemon::open_session(const transport::LinkEnds &ends) {
+    if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
+        std::string why = std::string("cannot make the link non-blocking: ") + strerror(errno);
+        close_ends(ends);
+        if (ends.child > 0) reap_later(ends.child, true);
+        return attempt_failed(why);
+    }
+    state_ = State::kGreeting;
+    ends_ = ends;
+    // Further link connections are refused while this link lives.
+    if (listen_fd_ >= 0) loop_.modify(listen_fd_, EPOLLIN);
+    session_ = std::make_unique<Session>(loop_, config_, ends, *this);
+    // A TCP link's records are sealed with keys this connection's key check
+    // derived from fresh nonces: a new link never reuses an old one's keys.
+    if (ends.keys && !session_->link().protect(*ends.keys)) {
+        retire_session(true);
+        return attempt_failed("cannot set up the link's encryption");
+    }
+    ends_.keys.reset();  // the link holds what it needs
+    session_->start();
+}
+
+void Daemon::attempt_failed(const std::string &why) {
+    if (!opt_.reconnect) {
+        log::error("%s", why.c_str());
+        return finish(1);
+    }
+    if (attempt_ == 0 && !ever_up_) {
+        log::error("%s; trying again with backoff", why.c_str());
+    } else {
+        log::info("try %d failed: %s", attempt_ + 1, why.c_str());
+    }
+    schedule_retry();
+}
+
+void Daemon::schedule_retry() {
+    state_ = State::kWaiting;
+    int ms = backoff_ms(attempt_, uint32_t(rng_()));
+    attempt_++;
+    log::info("next try in %.1f s", ms / 1000.0);
+    timer_ = loop_.after(ms, [this] {
+        timer_ = 0;
+        try_link();
+    });
+}
+
+// ---- the link's life ----
+
+void Daemon::session_up(const frame::Hello &far) {
+    state_ = State::kUp;
+    up_since_ms_ = monotonic_ms();
+    ever_up_ = true;
+    far_host_ = far.host;
+    desk_.set_reason("link to " + far_host_ + " is down, reconnecting");
+    // Who came while it was down heard why; the rest start afresh.
+    desk_.close_all();
+    if (gate_.is_open()) return;
+    std::string why;
+    if (!gate_.open(&why)) {
+        log::error("%s", why.c_str());
+        session_->shut_down();
+        return finish(1);
+    }
+    log::info("serving on %s", gate_.path().c_str());
+}
+
+void Daemon::session_down(bool clean, const std::string &why) {
+    bool was_up = state_ == State::kUp;
+    bool listening = opt_.link.kind == transport::LinkKind::kTcpListen;
+    retire_session(!clean);
+    if (state_ == State::kDone) return;
+    if (was_up && monotonic_ms() - up_since_ms_ >= kStableUpMs) attempt_ = 0;
+    // A try that never came up is logged as a try; every other end always.
+    if (!was_up && opt_.reconnect) return attempt_failed(why);
+    if (clean) {
+        log::notice("%s", why.c_str());
+    } else {
+        log::error("%s", why.c_str());
+    }
+    if (listening) return listen_again(true);
+    if (!opt_.reconnect) return finish(clean ? 0 : 1);
+    log::notice("link to %s is down, reconnecting", far_host_.c_str());
+    schedule_retry();
+}
+
+void Daemon::on_client(int fd, const ucred &cred) {
+    if (state_ == State::kUp && session_) return session_->adopt(fd, cred);
+    desk_.take(fd);
+}
+
+void Daemon::retire_session(bool lost) {
+    if (!session_) return;
+    dead_sessions_.push_back(std::move(session_));
+    dead_ends_.push_back(DeadEnds{ends_, lost});
+    ends_ = transport::LinkEnds{};
+    // Not now: the session's link is still in the call stack.
+    if (bury_timer_ == 0) {
+        bury_timer_ = loop_.after(0, [this] {
+            bury_timer_ = 0;
+            bury();
+        });
+    }
+}
+
+void Daemon::bury() {
+    dead_sessions_.clear();
+    for (const auto &dead : dead_ends_) {
+        close_ends(dead.ends);
+        if (dead.ends.child > 0) reap_later(dead.ends.child, dead.lost);
+    }
+    dead_ends_.clear();
+}
+
+// ---- tcp-listen: ----
+
+void Daemon::listen_again(bool announce) {
+    state_ = State::kListening;
+    loop_.modify(listen_fd_, EPOLLIN);
+    if (announce) log::notice("listening on %s for the far end", opt_.link.where.c_str());
+}
+
+void Daemon::pause_listener(int ms) {
+    loop_.modify(listen_fd_, 0);
+    loop_.cancel(pause_timer_);
+    pause_timer_ = loop_.after(ms, [this] {
+        pause_timer_ = 0;
+        if (state_ == State::kListening || state_ == State::kGreeting || state_ == State::kUp)
+            loop_.modify(listen_fd_, EPOLLIN);
+    });
+}
+
+void Daemon::on_listener() {
+    for (;;) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&sa), &len,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            log::error("link accept failed: %s", strerror(errno));
+            return pause_listener(kNoDescriptorPauseMs);
+        }
+        char addr[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &sa.sin_addr, addr, sizeof addr);
+        std::string who = std::string(addr) + ":" + std::to_string(ntohs(sa.sin_port));
+        if (state_ != State::kListening) {
+            refusals_.error("link connection from %s refused: a link is up already", who.c_str());
+            close(fd);
+            continue;
+        }
+        // One key check at a time; later connections wait in the backlog.
+        loop_.modify(listen_fd_, 0);
+        peer_ = who;
+        log::info("link connection from %s", who.c_str());
+        transport::tcp_tune(fd, config_.alive_ms);
+        return check_key(fd, false);
+    }
+}
+
+// ---- exec: children ----
+
+void Daemon::reap_later(pid_t child, bool lost) {
+    if (lost) {
+        kill(child, SIGTERM);
+        kill(child, SIGCONT);
+    }
+    children_.push_back(Child{child, monotonic_ms(), lost});
+}
+
+void Daemon::reap_children(bool wait) {
+    for (;;) {
+        int64_t now = monotonic_ms();
+        for (auto it = children_.begin(); it != children_.end();) {
+            if (waitpid(it->pid, nullptr, WNOHANG) == it->pid) {
+                it = children_.erase(it);
+                continue;
+            }
+            if (!it->termed && now - it->since_ms >= kChildGraceMs) {
+                kill(it->pid, SIGTERM);
+                kill(it->pid, SIGCONT);
+                it->termed = true;
+                it->since_ms = now;
+            } else if (it->termed && now - it->since_ms >= kChildGraceMs) {
+                kill(it->pid, SIGKILL);
+                waitpid(it->pid, nullptr, 0);
+                it = children_.erase(it);
+                continue;
+            }
+            ++it;
+        }
+        if (!wait || children_.empty()) return;
+        usleep(kReapPollMs * 1000);
+    }
+}
+
+}  // namespace vesk

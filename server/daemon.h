@@ -1,0 +1,128 @@
+// veskd's life across links: opening the link (exec:, a TCP connect or
+// listener, the key check), serving while it is up, and what follows its
+// end: exit, listen again, or reconnect with backoff.  One link at a time;
+// the client socket stays from the first link's HELLO to veskd's end.
+//
+//   connecting  exec: command started, or tcp: connect  -> greeting / key check
+//   listening   tcp-listen: a connection comes          -> key check
+//   key check   passed -> greeting; failed -> listening (tcp-listen:), or
+//               like any failed try
+//   greeting    HELLO sent, the far one awaited         -> up, or the link ends
+//   up          clients served                          -> the link ends
+//   link ends   tcp-listen: -> listening; --reconnect -> waiting; else exit
+//   waiting     backoff (1 s doubling to 60 s)          -> connecting
+//   any state   SIGTERM, SIGINT                         -> exit
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gate.h"
+#include "log.h"
+#include "loop.h"
+#include "session.h"
+#include "tcplink.h"
+#include "transport.h"
+
+namespace vesk {
+
+struct LinkOptions {
+    transport::LinkSpec link;
+    std::string key_path;
+    bool reconnect = false;  // tcp: and exec: only
+};
+
+// Milliseconds to wait before reconnect try number attempt (0 for the first):
+// 1 s doubling up to 60 s, then spread by up to a quarter either way with
+// random (any 32-bit value) so that many ends do not retry in step.
+int backoff_ms(int attempt, uint32_t random);
+
+class Daemon : public SessionOwner {
+  public:
+    Daemon(Loop &loop, Config config, LinkOptions options);
+    ~Daemon() override;
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    // Checks what can be checked before a link (the key file, the listening
+    // address) and starts opening the link.  Returns false with a reason.
+    bool start(std::string *error);
+    // SIGTERM, SIGINT: says goodbye if a link is open, abandons whatever
+    // attempt is under way and ends the loop.
+    void stop();
+    // After the loop: 0 for a stop or a clean end, 1 for a failure.
+    int exit_status() const { return status_; }
+
+    // SessionOwner
+    void session_up(const frame::Hello &far) override;
+    void session_down(bool clean, const std::string &why) override;
+    void client_left() override { gate_.resume(); }
+
+  private:
+    enum class State { kConnecting, kKeyCheck, kGreeting, kUp, kWaiting, kListening, kDone };
+
+    void try_link();
+    void try_exec();
+    // quick: a refused first connect tried again, not logged as a new try.
+    void try_connect(bool quick = false);
+    void connected(int fd, int err, const std::string &why);
+    void check_key(int fd, bool initiator);
+    void key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why);
+    void open_session(const transport::LinkEnds &ends);
+    void retire_session(bool lost);
+    void bury();
+    void attempt_failed(const std::string &why);
+    void schedule_retry();
+    void listen_again(bool announce);
+    void on_listener();
+    void on_client(int fd, const ucred &cred);
+    void finish(int status);
+    void reap_later(pid_t child, bool lost);
+    void reap_children(bool wait);
+    void pause_listener(int ms);
+
+    Loop &loop_;
+    Config config_;
+    LinkOptions opt_;
+    State state_ = State::kConnecting;
+    int status_ = 0;
+    Gate gate_;
+    Desk desk_;
+    std::string far_host_;  // from the last HELLO, for the Desk's message
+
+    std::unique_ptr<tcplink::Connect> connect_;
+    std::unique_ptr<tcplink::KeyCheck> check_;
+    std::unique_ptr<Session> session_;
+    transport::LinkEnds ends_;  // of the session's link
+    // Sessions and link ends that ended, freed after the current callback.
+    std::vector<std::unique_ptr<Session>> dead_sessions_;
+    struct DeadEnds {
+        transport::LinkEnds ends;
+        bool lost;  // the link was lost: its command is of no more use
+    };
+    std::vector<DeadEnds> dead_ends_;
+    uint64_t bury_timer_ = 0;
+    // exec: commands whose link ended, not reaped yet.
+    struct Child {
+        pid_t pid;
+        int64_t since_ms;  // when its link ended, or SIGTERM was sent
+        bool termed;       // SIGTERM sent
+    };
+    std::vector<Child> children_;
+
+    int listen_fd_ = -1;        // tcp-listen:
+    std::string peer_;          // the address whose key is being checked
+    uint64_t timer_ = 0;        // the next try
+    uint64_t pause_timer_ = 0;  // the end of the listener's pause
+    int attempt_ = 0;           // tries since the link was last up for long
+    int64_t first_try_ms_ = 0;
+    int64_t up_since_ms_ = 0;
+    bool ever_up_ = false;
+    log::Limited refusals_;
+    std::mt19937 rng_;
+};
+
+}  // namespace vesk
