@@ -107,6 +107,10 @@ void Link::start(const frame::Hello &mine) {
         });
         return;
     }
+    // On a TCP link the kernel holds little unsent, so that the link's queue
+    // stays here, where an urgent frame can pass it.
+    kernel_paced_ = transport::set_unsent_limit(out_fd_, Pace::kUnsentStart);
+    if (kernel_paced_) unsent_limit_ = Pace::kUnsentStart;
     arm_heartbeat();
     kick();
 }
@@ -193,7 +197,28 @@ void Link::add_credit(ChanKey key, uint32_t bytes) {
 }
 
 void Link::set_frame_max(size_t bytes) {
-    frame_max_ = std::clamp(bytes, kFrameMin, frame::kDataMax);
+    frame_cap_ = std::clamp(bytes, kFrameMin, frame::kDataMax);
+    frame_max_ = pace_.frame_bytes(kFrameMin, frame_cap_);
+}
+
+int64_t Link::rtt_us() const {
+    return std::min(pace_.rtt_us(), kRttMaxUs);
+}
+
+void Link::retune() {
+    frame_max_ = pace_.frame_bytes(kFrameMin, frame_cap_);
+    if (!kernel_paced_) return;
+    size_t limit = pace_.unsent_limit(frame_max_);
+    // Only a change worth a system call: an eighth either way.
+    if (limit > unsent_limit_ + unsent_limit_ / 8 || limit < unsent_limit_ - unsent_limit_ / 8) {
+        if (transport::set_unsent_limit(out_fd_, limit)) unsent_limit_ = limit;
+    }
+}
+
+bool Link::inflight_full() const {
+    if (kernel_paced_) return false;
+    uint64_t acked = std::min(pace_.acked(), framed_);
+    return framed_ - acked >= pace_.inflight_cap(frame_max_);
 }
 
 void Link::set_priority(ChanKey key, int priority) {
@@ -257,14 +282,16 @@ void Link::serve(const QueuePtr &q) {
             q->items.pop_front();
             continue;
         }
-        size_t n = std::min<size_t>(item.payload.size(), size_t(q->credit));
+        // Queued frames were cut before the frame size last shrank.
+        size_t n = std::min({item.payload.size(), size_t(q->credit), frame_max_});
         bool was_high = q->data_bytes >= kQueueLow;
         if (n == item.payload.size()) {
             emit(*q, frame::kData, item.payload);
             q->items.pop_front();
         } else {
             // Partial frame up to the credit left: a sender that waits for
-            // room for a whole frame can stall against a late updater.
+            // room for a whole frame can stall against a late updater.  Or a
+            // frame cut to the size now in use.
             emit(*q, frame::kData, std::string_view(item.payload).substr(0, n));
             item.payload.erase(0, n);
         }
@@ -286,14 +313,29 @@ void Link::serve(const QueuePtr &q) {
 }
 
 void Link::fill() {
+    size_t start = out_.size();
+    capped_ = false;
     while (out_.size() - out_off_ < out_target_) {
         if (!urgent_.empty()) {
-            urgent_bytes_ -= urgent_.front().size();
-            out_.append(urgent_.front());
+            const std::string &f = urgent_.front();
+            urgent_bytes_ -= f.size();
+            out_.append(f);
+            if (f[0] == char(frame::kPing)) {
+                // Its place in the stream: the PONG proves the far end read
+                // everything up to here.
+                uint64_t token = frame::get_u64(reinterpret_cast<const uint8_t *>(f.data()) +
+                                                frame::kHeaderBytes);
+                pace_.ping_sent(token, framed_ + (out_.size() - start), monotonic_us());
+            }
             urgent_.pop_front();
             continue;
         }
         if (ready_.empty()) break;
+        if (inflight_full()) {
+            capped_ = true;
+            break;
+        }
+        size_t before = out_.size();
         auto level = ready_.begin();
         QueuePtr q = level->second.front();
         level->second.pop_front();
@@ -301,7 +343,9 @@ void Link::fill() {
         q->listed = false;
         if (q->dead) continue;
         serve(q);
+        data_framed_ += out_.size() - before;
     }
+    framed_ += out_.size() - start;
 }
 
 void Link::kick() {
@@ -343,6 +387,7 @@ void Link::flush() {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // The link is slower than we fill it: assemble less ahead.
+                backlogged_ = true;
                 out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
                 break;
             }
@@ -361,7 +406,12 @@ void Link::flush() {
         out_.clear();
         out_off_ = 0;
     }
-    bool pending = out_off_ < out_.size() || !urgent_.empty() || !ready_.empty();
+    bool pending = out_off_ < out_.size() || !urgent_.empty() || (!ready_.empty() && !capped_);
+    if (capped_) backlogged_ = true;
+    // Measure the pace while data flows; a capped link needs a PONG to go on.
+    if (up_ && data_framed_ > data_at_ping_ &&
+        (pace_.ping_due(monotonic_us()) || (capped_ && pace_.pings_out() == 0)))
+        ping();
     if (pending && out_off_ == out_.size()) {
         // More is ready but the rounds ran out: come back after other events.
         kick();
@@ -473,15 +523,14 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
             return true;
         }
         case frame::kPong:
-            // Only the echo of the ping this end sent last measures the
-            // round trip: a made-up token would set any rtt, and window
-            // growth doubles it.
-            if (payload.size() == 8 && ping_sent_us_ != 0 &&
-                frame::get_u64(reinterpret_cast<const uint8_t *>(payload.data())) ==
-                    uint64_t(ping_sent_us_)) {
-                int64_t rtt = monotonic_us() - ping_sent_us_;
-                if (rtt >= 0) rtt_us_ = std::min(rtt, kRttMaxUs);
-                ping_sent_us_ = 0;
+            // Only the echo of a ping this end sent measures anything: a
+            // made-up token would set any rtt, and window growth doubles it.
+            if (payload.size() == 8 &&
+                pace_.pong(frame::get_u64(reinterpret_cast<const uint8_t *>(payload.data())),
+                           monotonic_us(), backlogged_)) {
+                backlogged_ = want_out_ || capped_;
+                retune();
+                if (capped_) kick();
             }
             return true;
         case frame::kGoodbye:
@@ -517,9 +566,11 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
 
 void Link::ping() {
     if (!up_ || stopped_) return;
+    // Tokens only need to differ from those of other pings in flight.
+    last_token_ = std::max(last_token_ + 1, uint64_t(monotonic_us()));
+    data_at_ping_ = data_framed_;
     std::string token;
-    ping_sent_us_ = monotonic_us();
-    frame::put_u64(token, uint64_t(ping_sent_us_));
+    frame::put_u64(token, last_token_);
     send_urgent(0, frame::kPing, token);
     live_.pinged(monotonic_ms());
 }

@@ -21,6 +21,7 @@
 #include "frame.h"
 #include "liveness.h"
 #include "loop.h"
+#include "pace.h"
 
 namespace vesk {
 
@@ -70,8 +71,12 @@ class Link {
     static constexpr size_t kFrameMin = 512;
     // Data frames this end sends carry at most this much (kFrameMin to
     // frame::kDataMax, which every receiver accepts): a slow link wants small
-    // frames so that one frame does not hold the others up for long.
+    // frames so that one frame does not hold the others up for long.  Within
+    // it, frames follow the link's measured rate (about Pace::kFrameTimeUs
+    // of it each).
     void set_frame_max(size_t bytes);
+    // The data frame size in use now, bytes.
+    size_t frame_bytes() const { return frame_max_; }
 
     // Liveness, set before start().  The link is lost when nothing at all has
     // come from the far end for alive_ms, or when its HELLO has not come
@@ -117,7 +122,9 @@ class Link {
     bool is_up() const { return up_; }
     const frame::Hello &far() const { return far_; }
     // Last measured round trip, microseconds (0 before the first).
-    int64_t rtt_us() const { return rtt_us_; }
+    int64_t rtt_us() const;
+    // The link's pace as measured so far.
+    const Pace &pace() const { return pace_; }
     uint32_t far_window() const { return far_.window; }
 
   private:
@@ -160,6 +167,11 @@ class Link {
     void heartbeat();
     void arm_heartbeat();
     void ping();
+    // Frame size and the kernel's unsent limit after the pace changed.
+    void retune();
+    // Whether the bytes assembled and not known read have reached the cap
+    // (links whose queue the kernel does not bound for us).
+    bool inflight_full() const;
 
     Loop &loop_;
     int in_fd_;
@@ -177,16 +189,24 @@ class Link {
     size_t urgent_bytes_ = 0;
     std::string out_;
     size_t out_off_ = 0;
-    size_t out_target_ = 256 * 1024;  // bytes assembled ahead, adapted
-    size_t frame_max_ = frame::kDataMax;
+    size_t out_target_ = 256 * 1024;      // bytes assembled ahead, adapted
+    size_t frame_max_ = frame::kDataMax;  // in use, following the pace
+    size_t frame_cap_ = frame::kDataMax;  // --frame
     std::string in_;
     size_t in_off_ = 0;
     std::vector<ChanKey> drained_;
     std::vector<uint8_t> zbuf_;
     std::unique_ptr<record::Layer> records_;  // null: frames cross as they are
     std::string sealed_;                      // scratch for sealing
-    int64_t rtt_us_ = 0;
-    int64_t ping_sent_us_ = 0;  // token of the ping not yet answered, or 0
+    Pace pace_;
+    uint64_t framed_ = 0;        // frame bytes assembled, the pings' offsets
+    uint64_t data_framed_ = 0;   // of them channel frames
+    uint64_t data_at_ping_ = 0;  // data_framed_ at the last ping
+    uint64_t last_token_ = 0;    // of the last ping
+    bool kernel_paced_ = false;  // a TCP link: the kernel bounds what it holds unsent
+    size_t unsent_limit_ = 0;    // as last set on the socket
+    bool backlogged_ = false;    // more to send than the link took, since the last PONG
+    bool capped_ = false;        // the last fill stopped at the in-flight cap
     Liveness live_{0, 0};
     uint64_t heartbeat_timer_ = 0;
     // Work deferred to the loop checks this first: the Link may be gone.

@@ -4,10 +4,12 @@
 
 #include "keyfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -321,6 +323,11 @@ void tcp_tune(int fd, int user_timeout_ms) {
         unsigned int ms = static_cast<unsigned int>(user_timeout_ms);
         setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms);
     }
+}
+
+bool set_unsent_limit(int fd, size_t bytes) {
+    int v = static_cast<int>(std::min<size_t>(bytes, INT32_MAX));
+    return setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &v, sizeof v) == 0;
 }
 
 bool open_exec(const std::string &command, LinkEnds *ends, std::string *error) {

@@ -61,6 +61,11 @@ int tcp_connect_error(int fd);
 // (0: the system's), so that unacknowledged data ends the connection when
 // the far end has been silent for the link's liveness time.
 void tcp_tune(int fd, int user_timeout_ms);
+// Lets the kernel hold at most about bytes of data not yet sent on a TCP
+// socket (TCP_NOTSENT_LOWAT): what waits beyond that waits in veskd, where
+// an urgent frame can pass it.  Returns false when fd is no TCP socket (a
+// pipe or socketpair of an exec: or stdio link).
+bool set_unsent_limit(int fd, size_t bytes);
 
 // The key check on a connected TCP socket: reads the key file and runs
 // authenticate.  On success fills *ends with the socket and the record keys
