@@ -216,6 +216,9 @@ void Link::retune() {
 }
 
 bool Link::inflight_full() const {
+    // On TCP the kernel's unsent limit keeps the queue here; a cap on top,
+    // with what is known read lagging by a round trip, measured worse on
+    // the busy test link (see docs/performance.md).
     if (kernel_paced_) return false;
     uint64_t acked = std::min(pace_.acked(), framed_);
     return framed_ - acked >= pace_.inflight_cap(frame_max_);
@@ -399,7 +402,15 @@ void Link::flush() {
             return;
         }
         out_off_ += size_t(w);
-        if (out_off_ == out_.size()) out_target_ = std::min(kOutTargetMax, out_target_ * 2);
+        if (out_off_ == out_.size()) {
+            // A TCP socket takes a write whole up to its unsent limit and
+            // more: assemble no more than the limit, or the kernel holds
+            // twice what it should.
+            size_t most = kOutTargetMax;
+            if (kernel_paced_ && pace_.rate() != 0)
+                most = std::clamp(unsent_limit_, frame_max_ + frame::kHeaderBytes, kOutTargetMax);
+            out_target_ = std::min(most, out_target_ * 2);
+        }
     }
     // Compact now and then so the buffer does not creep.
     if (out_off_ > 0 && out_off_ == out_.size()) {
@@ -450,26 +461,30 @@ void Link::on_readable() {
             }
             return;
         }
+        std::string_view got(scratch, size_t(r));
+        // Any byte is a sign of life, whatever frame it belongs to.
+        live_.heard(monotonic_ms());
+        total += size_t(r);
+        if (!records_ && in_off_ == in_.size()) {
+            // Nothing left over: the frames are read where they landed and
+            // only a partial one is kept.
+            in_.clear();
+            in_off_ = 0;
+            size_t used = parse(got);
+            if (used == kLinkEnded) return;
+            in_.append(got.substr(used));
+            continue;
+        }
         if (!records_) {
-            in_.append(scratch, size_t(r));
-        } else if (!records_->opener.open(std::string_view(scratch, size_t(r)), in_)) {
+            in_.append(got);
+        } else if (!records_->opener.open(got, in_)) {
             // Nothing of this read reaches a channel: the link ends here.
             down(false, kIntegrityFailed, false);
             return;
         }
-        // Any byte is a sign of life, whatever frame it belongs to.
-        live_.heard(monotonic_ms());
-        total += size_t(r);
-        // Parse what is complete.
-        while (in_.size() - in_off_ >= frame::kHeaderBytes) {
-            auto p = reinterpret_cast<const uint8_t *>(in_.data() + in_off_);
-            frame::Header h = frame::parse_header(p);
-            if (in_.size() - in_off_ < frame::kHeaderBytes + h.length) break;
-            std::string_view payload(in_.data() + in_off_ + frame::kHeaderBytes, h.length);
-            in_off_ += frame::kHeaderBytes + h.length;
-            if (!dispatch(h, payload)) return;
-            if (stopped_) return;
-        }
+        size_t used = parse(std::string_view(in_).substr(in_off_));
+        if (used == kLinkEnded) return;
+        in_off_ += used;
         if (in_off_ == in_.size()) {
             in_.clear();
             in_off_ = 0;
@@ -478,6 +493,18 @@ void Link::on_readable() {
             in_off_ = 0;
         }
     }
+}
+
+size_t Link::parse(std::string_view buf) {
+    size_t off = 0;
+    while (buf.size() - off >= frame::kHeaderBytes) {
+        frame::Header h = frame::parse_header(reinterpret_cast<const uint8_t *>(buf.data() + off));
+        if (buf.size() - off < frame::kHeaderBytes + h.length) break;
+        std::string_view payload = buf.substr(off + frame::kHeaderBytes, h.length);
+        off += frame::kHeaderBytes + h.length;
+        if (!dispatch(h, payload) || stopped_) return kLinkEnded;
+    }
+    return off;
 }
 
 bool Link::dispatch(const frame::Header &h, std::string_view payload) {

@@ -157,6 +157,10 @@ class Link {
     void flush();
     bool seal_from(size_t at);
     void on_readable();
+    // Dispatches the complete frames at the start of buf.  Returns the bytes
+    // they took, or kLinkEnded when the link ended meanwhile.
+    static constexpr size_t kLinkEnded = SIZE_MAX;
+    size_t parse(std::string_view buf);
     bool dispatch(const frame::Header &h, std::string_view payload);
     // Ends the link once.  far_may_be_absent: an end before the far HELLO
     // may mean nobody answers there, and the message says so.
@@ -170,7 +174,9 @@ class Link {
     // Frame size and the kernel's unsent limit after the pace changed.
     void retune();
     // Whether the bytes assembled and not known read have reached the cap
-    // (links whose queue the kernel does not bound for us).
+    // (links whose unsent bytes the kernel does not bound for us: pipes,
+    // ssh): beyond it they would only queue in ssh and its socket, where
+    // nothing can pass them.
     bool inflight_full() const;
 
     Loop &loop_;

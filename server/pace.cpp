@@ -45,15 +45,17 @@ void Pace::sample(const Mark &now) {
         std::all_of(marks_.begin() + 1, marks_.end(), [](const Mark &m) { return m.backlogged; });
     uint64_t r = (now.offset - from.offset) * uint64_t(kUsPerSecond) / uint64_t(took);
     // A span where this end had too little to send only says the link can
-    // carry at least that much.
-    if (!backlogged && r <= rate_) return;
+    // carry at least that much: it raises a rate measured before, and is no
+    // rate by itself (a frame size or cap from it would throttle a link
+    // that is merely quiet).
+    if (!backlogged && (rate_ == 0 || r <= rate_)) return;
     samples_.push_back(r);
     if (samples_.size() > kRateSamples) samples_.pop_front();
     rate_ = *std::max_element(samples_.begin(), samples_.end());
 }
 
 int64_t Pace::gap_us() const {
-    return std::max(kPingGapMinUs, min_rtt_us_ / 4);
+    return std::max(kPingGapMinUs, min_rtt_us_ / 8);
 }
 
 bool Pace::ping_due(int64_t now_us) const {
@@ -75,8 +77,8 @@ size_t Pace::unsent_limit(size_t frame) const {
 uint64_t Pace::inflight_cap(size_t frame) const {
     if (rate_ == 0 || min_rtt_us_ == 0) return UINT64_MAX;
     // What is known read lags what was written by a round trip plus up to
-    // two gaps between pings.
-    int64_t lag = min_rtt_us_ + min_rtt_us_ / 4 + 2 * gap_us();
+    // a gap between pings.
+    int64_t lag = min_rtt_us_ + min_rtt_us_ / 4 + gap_us();
     return rate_ * uint64_t(lag) / uint64_t(kUsPerSecond) + 2 * uint64_t(frame);
 }
 

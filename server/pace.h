@@ -28,12 +28,13 @@ class Pace {
     static constexpr size_t kUnsentMax = 4 * 1024 * 1024;
     // Pings while data flows are at least this far apart: a local pair
     // answers in microseconds, and a rate needs bytes to be measured over.
-    static constexpr int64_t kPingGapMinUs = 5000;
+    static constexpr int64_t kPingGapMinUs = 2000;
     // Pings that may be unanswered at once; a liveness ping beyond it
     // forgets the oldest.
     static constexpr size_t kPingsMax = 16;
-    // Rate samples span at least this long (or a round trip, if longer).
-    static constexpr int64_t kRateSpanMinUs = 20000;
+    // Rate samples span at least this long (or a round trip, if longer): PONGs
+    // come back in bunches, and shorter spans overstate the rate.
+    static constexpr int64_t kRateSpanMinUs = 40000;
     // The rate is the largest of this many recent samples taken while this
     // end had more to send than the link took.
     static constexpr size_t kRateSamples = 8;
@@ -68,7 +69,7 @@ class Pace {
     size_t unsent_limit(size_t frame) const;
     // Bytes assembled and not known to be read that keep the link busy
     // without queueing more than a fraction of a round trip: rate x
-    // (1.25 x the smallest round trip + the pings' lag) + two frames.
+    // (1.25 x the smallest round trip + the gap between pings) + two frames.
     // SIZE_MAX while the pace is unknown.
     uint64_t inflight_cap(size_t frame) const;
 

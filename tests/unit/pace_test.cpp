@@ -45,16 +45,22 @@ TEST(Pace, FramesAndLimitsFollowABackloggedRate) {
     size_t frame = p.frame_bytes(kLeast, kMost);
     EXPECT_NEAR(double(frame), 2500.0, 150.0);
     EXPECT_NEAR(double(p.unsent_limit(frame)), frame + 3750.0, 250.0);
-    // In flight: 1.25 round trips and the pings' lag (two 5 ms gaps) of the
-    // rate, and two frames.
-    EXPECT_NEAR(double(p.inflight_cap(frame)), rate * 0.035 + 2.0 * frame, 2000.0);
+    // In flight: 1.25 round trips and a gap between pings (an eighth of the
+    // round trip) of the rate, and two frames.
+    EXPECT_NEAR(double(p.inflight_cap(frame)), rate * 0.0275 + 2.0 * frame, 2000.0);
     EXPECT_EQ(p.acked(), offset);
 }
 
 TEST(Pace, AnIdleSpanDoesNotLowerTheRateAndAFastLinkKeepsFullFrames) {
     Pace p;
     uint64_t offset = 0, token = 0;
-    int64_t t = run(p, 1000000, offset, token, 100000000, 200, 20, true);
+    // A quiet link says nothing of its rate: no small frames, no cap.
+    int64_t quiet = run(p, 0, offset, token, 10000, 200, 40, false);
+    EXPECT_EQ(p.rate(), 0u);
+    EXPECT_EQ(p.inflight_cap(kMost), UINT64_MAX);
+    offset += 1000000;
+    quiet += 1000000;
+    int64_t t = run(p, quiet, offset, token, 100000000, 200, 20, true);
     uint64_t fast = p.rate();
     EXPECT_EQ(p.frame_bytes(kLeast, kMost), kMost);
     // Little to send: the link seems slow but is not.
