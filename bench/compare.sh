@@ -378,17 +378,7 @@ if want busy && [ $LINKS_OK = 1 ] && [ -n "$FSSHD_PORT" ] && shape $BUSY_RATE_BP
     note busy_pl "$(echoes "$LN_ECHO_PL" $ECHOES)"
     kill $bulk 2>/dev/null
     wait $bulk 2>/dev/null
-    # What bounds it: the same with the kernel holding at most 16 KiB of
-    # unsent bytes per TCP socket, so that the link's queue stays in veskd.
     rm -f "$LN_FAR/busy.bin"
-    in_ns "$NS_NEAR" sysctl -qw net.ipv4.tcp_notsent_lowat=16384
-    near_ln $((probe_secs + WARM_S + 10)) upload -q "$T/busy.bin" >/dev/null 2>&1 &
-    bulk=$!
-    sleep $WARM_S
-    note busy_pl_lowat "$(echoes "$LN_ECHO_PL" $ECHOES)"
-    kill $bulk 2>/dev/null
-    wait $bulk 2>/dev/null
-    in_ns "$NS_NEAR" sysctl -qw net.ipv4.tcp_notsent_lowat=4294967295
     scp_ln $((probe_secs + WARM_S + 10)) "$T/busy.bin" "$LN_FAR/scp.bin" >/dev/null 2>&1 &
     bulk=$!
     sleep $WARM_S

@@ -179,7 +179,6 @@ def build(r):
     out.append("|---|---:|---:|---:|---:|")
     for key, name in (("busy_idle_pl", "portlink, idle"), ("busy_idle_sshL", "ssh -L, idle"),
                       ("busy_pl", "portlink, upload running"),
-                      ("busy_pl_lowat", "portlink, upload running, tcp_notsent_lowat 16 KiB"),
                       ("busy_sshL", "ssh -L, scp running")):
         out.append("| %s | %s | %s | %s | %s |" % (name, fmt(num(r, key, 0), 1),
                                                    fmt(num(r, key, 1), 1),
