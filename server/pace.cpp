@@ -75,7 +75,7 @@ size_t Pace::unsent_limit(size_t frame) const {
 }
 
 uint64_t Pace::inflight_cap(size_t frame) const {
-    if (rate_ == 0 || min_rtt_us_ == 0) return UINT64_MAX;
+    if (rate_ == 0 || min_rtt_us_ < kCapMinRttUs) return UINT64_MAX;
     // What is known read lags what was written by a round trip plus up to
     // a gap between pings.
     int64_t lag = min_rtt_us_ + min_rtt_us_ / 4 + gap_us();

@@ -63,6 +63,8 @@ TEST(Pace, AnIdleSpanDoesNotLowerTheRateAndAFastLinkKeepsFullFrames) {
     int64_t t = run(p, quiet, offset, token, 100000000, 200, 20, true);
     uint64_t fast = p.rate();
     EXPECT_EQ(p.frame_bytes(kLeast, kMost), kMost);
+    // 200 us away: nothing to gain from a cap.
+    EXPECT_EQ(p.inflight_cap(kMost), UINT64_MAX);
     // Little to send: the link seems slow but is not.
     run(p, t, offset, token, 10000, 200, 40, false);
     EXPECT_EQ(p.rate(), fast);
