@@ -1,3 +1,5 @@
+// The link: its set-up, the channels' queues, the scheduler and the writer,
+// liveness and the end (the input side is in link_in.cpp).
 #include "link.h"
 
 #include <algorithm>
@@ -20,24 +22,15 @@ constexpr size_t kOutTargetMax = 256 * 1024;
 // out_target_min()), so that a new request waits behind at most one frame of
 // bulk data in this buffer on a slow link.  One DRR quantum is one frame too:
 // a channel sends about one full frame per turn.
-// Bytes read from the link per system call.
-constexpr size_t kReadChunk = 256 * 1024;
-// Bytes read per readiness event before other descriptors get their turn.
-constexpr size_t kReadPerEvent = 1024 * 1024;
 // Frames sent raw after one that compression did not shrink.
 constexpr int kIncompressibleSkip = 15;
 // Data frames smaller than this are not worth compressing, bytes.
 constexpr size_t kCompressMin = 128;
-// Link-wide bytes queued beyond which pings go unanswered.
-constexpr size_t kPongQueueCap = 1024 * 1024;
 // Longest round trip believed, microseconds: a ping answered after a minute
 // says the link stalled, not how far away the far end is.
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
-// A record of an encrypted link failed to open: changed, dropped, reordered
-// or replayed bytes, or another session's.
-constexpr const char *kIntegrityFailed = "link integrity check failed";
 }  // namespace
 
 Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
@@ -435,160 +428,6 @@ void Link::flush() {
     std::vector<ChanKey> drained;
     drained.swap(drained_);
     for (ChanKey k : drained) events_.on_drained(k);
-}
-
-void Link::on_readable() {
-    size_t total = 0;
-    while (!stopped_ && total < kReadPerEvent) {
-        // Read into scratch space and copy what came: growing in_ by a
-        // whole chunk would clear 256 KiB for every small read.
-        static char scratch[kReadChunk];
-        ssize_t r = read(in_fd_, scratch, sizeof scratch);
-        if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            if (r == 0) {
-                down(goodbye_seen_, goodbye_seen_ ? "the far end closed the link"
-                                                  : "link lost: the far end went away");
-            } else if (errno == ETIMEDOUT && up_ && live_.on()) {
-                // TCP gave up on unacknowledged data (its user timeout is
-                // the liveness time): the same silence, noticed by the kernel.
-                down(false, live_.lost_reason());
-            } else {
-                down(false, errno == ECONNRESET
-                                ? std::string("link lost: the far end went away (connection reset)")
-                                : std::string("link read failed: ") + strerror(errno));
-            }
-            return;
-        }
-        std::string_view got(scratch, size_t(r));
-        // Any byte is a sign of life, whatever frame it belongs to.
-        live_.heard(monotonic_ms());
-        total += size_t(r);
-        if (!records_ && in_off_ == in_.size()) {
-            // Nothing left over: the frames are read where they landed and
-            // only a partial one is kept.
-            in_.clear();
-            in_off_ = 0;
-            size_t used = parse(got);
-            if (used == kLinkEnded) return;
-            in_.append(got.substr(used));
-            continue;
-        }
-        if (!records_) {
-            in_.append(got);
-        } else if (!records_->opener.open(got, in_)) {
-            // Nothing of this read reaches a channel: the link ends here.
-            down(false, kIntegrityFailed, false);
-            return;
-        }
-        size_t used = parse(std::string_view(in_).substr(in_off_));
-        if (used == kLinkEnded) return;
-        in_off_ += used;
-        if (in_off_ == in_.size()) {
-            in_.clear();
-            in_off_ = 0;
-        } else if (in_off_ > kReadChunk) {
-            in_.erase(0, in_off_);
-            in_off_ = 0;
-        }
-    }
-}
-
-size_t Link::parse(std::string_view buf) {
-    size_t off = 0;
-    while (buf.size() - off >= frame::kHeaderBytes) {
-        frame::Header h = frame::parse_header(reinterpret_cast<const uint8_t *>(buf.data() + off));
-        if (buf.size() - off < frame::kHeaderBytes + h.length) break;
-        std::string_view payload = buf.substr(off + frame::kHeaderBytes, h.length);
-        off += frame::kHeaderBytes + h.length;
-        if (!dispatch(h, payload) || stopped_) return kLinkEnded;
-    }
-    return off;
-}
-
-bool Link::dispatch(const frame::Header &h, std::string_view payload) {
-    if (!up_) {
-        if (h.type != frame::kHello || !frame::decode_hello(payload, &far_)) {
-            down(false, "the far end does not speak the vesk link protocol");
-            return false;
-        }
-        if (far_.protocol != frame::kLinkProtocol) {
-            down(false, "the far end speaks link protocol " + std::to_string(far_.protocol) +
-                            ", this end " + std::to_string(frame::kLinkProtocol));
-            return false;
-        }
-        // Credits below one frame would make every channel crawl, and more
-        // than 1 GiB is no window any end can honour: bound what it says.
-        far_.window = std::clamp<uint32_t>(far_.window, uint32_t(frame::kDataMax), 1u << 30);
-        up_ = true;
-        // Channels queued before the far end answered start with its window.
-        for (auto &[k, q] : queues_) {
-            q->credit += far_.window;
-            make_ready(q);
-        }
-        kick();
-        // Measure the round trip at once: window growth needs it.
-        live_.up(monotonic_ms());
-        ping();
-        // From now on the liveness time is watched, not the HELLO's.
-        loop_.cancel(heartbeat_timer_);
-        arm_heartbeat();
-        events_.on_link_up(far_);
-        return true;
-    }
-    // The frame's channel as this end names it: the sender opened it when
-    // the flag is set, so it is not one of ours.
-    ChanKey key = chan_key(h.channel, !(h.flags & frame::kFromOpener));
-    switch (h.type) {
-        case frame::kPing: {
-            // A far end that pings without reading would grow the queue
-            // for ever; a ping left unanswered is only a lost measurement.
-            if (urgent_bytes_ > kPongQueueCap) return true;
-            std::string echo(payload);
-            send_urgent(0, frame::kPong, echo);
-            return true;
-        }
-        case frame::kPong:
-            // Only the echo of a ping this end sent measures anything: a
-            // made-up token would set any rtt, and window growth doubles it.
-            if (payload.size() == 8 &&
-                pace_.pong(frame::get_u64(reinterpret_cast<const uint8_t *>(payload.data())),
-                           monotonic_us(), backlogged_)) {
-                backlogged_ = want_out_ || capped_;
-                retune();
-                if (capped_) kick();
-            }
-            return true;
-        case frame::kGoodbye:
-            goodbye_seen_ = true;
-            return true;
-        case frame::kCredit:
-            if (payload.size() == 4)
-                add_credit(key, frame::get_u32(reinterpret_cast<const uint8_t *>(payload.data())));
-            return true;
-        case frame::kData:
-            if (h.flags & frame::kCompressed) {
-                if (!transport::decompress(
-                        {reinterpret_cast<const uint8_t *>(payload.data()), payload.size()}, zbuf_,
-                        frame::kDataMax)) {
-                    // Corrupt data ends that channel only.
-                    log::error("channel %u: corrupt compressed data, closing it", h.channel);
-                    events_.on_frame(frame::kClose, key, {});
-                    send(key, frame::kClose);
-                    release(key);
-                    return true;
-                }
-                std::string plain(reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size());
-                events_.on_frame(frame::kData, key, plain);
-                return true;
-            }
-            events_.on_frame(frame::kData, key, payload);
-            return true;
-        default:
-            events_.on_frame(h.type, key, payload);
-            return true;
-    }
 }
 
 void Link::ping() {
