@@ -11,54 +11,36 @@
 #include <thread>
 #include <unistd.h>
 
+#include "testnet.h"
 #include "vesknet.h"
 
 namespace {
 constexpr int kWaitMs = 5000;
 
-// Reads until EOF or timeout so that a hung relay fails the test instead of hanging it.
+// A hung relay fails the test instead of hanging it.
 std::string read_all(int fd) {
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitMs) <= 0) return out + "<timeout>";
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return out;
-        out.append(buf, static_cast<size_t>(n));
-    }
+    return testnet::read_upto(fd, SIZE_MAX, kWaitMs, "<timeout>");
+}
+
+// The loop's three descriptors: a two-way socket pair, an input and an output pipe.
+bool open_ends(int tw[2], int in[2], int out[2]) {
+    return socketpair(AF_UNIX, SOCK_STREAM, 0, tw) == 0 && pipe(in) == 0 && pipe(out) == 0;
 }
 }  // namespace
 
-void write_all(int fd, const std::string &data) {
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = write(fd, data.data() + off, data.size() - off);
-        if (n <= 0) return;
-        off += static_cast<size_t>(n);
-    }
-}
+using testnet::write_all;
 
 TEST(Relay, CopiesBothWays) {
     signal(SIGPIPE, SIG_IGN);
     int tw[2], in[2], out[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(pipe(out), 0);
+    ASSERT_TRUE(open_ends(tw, in, out));
     const std::string up(200000, 'u');
     const std::string down(150000, 'd');
     std::thread relay([&] { do_select_loop(tw[0], in[0], out[1]); });
     std::string far_got;
     std::thread far([&] {
         // Reading first: the loop abandons the input once the far side ends.
-        char buf[4096];
-        while (far_got.size() < up.size()) {
-            pollfd p{tw[1], POLLIN, 0};
-            if (poll(&p, 1, kWaitMs) <= 0) break;
-            ssize_t n = read(tw[1], buf, sizeof buf);
-            if (n <= 0) break;
-            far_got.append(buf, static_cast<size_t>(n));
-        }
+        far_got = testnet::read_upto(tw[1], up.size(), kWaitMs);
         write_all(tw[1], down);
         close(tw[1]);
     });
@@ -82,9 +64,7 @@ TEST(Relay, CopiesBothWays) {
 
 TEST(Relay, InputAtEofClosesTwoway) {
     int tw[2], in[2], out[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(pipe(out), 0);
+    ASSERT_TRUE(open_ends(tw, in, out));
     close(in[1]);
     do_select_loop(tw[0], in[0], out[1]);
     // The two-way descriptor was closed by the loop: the far end sees EOF.
@@ -119,9 +99,7 @@ TEST(Relay, NegativeTwowayReturnsWithoutClosing) {
 TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
     signal(SIGPIPE, SIG_IGN);
     int tw[2], in[2], out[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(pipe(out), 0);
+    ASSERT_TRUE(open_ends(tw, in, out));
     close(out[0]);
     std::thread relay([&] { do_select_loop(tw[0], in[0], out[1]); });
     for (int i = 0; i < 10; ++i) ASSERT_EQ(write(tw[1], "data", 4), 4);
@@ -137,9 +115,7 @@ TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
 TEST(Relay, FailedOutputStillReadsTwowayWhileInputIsSilent) {
     signal(SIGPIPE, SIG_IGN);
     int tw[2], in[2], out[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, tw), 0);
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(pipe(out), 0);
+    ASSERT_TRUE(open_ends(tw, in, out));
     close(out[0]);
     auto relay =
         std::async(std::launch::async, [&] { return do_select_loop(tw[0], in[0], out[1]); });
