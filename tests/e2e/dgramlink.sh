@@ -6,15 +6,6 @@ source "$(dirname "$0")/lib.sh"
 
 USAGE="Usage: dgramlink [options] {<localport> <[host:]remoteport>}"
 udp_bound() { ss -Hlun "sport = :$1" | grep -q .; }
-free_udp_ports() {
-    python3 - "$1" <<'PY'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-PY
-}
 # A port free for UDP and TCP alike: dnsmasq listens on both.
 free_both_port() {
     python3 - <<'PY'
@@ -42,36 +33,8 @@ for _ in range(5):
         pass
 PY
 }
-declare -A PID_OF=()
 # bg NAME ARGS...: dgramlink in the background, standard error in $T/NAME.err.
-bg() {
-    local name=$1
-    shift
-    HOME=$NEAR dgramlink "$@" 2>"$T/$name.err" &
-    PID_OF[$name]=$!
-    track $!
-}
-alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
-stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
-# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
-sig_bit() {
-    local mask
-    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
-    (((0x$mask >> ($3 - 1)) & 1))
-}
-SIGPIPE_NO=13
-# open_sockets NAME: how many sockets NAME holds.
-open_sockets() { ls -l "/proc/${PID_OF[$1]}/fd" | grep -c ' socket:'; }
-# client_cmds REGEX: the commands, in the order the near veskd read them, of
-# the client connection that sent a command line matching REGEX (the
-# handshake's 'F' -10 left out).  Needs a pair started with -v.
-client_cmds() {
-    local id
-    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
-    [ -n "$id" ] || return 0
-    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
-        grep -v "^local 'F' -10\$"
-}
+bg() { spawn "$1" dgramlink "${@:2}"; }
 # logged REGEX: the near veskd has read a command line matching REGEX.
 logged() { grep -qE "^veskd: client [0-9]+: $1\$" "$T/near.log"; }
 
@@ -88,7 +51,7 @@ check "no link server: reason" grep -q "^Vesk: Failed to connect to vesk socket 
 
 # ---- with a pair ----
 start_pair -v -- -v
-read -r ECHO L1 L2 L3 L4 L5 L6 L7 L8 <<<"$(free_udp_ports 9)"
+read -r ECHO L1 L2 L3 L4 L5 L6 L7 L8 <<<"$(free_ports 9 udp)"
 DNS=$(free_both_port)
 # The port after a host is tested before the host is looked up; a bare port 0
 # cannot be aimed at either and is refused the same way.

@@ -5,51 +5,26 @@
 # name cases and the failures.
 source "$(dirname "$0")/lib.sh"
 
-listening() { ss -Hltn "sport = :$1" | grep -q .; }
 # First display number from $1 whose TCP port is free.
 first_free() {
     local n=$1
     while listening $((6000 + n)); do n=$((n + 1)); done
     echo "$n"
 }
-declare -A PID_OF=()
 # bg NAME [VAR=value...] ARGS...: displink in the background (DISPLAY unset
 # unless given), standard output in $T/NAME.out, standard error in $T/NAME.err.
 bg() {
     local name=$1
     shift
-    HOME=$NEAR env -u DISPLAY "$@" >"$T/$name.out" 2>"$T/$name.err" &
-    PID_OF[$name]=$!
-    track $!
+    spawn "$name" env -u DISPLAY "$@" >"$T/$name.out"
     wait_for "displink $name to report or end" 10 \
         bash -c "test -s '$T/$name.out' || ! kill -0 ${PID_OF[$name]}"
 }
-alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
-stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
-# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
-sig_bit() {
-    local mask
-    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
-    (((0x$mask >> ($3 - 1)) & 1))
-}
-SIGPIPE_NO=13
 not() { ! "$@"; }
-# open_sockets NAME: how many sockets NAME holds.
-open_sockets() { ls -l "/proc/${PID_OF[$1]}/fd" | grep -c ' socket:'; }
-# client_cmds REGEX: the commands, in the order the near veskd read them, of
-# the client connection that sent a command line matching REGEX (the
-# handshake's 'F' -10 left out).  Needs a pair started with -v.
-client_cmds() {
-    local id
-    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
-    [ -n "$id" ] || return 0
-    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
-        grep -v "^local 'F' -10\$"
-}
 # closed_client REGEX: the client connection that sent REGEX has been closed.
 closed_client() {
     local id
-    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
+    id=$(client_id "$1")
     [ -n "$id" ] && grep -q "^veskd: client $id: closed\$" "$T/near.log"
 }
 

@@ -114,6 +114,63 @@ free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# ---- transfer clients ----
+W=$T/work  # the near user's working directory for upload and download
+mkdir -p "$W"
+# up/down ARGS...: runs the client in $W; stderr in $ERR, status in $RC.
+up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
+down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
+mode_of() { stat -c %a "$1"; }
+
+# ---- forwarders in the background, by name ----
+declare -A PID_OF=()
+# spawn NAME COMMAND...: COMMAND as a near user in the background, standard
+# error in $T/NAME.err, its pid in PID_OF[NAME].
+spawn() {
+    local name=$1
+    shift
+    HOME=$NEAR "$@" 2>"$T/$name.err" &
+    PID_OF[$name]=$!
+    track $!
+}
+alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
+stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
+# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
+sig_bit() {
+    local mask
+    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
+    (((0x$mask >> ($3 - 1)) & 1))
+}
+SIGPIPE_NO=13
+# open_sockets NAME: how many sockets NAME holds.
+open_sockets() { ls -l "/proc/${PID_OF[$1]}/fd" | grep -c ' socket:'; }
+listening() { ss -Hltn "sport = :$1" | grep -q .; }
+# client_id REGEX: the near veskd's number for the client connection that sent
+# a command line matching REGEX (empty when none did).  Needs a pair with -v.
+client_id() {
+    grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/'
+}
+# client_cmds REGEX: the commands, in the order the near veskd read them, of
+# that client connection (the handshake's 'F' -10 left out).
+client_cmds() {
+    local id
+    id=$(client_id "$1")
+    [ -n "$id" ] || return 0
+    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
+        grep -v "^local 'F' -10\$"
+}
+# free_ports N [udp]: N distinct free TCP (or UDP) ports on 127.0.0.1, on one line.
+free_ports() {
+    python3 - "$1" "${2:-tcp}" <<'PY'
+import socket, sys
+kind = socket.SOCK_DGRAM if sys.argv[2] == "udp" else socket.SOCK_STREAM
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket(socket.AF_INET, kind); s.bind(("127.0.0.1", 0)); socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+PY
+}
+
 # Call at the end of every script.
 finish() {
     echo "$CHECKS checks, $FAILS failed"

@@ -4,45 +4,8 @@
 source "$(dirname "$0")/lib.sh"
 
 USAGE="Usage: portlink [options] {<localport> <[host:]remoteport>}"
-listening() { ss -Hltn "sport = :$1" | grep -q .; }
-# n distinct free TCP ports on one line.
-free_ports() {
-    python3 - "$1" <<'PY'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-PY
-}
 # bg NAME ARGS...: portlink in the background, standard error in $T/NAME.err.
-bg() {
-    local name=$1
-    shift
-    HOME=$NEAR portlink "$@" 2>"$T/$name.err" &
-    PID_OF[$name]=$!
-    track $!
-}
-declare -A PID_OF=()
-alive() { kill -0 "${PID_OF[$1]}" 2>/dev/null; }
-stop() { kill "${PID_OF[$1]}" 2>/dev/null; wait "${PID_OF[$1]}" 2>/dev/null; }
-# sig_bit FIELD NAME SIGNO: the signal is set in the SigIgn/SigCgt mask of NAME.
-sig_bit() {
-    local mask
-    mask=$(awk -v f="$1:" '$1 == f { print $2 }' "/proc/${PID_OF[$2]}/status")
-    (((0x$mask >> ($3 - 1)) & 1))
-}
-SIGPIPE_NO=13
-# client_cmds REGEX: the commands, in the order the near veskd read them, of
-# the client connection that sent a command line matching REGEX (the
-# handshake's 'F' -10 left out).  Needs a pair started with -v.
-client_cmds() {
-    local id
-    id=$(grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/')
-    [ -n "$id" ] || return 0
-    grep -E "^veskd: client $id: (local|far) " "$T/near.log" | sed -E "s/^veskd: client $id: //" |
-        grep -v "^local 'F' -10\$"
-}
+bg() { spawn "$1" portlink "${@:2}"; }
 
 # ---- start-up cases, no link server anywhere ----
 near portlink 2>"$T/err"

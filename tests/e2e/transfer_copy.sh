@@ -4,13 +4,8 @@
 # and without -f, standard input and output, -u, renaming and directories.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-W=$T/work
-mkdir -p "$W"
 start_pair
 
-up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
-down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
-mode_of() { stat -c %a "$1"; }
 
 # --- fresh copies, both ways ------------------------------------------------
 for n in 0 1 508 509 510 4095 4096 4097 65535 65536 65537 5242883; do

@@ -4,14 +4,9 @@
 # (or replaced with -f) when its start differs or the source has changed.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-W=$T/work
-mkdir -p "$W"
 SHIM=$VESK_BIN/../lib/libfileio.so
 start_pair
 
-up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
-down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
-mode_of() { stat -c %a "$1"; }
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 bigger_than() { [ "$(size_of "$1")" -gt "$2" ]; }
 is_prefix() { cmp -s "$1" <(head -c "$(size_of "$1")" "$2"); }

@@ -4,8 +4,7 @@
 # local read errors, which a real pair does not produce on demand.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-W=$T/work
-mkdir -p "$W" "$NEAR/.vesk"
+mkdir -p "$NEAR/.vesk"
 chmod 700 "$NEAR/.vesk"
 LOG=$T/stub.log
 STUB_PID=
@@ -23,10 +22,6 @@ stub() {
     wait_for "the stub socket" 10 test -S "$NEAR/.vesk/socket" || exit 1
 }
 
-# up/down ARGS...: runs the client in $W; stderr in $ERR, status in $RC.
-up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
-down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
-mode_of() { stat -c %a "$1"; }
 
 head -c 20000 /dev/urandom >"$W/a"
 chmod 644 "$W/a"

@@ -4,12 +4,7 @@
 # no download at all), the old dump and priority codes below 20000.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-W=$T/work
-mkdir -p "$W"
 
-up() { ERR=$(cd "$W" && near upload "$@" 2>&1 >/dev/null); RC=$?; }
-down() { ERR=$(cd "$W" && near download "$@" 2>&1 >/dev/null); RC=$?; }
-mode_of() { stat -c %a "$1"; }
 
 for v in 20163 20056 19999; do
     start_pair --protocol-version "$v"
