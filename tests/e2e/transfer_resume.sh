@@ -40,68 +40,55 @@ MIB=$((1024 * 1024))
 head -c $((8 * MIB)) /dev/urandom >"$W/big"
 chmod 600 "$W/big"
 
-# --- the client killed half-way ------------------------------------------------
-DELAY=20000 # us per 64 KiB read: about 3 MiB/s
-slowly "$W/big" upload big
-wait_for "a partial upload" 30 bigger_than "$FAR/big" $MIB
-stop "$PID"
-wait_for "the far copy to settle" 10 settled "$FAR/big"
-part=$(size_of "$FAR/big")
-expect_eq "interrupted upload left a partial copy" 400 "$(mode_of "$FAR/big")"
-check "the partial upload is a prefix" is_prefix "$FAR/big" "$W/big"
-up big
-expect_eq "upload resumed" $'sending big\n\tAttempting to restart upload from '"$part"$'\nCRC OK' "$ERR"
-check "resumed upload identical" cmp -s "$W/big" "$FAR/big"
-expect_eq "resumed upload mode" 600 "$(mode_of "$FAR/big")"
+# half_way VERB NAME SRC DST: starts VERB (upload or download) of NAME with its
+# local side slowed by $DELAY and waits until DST holds a MiB.
+half_way() {
+    local slow=$3
+    [ "$1" = download ] && slow=$4
+    slowly "$slow" "$1" "$2"
+    wait_for "a partial $1" 30 bigger_than "$4" $MIB
+}
+# again VERB NAME: a second run of the client.
+again() { if [ "$1" = upload ]; then up "$2"; else down "$2"; fi; }
 
+# --- the client killed half-way ------------------------------------------------
 cp "$W/big" "$FAR/dbig"
 chmod 640 "$FAR/dbig"
-DELAY=300 # us per 1 KiB write
-slowly "$W/dbig" download dbig
-wait_for "a partial download" 30 bigger_than "$W/dbig" $MIB
-stop "$PID"
-part=$(size_of "$W/dbig")
-expect_eq "interrupted download left a partial copy" 444 "$(mode_of "$W/dbig")"
-check "the partial download is a prefix" is_prefix "$W/dbig" "$FAR/dbig"
-down dbig
-expect_eq "download resumed" $'receiving dbig\n\tAttempting to restart download from '"$part"$'\nCRC OK' "$ERR"
-check "resumed download identical" cmp -s "$FAR/dbig" "$W/dbig"
-expect_eq "resumed download mode" 640 "$(mode_of "$W/dbig")"
+for c in "upload big $W/big $FAR/big 20000 400 600 sending" \
+    "download dbig $FAR/dbig $W/dbig 300 444 640 receiving"; do
+    read -r verb name src dst DELAY pmode fmode word <<<"$c"
+    half_way "$verb" "$name" "$src" "$dst"
+    stop "$PID"
+    wait_for "the copy to settle" 10 settled "$dst"
+    part=$(size_of "$dst")
+    expect_eq "interrupted $verb left a partial copy" "$pmode" "$(mode_of "$dst")"
+    check "the partial $verb is a prefix" is_prefix "$dst" "$src"
+    again "$verb" "$name"
+    expect_eq "$verb resumed" "$word $name"$'\n\tAttempting to restart '"$verb from $part"$'\nCRC OK' "$ERR"
+    check "resumed $verb identical" cmp -s "$src" "$dst"
+    expect_eq "resumed $verb mode" "$fmode" "$(mode_of "$dst")"
+done
 
 # --- the far link server killed half-way ------------------------------------------
 cp "$W/big" "$W/big2"
-DELAY=20000
-slowly "$W/big2" upload big2
-wait_for "a partial upload" 30 bigger_than "$FAR/big2" $MIB
-kill -9 "$(far_veskd)"
-if ! wait_for "upload to give up after the far end died" 20 gone "$PID"; then
-    fail "upload still running 20 s after the far veskd was killed"
-    stop "$PID"
-fi
-stop_pair
-start_pair
-check "no far copy claims to be complete" test "$(mode_of "$FAR/big2")" = 400
-check "the far copy is a prefix" is_prefix "$FAR/big2" "$W/big2"
-up big2
-expect_eq "resumed after the far end died" 0 "$RC"
-check "resumed after the far end died: identical" cmp -s "$W/big2" "$FAR/big2"
-
 cp "$W/big" "$FAR/dbig2"
-DELAY=300
-slowly "$W/dbig2" download dbig2
-wait_for "a partial download" 30 bigger_than "$W/dbig2" $MIB
-kill -9 "$(far_veskd)"
-if ! wait_for "download to give up after the far end died" 20 gone "$PID"; then
-    fail "download still running 20 s after the far veskd was killed"
-    stop "$PID"
-fi
-stop_pair
-start_pair
-expect_eq "the local copy stays partial" 444 "$(mode_of "$W/dbig2")"
-check "the local copy is a prefix" is_prefix "$W/dbig2" "$FAR/dbig2"
-down dbig2
-expect_eq "download resumed after the far end died" 0 "$RC"
-check "download resumed after the far end died: identical" cmp -s "$FAR/dbig2" "$W/dbig2"
+for c in "upload big2 $W/big2 $FAR/big2 20000 400 far" \
+    "download dbig2 $FAR/dbig2 $W/dbig2 300 444 local"; do
+    read -r verb name src dst DELAY pmode side <<<"$c"
+    half_way "$verb" "$name" "$src" "$dst"
+    kill -9 "$(far_veskd)"
+    if ! wait_for "$verb to give up after the far end died" 20 gone "$PID"; then
+        fail "$verb still running 20 s after the far veskd was killed"
+        stop "$PID"
+    fi
+    stop_pair
+    start_pair
+    expect_eq "the $side copy stays partial" "$pmode" "$(mode_of "$dst")"
+    check "the $side copy is a prefix" is_prefix "$dst" "$src"
+    again "$verb" "$name"
+    expect_eq "$verb resumed after the far end died" 0 "$RC"
+    check "$verb resumed after the far end died: identical" cmp -s "$src" "$dst"
+done
 
 # --- a partial copy whose start differs ----------------------------------------------
 head -c 100000 /dev/urandom >"$W/s"
