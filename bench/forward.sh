@@ -17,12 +17,12 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 bash "$HERE/../scripts/deps.sh" bench || exit 1
 export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
 source "$HERE/../tests/e2e/lib.sh"
+source "$HERE/common.sh"
 set +e
 
 for tool in iperf3 socat python3; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 0; }
 done
-listening() { ss -Hltn "sport = :$1" | grep -q .; }
 
 IPERF=$(free_port)
 iperf3 -s -p "$IPERF" -B 127.0.0.1 >/dev/null 2>&1 &
@@ -109,39 +109,10 @@ grep -c '^Vesk' "$T/portlink.err" | awk '$1 > 0 { print "   (portlink refused " 
 stop_pair
 
 # A private sshd for ssh -L.
-SSHD=/usr/sbin/sshd
-D=$T/ssh
-mkdir -p "$D" && chmod 700 "$D"
-SSHD_PID=
-if [ -x "$SSHD" ] && command -v unshare >/dev/null &&
-    ssh-keygen -q -t ed25519 -N '' -f "$D/host" && ssh-keygen -q -t ed25519 -N '' -f "$D/id"; then
-    cp "$D/id.pub" "$D/authorized_keys"
-    PORT=$(free_port)
-    cat >"$D/sshd_config" <<CONF
-Port $PORT
-ListenAddress 127.0.0.1
-HostKey $D/host
-AuthorizedKeysFile $D/authorized_keys
-PidFile $D/sshd.pid
-PermitRootLogin yes
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-UsePAM no
-StrictModes no
-AllowTcpForwarding yes
-MaxStartups 1000
-CONF
-    unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/sshd && exec $SSHD -D -f '$D/sshd_config' -E '$D/sshd.log'" &
-    SSHD_PID=$!
-    track "$SSHD_PID"
-    SSH_OPTS=(-p "$PORT" -i "$D/id" -o BatchMode=yes -o StrictHostKeyChecking=no
-        -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
-    wait_for "sshd" 10 ssh "${SSH_OPTS[@]}" "$(id -un)@127.0.0.1" true || SSHD_PID=
-fi
-if [ -n "$SSHD_PID" ]; then
+if private_sshd "$T/ssh"; then
     SL=$(free_port)
     SL_SHORT=$(free_port)
-    ssh "${SSH_OPTS[@]}" -N -L "127.0.0.1:$SL:127.0.0.1:$IPERF" \
+    ssh "${SSH_OPTS[@]}" -p "$SSHD_PORT" -N -L "127.0.0.1:$SL:127.0.0.1:$IPERF" \
         -L "127.0.0.1:$SL_SHORT:127.0.0.1:$SHORTSRV" "$(id -un)@127.0.0.1" &
     track $!
     wait_for "ssh -L" 10 listening "$SL_SHORT"
