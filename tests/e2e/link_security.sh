@@ -30,23 +30,18 @@ listens_on() {
     ss "$flag" "sport = :$2" | awk '{ print $4 }' | sed 's/:[0-9]*$//' | head -n1
 }
 listening() { [ -n "$(listens_on "$@")" ]; }
-forward() {  # NAME PROGRAM ARGS...: a forwarder in the background; FWD_PID
-    local name=$1
-    shift
-    HOME=$NEAR "$@" 2>"$T/$name.err" &
-    FWD_PID=$!
-    track $FWD_PID
+# binds DESCRIPTION ADDRESS PROTO PROGRAM REMOTEPORT [VAR=value...]: PROGRAM,
+# given a free local port, listens on ADDRESS.
+binds() {
+    local p
+    p=$(free_port)
+    spawn "$4" env "${@:6}" "$4" "$p" "$5"
+    wait_for "$4 to listen" 10 listening "$3" "$p"
+    expect_eq "$1" "$2" "$(listens_on "$3" "$p")"
+    stop "$4"
 }
-p=$(free_port)
-forward tcp_default portlink "$p" 80
-wait_for "portlink to listen" 10 listening tcp "$p"
-expect_eq "portlink listens on loopback" 127.0.0.1 "$(listens_on tcp "$p")"
-kill "$FWD_PID"
-p=$(free_port)
-VESKBIND=0.0.0.0 forward tcp_wide portlink "$p" 80
-wait_for "portlink to listen" 10 listening tcp "$p"
-expect_eq "VESKBIND=0.0.0.0 widens portlink" 0.0.0.0 "$(listens_on tcp "$p")"
-kill "$FWD_PID"
+binds "portlink listens on loopback" 127.0.0.1 tcp portlink 80
+binds "VESKBIND=0.0.0.0 widens portlink" 0.0.0.0 tcp portlink 80 VESKBIND=0.0.0.0
 VESKBIND=lan near portlink "$(free_port)" 80 2>"$T/bad.err"
 expect_eq "a bad VESKBIND: status" 1 $?
 expect_eq "a bad VESKBIND: names the variable" "portlink: VESKBIND=lan is not an IPv4 address" \
@@ -72,23 +67,13 @@ tcp_pair() {
     track $NEAR_TCP
     wait_for "the TCP pair" 10 test -S "$NEAR/.vesk/socket"
 }
-W=$T/work
-mkdir -p "$W"
 for i in $(seq 40000); do echo "secret line $i of the plan"; done >"$W/plan.txt"
 chmod 640 "$W/plan.txt"
 
 tcp_pair "$T/cap"
 # dgramlink's ports are bound by the near veskd, on loopback unless widened.
-p=$(free_port)
-forward udp_default dgramlink "$p" 53
-wait_for "dgramlink's port" 10 listening udp "$p"
-expect_eq "dgramlink's port is on loopback" 127.0.0.1 "$(listens_on udp "$p")"
-kill "$FWD_PID"
-p=$(free_port)
-VESKBIND=0.0.0.0 forward udp_wide dgramlink "$p" 53
-wait_for "dgramlink's port" 10 listening udp "$p"
-expect_eq "VESKBIND=0.0.0.0 widens dgramlink" 0.0.0.0 "$(listens_on udp "$p")"
-kill "$FWD_PID"
+binds "dgramlink's port is on loopback" 127.0.0.1 udp dgramlink 53
+binds "VESKBIND=0.0.0.0 widens dgramlink" 0.0.0.0 udp dgramlink 53 VESKBIND=0.0.0.0
 
 (cd "$W" && near upload plan.txt >/dev/null 2>&1)
 expect_eq "an upload over the TCP link arrives" 0 $?
