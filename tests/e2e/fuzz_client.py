@@ -34,6 +34,8 @@ import sys
 import threading
 import time
 
+import peers
+
 REQUEST_MAX = 1024  # bytes a request may take, NUL included
 REPLY_CODES_NONE = set(b"259MNOdefghl")
 ALL_CODES = b"FCdDB16EOlLM72ZAe5X89VTWcIabfghNGH" + bytes([0, 1, 0x7F, 0x80, 0xFF, ord("@")])
@@ -279,23 +281,12 @@ def good_client(sock, echo_port, stop, stats, errors):
 
 
 def echo_server(lst):
-    def one(c):
-        try:
-            while True:
-                b = c.recv(65536)
-                if not b:
-                    break
-                c.sendall(b)
-            c.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
-        c.close()
     while True:
         try:
             c, _ = lst.accept()
         except OSError:
             return
-        threading.Thread(target=one, args=(c,), daemon=True).start()
+        threading.Thread(target=peers.echo, args=(c,), daemon=True).start()
 
 
 def attack(sock, seed, clients):
