@@ -15,38 +15,9 @@ seconds_since() { awk -v a="$1" -v b="$(now_ms)" 'BEGIN { printf "%.2f", (b - a)
 # data (a bloated slow link), so the far end's pings and pongs arrive late,
 # while the quiet direction carries only pings and credit.  Every byte
 # counts as a sign of life, so neither end may see silence.
-cat >"$T/slow.py" <<'PY'
-import os, subprocess, sys, threading, time
-from collections import deque
-rate = int(sys.argv[1])
-p = subprocess.Popen(sys.argv[2:], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
-def pump(src, dst):
-    queue, cond = deque(), threading.Condition()
-    def reader():
-        while True:
-            data = os.read(src, 16384)
-            with cond:
-                queue.append(data)
-                cond.notify()
-            if not data:
-                return
-    threading.Thread(target=reader, daemon=True).start()
-    while True:
-        with cond:
-            while not queue:
-                cond.wait()
-            data = queue.popleft()
-        if not data:
-            break
-        os.write(dst, data)
-        time.sleep(len(data) / rate)
-    os.close(dst)
-threading.Thread(target=pump, args=(0, p.stdin.fileno()), daemon=True).start()
-pump(p.stdout.fileno(), 1)
-PY
 BULK=$((1280 * 1024))
-HOME=$NEAR veskd --alive 1 --link "exec:cd '$FAR' && exec env HOME='$FAR' python3 '$T/slow.py' \
-    250000 '$VESK_BIN/veskd' --alive 1 --link stdio 2>>'$T/far.log'" 2>>"$T/near.log" &
+HOME=$NEAR veskd --alive 1 --link "exec:cd '$FAR' && exec env HOME='$FAR' python3 '$VESK_SRC/bench/delay_relay.py' \
+    --rate 250000 0 '$VESK_BIN/veskd' --alive 1 --link stdio 2>>'$T/far.log'" 2>>"$T/near.log" &
 VESKD_PID=$!
 wait_for "the slow pair" 10 test -S "$NEAR/.vesk/socket"
 python3 "$PEERS" blast-tcp "$T/blast.port" $BULK &
