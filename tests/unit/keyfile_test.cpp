@@ -10,33 +10,20 @@
 #include <unistd.h>
 
 #include "keyfile.h"
+#include "tempdir.h"
 
 namespace {
 
-class KeyFile : public ::testing::Test {
+class KeyFile : public TempDirTest {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vesk_keyfile_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string make(const std::string &name, size_t bytes, mode_t mode) {
-        std::string p = dir_ + "/" + name;
-        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_GE(fd, 0);
-        std::string data(bytes, 'k');
-        EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        close(fd);
-        chmod(p.c_str(), mode);
-        return p;
+        return TempDirTest::make(name, std::string(bytes, 'k'), mode);
     }
     // The reason load gives, or "" when it accepts the file.
     std::string refusal(const std::string &path) {
         std::string key, error;
         return vesk::keyfile::load(path, &key, &error) ? "" : error;
     }
-    std::string dir_;
 };
 
 bool has(const std::string &text, const char *part) {

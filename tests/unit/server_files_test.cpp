@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "files.h"
+#include "tempdir.h"
 #include "vesknet.h"
 
 using vesk::files::Reply;
@@ -42,27 +43,8 @@ Status parse_status(const std::string &text) {
     return s;
 }
 
-class FilesTest : public ::testing::Test {
+class FilesTest : public TempDirTest {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vesk_files_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
-
-    std::string make(const std::string &name, const std::string &data, mode_t mode = 0644) {
-        std::string p = path(name);
-        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        close(fd);
-        chmod(p.c_str(), mode);
-        return p;
-    }
-
     static std::string slurp(const std::string &p) {
         std::string out;
         FILE *f = fopen(p.c_str(), "rb");
@@ -79,8 +61,6 @@ class FilesTest : public ::testing::Test {
         EXPECT_EQ(stat(p.c_str(), &st), 0);
         return st.st_mode & 07777;
     }
-
-    std::string dir_;
 };
 
 TEST_F(FilesTest, StatusOfRegularFile) {

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tempdir.h"
 #include "transport.h"
 
 using vesk::transport::LinkEnds;
@@ -66,25 +67,7 @@ void run_both(int fa, const std::string &ka, int fb, const std::string &kb, Auth
     t.join();
 }
 
-class KeyFileTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vesk_key_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string make(const std::string &name, const std::string &data, mode_t mode) {
-        std::string p = dir_ + "/" + name;
-        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        close(fd);
-        chmod(p.c_str(), mode);
-        return p;
-    }
-    std::string dir_;
-};
+class KeyFileTest : public TempDirTest {};
 
 TEST(Link, ExecRoundTrip) {
     LinkEnds ends;
