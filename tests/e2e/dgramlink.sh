@@ -39,12 +39,8 @@ bg() { spawn "$1" dgramlink "${@:2}"; }
 logged() { grep -qE "^veskd: client [0-9]+: $1\$" "$T/near.log"; }
 
 # ---- argument cases without a link server: usage comes before connecting ----
-near dgramlink 2>"$T/err"
-expect_eq "no pair: status" 1 $?
-expect_eq "no pair: usage, no connection attempt" "$USAGE" "$(cat "$T/err")"
-near dgramlink 5353 2>"$T/err"
-expect_eq "one argument: status" 1 $?
-expect_eq "one argument: usage" "$USAGE" "$(cat "$T/err")"
+fails_with "no pair" "usage, no connection attempt" "$USAGE" dgramlink
+fails_with "one argument" "usage" "$USAGE" dgramlink 5353
 near dgramlink 5353 53 2>"$T/err"
 expect_eq "no link server: status" 1 $?
 check "no link server: reason" grep -q "^Vesk: Failed to connect to vesk socket '" "$T/err"
@@ -56,16 +52,12 @@ DNS=$(free_both_port)
 # The port after a host is tested before the host is looked up; a bare port 0
 # cannot be aimed at either and is refused the same way.
 for bad in "127.0.0.1:0" "127.0.0.1:65536" "no-such-host.invalid:0" "0" "65536"; do
-    near dgramlink "$L1" "$bad" 2>"$T/err"
-    expect_eq "remote $bad: status" 1 $?
-    expect_eq "remote $bad: text" "Redirecting $L1 to $bad
-Bad port number 0." "$(cat "$T/err")"
+    fails_with "remote $bad" "text" "Redirecting $L1 to $bad
+Bad port number 0." dgramlink "$L1" "$bad"
 done
 check "a bad port costs no look-up" bash -c "! grep -q \"far 'c' no-such-host\" '$T/near.log'"
-near dgramlink "$L1" "no-such-host.invalid:53" 2>"$T/err"
-expect_eq "unknown host: status" 1 $?
-expect_eq "unknown host: no message of its own" "Redirecting $L1 to no-such-host.invalid:53" \
-    "$(cat "$T/err")"
+fails_with "unknown host" "no message of its own" "Redirecting $L1 to no-such-host.invalid:53" \
+    dgramlink "$L1" "no-such-host.invalid:53"
 # An empty host is looked up.
 bg nohost "$L8" :53
 check "empty host: looked up and aimed at" wait_for "C_UDPSET" 10 logged "local 'T' [0-9]+ $L8"
@@ -75,10 +67,8 @@ stop nohost
 bg word not-a-number "$ECHO"
 check "non-numeric local port goes out as 0" wait_for "C_UBIND 0" 10 logged "local 'T' [0-9]+ 0"
 stop word
-near dgramlink "$L1" 53 "$L2" 2>"$T/err"
-expect_eq "odd argument after a pair: status" 1 $?
-expect_eq "odd argument after a pair: text" "Redirecting $L1 to 53
-$USAGE" "$(cat "$T/err")"
+fails_with "odd argument after a pair" "text" "Redirecting $L1 to 53
+$USAGE" dgramlink "$L1" 53 "$L2"
 
 DNSMASQ=$(command -v dnsmasq || echo /usr/sbin/dnsmasq)
 if [ -x "$DNSMASQ" ]; then

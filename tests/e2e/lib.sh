@@ -109,6 +109,14 @@ expect_eq() {
     fi
 }
 
+# fails_with DESCRIPTION WHAT TEXT COMMAND...: COMMAND, run as a near user,
+# exits 1 with exactly TEXT on standard error (checked as "DESCRIPTION: WHAT").
+fails_with() {
+    near "${@:4}" 2>"$T/err"
+    expect_eq "$1: status" 1 $?
+    expect_eq "$1: $2" "$3" "$(cat "$T/err")"
+}
+
 # A free TCP port on 127.0.0.1.
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'

@@ -8,34 +8,24 @@ USAGE="Usage: portlink [options] {<localport> <[host:]remoteport>}"
 bg() { spawn "$1" portlink "${@:2}"; }
 
 # ---- start-up cases, no link server anywhere ----
-near portlink 2>"$T/err"
-expect_eq "no pair: status" 1 $?
-expect_eq "no pair: usage" "$USAGE" "$(cat "$T/err")"
-near portlink 1080 2>"$T/err"
-expect_eq "one argument: status" 1 $?
-expect_eq "one argument: usage" "$USAGE" "$(cat "$T/err")"
+fails_with "no pair" "usage" "$USAGE" portlink
+fails_with "one argument" "usage" "$USAGE" portlink 1080
 near portlink -x 1 2 2>"$T/err"
 expect_eq "bad option: status" 1 $?
 check "bad option: no usage of portlink's own" bash -c "! grep -q Usage '$T/err'"
 
 read -r P1 P2 <<<"$(free_ports 2)"
-near portlink "$P1" 80 "$P2" 2>"$T/err"
-expect_eq "odd pair after a good one: status" 1 $?
-expect_eq "odd pair after a good one: text" "Redirecting $P1 to 80
-$USAGE" "$(cat "$T/err")"
+fails_with "odd pair after a good one" "text" "Redirecting $P1 to 80
+$USAGE" portlink "$P1" 80 "$P2"
 
-near portlink 0 80 2>"$T/err"
-expect_eq "port 0: status" 1 $?
-expect_eq "port 0: text" "Redirecting 0 to 80
+fails_with "port 0" "text" "Redirecting 0 to 80
 Unknown service 0
-Nothing to do." "$(cat "$T/err")"
-near portlink no-such-service 80 70000 81 2>"$T/err"
-expect_eq "unknown name and port past 65535: status" 1 $?
-expect_eq "unknown name and port past 65535: text" "Redirecting no-such-service to 80
+Nothing to do." portlink 0 80
+fails_with "unknown name and port past 65535" "text" "Redirecting no-such-service to 80
 Unknown service no-such-service
 Redirecting 70000 to 81
 Can't bind to 70000.
-Nothing to do." "$(cat "$T/err")"
+Nothing to do." portlink no-such-service 80 70000 81
 
 # A taken port is skipped, the others served; the same local port twice too.
 read -r PA PB PC <<<"$(free_ports 3)"
