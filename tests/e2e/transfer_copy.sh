@@ -6,26 +6,18 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 start_pair
 
-
 # --- fresh copies, both ways ------------------------------------------------
 for n in 0 1 508 509 510 4095 4096 4097 65535 65536 65537 5242883; do
-    f=f$n
-    head -c "$n" /dev/urandom >"$W/$f"
-    chmod 640 "$W/$f"
-    up "$f"
-    expect_eq "upload $n: output" $'sending '"$f"$'\nCRC OK' "$ERR"
-    expect_eq "upload $n: status" 0 "$RC"
-    check "upload $n: identical" cmp -s "$W/$f" "$FAR/$f"
-    expect_eq "upload $n: final mode" 640 "$(mode_of "$FAR/$f")"
-
-    g=g$n
-    head -c "$n" /dev/urandom >"$FAR/$g"
-    chmod 604 "$FAR/$g"
-    down "$g"
-    expect_eq "download $n: output" $'receiving '"$g"$'\nCRC OK' "$ERR"
-    expect_eq "download $n: status" 0 "$RC"
-    check "download $n: identical" cmp -s "$FAR/$g" "$W/$g"
-    expect_eq "download $n: final mode" 604 "$(mode_of "$W/$g")"
+    for c in "upload f$n $W $FAR 640 sending" "download g$n $FAR $W 604 receiving"; do
+        read -r verb f src dst mode word <<<"$c"
+        head -c "$n" /dev/urandom >"$src/$f"
+        chmod "$mode" "$src/$f"
+        if [ "$verb" = upload ]; then up "$f"; else down "$f"; fi
+        expect_eq "$verb $n: output" "$word $f"$'\nCRC OK' "$ERR"
+        expect_eq "$verb $n: status" 0 "$RC"
+        check "$verb $n: identical" cmp -s "$src/$f" "$dst/$f"
+        expect_eq "$verb $n: final mode" "$mode" "$(mode_of "$dst/$f")"
+    done
 done
 expect_eq "download keeps the modification time" "$(stat -c %Y "$FAR/g4096")" "$(stat -c %Y "$W/g4096")"
 

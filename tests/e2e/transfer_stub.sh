@@ -22,7 +22,6 @@ stub() {
     wait_for "the stub socket" 10 test -S "$NEAR/.vesk/socket" || exit 1
 }
 
-
 head -c 20000 /dev/urandom >"$W/a"
 chmod 644 "$W/a"
 
@@ -163,7 +162,6 @@ stub
 down r s
 expect_eq "two files" $'receiving r\nCRC OK\nreceiving s\nCRC OK' "$ERR"
 expect_eq "a connection per data phase" 3 "$(grep -c '^?d -5' "$LOG")"
-
 
 # --- the order of the requests --------------------------------------------------
 # requests LOG: the log from the first file-status probe on, with the relative

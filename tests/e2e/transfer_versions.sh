@@ -4,8 +4,6 @@
 # no download at all), the old dump and priority codes below 20000.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-
-
 for v in 20163 20056 19999; do
     start_pair --protocol-version "$v"
     f=u$v
