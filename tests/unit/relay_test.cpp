@@ -1,3 +1,4 @@
+// do_select_loop: copying both ways, the ends of each side, and an output that fails.
 #include <gtest/gtest.h>
 
 #include <cerrno>

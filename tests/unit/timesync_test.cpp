@@ -9,10 +9,12 @@ using timesync::ClockReading;
 
 namespace {
 
-ClockReading corrected(ClockReading remote, int64_t diff) {
+// remote corrected by diff microseconds reads sec.usec.
+void expect_corrected(ClockReading remote, int64_t diff, int64_t sec, int64_t usec) {
     ClockReading out{-1, -1};
     EXPECT_TRUE(timesync::corrected_time(remote, diff, &out));
-    return out;
+    EXPECT_EQ(out.sec, sec) << remote.sec << "." << remote.usec << " + " << diff;
+    EXPECT_EQ(out.usec, usec) << remote.sec << "." << remote.usec << " + " << diff;
 }
 
 }  // namespace
@@ -30,45 +32,29 @@ TEST(TimesyncRoundTrip, AfterTheYear2038) {
 }
 
 TEST(TimesyncCorrectedTime, CarriesAFullSecond) {
-    const ClockReading t = corrected({1000, 999000}, 2500);
-    EXPECT_EQ(t.sec, 1001);
-    EXPECT_EQ(t.usec, 1500);
+    expect_corrected({1000, 999000}, 2500, 1001, 1500);
 }
 
 TEST(TimesyncCorrectedTime, AddsTheWholeRoundTrip) {
-    const ClockReading t = corrected({2000, 0}, 40000);
-    EXPECT_EQ(t.sec, 2000);
-    EXPECT_EQ(t.usec, 40000);
+    expect_corrected({2000, 0}, 40000, 2000, 40000);
 }
 
 TEST(TimesyncCorrectedTime, CarriesSeveralSeconds) {
-    const ClockReading t = corrected({100, 500000}, 2600000);
-    EXPECT_EQ(t.sec, 103);
-    EXPECT_EQ(t.usec, 100000);
+    expect_corrected({100, 500000}, 2600000, 103, 100000);
 }
 
 TEST(TimesyncCorrectedTime, ExactSecondLeavesNoMicroseconds) {
-    const ClockReading t = corrected({100, 999999}, 1);
-    EXPECT_EQ(t.sec, 101);
-    EXPECT_EQ(t.usec, 0);
+    expect_corrected({100, 999999}, 1, 101, 0);
 }
 
 TEST(TimesyncCorrectedTime, NegativeRemainderBorrowsASecond) {
-    ClockReading t = corrected({3000, 100}, -100000);
-    EXPECT_EQ(t.sec, 2999);
-    EXPECT_EQ(t.usec, 900100);
-    t = corrected({3000, 0}, -1000000);  // exactly one second back: no borrow
-    EXPECT_EQ(t.sec, 2999);
-    EXPECT_EQ(t.usec, 0);
-    t = corrected({3000, 0}, -1500000);
-    EXPECT_EQ(t.sec, 2998);
-    EXPECT_EQ(t.usec, 500000);
+    expect_corrected({3000, 100}, -100000, 2999, 900100);
+    expect_corrected({3000, 0}, -1000000, 2999, 0);  // exactly one second back: no borrow
+    expect_corrected({3000, 0}, -1500000, 2998, 500000);
 }
 
 TEST(TimesyncCorrectedTime, PastThe32BitLimit) {
-    const ClockReading t = corrected({2147483647, 999999}, 1);
-    EXPECT_EQ(t.sec, 2147483648LL);
-    EXPECT_EQ(t.usec, 0);
+    expect_corrected({2147483647, 999999}, 1, 2147483648LL, 0);
 }
 
 TEST(TimesyncCorrectedTime, RefusesSumsThatOverflow) {
