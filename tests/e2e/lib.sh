@@ -8,6 +8,7 @@
 set -u
 : "${VESK_BIN:?VESK_BIN must name the bin directory of the build}"
 : "${VESK_SRC:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+: "${VESK_LIB:=$VESK_BIN/../lib}"
 export PATH="$VESK_BIN:$PATH"
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/vesk-e2e.XXXXXX")
@@ -177,6 +178,26 @@ for _ in range(int(sys.argv[1])):
     s = socket.socket(socket.AF_INET, kind); s.bind(("127.0.0.1", 0)); socks.append(s)
 print(" ".join(str(s.getsockname()[1]) for s in socks))
 PY
+}
+
+# shim NAME: the path of the built LD_PRELOAD shim libNAME.so, or a complaint
+# and failure when it is missing.
+shim() {
+    [ -f "$VESK_LIB/lib$1.so" ] || { echo "the shim $VESK_LIB/lib$1.so is not built" >&2; return 1; }
+    echo "$VESK_LIB/lib$1.so"
+}
+
+# expect_bytes DESCRIPTION PRINTF-FORMAT FILE: FILE holds exactly what the
+# format prints.
+expect_bytes() {
+    printf "$2" >"$T/want"
+    if cmp -s "$T/want" "$3"; then
+        pass
+    else
+        fail "$1"
+        echo "  expected: $(od -An -c "$T/want" | tr -s ' ')" >&2
+        echo "  actual:   $(od -An -c "$3" | tr -s ' ')" >&2
+    fi
 }
 
 # Call at the end of every script.

@@ -41,16 +41,7 @@ run_stub() {
 }
 
 # expect_log DESCRIPTION PRINTF-FORMAT: the requests, byte for byte.
-expect_log() {
-    printf "$2" >"$T/want"
-    if cmp -s "$T/want" "$LOG"; then
-        pass
-    else
-        fail "$1"
-        echo "  expected: $(od -An -c "$T/want" | tr -s ' ')" >&2
-        echo "  actual:   $(od -An -c "$LOG" | tr -s ' ')" >&2
-    fi
-}
+expect_log() { expect_bytes "$1" "$2" "$LOG"; }
 
 # Framing, handshake parse, header bytes ignored, newlines kept in the text.
 run_stub "$SOCK" "$HELLO" 'reply ABdsize 5' 'none' -- '>' D '\n5\nname' '?' l 509

@@ -3,9 +3,7 @@
 # 127.0.0.1 that this script runs; the answers come back converted.  A shim
 # points the "whois" service at the responder's port.
 source "$(dirname "$0")/lib.sh"
-: "${VESK_LIB:=$VESK_BIN/../lib}"
-PORT_SHIM=$VESK_LIB/libwhoisport.so
-[ -f "$PORT_SHIM" ] || { echo "the port shim $PORT_SHIM is not built" >&2; exit 1; }
+PORT_SHIM=$(shim whoisport) || exit 1
 
 # The responder reads one query up to CR LF, logs it in hex, one line per
 # connection, and sends the canned answer for it (or echoes it back).
@@ -60,16 +58,7 @@ query() {
 }
 hex() { printf '%s\r\n' "$1" | od -An -tx1 | tr -d ' \n'; }
 # expect_out DESCRIPTION PRINTF-FORMAT: standard output byte for byte.
-expect_out() {
-    printf "$2" >"$T/expected"
-    if cmp -s "$T/expected" "$T/out"; then
-        pass
-    else
-        fail "$1"
-        echo "  expected: $(od -c "$T/expected" | head -5)" >&2
-        echo "  actual:   $(od -c "$T/out" | head -5)" >&2
-    fi
-}
+expect_out() { expect_bytes "$1" "$2" "$T/out"; }
 last_query() { tail -n1 "$T/whois.log"; }
 
 # Argument count.

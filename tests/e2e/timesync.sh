@@ -6,9 +6,7 @@
 # preloads a shim that records settimeofday and scripts gettimeofday, and as
 # root it also runs without the capability to set the clock.
 source "$(dirname "$0")/lib.sh"
-: "${VESK_LIB:=$VESK_BIN/../lib}"
-SHIM=$VESK_LIB/libclockshim.so
-[ -f "$SHIM" ] || { echo "the clock shim $SHIM is not built" >&2; exit 1; }
+SHIM=$(shim clockshim) || exit 1
 
 # A stand-in link server on a Unix socket.  It logs each request as
 # "L|R code text", answers the handshake, and answers the far clock query with

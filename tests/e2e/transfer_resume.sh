@@ -4,7 +4,7 @@
 # (or replaced with -f) when its start differs or the source has changed.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-SHIM=$VESK_BIN/../lib/libfileio.so
+SHIM=$(shim fileio) || exit 1
 start_pair
 
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }

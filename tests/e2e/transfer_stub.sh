@@ -7,6 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 mkdir -p "$NEAR/.vesk"
 chmod 700 "$NEAR/.vesk"
 LOG=$T/stub.log
+SHIM=$(shim fileio) || exit 1
 STUB_PID=
 
 # stub [xfer_stub options...]: (re)starts the stand-in with a fresh log.
@@ -71,7 +72,7 @@ check "no O sent to a server without it" bash -c "! grep -q '^>O' '$LOG'"
 rm -f "$FAR/a"
 stub
 head -c 300000 /dev/urandom >"$W/big"
-ERR=$(cd "$W" && LD_PRELOAD="$VESK_BIN/../lib/libfileio.so" VESK_SHIM_PATH="$W/big" \
+ERR=$(cd "$W" && LD_PRELOAD="$SHIM" VESK_SHIM_PATH="$W/big" \
     VESK_READFAIL_AT=70000 near upload big 2>&1 >/dev/null)
 RC=$?
 # The stand-in drops a dump it did not receive whole, so the copy ends at the
@@ -239,7 +240,7 @@ expect_eq "download -r asks for no compression" $'?C 0\n>C 0\n?d -5\n>d -5\n?C 0
 head -c 1048576 /dev/urandom >"$W/w"
 waits() {
     rm -f "$FAR/w" "$T/waits"
-    (cd "$W" && HOME=$NEAR LD_PRELOAD="$VESK_BIN/../lib/libfileio.so" VESK_SELECT_LOG="$T/waits" \
+    (cd "$W" && HOME=$NEAR LD_PRELOAD="$SHIM" VESK_SELECT_LOG="$T/waits" \
         timeout 60 upload "$@" w 2>/dev/null)
     awk '{ n += $1 } END { print n + 0 }' "$T/waits"
 }
