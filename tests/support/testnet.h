@@ -13,6 +13,8 @@ struct sockaddr_in;
 
 namespace testnet {
 
+constexpr int kWaitMs = 10000;  // how long a test waits for a peer before it fails
+
 // Binds a loopback-reachable TCP listener through the library, probing upwards
 // from a per-process base. Returns the descriptor and sets *port, or -1.
 int listen_any(int *port, int backlog);

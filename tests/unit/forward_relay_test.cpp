@@ -19,7 +19,6 @@ using namespace testnet;
 
 namespace {
 
-constexpr int kWaitMs = 10000;
 constexpr int kPollStepMs = 20;
 constexpr int kBacklog = 16;
 

@@ -16,7 +16,6 @@
 using namespace testnet;
 
 namespace {
-constexpr int kWaitMs = 10000;
 constexpr int kConnections = 300;
 constexpr int kBacklog = 512;
 

@@ -23,9 +23,13 @@ std::string read_all(int fd) {
     return testnet::read_upto(fd, SIZE_MAX, kWaitMs, "<timeout>");
 }
 
-// The loop's three descriptors: a two-way socket pair, an input and an output pipe.
-bool open_ends(int tw[2], int in[2], int out[2]) {
-    return socketpair(AF_UNIX, SOCK_STREAM, 0, tw) == 0 && pipe(in) == 0 && pipe(out) == 0;
+// The loop's three descriptors: a two-way socket pair, an input and an output
+// pipe; with dead_output nobody reads the output, so that writes to it fail.
+bool open_ends(int tw[2], int in[2], int out[2], bool dead_output = false) {
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, tw) != 0 || pipe(in) != 0 || pipe(out) != 0)
+        return false;
+    if (dead_output) close(out[0]);
+    return true;
 }
 }  // namespace
 
@@ -100,8 +104,7 @@ TEST(Relay, NegativeTwowayReturnsWithoutClosing) {
 TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
     signal(SIGPIPE, SIG_IGN);
     int tw[2], in[2], out[2];
-    ASSERT_TRUE(open_ends(tw, in, out));
-    close(out[0]);
+    ASSERT_TRUE(open_ends(tw, in, out, true));
     std::thread relay([&] { do_select_loop(tw[0], in[0], out[1]); });
     for (int i = 0; i < 10; ++i) ASSERT_EQ(write(tw[1], "data", 4), 4);
     shutdown(tw[1], SHUT_WR);
@@ -116,8 +119,7 @@ TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
 TEST(Relay, FailedOutputStillReadsTwowayWhileInputIsSilent) {
     signal(SIGPIPE, SIG_IGN);
     int tw[2], in[2], out[2];
-    ASSERT_TRUE(open_ends(tw, in, out));
-    close(out[0]);
+    ASSERT_TRUE(open_ends(tw, in, out, true));
     auto relay =
         std::async(std::launch::async, [&] { return do_select_loop(tw[0], in[0], out[1]); });
     for (int i = 0; i < 50; ++i) {
