@@ -372,19 +372,21 @@ if want busy && [ $LINKS_OK = 1 ] && [ -n "$FSSHD_PORT" ] && shape $BUSY_RATE_BP
     }
     note busy_idle_pl "$(echoes "$LN_ECHO_PL" $((ECHOES / 3)))"
     note busy_idle_sshL "$(echoes "$LN_ECHO_SL" $((ECHOES / 3)))"
-    near_ln $((probe_secs + WARM_S + 10)) upload -q "$T/busy.bin" >/dev/null 2>&1 &
-    bulk=$!
-    sleep $WARM_S
-    note busy_pl "$(echoes "$LN_ECHO_PL" $ECHOES)"
-    kill $bulk 2>/dev/null
-    wait $bulk 2>/dev/null
+    # under_bulk KEY ECHO_PORT COMMAND...: echo times noted while COMMAND fills the link.
+    under_bulk() {
+        local key=$1 port=$2 bulk
+        shift 2
+        "$@" >/dev/null 2>&1 &
+        bulk=$!
+        sleep $WARM_S
+        note "$key" "$(echoes "$port" $ECHOES)"
+        kill $bulk 2>/dev/null
+        wait $bulk 2>/dev/null
+    }
+    bulk_s=$((probe_secs + WARM_S + 10))
+    under_bulk busy_pl "$LN_ECHO_PL" near_ln $bulk_s upload -q "$T/busy.bin"
     rm -f "$LN_FAR/busy.bin"
-    scp_ln $((probe_secs + WARM_S + 10)) "$T/busy.bin" "$LN_FAR/scp.bin" >/dev/null 2>&1 &
-    bulk=$!
-    sleep $WARM_S
-    note busy_sshL "$(echoes "$LN_ECHO_SL" $ECHOES)"
-    kill $bulk 2>/dev/null
-    wait $bulk 2>/dev/null
+    under_bulk busy_sshL "$LN_ECHO_SL" scp_ln $bulk_s "$T/busy.bin" "$LN_FAR/scp.bin"
     rm -f "$T/busy.bin" "$LN_FAR/busy.bin" "$LN_FAR/scp.bin"
 else
     echo "   busy link: skipped" >&2
