@@ -33,8 +33,6 @@ FINAL_MODE=640           # the source's mode: a write bit, so it marks a finishe
 CLIENT_LIMIT=120         # seconds any one client may take before it counts as hung
 SAMPLE_EVERY=0.05        # seconds between samples of the copy's mode and content
 DEADLINE=$(($(date +%s) + ${SOAK_DEADLINE:-3000}))
-W=$T/work
-mkdir -p "$W"
 
 # rnd N: a random number from 0 to N-1 (30 bits of randomness).
 rnd() { echo $((((RANDOM << 15) | RANDOM) % $1)); }
