@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <vector>
 
@@ -62,12 +63,24 @@ std::string read_upto(int fd, size_t most, int wait_ms, const char *on_silence) 
     return got;
 }
 
-bool write_all(int fd, const std::string &data) {
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = write(fd, data.data() + off, data.size() - off);
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
+bool write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool read_exact(int fd, char *p, size_t n) {
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
     }
     return true;
 }

@@ -27,8 +27,15 @@ int connect_local(int port);
 // so that a hung peer shows in a comparison instead of hanging the test.
 std::string read_upto(int fd, size_t most, int wait_ms, const char *on_silence = "");
 
-// Writes all of data; returns false when a write fails.
-bool write_all(int fd, const std::string &data);
+// Writes all n bytes at p, retrying after signals; returns false when a write fails.
+bool write_all(int fd, const char *p, size_t n);
+inline bool write_all(int fd, const std::string &data) {
+    return write_all(fd, data.data(), data.size());
+}
+
+// Reads exactly n bytes into p, retrying after signals; returns false at end
+// of file or on an error.
+bool read_exact(int fd, char *p, size_t n);
 
 // Echoes every connection accepted on lfd, one thread each, until destroyed.
 class EchoServer {

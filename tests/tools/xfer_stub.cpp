@@ -32,7 +32,11 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include "testnet.h"
 #include "vesknet.h"
+
+using testnet::read_exact;
+using testnet::write_all;
 
 namespace {
 
@@ -44,28 +48,6 @@ unsigned long version = 20305;
 long forced_crc = -1;
 long stream_limit = -1;
 FILE *logf = nullptr;
-
-bool read_exact(int fd, char *p, size_t n) {
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 void reply(int fd, bool ok, const std::string &text) {
     std::string r = ok ? "XXd" : "XXf";
