@@ -63,26 +63,35 @@ std::string read_upto(int fd, size_t most, int wait_ms, const char *on_silence) 
     return got;
 }
 
-bool write_all(int fd, const char *p, size_t n) {
+namespace {
+// Calls step(left) until it has moved n bytes, retrying after signals; step
+// returns what read or write returned. False at end of file or on an error.
+template <typename Step>
+bool move_all(size_t n, Step step) {
     while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool read_exact(int fd, char *p, size_t n) {
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
+        ssize_t r = step(n);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
-        p += r;
         n -= static_cast<size_t>(r);
     }
     return true;
+}
+}  // namespace
+
+bool write_all(int fd, const char *p, size_t n) {
+    return move_all(n, [&](size_t left) {
+        ssize_t w = write(fd, p, left);
+        if (w > 0) p += w;
+        return w;
+    });
+}
+
+bool read_exact(int fd, char *p, size_t n) {
+    return move_all(n, [&](size_t left) {
+        ssize_t r = read(fd, p, left);
+        if (r > 0) p += r;
+        return r;
+    });
 }
 
 EchoServer::EchoServer(int lfd, int wait_ms)
