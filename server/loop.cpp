@@ -166,7 +166,10 @@ bool Loop::run() {
             return false;
         }
         for (int i = 0; i < n && running_; i++) {
-            auto tf = token_fd_.find(events[i].data.u64);
+            // epoll_event is packed: copy the token out rather than bind a
+            // reference to a misaligned member.
+            const uint64_t token = events[i].data.u64;
+            auto tf = token_fd_.find(token);
             if (tf == token_fd_.end()) continue;  // removed earlier in this batch
             auto it = entries_.find(tf->second);
             if (it == entries_.end()) continue;
