@@ -1,4 +1,5 @@
 // File checksum as the link server reports it: CRC-16/CCITT-FALSE.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cerrno>
@@ -171,41 +172,50 @@ namespace vesk {
 uint16_t crc16_update(uint16_t crc, const uint8_t *p, size_t n) {
     return crc16_clmul_available() ? crc16_clmul(crc, p, n) : crc16_table(crc, p, n);
 }
+
+CrcReader::CrcReader(int fd, long len)
+    : fd_(fd), len_(len), left_(len), crc_(kInit), block_(new (std::nothrow) uint8_t[kBlockBytes]) {
+    failed_ = len < 0 || block_ == nullptr;
+    done_ = failed_;
+}
+
+CrcReader::~CrcReader() {
+    delete[] block_;
+}
+
+bool CrcReader::step(size_t max) {
+    while (!done_ && max > 0) {
+        if (len_ > 0 && left_ == 0) break;
+        size_t want = std::min(kBlockBytes, max);
+        if (len_ > 0 && static_cast<unsigned long>(left_) < want) want = static_cast<size_t>(left_);
+        ssize_t got = read(fd_, block_, want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            failed_ = done_ = true;
+            break;
+        }
+        if (got == 0) {
+            // The end: before len bytes, there is no checksum of them.
+            failed_ = len_ > 0;
+            done_ = true;
+            break;
+        }
+        crc_ = crc16_update(crc_, block_, static_cast<size_t>(got));
+        if (len_ > 0) left_ -= got;
+        max -= static_cast<size_t>(got);
+    }
+    if (len_ > 0 && left_ == 0) done_ = true;
+    return done_;
+}
 }  // namespace vesk
 
 unsigned int file_crc(const char *path, long len) {
     if (path == nullptr || len < 0) return 0;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlockBytes]);
-    if (!block) {
-        close(fd);
-        return 0;
-    }
-    uint16_t crc = kInit;
-    long left = len;
-    for (;;) {
-        size_t want = kBlockBytes;
-        if (len > 0) {
-            if (left == 0) break;
-            if (static_cast<unsigned long>(left) < want) want = static_cast<size_t>(left);
-        }
-        ssize_t got = read(fd, block.get(), want);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            close(fd);
-            return 0;
-        }
-        if (got == 0) {
-            if (len > 0) {
-                close(fd);
-                return 0;
-            }
-            break;
-        }
-        crc = vesk::crc16_update(crc, block.get(), static_cast<size_t>(got));
-        if (len > 0) left -= got;
+    vesk::CrcReader reader(fd, len);
+    while (!reader.step(SIZE_MAX)) {
     }
     close(fd);
-    return crc;
+    return reader.value();
 }

@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "vesknet.h"
+#include "crc_internal.h"
 
 namespace vesk::files {
 namespace {
@@ -116,30 +116,36 @@ std::string status_text(const struct stat &st, unsigned int crc) {
     return text;
 }
 
-// Opens name for writing.  A copy left at 0400 by an interrupted transfer
-// refuses its own owner; make it writable for the open, and put the old mode
-// back when even that does not help.  The open never blocks (a FIFO without a
-// reader would otherwise stall the whole daemon) and only regular files pass.
-// Returns the descriptor, or -1 with the reason in *reason.
-int open_for_writing(const std::string &name, int flags, std::string *reason) {
-    const int open_flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | flags;
-    int fd = ::open(name.c_str(), open_flags, kWritableMode);
-    if (fd < 0 && errno == EACCES) {
-        struct stat st;
-        if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            ::chmod(name.c_str(), kWritableMode) == 0) {
-            fd = ::open(name.c_str(), open_flags, kWritableMode);
-            if (fd < 0) {
-                int err = errno;
-                ::chmod(name.c_str(), st.st_mode & kPermissionBits);
-                errno = err;
-            }
-        } else {
-            errno = EACCES;
+// A copy left at 0400 by an interrupted transfer refuses its own owner: make
+// it writable for the open, through a descriptor of the file itself, and put
+// the old mode back when even that does not help.  Returns the descriptor
+// opened with flags, or -1 with errno.
+int reopen_partial(const Scope &scope, const std::string &name, int flags) {
+    int rfd = scope.open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    int fd = -1, err = EACCES;
+    if (rfd >= 0 && ::fstat(rfd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        ::fchmod(rfd, kWritableMode) == 0) {
+        fd = scope.open(name, flags, kWritableMode);
+        if (fd < 0) {
+            err = errno;
+            ::fchmod(rfd, st.st_mode & kPermissionBits);
         }
     }
+    if (rfd >= 0) ::close(rfd);
+    errno = err;
+    return fd;
+}
+
+// Opens name for writing.  The open never blocks (a FIFO without a reader
+// would otherwise stall the whole daemon) and only regular files pass.
+// Returns the descriptor, or -1 with the reason in *reason.
+int open_for_writing(const Scope &scope, const std::string &name, int flags, std::string *reason) {
+    const int open_flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | flags;
+    int fd = scope.open(name, open_flags, kWritableMode);
+    if (fd < 0 && errno == EACCES) fd = reopen_partial(scope, name, open_flags);
     if (fd < 0) {
-        *reason = std::strerror(errno);
+        *reason = scope.refusal(name, errno);
         return -1;
     }
     struct stat st;
@@ -190,25 +196,78 @@ bool absolute_time(long long rel, time_t *out) {
 
 }  // namespace
 
-Reply status(std::string_view arg) {
-    std::string_view name = arg;
+Check::Check(std::string_view arg, Scope scope) : arg_(arg), scope_(std::move(scope)) {}
+
+Check::~Check() {
+    crc_.reset();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// Parses the argument, looks at the file and opens it for its checksum.
+// Returns false when the reply is already final.
+bool Check::begin() {
+    std::string_view name = arg_;
     long long length = 0;
-    if (!arg.empty() && arg.front() == '\n') {
+    if (!arg_.empty() && arg_.front() == '\n') {
         std::string_view head;
-        if (!split_long_form(arg.substr(1), &head, &name)) return fail(kBadArgument);
-        if (!parse_number(head, &length) || length < 0) return fail(kBadArgument);
+        if (!split_long_form(std::string_view(arg_).substr(1), &head, &name) ||
+            !parse_number(head, &length) || length < 0) {
+            reply_ = fail(kBadArgument);
+            return false;
+        }
     }
-    if (!valid_name(name)) return fail(kBadArgument);
+    if (!valid_name(name)) {
+        reply_ = fail(kBadArgument);
+        return false;
+    }
     const std::string path(name);
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return fail_errno(errno);
-    unsigned int crc = 0;
-    // Only regular files: opening a FIFO to checksum it would block the daemon.
-    if (S_ISREG(st.st_mode)) {
-        long len = length != 0 ? static_cast<long>(length) : static_cast<long>(st.st_size);
-        crc = file_crc(path.c_str(), len);
+    // Look before opening anything for reading: opening a FIFO or a device
+    // could block or have effects.  Only a regular file is read.
+    int pfd = scope_.open(path, O_PATH);
+    if (pfd < 0) {
+        reply_ = Reply{false, scope_.refusal(path, errno)};
+        return false;
     }
-    return Reply{true, status_text(st, crc)};
+    int rc = ::fstat(pfd, &st_);
+    int err = errno;
+    ::close(pfd);
+    if (rc != 0) {
+        reply_ = fail_errno(err);
+        return false;
+    }
+    if (!S_ISREG(st_.st_mode)) return true;
+    fd_ = scope_.open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    struct stat now;
+    // The file that was looked at, not one put in its place since.
+    if (fd_ >= 0 && ::fstat(fd_, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == st_.st_dev &&
+        now.st_ino == st_.st_ino) {
+        long len = length != 0 ? static_cast<long>(length) : static_cast<long>(now.st_size);
+        crc_ = std::make_unique<CrcReader>(fd_, len);
+    }
+    return true;
+}
+
+bool Check::step(size_t max_bytes) {
+    if (done_) return true;
+    if (!started_) {
+        started_ = true;
+        if (!begin()) return done_ = true;
+    }
+    if (crc_ && !crc_->step(max_bytes)) return false;
+    done_ = true;
+    // Unreadable, or not a regular file: no checksum (0).
+    reply_ = Reply{true, status_text(st_, crc_ ? crc_->value() : 0)};
+    crc_.reset();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    return true;
+}
+
+Reply status(std::string_view arg, const Scope &scope) {
+    Check check(arg, scope);
+    while (!check.step(SIZE_MAX)) {
+    }
+    return check.reply();
 }
 
 Sink::~Sink() {
@@ -230,7 +289,7 @@ Reply Sink::open_fresh(std::string_view arg) {
     if (!valid_name(name)) return fail(kBadArgument);
     std::string reason;
     std::string path(name);
-    int fd = open_for_writing(path, O_CREAT | O_TRUNC, &reason);
+    int fd = open_for_writing(scope_, path, O_CREAT | O_TRUNC, &reason);
     if (fd < 0) return Reply{false, reason};
     return adopt(fd, mode, std::move(path));
 }
@@ -262,7 +321,7 @@ Reply Sink::open_at(std::string_view arg) {
     std::string reason;
     std::string path(name);
     // No O_CREAT: resuming a file that vanished would write after a hole.
-    int fd = open_for_writing(path, 0, &reason);
+    int fd = open_for_writing(scope_, path, 0, &reason);
     if (fd < 0) return Reply{false, reason};
     if (!seek_within(fd, offset, &reason)) {
         ::close(fd);
@@ -311,7 +370,7 @@ void Sink::close() {
     name_.clear();
 }
 
-Reply set_final(std::string_view arg) {
+Reply set_final(std::string_view arg, const Scope &scope) {
     std::string_view head, name;
     if (!split_long_form(arg, &head, &name)) return fail(kBadArgument);
     std::string_view f[3];
@@ -331,11 +390,21 @@ Reply set_final(std::string_view arg) {
         if (!absolute_time(rel_mtime, &times[1].tv_sec)) return fail(kBadArgument);
         times[1].tv_nsec = 0;
     }
-    const std::string path(name);
+    std::string path(name);
+    int fd = -1;
+    if (scope.confined()) {
+        // Resolve the name once, beneath the directory, and act on the file
+        // through its descriptor: chmod and utimensat by name would follow a
+        // symbolic link wherever it leads.
+        fd = scope.open(path, O_PATH);
+        if (fd < 0) return Reply{false, scope.refusal(path, errno)};
+        path = "/proc/self/fd/" + std::to_string(fd);
+    }
     int err = 0;
     if ((rel_atime != 0 || rel_mtime != 0) && ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
         err = errno;
     if (::chmod(path.c_str(), mode) != 0 && err == 0) err = errno;
+    if (fd >= 0) ::close(fd);
     if (err != 0) return fail_errno(err);
     return Reply{true, ""};
 }
@@ -353,8 +422,8 @@ Reply Source::open(std::string_view arg) {
     const std::string path(name);
     // O_NONBLOCK keeps a FIFO from stalling the daemon in open(); only regular
     // files are served.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fail_errno(errno);
+    int fd = scope_.open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return Reply{false, scope_.refusal(path, errno)};
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         int err = errno;
@@ -390,10 +459,20 @@ void Source::close() {
     fd_ = -1;
 }
 
-Reply remove(std::string_view arg) {
+Reply remove(std::string_view arg, const Scope &scope) {
     if (!valid_name(arg)) return fail(kBadArgument);
     const std::string path(arg);
-    if (::unlink(path.c_str()) != 0) return fail_errno(errno);
+    if (!scope.confined()) {
+        if (::unlink(path.c_str()) != 0) return fail_errno(errno);
+        return Reply{true, ""};
+    }
+    std::string last;
+    int dir = scope.open_parent(path, &last);
+    if (dir < 0) return Reply{false, scope.refusal(path, errno)};
+    int rc = ::unlinkat(dir, last.c_str(), 0);
+    int err = errno;
+    ::close(dir);
+    if (rc != 0) return fail_errno(err);
     return Reply{true, ""};
 }
 

@@ -1,15 +1,25 @@
 // File commands of veskd: status, writing, reading, final mode and removal.
 //
 // Pure file work, no knowledge of channels or the link: the channel code
-// calls these with the request's argument text and sends the reply.  Relative
-// names are relative to the daemon's working directory.  Every Reply carries
-// the status (ok) and the text sent after it; on failure the text is a reason.
+// calls these with the request's argument text and sends the reply.  Names
+// resolve through a Scope: as given (relative to the daemon's working
+// directory), or confined beneath a directory.  Every Reply carries the status
+// (ok) and the text sent after it; on failure the text is a reason.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <utility>
+
+#include "scope.h"
+
+namespace vesk {
+class CrcReader;
+}
 
 namespace vesk::files {
 
@@ -22,14 +32,40 @@ struct Reply {
 // crc" (type 0 regular, 1 directory, 2 other; times in seconds relative to now,
 // negative for the past; permission bits in octal; crc of the first N bytes,
 // N 0 or the short form: the whole file; crc 0 when none: not a regular file,
-// unreadable, or shorter than N).  Fails with strerror's text (missing file)
-// or "Bad argument".
-Reply status(std::string_view arg);
+// unreadable, or shorter than N).  Fails with strerror's text (missing file),
+// the scope's refusal or "Bad argument".
+Reply status(std::string_view arg, const Scope &scope = {});
+
+// status() worked through in slices: a check of a large file reads at most
+// max_bytes per step, so that the thread running it can serve other checks
+// in between.  Every system call happens in step(), none in the constructor.
+class Check {
+  public:
+    Check(std::string_view arg, Scope scope);
+    ~Check();
+    Check(const Check &) = delete;
+    Check &operator=(const Check &) = delete;
+    // Goes on with the check.  Returns true once reply() is final.
+    bool step(size_t max_bytes);
+    const Reply &reply() const { return reply_; }
+
+  private:
+    bool begin();
+
+    std::string arg_;
+    Scope scope_;
+    Reply reply_;
+    bool started_ = false;
+    bool done_ = false;
+    struct stat st_ {};
+    int fd_ = -1;
+    std::unique_ptr<CrcReader> crc_;
+};
 
 // A file open for writing ('6', '1', 'E', 'l' data, 'M'), owned by one channel.
 class Sink {
   public:
-    Sink() = default;
+    explicit Sink(Scope scope = {}) : scope_(std::move(scope)) {}
     Sink(const Sink &) = delete;
     Sink &operator=(const Sink &) = delete;
     ~Sink();
@@ -60,22 +96,23 @@ class Sink {
 
   private:
     Reply adopt(int fd, mode_t mode, std::string path);
+    Scope scope_;
     int fd_ = -1;
     bool failed_ = false;
     std::string name_;
 };
 
 // 'O': "mode atime mtime\nname" (mode octal, at most 07777; times in seconds
-// relative to now, 0 leaves that time).  Fails with strerror's text or "Bad
-// argument"; both the times and the mode are tried.
-Reply set_final(std::string_view arg);
+// relative to now, 0 leaves that time).  Fails with strerror's text, the
+// scope's refusal or "Bad argument"; both the times and the mode are tried.
+Reply set_final(std::string_view arg, const Scope &scope = {});
 
 // '7': "offset\nname".  open() replies like status(), but with crc 0 (the
 // file is not read twice), and positions the file; only regular files, and
 // an offset beyond the end fails.
 class Source {
   public:
-    Source() = default;
+    explicit Source(Scope scope = {}) : scope_(std::move(scope)) {}
     Source(const Source &) = delete;
     Source &operator=(const Source &) = delete;
     ~Source();
@@ -87,10 +124,12 @@ class Source {
     bool is_open() const { return fd_ >= 0; }
 
   private:
+    Scope scope_;
     int fd_ = -1;
 };
 
-// 'Z': "name": unlink.  Fails with strerror's text or "Bad argument".
-Reply remove(std::string_view arg);
+// 'Z': "name": unlink (a symbolic link itself, not what it names).  Fails with
+// strerror's text, the scope's refusal or "Bad argument".
+Reply remove(std::string_view arg, const Scope &scope = {});
 
 }  // namespace vesk::files
