@@ -31,6 +31,12 @@ constexpr size_t kCompressMin = 128;
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
+
+// Frames that answer a request: counted so that the far end's requests can
+// wait until their answers have left.
+bool is_answer(uint8_t type) {
+    return type == frame::kReply || type == frame::kDataReset;
+}
 }  // namespace
 
 Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
@@ -133,6 +139,7 @@ void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
     if (stopped_) return;
     auto q = queue(key);
     q->items.push_back(Item{type, std::string(payload)});
+    if (is_answer(type)) q->answers++;
     make_ready(q);
     kick();
 }
@@ -229,6 +236,11 @@ size_t Link::queued_data(ChanKey key) const {
     return it == queues_.end() ? 0 : it->second->data_bytes;
 }
 
+size_t Link::queued_answers(ChanKey key) const {
+    auto it = queues_.find(key);
+    return it == queues_.end() ? 0 : it->second->answers;
+}
+
 void Link::release(ChanKey key) {
     auto it = queues_.find(key);
     if (it == queues_.end()) return;
@@ -275,6 +287,7 @@ void Link::serve(const QueuePtr &q) {
         if (item.type != frame::kData) {
             emit(*q, item.type, item.payload);
             q->deficit -= int64_t(item.payload.size() + frame::kHeaderBytes);
+            if (is_answer(item.type) && --q->answers == 0) drained_.push_back(q->key);
             q->items.pop_front();
             continue;
         }

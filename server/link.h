@@ -49,7 +49,8 @@ class LinkEvents {
     virtual void on_link_up(const frame::Hello &far) = 0;
     // A frame of a channel or a datagram; data is already decompressed.
     virtual void on_frame(uint8_t type, ChanKey key, std::string_view payload) = 0;
-    // The data queued on the channel fell below the refill mark.
+    // The data queued on the channel fell below the refill mark, or its last
+    // queued answer was sent.
     virtual void on_drained(ChanKey key) = 0;
     // The link ended; clean when the far end said goodbye first.
     virtual void on_link_down(bool clean, const std::string &why) = 0;
@@ -110,6 +111,9 @@ class Link {
     void set_compress(ChanKey key, bool on);
     // Data queued on the channel and not yet sent, bytes.
     size_t queued_data(ChanKey key) const;
+    // REPLY and DATA_RESET frames (answers to requests) queued on the channel
+    // and not yet sent.  on_drained reports when the last of them has gone.
+    size_t queued_answers(ChanKey key) const;
     // Forget the channel once what is queued has gone (after a kClose).
     void release(ChanKey key);
     // Forget the channel now, dropping what is queued (the far end closed it).
@@ -136,6 +140,7 @@ class Link {
         ChanKey key = 0;
         std::deque<Item> items;
         size_t data_bytes = 0;
+        size_t answers = 0;  // REPLY and DATA_RESET items
         int64_t credit = 0;
         int priority = 0;
         bool compress = false;

@@ -25,7 +25,7 @@ namespace {
 constexpr const char *kUsage =
     "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
     "             [--x11-socket PATH] [--frame BYTES] [--alive SECONDS] [--reconnect]\n"
-    "             --link LINK\n"
+    "             [--root DIR] --link LINK\n"
     "       veskd --genkey FILE\n"
     "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
 // Longest --alive, seconds: a day of silence is no link.
@@ -59,7 +59,8 @@ int main(int argc, char **argv) {
         kOptReconnect,
         kOptHelp,
         kOptShowVersion,
-        kOptGenkey
+        kOptGenkey,
+        kOptRoot
     };
     static const option longopts[] = {
         {"protocol-version", required_argument, nullptr, kOptVersion},
@@ -72,6 +73,7 @@ int main(int argc, char **argv) {
         {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptShowVersion},
         {"genkey", required_argument, nullptr, kOptGenkey},
+        {"root", required_argument, nullptr, kOptRoot},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -143,6 +145,15 @@ int main(int argc, char **argv) {
             case kOptShowVersion:
                 printf("veskd %s\n", VESK_VERSION);
                 return 0;
+            case kOptRoot: {
+                // The far end's file requests stay beneath DIR.
+                std::string why;
+                if (!vesk::Scope::confine(optarg, &config.far_files, &why)) {
+                    fprintf(stderr, "veskd: %s\n", why.c_str());
+                    return 1;
+                }
+                break;
+            }
             case kOptGenkey:
                 genkey_path = optarg;
                 break;
@@ -204,6 +215,8 @@ int main(int argc, char **argv) {
     // The daemon goes before the loop it runs on; its end closes the link,
     // removes the socket and reaps the link command.
     vesk::Loop loop;
+    // One pool of worker threads for every link this veskd serves.
+    config.workers = std::make_shared<vesk::Workers>(loop.mailbox());
     int status = 1;
     {
         vesk::Daemon daemon(loop, config, link);

@@ -1,8 +1,10 @@
 #include "peer.h"
 
 #include <arpa/inet.h>
+#include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -13,7 +15,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 #include "log.h"
@@ -27,11 +28,11 @@ constexpr size_t kSinkBufferMax = 256 * 1024;
 constexpr size_t kReadChunk = 64 * 1024;
 // The far machine itself, for an 'A' without a host.
 constexpr const char *kSelfHost = "127.0.0.1";
-// File checks ('D') running at once: each may read a whole file for its
-// checksum, so a flood of them is refused rather than given a thread each.
-constexpr int kStatusThreadsMax = 16;
-// Checks running now; touched on the loop's thread only.
-int g_status_threads = 0;
+// Bytes a file check reads before it lets other checks waiting for a worker
+// have a turn: about 40 ms at 400 MB/s.
+constexpr size_t kCheckSliceBytes = 16 * 1024 * 1024;
+// Why a lookup failed before it began.
+constexpr const char *kNoWorker = "No thread to look the name up";
 
 // Strict decimal: the whole text, within [lo, hi].
 bool parse_long(std::string_view s, long lo, long hi, long *out) {
@@ -61,11 +62,14 @@ Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
       outlet_(outlet),
       key_(key),
       remote_(remote),
-      alive_(std::make_shared<bool>(true)) {}
+      alive_(std::make_shared<bool>(true)),
+      sink_(session.scope(remote)),
+      source_(session.scope(remote)) {}
 
 Peer::~Peer() {
     flush_sink();
     *alive_ = false;
+    session_.workers().cancel(job_);
     close_stream();
     session_.udp_drop_owner(key_);
 }
@@ -117,7 +121,7 @@ void Peer::request(char code, std::string_view arg) {
             sink_.flush();
             return;
         case 'O': {
-            files::Reply r = files::set_final(arg);
+            files::Reply r = files::set_final(arg, session_.scope(remote_));
             if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
             sink_.close();
             return;
@@ -139,7 +143,7 @@ void Peer::request(char code, std::string_view arg) {
             outlet_.data_reset();
             return;
         case 'Z': {
-            files::Reply r = files::remove(arg);
+            files::Reply r = files::remove(arg, session_.scope(remote_));
             return reply(r.ok, r.text);
         }
         case 'A':
@@ -222,26 +226,36 @@ void Peer::connect_tcp(std::string_view arg) {
     std::string h(host);
     if (inet_aton(h.c_str(), &sa.sin_addr)) return connect_to(&sa, sizeof sa, what);
     // A name: look it up off the loop so that a slow resolver stalls no one.
+    struct Found {
+        bool ok = false;
+        in_addr addr{};
+        std::string why;
+    };
     connecting_ = true;
-    std::weak_ptr<bool> alive = alive_;
-    std::shared_ptr<Mailbox> box = session_.loop().mailbox();
-    std::thread([h, sa, what, alive, box, this]() mutable {
-        addrinfo hints{}, *res = nullptr;
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        int rc = getaddrinfo(h.c_str(), nullptr, &hints, &res);
-        bool found = rc == 0 && res;
-        if (found) sa.sin_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
-        if (res) freeaddrinfo(res);
-        std::string why = found ? "" : (rc == 0 ? "Unknown host" : gai_strerror(rc));
-        box->post([=, this]() {
-            auto a = alive.lock();
-            if (!a || !*a) return;
+    bool started = off_loop<Found>(
+        Workers::Kind::Lookup,
+        [h](const std::atomic<bool> &) -> std::optional<Found> {
+            addrinfo hints{}, *res = nullptr;
+            hints.ai_family = AF_INET;
+            hints.ai_socktype = SOCK_STREAM;
+            int rc = getaddrinfo(h.c_str(), nullptr, &hints, &res);
+            Found f;
+            f.ok = rc == 0 && res;
+            if (f.ok) f.addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
+            if (res) freeaddrinfo(res);
+            if (!f.ok) f.why = rc == 0 ? "Unknown host" : gai_strerror(rc);
+            return f;
+        },
+        [this, h, sa, what](Found f) mutable {
             connecting_ = false;
-            if (!found) return reply(false, "Unknown host " + h + ": " + why);
+            if (!f.ok) return reply(false, "Unknown host " + h + ": " + f.why);
+            sa.sin_addr = f.addr;
             connect_to(&sa, sizeof sa, what);
         });
-    }).detach();
+    if (!started) {
+        connecting_ = false;
+        reply(false, kNoWorker);
+    }
 }
 
 void Peer::connect_unix_path(std::string_view arg) {
@@ -443,22 +457,48 @@ void Peer::pump_source() {
     }
 }
 
+template <typename Result>
+bool Peer::off_loop(Workers::Kind kind,
+                    std::function<std::optional<Result>(const std::atomic<bool> &)> work,
+                    std::function<void(Result)> done) {
+    assert(!job_);  // one request in service per channel
+    Workers::Origin origin = remote_ ? Workers::Origin::Far : Workers::Origin::Local;
+    job_ = session_.workers().submit(
+        origin, kind,
+        [this, work = std::move(work), done = std::move(done)](
+            const std::atomic<bool> &cancelled) mutable -> std::optional<Workers::Done> {
+            std::optional<Result> result = work(cancelled);
+            if (!result) return std::nullopt;
+            // On the loop thread, and only while the job stands: the Peer
+            // withdraws it when it goes.
+            return Workers::Done(
+                [this, r = std::make_shared<Result>(std::move(*result)), done = std::move(done)] {
+                    job_.reset();
+                    done(std::move(*r));
+                });
+        });
+    return job_ != nullptr;
+}
+
 void Peer::status_async(std::string_view arg) {
     // The checksum reads the file: a large one would stop every channel for
-    // as long as that takes, so it runs off the loop like a name lookup.
-    if (g_status_threads >= kStatusThreadsMax) return reply(false, "Too many file checks at once");
-    g_status_threads++;
-    std::string a(arg);
-    std::weak_ptr<bool> alive = alive_;
-    std::shared_ptr<Mailbox> box = session_.loop().mailbox();
-    std::thread([a, alive, box, this]() {
-        files::Reply r = files::status(a);
-        box->post([r, alive, this]() {
-            g_status_threads--;
-            auto p = alive.lock();
-            if (p && *p) reply(r.ok, r.text);
-        });
-    }).detach();
+    // as long as that takes, so it runs off the loop, in slices, waiting its
+    // turn when the workers are busy.
+    auto check = std::make_shared<files::Check>(arg, session_.scope(remote_));
+    bool started = off_loop<files::Reply>(
+        Workers::Kind::FileCheck,
+        [check](const std::atomic<bool> &) -> std::optional<files::Reply> {
+            if (!check->step(kCheckSliceBytes)) return std::nullopt;
+            return check->reply();
+        },
+        [this](files::Reply r) { reply(r.ok, r.text); });
+    // No thread at all: a probe that failed would pass for a missing file
+    // (and an upload would then overwrite it), so answer it here, slowly.
+    if (!started) {
+        while (!check->step(SIZE_MAX)) {
+        }
+        reply(check->reply().ok, check->reply().text);
+    }
 }
 
 void Peer::resolve(std::string_view arg) {
@@ -470,30 +510,29 @@ void Peer::resolve(std::string_view arg) {
         return reply(true, text);
     }
     if (name.size() > 255) return reply(false, "Host name too long");
-    std::weak_ptr<bool> alive = alive_;
-    std::shared_ptr<Mailbox> box = session_.loop().mailbox();
-    std::thread([name, alive, box, this]() {
-        addrinfo hints{}, *res = nullptr;
-        hints.ai_family = AF_INET;
-        hints.ai_flags = AI_CANONNAME;
-        int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
-        std::string text;
-        bool ok = rc == 0 && res;
-        if (ok) {
-            uint32_t a = ntohl(reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
-            char buf[320];
-            snprintf(buf, sizeof buf, "%lx %s", (unsigned long)a,
-                     res->ai_canonname ? res->ai_canonname : name.c_str());
-            text = buf;
-        } else {
-            text = rc == EAI_NONAME || rc == EAI_NODATA ? "Unknown host" : gai_strerror(rc);
-        }
-        if (res) freeaddrinfo(res);
-        box->post([=, this]() {
-            auto a = alive.lock();
-            if (a && *a) reply(ok, text);
-        });
-    }).detach();
+    bool started = off_loop<files::Reply>(
+        Workers::Kind::Lookup,
+        [name](const std::atomic<bool> &) -> std::optional<files::Reply> {
+            addrinfo hints{}, *res = nullptr;
+            hints.ai_family = AF_INET;
+            hints.ai_flags = AI_CANONNAME;
+            int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+            files::Reply r;
+            r.ok = rc == 0 && res;
+            if (r.ok) {
+                uint32_t a = ntohl(reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
+                char buf[320];
+                snprintf(buf, sizeof buf, "%lx %s", (unsigned long)a,
+                         res->ai_canonname ? res->ai_canonname : name.c_str());
+                r.text = buf;
+            } else {
+                r.text = rc == EAI_NONAME || rc == EAI_NODATA ? "Unknown host" : gai_strerror(rc);
+            }
+            if (res) freeaddrinfo(res);
+            return r;
+        },
+        [this](files::Reply r) { reply(r.ok, r.text); });
+    if (!started) reply(false, kNoWorker);
 }
 
 void Peer::udp_command(char code, std::string_view arg) {

@@ -5,18 +5,26 @@
 // Outlet's business.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "files.h"
 #include "link.h"
+#include "workers.h"
 
 namespace vesk {
 
 class Session;
+
+// Longest argument text of a request: a client's 1024 bytes less '@', the
+// direction, the code and the NUL.  Replies are cut to it too.
+constexpr size_t kRequestTextMax = 1020;
 
 // Whether a client reads a reply after sending this code: all but these
 // (the old forms 'B', 'G', 'H' and 'L' of 'd', 'g', 'h' and 'l' have one).
@@ -67,6 +75,8 @@ class Peer {
     void outlet_room();
     // A stream is connected (what '5' would join).
     bool has_stream() const { return stream_fd_ >= 0; }
+    // A request's answer is being worked out off the loop.
+    bool busy() const { return job_ != nullptr; }
 
   private:
     void reply(bool ok, std::string_view text);
@@ -78,6 +88,14 @@ class Peer {
     void resolve(std::string_view arg);
     // 'D': the file's status and checksum, computed off the loop.
     void status_async(std::string_view arg);
+    // Runs work on a worker thread (again while it gives nullopt: see
+    // Workers::Work), then done with its result on the loop thread unless
+    // this Peer has gone.  Returns false when no worker could take it
+    // (nothing runs then).
+    template <typename Result>
+    bool off_loop(Workers::Kind kind,
+                  std::function<std::optional<Result>(const std::atomic<bool> &)> work,
+                  std::function<void(Result)> done);
     void udp_command(char code, std::string_view arg);
     void on_stream(uint32_t events);
     void stream_events();
@@ -89,7 +107,8 @@ class Peer {
     Outlet &outlet_;
     ChanKey key_;
     bool remote_;
-    std::shared_ptr<bool> alive_;  // lets resolver callbacks see a destroyed Peer
+    std::shared_ptr<bool> alive_;  // lets deferred work see a destroyed Peer
+    Workers::Ticket job_;          // the off-loop work of the request in service
 
     void flush_sink();
 

@@ -58,74 +58,13 @@ unsigned long first_version(char code) {
 }
 }  // namespace
 
-// ---- RemoteSide ----
-
-RemoteSide::RemoteSide(Session &session, ChanKey key)
-    : session_(session), key_(key), peer_(session, *this, key, true) {}
-
-RemoteSide::~RemoteSide() = default;
-
-void RemoteSide::request(char code, std::string_view arg) {
-    if (code == 'I' || !session_.knows(code)) {
-        log::info("channel %u: refused '%c' (not known to version %lu)", chan_id(key_), code,
-                  session_.reported_version());
-        if (command_has_reply(code)) reply(false, "Unsupported vesk option");
-        return;
-    }
-    peer_.request(code, arg);
-}
-
-void RemoteSide::reply(bool ok, std::string_view text) {
-    if (dead_) return;
-    std::string p(1, ok ? 'd' : 'e');
-    p.append(text);
-    session_.link().send(key_, frame::kReply, p);
-}
-
-void RemoteSide::data_in(std::string_view bytes) {
-    if (dead_) return;
-    if (peer_.held() + bytes.size() > window_.size()) {
-        log::error("channel %u: the far end sent beyond its credit, closing it", chan_id(key_));
-        return closed();
-    }
-    peer_.data_in(bytes);
-}
-
-bool RemoteSide::data_room() const {
-    return !dead_ && session_.link().queued_data(key_) < Link::kQueueHigh;
-}
-
-void RemoteSide::data(std::string_view bytes) {
-    if (!dead_) session_.link().send_data(key_, bytes);
-}
-
-void RemoteSide::eof() {
-    if (!dead_) session_.link().send(key_, frame::kEof);
-}
-
-void RemoteSide::data_reset() {
-    if (!dead_) session_.link().send(key_, frame::kDataReset);
-}
-
-void RemoteSide::closed() {
-    if (dead_) return;
-    dead_ = true;
-    session_.link().send(key_, frame::kClose);
-    session_.link().release(key_);
-    session_.remote_gone(chan_id(key_));
-}
-
-void RemoteSide::consumed(size_t n) {
-    if (dead_) return;
-    session_.link().grant(key_, window_.consumed(n, monotonic_us(), session_.rtt_us()));
-}
-
 // ---- Session ----
 
 Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, SessionOwner &owner)
     : loop_(loop),
       config_(std::move(config)),
       owner_(owner),
+      workers_(config_.workers ? config_.workers : std::make_shared<Workers>(loop.mailbox())),
       link_(loop, ends.in_fd, ends.out_fd, *this) {
     if (config_.frame_max) link_.set_frame_max(config_.frame_max);
     int alive = config_.alive_ms;
@@ -253,15 +192,11 @@ void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
     RemoteSide &r = *it->second;
     switch (type) {
         case frame::kRequest:
-            if (payload.empty()) return r.reply(false, "Bad request");
-            if (log::verbosity() >= 1)
-                log::info("channel %u: far '%c' %.*s", id, payload[0],
-                          int(std::min<size_t>(payload.size() - 1, 80)), payload.data() + 1);
-            return r.request(payload[0], payload.substr(1));
+            return r.request(payload);
         case frame::kData:
             return r.data_in(payload);
         case frame::kEof:
-            return r.peer().eof_in();
+            return r.eof_in();
         case frame::kClose:
             link_.drop(key);
             return remote_gone(id);
@@ -279,7 +214,7 @@ void Session::on_drained(ChanKey key) {
         return;
     }
     auto it = remotes_.find(id);
-    if (it != remotes_.end()) it->second->peer().outlet_room();
+    if (it != remotes_.end()) it->second->drained();
 }
 
 void Session::on_link_down(bool clean, const std::string &why) {

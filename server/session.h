@@ -11,11 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "flow.h"
 #include "link.h"
 #include "loop.h"
-#include "peer.h"
+#include "remote.h"
+#include "scope.h"
 #include "transport.h"
+#include "workers.h"
 
 namespace vesk {
 
@@ -30,6 +31,11 @@ struct Config {
     std::string socket_path;   // filled by the socket set-up
     size_t frame_max = 0;      // data frame payload, bytes (0: the default)
     int alive_ms = 30 * 1000;  // silence that ends the link (0: none)
+    Scope far_files;           // where the far end's file requests may lead
+    Scope local_files;         // ... and this end's clients' (they act as themselves)
+    // The threads for lookups and checksums, shared by the sessions of one
+    // veskd so that their bound holds across links (none: a pool of its own).
+    std::shared_ptr<Workers> workers;
 };
 
 // What the daemon that runs a session learns from it.
@@ -44,35 +50,6 @@ class SessionOwner {
     virtual void session_down(bool clean, const std::string &why) = 0;
     // A client left: a paused socket may accept again.
     virtual void client_left() = 0;
-};
-
-// A Peer serving one channel of the far end's client, with its replies and
-// data going back over the link.
-class RemoteSide : public Outlet {
-  public:
-    RemoteSide(Session &session, ChanKey key);
-    ~RemoteSide() override;
-    void request(char code, std::string_view arg);
-    Peer &peer() { return peer_; }
-    bool dead() const { return dead_; }
-    // Stream bytes from the far end.  More than the credit this end granted
-    // breaks flow control: the channel ends instead of holding it all.
-    void data_in(std::string_view bytes);
-
-    void reply(bool ok, std::string_view text) override;
-    bool data_room() const override;
-    void data(std::string_view bytes) override;
-    void eof() override;
-    void data_reset() override;
-    void closed() override;
-    void consumed(size_t n) override;
-
-  private:
-    Session &session_;
-    ChanKey key_;
-    Window window_;
-    bool dead_ = false;
-    Peer peer_;  // last: destroyed first, while the outlet still works
 };
 
 // One UDP socket of a pair, on this machine.
@@ -102,6 +79,12 @@ class Session : public LinkEvents {
 
     Loop &loop() { return loop_; }
     Link &link() { return link_; }
+    Workers &workers() { return *workers_; }
+    // Where file names of the far end's requests (remote) or of this end's
+    // clients lead.
+    const Scope &scope(bool remote) const {
+        return remote ? config_.far_files : config_.local_files;
+    }
     const frame::Hello &far_hello() const { return link_.far(); }
     unsigned long reported_version() const;
     // Whether a request of this code from the far end is one this end's
@@ -138,6 +121,7 @@ class Session : public LinkEvents {
     Loop &loop_;
     Config config_;
     SessionOwner &owner_;
+    std::shared_ptr<Workers> workers_;
     Link link_;
     std::string host_;
     uint32_t addr_ = 0;
