@@ -18,9 +18,6 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // Unprocessed client bytes held before reading pauses, bytes.
 constexpr size_t kInHigh = 64 * 1024;
-// Longest reply text sent to a client: its buffer holds 1024 bytes with the
-// three header bytes and the NUL.
-constexpr size_t kReplyTextMax = 1020;
 
 bool parse_count(std::string_view s, long *out) {
     std::string t(s);
@@ -58,7 +55,19 @@ void Client::ensure_open() {
 void Client::on_event(uint32_t ev) {
     if (ev & EPOLLOUT) write_client();
     if (dead_) return;
+    if (watching_hangup_ && (ev & (EPOLLHUP | EPOLLERR))) return hung_up_waiting();
     if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_client();
+}
+
+void Client::hung_up_waiting() {
+    hangup_seen_ = true;
+    char next;
+    ssize_t r = recv(fd_, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r <= 0 && in_off_ == in_.size()) {
+        log::info("client %u: gone before its answer", id_);
+        return finish();
+    }
+    update_events();
 }
 
 void Client::read_client() {
@@ -131,9 +140,10 @@ void Client::request(char dir, char code, std::string_view arg) {
     switch (code) {
         case 'l':
         case 'L': {
+            // A dump of no bytes, or fewer, starts nothing: say so.
             long n = 0;
-            bool ok = parse_count(arg, &n);
-            if (ok && n > 0) {
+            bool ok = parse_count(arg, &n) && n > 0;
+            if (ok) {
                 mode_ = Mode::Dump;
                 dump_left_ = n;
                 target_remote_ = sink_remote_;
@@ -238,6 +248,12 @@ void Client::update_events() {
                    (mode_ != Mode::Command && !can_feed());
     if (!client_eof_ && !closing_ && in_.size() - in_off_ < kInHigh && !blocked) ev |= EPOLLIN;
     if (out_off_ < out_.size()) ev |= EPOLLOUT;
+    // Waiting for an answer and reading nothing meanwhile: still hear a
+    // hang-up, which epoll reports whatever the mask (the bit only keeps the
+    // socket in epoll), so that the work for a client that left can stop.
+    watching_hangup_ = ev == 0 && !hangup_seen_ && mode_ == Mode::Command &&
+                       (pending_remote_ > 0 || pending_local_ > 0);
+    if (watching_hangup_) ev = EPOLLHUP;
     session_.loop().modify(fd_, ev);
 }
 
@@ -246,7 +262,7 @@ void Client::send_reply(char dir, bool ok, std::string_view text) {
     out_.push_back('@');
     out_.push_back(dir);
     out_.push_back(ok ? 'd' : 'e');
-    text = text.substr(0, kReplyTextMax);
+    text = text.substr(0, kRequestTextMax);
     for (char c : text) out_.push_back(c == '\0' ? ' ' : c);
     out_.push_back('\0');
     write_client();
@@ -317,7 +333,14 @@ void Client::abort() {
 }
 
 void Client::far_reply(std::string_view payload) {
-    if (pending_remote_ > 0) pending_remote_--;
+    if (dead_) return;
+    if (pending_remote_ == 0) {
+        // It answers nothing: passing it on would shift every later reply,
+        // and holding it would let the far end fill this end's memory.
+        log::debug("client %u: a reply with no request pending, dropped", id_);
+        return;
+    }
+    pending_remote_--;
     bool ok = !payload.empty() && payload[0] == 'd';
     if (!payload.empty()) payload.remove_prefix(1);
     send_reply('>', ok, payload);

@@ -17,9 +17,9 @@ class Session;
 
 class Client : public Outlet {
   public:
-    // Longest request a client may send: '@', direction, code, 1020 bytes
-    // of text and the NUL.
-    static constexpr size_t kRequestMax = 1024;
+    // Longest request a client may send: '@', direction, code, the text and
+    // the NUL.
+    static constexpr size_t kRequestMax = 3 + kRequestTextMax + 1;
     // Bytes held for the client before its sources pause.
     static constexpr size_t kOutHigh = 256 * 1024;
 
@@ -55,6 +55,11 @@ class Client : public Outlet {
     enum class Mode { Command, Dump, Stream };
 
     void on_event(uint32_t ev);
+    // The client closed its socket while it waited for an answer.  When it
+    // sent nothing after the request, no one is left to take the answer: end
+    // now, which also stops the work for it.  Otherwise what it sent is served
+    // as usual once the answer comes (it may hold requests without replies).
+    void hung_up_waiting();
     void read_client();
     void process();
     void process_input();
@@ -87,8 +92,10 @@ class Client : public Outlet {
     bool wr_shut_ = false;
     bool eof_sent_ = false;
     bool in_process_ = false;
-    bool process_again_ = false;  // the client's half-close was passed on
-    bool discard_ = false;        // dropping data of an abandoned file read
+    bool process_again_ = false;    // the client's half-close was passed on
+    bool discard_ = false;          // dropping data of an abandoned file read
+    bool watching_hangup_ = false;  // in epoll only to hear a hang-up
+    bool hangup_seen_ = false;
     bool dead_ = false;
     std::string in_;
     size_t in_off_ = 0;
