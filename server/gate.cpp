@@ -1,10 +1,12 @@
 // Accepting veskd's clients, and answering them while the link is down.
 #include "gate.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/epoll.h>
 #include <unistd.h>
+#include <vector>
 
 #include "log.h"
 #include "peer.h"
@@ -18,6 +20,25 @@ constexpr int kAcceptBatch = 64;
 constexpr size_t kRequestMax = 1024;
 // Clients the Desk holds at once; more are closed unanswered.
 constexpr size_t kDeskMax = 64;
+// Supplementary groups asked for at first; more when the client has more.
+constexpr size_t kPeerGroupsGuess = 64;
+
+// Whether the client on fd is a member of group: its primary group, or one of
+// its supplementary groups as they were when it connected.
+bool in_group(int fd, gid_t primary, gid_t group) {
+    if (primary == group) return true;
+    std::vector<gid_t> groups(kPeerGroupsGuess);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        socklen_t len = socklen_t(groups.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+            groups.resize(len / sizeof(gid_t));
+            return std::find(groups.begin(), groups.end(), group) != groups.end();
+        }
+        if (errno != ERANGE) return false;
+        groups.resize(len / sizeof(gid_t) + 1);
+    }
+    return false;
+}
 }  // namespace
 
 // ---- Gate ----
@@ -67,10 +88,10 @@ void Gate::accept_clients() {
         bool allowed = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
         if (allowed) {
             // Private: our own user only.  Shared by group: the socket's
-            // directory lets the group in, so the group id decides.  The
-            // super-user may always ask.
+            // directory lets the group in, so membership of our group
+            // decides.  The super-user may always ask.
             bool self = cred.uid == geteuid() || cred.uid == 0;
-            allowed = share_ == 1 ? self || cred.gid == getegid() : self;
+            allowed = share_ == 1 ? self || in_group(fd, cred.gid, getegid()) : self;
         }
         if (!allowed) {
             log::notice("refused a client of uid %u", unsigned(cred.uid));

@@ -1,6 +1,7 @@
 #include "sockdir.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,6 +49,26 @@ bool check_dir(const std::string &dir, std::string *error) {
     return true;
 }
 
+// A directory that veskd makes its socket directory (or a step toward it) in.
+// Anyone else who may write there could move ours away and put theirs in its
+// place, unless the sticky bit stops them (as in /tmp).
+bool check_parent(const std::string &dir, std::string *error) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+        *error = errtext("cannot examine " + dir, errno);
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
+        char mode[16];
+        snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        *error = dir + " (mode " + mode +
+                 ") is writable by group or others without the sticky bit; refusing to keep "
+                 "the socket directory in it";
+        return false;
+    }
+    return true;
+}
+
 bool fill_addr(const std::string &path, sockaddr_un *su, std::string *error) {
     memset(su, 0, sizeof *su);
     su->sun_family = AF_UNIX;
@@ -67,10 +88,13 @@ bool prepare(int share, const std::string &suffix, std::string *path, std::strin
     std::string dir;
     if (share == 0) {
         dir = b + "/.vesk";
+        if (!check_parent(b.empty() ? "/" : b, error)) return false;
         if (!make_dir(dir, 0700, error) || !check_dir(dir, error)) return false;
         *path = dir + "/socket" + suffix;
     } else {
-        if (!b.empty() && !make_dir(b + "/tmp", 0755, error)) return false;
+        if (!b.empty() && (!check_parent(b, error) || !make_dir(b + "/tmp", 0755, error)))
+            return false;
+        if (!check_parent(b + "/tmp", error)) return false;
         dir = b + "/tmp/private" + suffix;
         mode_t mode = share == 2 ? 0700 : 0750;
         if (!make_dir(dir, mode, error) || !check_dir(dir, error)) return false;

@@ -8,9 +8,10 @@ namespace vesk::sockdir {
 
 // Works out the socket path for the share mode and suffix, creates the
 // directory when missing (0700 private, 0750 shared by group, 0700 shared
-// by user) and checks it: ours, not writable by group or others.  A socket
-// already there that answers means another veskd serves it: refused.  A
-// stale one is removed.  Returns false with a message in *error.
+// by user) and checks it: ours, not writable by group or others, and made in
+// directories that no one else may write to (unless sticky, as /tmp).  A
+// socket already there that answers means another veskd serves it: refused.
+// A stale one is removed.  Returns false with a message in *error.
 bool prepare(int share, const std::string &suffix, std::string *path, std::string *error);
 
 // Binds and listens on the prepared path (non-blocking, close-on-exec),

@@ -65,6 +65,9 @@ PY
 check "a file written through a dump is complete" cmp "$T/src" "$FAR/new"
 expect_eq "final mode" 644 "$(stat -c %a "$FAR/new")"
 check "open at an offset and seek" grep -q '^1 ' <<<"$(probe '>' 1 '5 400\nnew' '>' E 3)"
+out=$(probe '?' L -5 '?' L 0)
+expect_eq "a dump of no bytes or fewer starts nothing and says so" \
+    $'-1 Bad count\n-1 Bad count' "$out"
 
 # Reading a file: status reply, then the bytes from the offset.
 head -c 300000 /dev/urandom >"$FAR/big"
@@ -190,4 +193,37 @@ check "the daemon still serves" grep -q '^1 VERSION' <<<"$(probe '?' F -10)"
 
 stop_pair
 check "SIGTERM removes the socket" test ! -e "$NEAR/.vesk/socket"
+
+# --root: the far end's file requests stay beneath a directory.
+SERVED=$FAR/served
+mkdir -p "$SERVED/sub"
+printf 'inside' >"$SERVED/in"
+printf 'outside' >"$FAR/out"
+chmod 644 "$FAR/out"
+ln -s in "$SERVED/same"
+ln -s ../in "$SERVED/sub/back"
+ln -s ../out "$SERVED/up"
+ln -s "$FAR/out" "$SERVED/abs"
+start_pair -- --root "$SERVED"
+for name in in same sub/back sub/../in; do
+    check "D $name inside the root" grep -q '^1 6 0 ' <<<"$(probe '>' D "$name")"
+done
+for name in ../out up abs sub/../../out; do
+    check "D $name, which leads out, is refused" \
+        grep -q '^-1 Outside the directory' <<<"$(probe '>' D "$name")"
+done
+check "D of an absolute name is refused" grep -q '^-1 Absolute names' <<<"$(probe '>' D "$FAR/out")"
+check "7 through a link out is refused" grep -q '^-1 Outside' <<<"$(probe '>' 7 '0\nup')"
+check "6 of ../made is refused" grep -q '^-1 Outside' <<<"$(probe '>' 6 '0 400\n../made')"
+check "1 through a link out is refused" grep -q '^-1 Outside' <<<"$(probe '>' 1 '0 400\nup')"
+check "nothing was made outside" test ! -e "$FAR/made"
+probe '>' O '777 0 0\nup' '>' O '777 0 0\n../out' >/dev/null
+expect_eq "O through a link out changes nothing" 644 "$(stat -c %a "$FAR/out")"
+check "Z of a link removes the link" grep -q '^1' <<<"$(probe '>' Z up)"
+check "... and not what it named" test -e "$FAR/out"
+check "Z of ../out is refused" grep -q '^-1 Outside' <<<"$(probe '>' Z ../out)"
+printf 'hello, root' >"$T/src2"
+(cd "$T" && near upload src2 >/dev/null 2>&1)
+check "an upload lands inside the root" cmp "$T/src2" "$SERVED/src2"
+stop_pair
 finish
