@@ -14,6 +14,11 @@
         frames, unknown channels, credit and ping floods, truncated frames.
     fuzz_client.py far-flood
         Plays a far veskd that ignores credit (see far_flood).
+    fuzz_client.py far-hog SEED
+        Plays a far veskd that asks without bound (see far_hog).
+    fuzz_client.py ask-twice SOCKET
+        Two far 'F' -9 on one connection, two seconds apart; exits 0 when
+        the answers are "first" and "second" (what far-hog sends).
     fuzz_client.py ask SOCKET
         One local 'F' -9 on a bare connection (no handshake with the far
         end); exits 0 when it is answered within the socket timeout.
@@ -509,6 +514,117 @@ def far_flood():
     os._exit(0)
 
 
+HOG_LOOKUPS = 3000          # far lookups against a resolver that never answers
+HOG_CHECKS = range(5001, 5005)  # far file checks asked behind them
+HOG_STRAYS = 60000          # replies that answer nothing
+HOG_CHANNELS = 2000         # channels of requests sent while never reading
+HOG_PIPELINE = 20           # requests per such channel, beyond what may wait
+HOG_FLOOD = 100000          # requests on one channel, never read
+
+
+def far_hog(seed):
+    """Plays a far veskd that asks without bound, in three phases; touches
+    $FAKE_FAR_MARKS/a and /c when phases A and C are done and writes its
+    verdicts to $FAKE_FAR_MARKS/result.
+      A: HOG_LOOKUPS lookups ('c' and 'A' with names ending in ".stall"),
+         then file checks that must still be answered.
+      B: answers the first request of a near client with "first" followed by
+         HOG_STRAYS replies that answer nothing, later ones with "second".
+      C: stops reading the link for good and sends requests whose replies
+         can never leave: HOG_PIPELINE each on HOG_CHANNELS channels,
+         HOG_FLOOD 'F' and HOG_FLOOD '2' on one channel each, a '7' of a
+         big file it never grants credit for.  Then a goodbye."""
+    marks = os.environ["FAKE_FAR_MARKS"]
+    hold = float(os.environ.get("FAKE_FAR_HOLD_S", "2"))
+    out = sys.stdout.buffer
+    lock = threading.Lock()
+
+    def send(b):
+        with lock:
+            out.write(b)
+            out.flush()
+
+    def mark(name, text=""):
+        with open(os.path.join(marks, name + ".tmp"), "w") as f:
+            f.write(text)
+        os.rename(os.path.join(marks, name + ".tmp"), os.path.join(marks, name))
+
+    hello = b"VESK" + struct.pack(">HHIIII", 1, 0, 20305, 0x7F000001, os.getuid(), 1 << 18) + b"fake"
+    send(frame(1, 0, 0, hello))
+    replies, asked = {}, [0]
+    checks_answered, asked_twice = threading.Event(), threading.Event()
+    reading = threading.Event()
+    reading.set()
+
+    def reader():
+        inp = sys.stdin.buffer
+        while True:
+            reading.wait()
+            h = inp.read(8)
+            if len(h) < 8:
+                return
+            t, fl, n, ch = struct.unpack(">BBHI", h)
+            body = inp.read(n)
+            if t == 4 and not fl & 1:
+                replies[ch] = body
+                if all(c in replies for c in HOG_CHECKS):
+                    checks_answered.set()
+            elif t == 3 and fl & 1:
+                asked[0] += 1
+                if asked[0] == 1:
+                    send(frame(4, 0, ch, b"dfirst") + frame(4, 0, ch, b"dstray" + b"x" * 100) * HOG_STRAYS)
+                else:
+                    send(frame(4, 0, ch, b"dsecond"))
+                    asked_twice.set()
+    threading.Thread(target=reader, daemon=True).start()
+    verdicts = []
+
+    # A: lookups that never end, then file checks behind them.
+    w = []
+    for i in range(HOG_LOOKUPS):
+        w.append(frame(2, 1, 1 + i, b""))
+        w.append(frame(3, 1, 1 + i, (b"ch%d.stall" if i % 2 else b"Ah%d.stall:80") % i))
+    send(b"".join(w))
+    for ch in HOG_CHECKS:
+        send(frame(2, 1, ch, b"") + frame(3, 1, ch, b"Dsmall"))
+    ok = checks_answered.wait(10) and all(replies[c][:1] == b"d" for c in HOG_CHECKS)
+    verdicts.append("file checks answered" if ok else "file checks not answered")
+    mark("a")
+
+    # B: the near client's requests (the script runs it now).
+    asked_twice.wait(20)
+
+    # C: never read again; ask what can never be answered.
+    reading.clear()
+    w = []
+    for i in range(HOG_CHANNELS):
+        ch = 10001 + i
+        w.append(frame(2, 1, ch, b"") + frame(3, 1, ch, b"F-9") * HOG_PIPELINE)
+    w.append(frame(2, 1, 20000, b"") + frame(3, 1, 20000, b"F-9") * HOG_FLOOD)
+    w.append(frame(2, 1, 20001, b"") + frame(3, 1, 20001, b"2") * HOG_FLOOD)
+    w.append(frame(2, 1, 20002, b"") + frame(3, 1, 20002, b"70\nbig"))
+    data = b"".join(w)
+    for i in range(0, len(data), 65536):
+        send(data[i:i + 65536])
+    time.sleep(2)
+    mark("c")
+    time.sleep(hold)
+    send(frame(12, 0, 0, b""))
+    mark("result", "\n".join(verdicts) + "\n")
+    os._exit(0)
+
+
+def ask_twice(sock):
+    s = connect(sock)
+    first = req(s, b">", ord("F"), b"-9")
+    time.sleep(2)
+    second = req(s, b">", ord("F"), b"-9")
+    if first == b"@>dfirst\0" and second == b"@>dsecond\0":
+        return 0
+    print("bad replies %r %r" % (first, second))
+    return 1
+
+
 def stream_to_nothing(sock, where):
     """'5' with nothing connected (at the far end, or locally after a
     failed 'A'), then a half-close: the daemon must end the connection."""
@@ -548,6 +664,10 @@ def main():
         return far(int(sys.argv[2]))
     if mode == "far-flood":
         return far_flood()
+    if mode == "far-hog":
+        return far_hog(int(sys.argv[2]))
+    if mode == "ask-twice":
+        return ask_twice(sys.argv[2])
     if mode == "ask":
         r = req(connect(sys.argv[2]), b"?", ord("F"), b"-9")
         return 0 if r and r[2:3] == b"d" else 1

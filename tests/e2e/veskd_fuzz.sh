@@ -23,7 +23,20 @@ for d in "$NEARWD" "$FAR"; do
     truncate -s 64G "$d/sparse"
 done
 
+# Every veskd keeps to its loop thread and the worker pool's 8 threads, and
+# under RSS_MAX_KB of resident memory, whatever clients and far ends do.
+THREADS_MAX=9
+RSS_MAX_KB=65536
 fd_count() { ls "/proc/$1/fd" 2>/dev/null | wc -l; }
+# watch_threads PID FILE: the thread count of PID every 0.1 s while it lives.
+watch_threads() {
+    while kill -0 "$1" 2>/dev/null; do
+        awk '/^Threads:/ {print $2}' "/proc/$1/status" 2>/dev/null
+        sleep 0.1
+    done >"$2"
+}
+most() { sort -n "$1" | tail -n1; }
+peak_rss_kb() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null; }
 alive() { kill -0 "$1" 2>/dev/null; }
 answers() { VESK_TIMEOUT=$ANSWER_S near vesk_probe "$@" >/dev/null 2>&1; }
@@ -44,6 +57,10 @@ start_pair
 cd "$T" || exit 1
 near_fds=$(fd_count "$VESKD_PID")
 far_fds=$(fd_count "$FAR_PID")
+watch_threads "$VESKD_PID" "$T/near.threads" &
+track $!
+watch_threads "$FAR_PID" "$T/far.threads" &
+track $!
 
 # Files that never end or never open: each must fail or answer, not block.
 for name in fifo /dev/zero dir; do
@@ -73,6 +90,14 @@ check "the well-behaved client got through rounds" grep -Eq '^good [1-9]' <<<"$o
 check "the near veskd survived the clients" alive "$VESKD_PID"
 check "the far veskd survived the clients" alive "$FAR_PID"
 check "both ends answer after the attack" answers '>' F -9 '?' F -9
+for end in near far; do
+    if [ $end = near ]; then p=$VESKD_PID; else p=$FAR_PID; fi
+    threads=$(most "$T/$end.threads")
+    rss=$(peak_rss_kb "$p")
+    echo "hostile clients: $end end at most ${threads:-?} threads, peak RSS ${rss:-?} kB"
+    check "$end threads stay within $THREADS_MAX under the clients" test "${threads:-99}" -le $THREADS_MAX
+    check "$end peak RSS stays under $RSS_MAX_KB kB under the clients" test "${rss:-999999999}" -lt $RSS_MAX_KB
+done
 
 # UDP pairs with bad and reused numbers, torn down while datagrams fly.
 out=$(HOME=$NEAR timeout 60 python3 "$FUZZ" udp "$NEAR/.vesk/socket" "$SEED")
@@ -131,6 +156,39 @@ check "near answers after the flood" ask_local
 wait_for "the near end to end after the goodbye" 10 bash -c "! kill -0 $pid"
 check "no sanitizer reports with a flooding far end" no_sanitizer_reports
 
+# A far end that asks without bound, against a resolver that never answers
+# (the shim): thousands of lookups, replies that answer nothing, requests it
+# never reads the replies of.  The near end keeps its threads to the loop and
+# the worker pool, its memory under RSS_MAX_KB, answers file checks behind the
+# stuck lookups and its own clients throughout, and loses only the channels
+# that broke the rules.
+rm -f "$NEAR/.vesk/socket"
+: >"$T/near.log"
+mkdir -p "$T/hog"
+(cd "$NEARWD" && HOME=$NEAR FAKE_FAR_MARKS=$T/hog FAKE_FAR_HOLD_S=2 VESK_STALL_S=60 \
+    LD_PRELOAD="$VESK_BIN/../lib/libstallresolve.so" \
+    exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far-hog $SEED" 2>>"$T/near.log") &
+pid=$!
+track "$pid"
+watch_threads "$pid" "$T/hog.threads" &
+track $!
+wait_for "the near socket with a hogging far end" 10 test -S "$NEAR/.vesk/socket"
+wait_for "the lookups and checks of the hogging far end" 20 test -e "$T/hog/a"
+check "stray replies are dropped, not taken as answers" \
+    env HOME="$NEAR" timeout 20 python3 "$FUZZ" ask-twice "$NEAR/.vesk/socket"
+wait_for "the hogging far end to stop reading" 30 test -e "$T/hog/c"
+check "near answers while the far end reads nothing" ask_local
+hwm=$(peak_rss_kb "$pid")
+wait_for "the near end to end after the goodbye" 20 bash -c "! kill -0 $pid"
+threads=$(most "$T/hog.threads")
+echo "hogging far end: at most ${threads:-?} threads, peak RSS ${hwm:-?} kB"
+check "threads stay within $THREADS_MAX (saw ${threads:-none})" test "${threads:-99}" -le $THREADS_MAX
+check "peak RSS stays under $RSS_MAX_KB kB (saw ${hwm:-none})" test "${hwm:-999999999}" -lt $RSS_MAX_KB
+check "file checks are answered behind stuck lookups" grep -q 'file checks answered' "$T/hog/result"
+check "channels that pipeline past the bound are lost" \
+    grep -q 'sent requests without waiting for their replies' "$T/near.log"
+check "no sanitizer reports with a hogging far end" no_sanitizer_reports
+
 # A checksum of a huge file must not stop the daemon: ask for one and, while
 # it runs (reading 64 GB takes far longer than ANSWER_S), for the clock.  Last,
 # on a fresh pair, so that the checksums end with it.
@@ -138,14 +196,33 @@ rm -f "$NEAR/.vesk/socket"
 cd "$NEARWD" || exit 1
 start_pair
 cd "$T" || exit 1
-near vesk_probe '>' D sparse >/dev/null 2>&1 &
+# hog: a checksum of the sparse file, from a client that can be killed.
+hog() { HOME=$NEAR timeout 60 vesk_probe "$1" D sparse >/dev/null 2>&1 & }
+hogs=()
+hog '>'
+hogs+=($!)
 track $!
 sleep 0.2
 check "the far end answers while it checksums a 64 GB file" answers '>' F -9
-near vesk_probe '?' D sparse >/dev/null 2>&1 &
+hog '?'
+hogs+=($!)
 track $!
 sleep 0.2
 check "a local checksum does not hold the near end" answers '?' F -9
+# More checks than workers: a probe waits its turn, never fails for load
+# (an upload would take the failure for a missing file and overwrite it),
+# and huge checksums ahead of it do not hold it up for their whole length.
+for _ in $(seq 16); do
+    hog '>'
+    hogs+=($!)
+    track $!
+done
+sleep 0.5
+out=$(VESK_TIMEOUT=$ANSWER_S near vesk_probe '>' D small 2>&1)
+check "a probe behind 16 checks of 64 GB answers with the status" grep -q '^1 5 0 ' <<<"$out"
+kill "${hogs[@]}" 2>/dev/null
+check "checks of clients that left stop" not_spinning "$FAR_PID"
+check "... at both ends" not_spinning "$VESKD_PID"
 stop_pair
 
 finish
