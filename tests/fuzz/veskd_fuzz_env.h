@@ -1,0 +1,302 @@
+// What the veskd fuzz harnesses share: a sandbox for the files their inputs
+// name, a network of their own when the system allows one, a link whose far
+// end the harness plays, and a way to run veskd's loop a round at a time.
+//
+// Every file request is confined to the sandbox (Config's scopes).  Requests
+// that reach the network ('A', 'c', 'W', 'X', 'T', 'V') run only inside a
+// private user and network namespace, where nothing leaves the machine; where
+// the system refuses one, the harnesses do not send them.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <ftw.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <string>
+#include <string_view>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "frame.h"
+#include "log.h"
+#include "loop.h"
+#include "scope.h"
+#include "session.h"
+#include "transport.h"
+#include "workers.h"
+
+// glibc's resolver keeps a buffer per thread that it never frees: not ours.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:__res_context_send\n";
+}
+
+namespace vesk_fuzz {
+
+// Inputs between two sweeps of the sandbox.
+constexpr int kSandboxSweepEvery = 256;
+// How long the worker threads of an input may take to end, milliseconds.
+constexpr int kWorkersEndMs = 2000;
+
+struct Env {
+    std::string top;   // holds the sandbox and a file outside it
+    std::string root;  // the sandbox
+    vesk::Scope scope;
+    bool private_net = false;
+};
+
+inline bool write_text(const char *path, const std::string &text) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    return ok;
+}
+
+// A user and network namespace of this process's own, with loopback up.
+inline bool enter_private_net() {
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+    write_text("/proc/self/setgroups", "deny");
+    if (!write_text("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+        !write_text("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1"))
+        return false;
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "lo");
+    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP;
+    up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    if (s >= 0) close(s);
+    return up;
+}
+
+// Codes whose requests reach the network.
+inline bool network_code(uint8_t code) {
+    return code != 0 && strchr("AcWXT8V", code) != nullptr;
+}
+
+struct Fixture {
+    const char *name;
+    char kind;  // 'f' file, 'd' directory, 'p' FIFO, 'l' symbolic link
+    const char *content;
+};
+// Something of every kind, and links that stay inside and lead out.
+constexpr Fixture kFixtures[] = {
+    {"small", 'f', "small"},   {"dir", 'd', nullptr},         {"dir/inner", 'f', "inner"},
+    {"fifo", 'p', nullptr},    {"in_link", 'l', "small"},     {"up_link", 'l', "../outside"},
+    {"abs_link", 'l', "/etc"}, {"dir/back", 'l', "../small"},
+};
+
+inline void make_fixtures(const std::string &root) {
+    for (const Fixture &f : kFixtures) {
+        std::string p = root + "/" + f.name;
+        struct stat st;
+        if (lstat(p.c_str(), &st) == 0) continue;
+        if (f.kind == 'f') {
+            int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                if (write(fd, f.content, strlen(f.content)) < 0) {
+                }
+                close(fd);
+            }
+        } else if (f.kind == 'd') {
+            mkdir(p.c_str(), 0755);
+        } else if (f.kind == 'p') {
+            mkfifo(p.c_str(), 0644);
+        } else if (symlink(f.content, p.c_str()) != 0) {
+        }
+    }
+}
+
+// Removes everything under root, fixtures included (they come back).
+inline void clear_sandbox(const std::string &root) {
+    nftw(
+        root.c_str(),
+        [](const char *path, const struct stat *, int, FTW *ftw) {
+            if (ftw->level > 0) remove(path);
+            return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+// Set up once: the namespaces, the sandbox, quiet logs.
+inline Env &env() {
+    static Env *e = [] {
+        auto *env = new Env;
+        env->private_net = enter_private_net();
+        char tmpl[] = "/tmp/vesk-fuzz-XXXXXX";
+        if (!mkdtemp(tmpl)) {
+            perror("mkdtemp");
+            abort();
+        }
+        env->top = tmpl;
+        env->root = env->top + "/root";
+        mkdir(env->root.c_str(), 0755);
+        int fd = open((env->top + "/outside").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) close(fd);
+        make_fixtures(env->root);
+        std::string why;
+        if (!vesk::Scope::confine(env->root, &env->scope, &why)) {
+            fprintf(stderr, "%s\n", why.c_str());
+            abort();
+        }
+        vesk::log::set_verbosity(-1);
+        fprintf(stderr, "veskd fuzz: sandbox %s, %s\n", env->root.c_str(),
+                env->private_net ? "private network" : "no private network: network codes skipped");
+        return env;
+    }();
+    return *e;
+}
+
+// Before each input: the fixtures are there, and now and then everything
+// the inputs made (or changed the mode of) is swept away.
+inline void reset_sandbox() {
+    static int inputs = 0;
+    Env &e = env();
+    if (++inputs % kSandboxSweepEvery == 0) clear_sandbox(e.root);
+    make_fixtures(e.root);
+}
+
+// After an input: every worker thread has ended, so that what the input
+// allocated has been freed when libFuzzer looks for leaks.
+inline void await_workers() {
+    for (int ms = 0; ms < kWorkersEndMs && vesk::Workers::threads_alive() > 0; ms++) usleep(1000);
+}
+
+// Runs rounds of the loop, none of them waiting.
+inline void spin(vesk::Loop &loop, int rounds) {
+    for (int i = 0; i < rounds; i++) {
+        loop.defer([&loop] { loop.stop(); });
+        loop.run();
+    }
+}
+
+// The link as the harness sees it: veskd has one end, the harness plays the
+// far veskd on the other.
+class Link {
+  public:
+    Link() {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0) abort();
+    }
+    ~Link() {
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+
+    int veskd_end() const { return fds_[0]; }
+    void send_hello() {
+        vesk::frame::Hello h;
+        h.server_version = 20305;
+        h.addr = 0x7F000001;
+        h.uid = uint32_t(getuid());
+        h.window = 256 * 1024;
+        h.host = "fuzz";
+        send(vesk::frame::kHello, 0, 0, vesk::frame::encode_hello(h));
+    }
+    void send(uint8_t type, uint8_t flags, uint32_t channel, std::string_view payload) {
+        std::string f;
+        vesk::frame::append(f, type, flags, channel, payload);
+        if (write(fds_[1], f.data(), f.size()) < 0) {
+            // Full: veskd is not reading; the frame is lost, as on a
+            // congested link it would wait.
+        }
+    }
+    // Frames veskd sent since the last call (whole ones only).
+    template <typename Fn>
+    void receive(Fn on_frame) {
+        char buf[65536];
+        ssize_t r;
+        while ((r = read(fds_[1], buf, sizeof buf)) > 0) in_.append(buf, size_t(r));
+        size_t off = 0;
+        while (in_.size() - off >= vesk::frame::kHeaderBytes) {
+            auto h = vesk::frame::parse_header(reinterpret_cast<const uint8_t *>(in_.data() + off));
+            if (in_.size() - off < vesk::frame::kHeaderBytes + h.length) break;
+            on_frame(h, std::string_view(in_).substr(off + vesk::frame::kHeaderBytes, h.length));
+            off += vesk::frame::kHeaderBytes + h.length;
+        }
+        in_.erase(0, off);
+    }
+
+  private:
+    int fds_[2];
+    std::string in_;
+};
+
+// The owner of the harness's session: nothing to act on.
+class Owner : public vesk::SessionOwner {
+  public:
+    void session_up(const vesk::frame::Hello &) override {}
+    void session_down(bool, const std::string &) override {}
+    void client_left() override {}
+};
+
+// A session on the harness's link, every file request confined to the
+// sandbox, up once the loop has run (spin) after it.
+class Harness {
+  public:
+    Harness() : session_(loop_, config(), ends(link_), owner_) {
+        session_.start();
+        link_.send_hello();
+    }
+    vesk::Loop &loop() { return loop_; }
+    Link &link() { return link_; }
+    vesk::Session &session() { return session_; }
+    // A client of this end on a socket pair; returns the harness's end.
+    int add_client() {
+        int c[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, c) != 0) abort();
+        session_.adopt(c[0], ucred{getpid(), getuid(), getgid()});
+        return c[1];
+    }
+
+  private:
+    static vesk::Config config() {
+        vesk::Config c;
+        c.far_files = env().scope;
+        c.local_files = env().scope;
+        c.alive_ms = 0;  // no liveness timers: an input is over in milliseconds
+        return c;
+    }
+    static vesk::transport::LinkEnds ends(Link &link) {
+        vesk::transport::LinkEnds e;
+        e.in_fd = e.out_fd = link.veskd_end();
+        return e;
+    }
+
+    // Destroyed in reverse: the session before the link and the loop.
+    vesk::Loop loop_;
+    Link link_;
+    Owner owner_;
+    vesk::Session session_;
+};
+
+// Reads the fuzzer's bytes as a stream of small fields.
+class Input {
+  public:
+    Input(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
+    bool more() const { return p_ < end_; }
+    uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
+    std::string_view take(size_t n) {
+        n = std::min(n, size_t(end_ - p_));
+        std::string_view v(reinterpret_cast<const char *>(p_), n);
+        p_ += n;
+        return v;
+    }
+
+  private:
+    const uint8_t *p_;
+    const uint8_t *end_;
+};
+
+}  // namespace vesk_fuzz
