@@ -131,28 +131,37 @@ inline void clear_sandbox(const std::string &root) {
 // Set up once: the namespaces, the sandbox, quiet logs.
 inline Env &env() {
     static Env *e = [] {
-        auto *env = new Env;
-        env->private_net = enter_private_net();
+        auto *made = new Env;
+        made->private_net = enter_private_net();
         char tmpl[] = "/tmp/vesk-fuzz-XXXXXX";
         if (!mkdtemp(tmpl)) {
             perror("mkdtemp");
             abort();
         }
-        env->top = tmpl;
-        env->root = env->top + "/root";
-        mkdir(env->root.c_str(), 0755);
-        int fd = open((env->top + "/outside").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        made->top = tmpl;
+        made->root = made->top + "/root";
+        mkdir(made->root.c_str(), 0755);
+        int fd = open((made->top + "/outside").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0) close(fd);
-        make_fixtures(env->root);
+        make_fixtures(made->root);
         std::string why;
-        if (!vesk::Scope::confine(env->root, &env->scope, &why)) {
+        if (!vesk::Scope::confine(made->root, &made->scope, &why)) {
             fprintf(stderr, "%s\n", why.c_str());
             abort();
         }
+        // The sandbox goes with the run (a crash leaves it, beside the input).
+        atexit([] {
+            Env &gone = vesk_fuzz::env();
+            clear_sandbox(gone.root);
+            rmdir(gone.root.c_str());
+            unlink((gone.top + "/outside").c_str());
+            rmdir(gone.top.c_str());
+        });
         vesk::log::set_verbosity(-1);
-        fprintf(stderr, "veskd fuzz: sandbox %s, %s\n", env->root.c_str(),
-                env->private_net ? "private network" : "no private network: network codes skipped");
-        return env;
+        fprintf(
+            stderr, "veskd fuzz: sandbox %s, %s\n", made->root.c_str(),
+            made->private_net ? "private network" : "no private network: network codes skipped");
+        return made;
     }();
     return *e;
 }
