@@ -5,6 +5,7 @@
 # Seeded: FUZZ_SEED picks another run.
 source "$(dirname "$0")/lib.sh"
 FUZZ=$VESK_SRC/tests/e2e/fuzz_client.py
+STALL_SHIM=$(shim stallresolve) || exit 1
 SEED=${FUZZ_SEED:-20305}
 CLIENTS=${FUZZ_CLIENTS:-300}
 # Seconds a healthy daemon needs at most to answer while under attack.
@@ -167,7 +168,7 @@ rm -f "$NEAR/.vesk/socket"
 mkdir -p "$T/hog"
 # (A sanitized veskd would refuse a preloaded library ahead of its runtime.)
 (cd "$NEARWD" && HOME=$NEAR FAKE_FAR_MARKS=$T/hog FAKE_FAR_HOLD_S=2 VESK_STALL_S=60 \
-    LD_PRELOAD="$VESK_BIN/../lib/libstallresolve.so" \
+    LD_PRELOAD="$STALL_SHIM" \
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
     exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far-hog $SEED" 2>>"$T/near.log") &
 pid=$!
