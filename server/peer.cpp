@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "lookup.h"
 #include "session.h"
 
 namespace vesk {
@@ -226,30 +227,16 @@ void Peer::connect_tcp(std::string_view arg) {
     std::string h(host);
     if (inet_aton(h.c_str(), &sa.sin_addr)) return connect_to(&sa, sizeof sa, what);
     // A name: look it up off the loop so that a slow resolver stalls no one.
-    struct Found {
-        bool ok = false;
-        in_addr addr{};
-        std::string why;
-    };
     connecting_ = true;
-    bool started = off_loop<Found>(
+    bool started = off_loop<lookup::Result>(
         Workers::Kind::Lookup,
-        [h](const std::atomic<bool> &) -> std::optional<Found> {
-            addrinfo hints{}, *res = nullptr;
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            int rc = getaddrinfo(h.c_str(), nullptr, &hints, &res);
-            Found f;
-            f.ok = rc == 0 && res;
-            if (f.ok) f.addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
-            if (res) freeaddrinfo(res);
-            if (!f.ok) f.why = rc == 0 ? "Unknown host" : gai_strerror(rc);
-            return f;
+        [h](const std::atomic<bool> &) -> std::optional<lookup::Result> {
+            return lookup::address(h);
         },
-        [this, h, sa, what](Found f) mutable {
+        [this, h, sa, what](lookup::Result found) mutable {
             connecting_ = false;
-            if (!f.ok) return reply(false, "Unknown host " + h + ": " + f.why);
-            sa.sin_addr = f.addr;
+            if (!found.ok) return reply(false, "Unknown host " + h + ": " + found.text);
+            sa.sin_addr = found.addr;
             connect_to(&sa, sizeof sa, what);
         });
     if (!started) {
@@ -510,28 +497,12 @@ void Peer::resolve(std::string_view arg) {
         return reply(true, text);
     }
     if (name.size() > 255) return reply(false, "Host name too long");
-    bool started = off_loop<files::Reply>(
+    bool started = off_loop<lookup::Result>(
         Workers::Kind::Lookup,
-        [name](const std::atomic<bool> &) -> std::optional<files::Reply> {
-            addrinfo hints{}, *res = nullptr;
-            hints.ai_family = AF_INET;
-            hints.ai_flags = AI_CANONNAME;
-            int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
-            files::Reply r;
-            r.ok = rc == 0 && res;
-            if (r.ok) {
-                uint32_t a = ntohl(reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
-                char buf[320];
-                snprintf(buf, sizeof buf, "%lx %s", (unsigned long)a,
-                         res->ai_canonname ? res->ai_canonname : name.c_str());
-                r.text = buf;
-            } else {
-                r.text = rc == EAI_NONAME || rc == EAI_NODATA ? "Unknown host" : gai_strerror(rc);
-            }
-            if (res) freeaddrinfo(res);
-            return r;
+        [name](const std::atomic<bool> &) -> std::optional<lookup::Result> {
+            return lookup::canonical(name);
         },
-        [this](files::Reply r) { reply(r.ok, r.text); });
+        [this](lookup::Result r) { reply(r.ok, r.text); });
     if (!started) reply(false, kNoWorker);
 }
 
