@@ -32,9 +32,6 @@ constexpr size_t kDisplayNameKept = 1023;
 // First display number whose port lies past 65535.
 constexpr int kDisplayClamp = 65536 - kXPortBase;
 
-// The far server connects requests for this socket to its X server.
-constexpr const char *kXSocketPath = "/tmp/.X11-unix/X0";
-
 // Port of a portlink local-port argument: a leading decimal number (digits
 // after it are ignored, so "80x" is 80), else a TCP service name.  Returns the
 // port in host order, 0 when the name is unknown (or the number is 0).  A

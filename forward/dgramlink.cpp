@@ -11,6 +11,7 @@
 #include <poll.h>
 
 #include "args.h"
+#include "commands.h"
 #include "vesknet.h"
 
 namespace {
@@ -18,10 +19,6 @@ namespace {
 // Second number of C_USOCK: which end of the pair a server creates.
 constexpr int kFarSocketEnd = 3;
 constexpr int kNearSocketEnd = 4;
-// C_STATS query whose reply starts with this connection's number.
-constexpr int kStatsConnectionNumber = -6;
-// Target of a pair without a host: the far machine itself.
-constexpr const char *kFarSelf = "127.0.0.254";
 
 // Carries every command of every pair; the far server tears the pairs down
 // when it closes.
@@ -48,7 +45,7 @@ int setup_udp_pair(uint16_t local_port, struct sockaddr_in *remote) {
         std::fprintf(stderr, "Vesk: %s\n", command_result);
         return -1;
     }
-    if (send_command(setup_fd, 'F', 1, "%d", kStatsConnectionNumber) < 0) {
+    if (send_command(setup_fd, 'F', 1, "%ld", vesk::proto::kStatsChannel) < 0) {
         std::fprintf(stderr, "Vesk C_STATS: %s\n", command_result);
         vesk_close(setup_fd);
         return -1;
@@ -90,7 +87,7 @@ void resolve_target(const char *arg, struct sockaddr_in *remote) {
     // Kept in host order: sockaddr_to_str prints it as the user gave it.
     remote->sin_port = target.port;
     if (!target.has_host) {
-        remote->sin_addr.s_addr = inet_addr(kFarSelf);
+        remote->sin_addr.s_addr = inet_addr(vesk::proto::kFarSelfText);
         return;
     }
     const hostent *entry = vesk_gethostbyname(target.host.c_str());

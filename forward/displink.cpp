@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "args.h"
+#include "commands.h"
 #include "vesknet.h"
 
 namespace {
@@ -18,12 +19,13 @@ using vesk::forward::kXPortBase;
 // Called by do_connect for every X client.  Returns a link-server connection
 // that now carries the X protocol to the far X server, or -1 to refuse the
 // client.  With no link server left, connect_server ends the program (status 1).
-int connect_x_server(int index, struct sockaddr_in *peer) {
+// Every X client goes to the same display, whoever it is.
+int connect_x_server(int /*index*/, struct sockaddr_in * /*peer*/) {
     // Until the first client arrives nothing can raise SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
     int fd = connect_server(vesk_server);
     if (fd < 0) return -1;
-    if (send_command(fd, 'X', 0, "%s", vesk::forward::kXSocketPath) < 0) {
+    if (send_command(fd, 'X', 0, "%s", vesk::proto::kXDisplay0Path) < 0) {
         close(fd);
         return -1;
     }

@@ -7,77 +7,26 @@
 #include <cerrno>
 #include <sys/socket.h>
 
+#include "commands.h"
 #include "vesknet.h"
 
 namespace {
 
-constexpr unsigned long kLocalVersion = 20305;  // the version a local request is judged by
-constexpr size_t kMaxText = 1020;               // bytes: '@', direction, code, text, NUL fit 1024
+using vesk::proto::kRequestTextMax;
 
-bool has_no_reply(int code) {
-    switch (code) {
-        case '2':
-        case '5':
-        case '9':
-        case 'M':
-        case 'N':
-        case 'O':
-        case 'd':
-        case 'e':
-        case 'f':
-        case 'g':
-        case 'h':
-        case 'l':
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Returns the code to send, or -1 / 0 as the call's result when the server is
-// too old (signalled through *verdict).
+// Returns the code to send, or sets *verdict to the call's result (-1 or 0)
+// when the server is too old for the code and it has no old form.
 int translate(int code, unsigned long v, int *verdict) {
     *verdict = 1;
-    auto need = [&](unsigned long above, int refusal) {
-        if (v > above) {
-            return code;
-        }
-        *verdict = refusal;
+    const vesk::proto::Command *c = vesk::proto::find_command(static_cast<char>(code));
+    if (c == nullptr || vesk::proto::version_knows(v, c->code)) {
         return code;
-    };
-    switch (code) {
-        case '7':
-            return need(20057, -1);
-        case '9':
-        case 'T':
-        case 'V':
-        case 'W':
-            return need(19999, -1);
-        case 'I':
-            *verdict = -1;
-            return code;
-        case 'O':
-            return need(20054, -1);
-        case 'X':
-            return v > 11499 ? 'X' : '8';
-        case 'a':
-        case 'b':
-            return need(11713, -1);
-        case 'd':
-            return v > 19999 ? 'd' : 'B';
-        case 'e':
-            return need(20153, -1);
-        case 'f':
-            return need(20154, 0);
-        case 'g':
-            return v > 19999 ? 'g' : 'G';
-        case 'h':
-            return v > 19999 ? 'h' : 'H';
-        case 'l':
-            return v > 19999 ? 'l' : 'L';
-        default:
-            return code;
     }
+    if (c->old_form != '\0') {
+        return c->old_form;
+    }
+    *verdict = c->refused_result;
+    return code;
 }
 
 }  // namespace
@@ -91,7 +40,7 @@ int send_command(int fd, int code, int local, const char *format, ...) {
     if (code == 0) {
         code = 'F';
     }
-    unsigned long v = local ? kLocalVersion : remote_vesk_version;
+    unsigned long v = local ? vesk::proto::kLocalVersion : remote_vesk_version;
     int verdict = 1;
     code = translate(code, v, &verdict);
     if (verdict != 1) {
@@ -106,13 +55,13 @@ int send_command(int fd, int code, int local, const char *format, ...) {
     // as a second request.
     size_t n = 0;
     if (format != nullptr) {
-        char text[kMaxText + 2];
+        char text[kRequestTextMax + 2];
         va_list ap;
         va_start(ap, format);
         int len = vsnprintf(text, sizeof text, format, ap);
         va_end(ap);
         n = len < 0 ? sizeof text : strlen(text);
-        if (n > kMaxText) {
+        if (n > kRequestTextMax) {
             snprintf(com_result, sizeof com_result, "XX%cArgument text too long", 'X');
             return -1;
         }
@@ -126,12 +75,12 @@ int send_command(int fd, int code, int local, const char *format, ...) {
         bool self = text[0] == '\0' || strcmp(text, "remotehost") == 0 ||
                     strcmp(text, vesk_remotehost) == 0;
         if (self) {
-            if (v < 11714 || v > 20053) {
+            if (v < vesk::proto::kFirstResolve || v >= vesk::proto::kFirstSelfAnsweredLocally) {
                 snprintf(com_result, sizeof com_result, "XX%c%lx %s", 'X', vesk_remoteaddr,
                          vesk_remotehost);
                 return 0;
             }
-        } else if (v <= 11713) {
+        } else if (v < vesk::proto::kFirstResolve) {
             return -1;
         }
     }
@@ -146,7 +95,7 @@ int send_command(int fd, int code, int local, const char *format, ...) {
     }
     memset(com_result, 0, sizeof com_result);
     snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
-    if (has_no_reply(code)) {
+    if (!vesk::proto::has_reply(static_cast<char>(code))) {
         return 1;
     }
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "connect_internal.h"
+#include "commands.h"
+#include "sockpath.h"
 #include "vesknet.h"
 
 namespace vesk {
@@ -90,41 +92,29 @@ int try_connect_server(int fd, const char *suffix) {
     int state = 0;
     char *base = nullptr;
     std::string path;
-    if (share != 0) {
-        regain();
-        int mode = getuid() != 0 ? kSearchable : kExists;
-        for (;;) {
-            base = get_vesk_path(&state);
-            if (base == nullptr) {
-                break;
-            }
-            path = std::string(base) + "/tmp/private" + suffix;
-            if (eaccess(path.c_str(), mode) >= 0 || state == 0) {
-                break;
-            }
+    // A shared directory is checked with the ids regained (effective ids), the
+    // private one as the user.
+    const bool shared = share != 0;
+    if (shared) regain();
+    // After regain: a set-user-id root program is then root in full.
+    const int mode = !shared ? kOwnerUsable : getuid() != 0 ? kSearchable : kExists;
+    for (;;) {
+        base = get_vesk_path(&state);
+        if (base == nullptr) {
+            break;
         }
-        drop();
-    } else {
-        for (;;) {
-            base = get_vesk_path(&state);
-            if (base == nullptr) {
-                break;
-            }
-            path = std::string(base) + "/.vesk";
-            if (access(path.c_str(), kOwnerUsable) >= 0 || state == 0) {
-                break;
-            }
+        path = vesk::proto::socket_dir(base, share, suffix);
+        int ok = shared ? eaccess(path.c_str(), mode) : access(path.c_str(), mode);
+        if (ok >= 0 || state == 0) {
+            break;
         }
     }
+    if (shared) drop();
     if (base == nullptr) {
         snprintf(com_result, sizeof com_result, "XX%cCan't find vesk directory.", 'X');
         return -1;
     }
-    // Shared directories carry the suffix in their name, private ones on the socket.
-    path += "/socket";
-    if (share == 0) {
-        path += suffix;
-    }
+    path = vesk::proto::socket_path(base, share, suffix);
 
     regain();
     int s = connect_unix(fd, path.c_str());
@@ -139,7 +129,7 @@ int try_connect_server(int fd, const char *suffix) {
     if (remote_vesk_version == 0) {
         memset(vesk_remotehost, 0, sizeof vesk_remotehost);
         strcpy(vesk_remotehost, "remotehost");
-        if (send_command(s, 'F', 1, "%d", -10) >= 0) {
+        if (send_command(s, 'F', 1, "%ld", vesk::proto::kStatsVersion) >= 0) {
             parse_version();
         }
         if (remote_vesk_version == 0) {
@@ -148,23 +138,23 @@ int try_connect_server(int fd, const char *suffix) {
             // know the query keeps the connection.  The reason is this
             // connection's failure.
             std::string reason = command_result;
-            if (server_hung_up(s, send_command(s, 'F', 0, "%d", -1))) {
+            if (server_hung_up(s, send_command(s, 'F', 0, "%ld", vesk::proto::kStatsSummary))) {
                 close(s);
                 snprintf(com_result, sizeof com_result, "XX%c%s", 'X', reason.c_str());
                 command_result = com_result + 3;
                 no_server_yet();
                 return kRefused;
             }
-            if (send_command(s, 'F', 1, "%d", -10) >= 0) {
+            if (send_command(s, 'F', 1, "%ld", vesk::proto::kStatsVersion) >= 0) {
                 parse_version();
             }
         }
         if (remote_vesk_version == 0) {
-            remote_vesk_version = 10800;
+            remote_vesk_version = vesk::proto::kDefaultVersion;
         }
     }
     if (vesk_remoteaddr == 0) {
-        vesk_remoteaddr = 0x7F0000FEUL;
+        vesk_remoteaddr = vesk::proto::kFarSelfAddr;
     }
     if (lcompression >= 0) {
         send_command(s, 'C', 1, "%d", lcompression);

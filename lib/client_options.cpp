@@ -6,6 +6,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "commands.h"
 #include "vesknet.h"
 
 namespace {
@@ -123,7 +124,8 @@ char *build_arg(char **args) {
         total += strlen(*p);
         ++count;
     }
-    const char *term = remote_vesk_version > 11714 ? getenv("TERM") : nullptr;
+    const char *term =
+        remote_vesk_version >= vesk::proto::kFirstTermInArgs ? getenv("TERM") : nullptr;
     size_t extra = term != nullptr ? strlen(term) + 8 : 0;
     packed = static_cast<char *>(malloc(count + total + 2 + extra));
     if (packed == nullptr) {

@@ -52,7 +52,8 @@ char *get_vesk_path(int *state) {
     }
 }
 
-int set_share_mode(int first, int mode) {
+// Whether the call came from use_vesk_command changes nothing any more.
+int set_share_mode(int /*first*/, int mode) {
     share = mode;
     savedeid = -1;
     if (mode == 2) {

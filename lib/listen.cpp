@@ -9,12 +9,11 @@
 #include <vector>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "fdlimit_internal.h"
 #include "vesknet.h"
 
 namespace {
@@ -54,11 +53,6 @@ struct Tag {
     Relay *relay;  // relay owner
     int side;      // which fd of the relay
 };
-
-void set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
 
 }  // namespace
 
@@ -195,8 +189,8 @@ class Loop {
         auto relay = std::make_unique<Relay>();
         relay->fd[0] = cfd;
         relay->fd[1] = rfd;
-        set_nonblocking(cfd);
-        set_nonblocking(rfd);
+        set_nonblock(cfd);
+        set_nonblock(rfd);
         Relay *r = relay.get();
         auto tags = std::make_unique<Tag[]>(2);
         for (int side = 0; side < 2; ++side) {
@@ -307,24 +301,15 @@ class Loop {
     std::vector<Owned> graveyard_;
 };
 
-// Every relayed connection costs two descriptors (and the callback a third
-// while it connects); the usual soft limit of 1024 would cap a forwarder
-// near 500 connections although the hard limit allows far more.
-void raise_descriptor_limit() {
-    rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
-}
-
 }  // namespace
 
 int do_connect(int n, int *fds, int (*callback)(int index, struct sockaddr_in *peer)) {
     if (n < 0 || (n > 0 && fds == nullptr) || callback == nullptr) return -1;
     // SIGPIPE is left alone: the relay's sends carry MSG_NOSIGNAL, and when the
     // signal is ignored is the calling program's decision.
-    raise_descriptor_limit();
+    // Every relayed connection costs two descriptors (and the callback a
+    // third while it connects).
+    vesk::raise_descriptor_limit();
     int ep = epoll_create1(EPOLL_CLOEXEC);
     if (ep < 0) return -1;
     Loop loop(ep);

@@ -73,7 +73,8 @@ struct hostent *vesk_gethostbyname(const char *name) {
     return fill_entry(official, htonl(static_cast<uint32_t>(addr)));
 }
 
-int vesk_socket(int family, int type, int protocol) {
+// The link carries TCP only, which leaves no protocol to choose.
+int vesk_socket(int family, int type, int /*protocol*/) {
     if (family != AF_INET || type != SOCK_STREAM) {
         reason_from_link = false;
         errno = EAFNOSUPPORT;

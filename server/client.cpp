@@ -1,3 +1,5 @@
+// A client connection on this veskd's socket (see client.h): reading its
+// requests, sending them near or far, and writing replies and stream data back.
 #include "client.h"
 
 #include <algorithm>
@@ -118,6 +120,20 @@ bool Client::take_request() {
     return true;
 }
 
+void Client::note_opens(char code, bool remote) {
+    switch (proto::opens(code)) {
+        case proto::Opens::FileSink:
+            sink_remote_ = remote;
+            break;
+        case proto::Opens::Stream:
+            stream_remote_ = remote;
+            break;
+        case proto::Opens::FileSource:
+        case proto::Opens::Nothing:
+            break;
+    }
+}
+
 void Client::request(char dir, char code, std::string_view arg) {
     if (log::verbosity() >= 1)
         log::info("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
@@ -127,14 +143,13 @@ void Client::request(char dir, char code, std::string_view arg) {
         std::string payload(1, code);
         payload.append(arg);
         session_.link().send(key(), frame::kRequest, payload);
-        if (code == '6' || code == '1') sink_remote_ = true;
-        if (code == 'A' || code == 'X' || code == '8') stream_remote_ = true;
+        note_opens(code, true);
         if (code == '2') discard_ = true;
-        if (command_has_reply(code)) pending_remote_++;
+        if (proto::has_reply(code)) pending_remote_++;
         return;
     }
     if (dir != '?') {
-        if (command_has_reply(code)) send_reply(dir, false, "Bad request");
+        if (proto::has_reply(code)) send_reply(dir, false, "Bad request");
         return;
     }
     switch (code) {
@@ -156,21 +171,13 @@ void Client::request(char dir, char code, std::string_view arg) {
             target_remote_ = stream_remote_;
             if (target_remote_) ensure_open();
             return;
-        case '6':
-        case '1':
-            sink_remote_ = false;
-            break;
-        case 'A':
-        case 'X':
-        case '8':
-            stream_remote_ = false;
-            break;
         default:
             break;
     }
+    note_opens(code, false);
     // Some local answers come later (a name lookup, a checksum): read no
     // further requests until this one is answered, as for far requests.
-    if (command_has_reply(code)) pending_local_++;
+    if (proto::has_reply(code)) pending_local_++;
     local().request(code, arg);
 }
 

@@ -65,6 +65,9 @@ class Client : public Outlet {
     void process_input();
     bool take_request();
     void request(char dir, char code, std::string_view arg);
+    // Remembers which side a file sink or stream that code opens is on, for
+    // the '?' dump and '5' that follow.
+    void note_opens(char code, bool remote);
     void feed(std::string_view bytes);
     bool can_feed() const;
     void write_client();
@@ -90,9 +93,9 @@ class Client : public Outlet {
     bool out_eof_ = false;  // the data stream toward the client has ended
     bool closing_ = false;  // end once out_ is written
     bool wr_shut_ = false;
-    bool eof_sent_ = false;
+    bool eof_sent_ = false;  // the client's half-close was passed on
     bool in_process_ = false;
-    bool process_again_ = false;    // the client's half-close was passed on
+    bool process_again_ = false;    // process() was asked for while it ran
     bool discard_ = false;          // dropping data of an abandoned file read
     bool watching_hangup_ = false;  // in epoll only to hear a hang-up
     bool hangup_seen_ = false;

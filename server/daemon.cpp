@@ -16,6 +16,7 @@
 #include <openssl/crypto.h>
 
 #include "keyfile.h"
+#include "vesknet.h"
 
 namespace vesk {
 namespace {
@@ -52,11 +53,6 @@ constexpr int kTickMs = 1000;
 constexpr int kChildGraceMs = 2000;
 // Polling of a child at veskd's end, ms.
 constexpr int kReapPollMs = 50;
-
-bool set_nonblocking(int fd) {
-    int fl = fcntl(fd, F_GETFL);
-    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
-}
 
 void close_ends(const transport::LinkEnds &e) {
     if (e.in_fd >= 0) close(e.in_fd);
@@ -218,7 +214,7 @@ void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::st
 }
 
 void Daemon::open_session(const transport::LinkEnds &ends) {
-    if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
+    if (set_nonblock(ends.in_fd) != 0 || set_nonblock(ends.out_fd) != 0) {
         std::string why = std::string("cannot make the link non-blocking: ") + strerror(errno);
         close_ends(ends);
         if (ends.child > 0) reap_later(ends.child, true);

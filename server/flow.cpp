@@ -1,3 +1,5 @@
+// The receiving side of a channel's credit (see flow.h): when to grant more
+// and how the window grows.
 #include "flow.h"
 
 #include <algorithm>
@@ -15,9 +17,6 @@ Window::Window() {
 }
 Window::~Window() {
     g_session_total -= size_;
-}
-uint64_t Window::session_total() {
-    return g_session_total;
 }
 
 uint32_t Window::consumed(size_t n, int64_t now_us, int64_t rtt_us) {

@@ -28,7 +28,6 @@ class Window {
     // bandwidth-delay product.
     uint32_t consumed(size_t n, int64_t now_us, int64_t rtt_us);
     uint32_t size() const { return size_; }
-    static uint64_t session_total();
 
   private:
     uint32_t size_ = kInitial;

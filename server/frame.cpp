@@ -1,3 +1,4 @@
+// Encoding and decoding of the link's frames and of the hello (see frame.h).
 #include "frame.h"
 
 #include <cstring>

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "commands.h"
 #include "log.h"
 #include "peer.h"
 #include "sockdir.h"
@@ -142,7 +143,7 @@ void Desk::on_readable(int fd) {
     while ((nul = in.find('\0')) != std::string::npos) {
         std::string request = in.substr(0, nul);
         in.erase(0, nul + 1);
-        if (request.size() < 3 || request[0] != '@' || command_has_reply(request[2])) {
+        if (request.size() < 3 || request[0] != '@' || proto::has_reply(request[2])) {
             std::string reply = "@";
             reply += request.size() > 1 ? request[1] : '?';
             reply += 'e';

@@ -3,14 +3,13 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 #include "loop.h"
 
 namespace vesk::log {
 namespace {
 int g_level = 0;
-std::string g_prefix = "veskd";
+constexpr const char *kPrefix = "veskd";
 
 void emit(const char *fmt, va_list ap) {
     char line[2048];
@@ -18,7 +17,7 @@ void emit(const char *fmt, va_list ap) {
     if (n < 0) return;
     // One fprintf per line so that the two ends' messages on a shared
     // terminal do not interleave mid-line.
-    fprintf(stderr, "%s: %s\n", g_prefix.c_str(), line);
+    fprintf(stderr, "%s: %s\n", kPrefix, line);
 }
 }  // namespace
 
@@ -27,9 +26,6 @@ void set_verbosity(int level) {
 }
 int verbosity() {
     return g_level;
-}
-void set_prefix(const char *prefix) {
-    g_prefix = prefix;
 }
 
 #define VESK_LOG_BODY(min)       \
@@ -70,9 +66,9 @@ void Limited::error(const char *fmt, ...) {
     va_end(ap);
     if (n < 0) return;
     if (held_ > 0) {
-        fprintf(stderr, "%s: %s (and %u more like it)\n", g_prefix.c_str(), line, held_);
+        fprintf(stderr, "%s: %s (and %u more like it)\n", kPrefix, line, held_);
     } else {
-        fprintf(stderr, "%s: %s\n", g_prefix.c_str(), line);
+        fprintf(stderr, "%s: %s\n", kPrefix, line);
     }
     held_ = 0;
 }

@@ -9,7 +9,6 @@ namespace vesk::log {
 // 2 (-vv): frames and flow control.
 void set_verbosity(int level);
 int verbosity();
-void set_prefix(const char *prefix);
 
 // Always printed.
 void error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

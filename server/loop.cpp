@@ -1,3 +1,5 @@
+// veskd's event loop (see loop.h): epoll, deferred work, the tick and the
+// mailbox that worker threads post results to.
 #include "loop.h"
 
 #include <cerrno>

@@ -9,16 +9,17 @@
 #include <getopt.h>
 #include <string>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "daemon.h"
+#include "fdlimit_internal.h"
 #include "keyfile.h"
 #include "log.h"
 #include "loop.h"
 #include "session.h"
 #include "sockdir.h"
 #include "transport.h"
+#include "vesknet.h"
 
 namespace {
 
@@ -195,11 +196,7 @@ int main(int argc, char **argv) {
 
     // Every forwarded connection costs a descriptor or two: use what the
     // hard limit allows.
-    rlimit nofile{};
-    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
-        nofile.rlim_cur = nofile.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &nofile);
-    }
+    vesk::raise_descriptor_limit();
     signal(SIGPIPE, SIG_IGN);
     if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         vesk::log::error("pipe: %s", strerror(errno));

@@ -1,3 +1,5 @@
+// The work a channel's commands do on this machine (see peer.h): files,
+// statistics, connected streams, lookups and UDP pairs.
 #include "peer.h"
 
 #include <arpa/inet.h>
@@ -93,14 +95,14 @@ void Peer::request(char code, std::string_view arg) {
             long v;
             if (!parse_long(arg, INT_MIN, INT_MAX, &v))
                 return reply(false, "Bad compression setting");
-            session_.set_compress(key_, remote_, v > 0);
+            session_.set_compress(key_, v > 0);
             return reply(true, v > 0 ? "compression on" : "compression off");
         }
         case 'd':
         case 'B': {
             long v;
             bool ok = parse_long(arg, INT_MIN, INT_MAX, &v);
-            if (ok) session_.set_priority(key_, remote_, int(v));
+            if (ok) session_.set_priority(key_, int(v));
             if (code == 'B') reply(ok, ok ? "priority set" : "Bad priority");
             return;
         }
@@ -130,17 +132,11 @@ void Peer::request(char code, std::string_view arg) {
         case '7': {
             files::Reply r = source_.open(arg);
             reply(r.ok, r.text);
-            if (r.ok) {
-                source_active_ = true;
-                pump_source();
-            }
+            if (r.ok) pump_source();
             return;
         }
         case '2':
-            if (source_active_) {
-                source_.close();
-                source_active_ = false;
-            }
+            source_.close();
             outlet_.data_reset();
             return;
         case 'Z': {
@@ -174,7 +170,7 @@ void Peer::request(char code, std::string_view arg) {
         default: {
             // A code without a reply gets none even when unknown: the client
             // would take it for the answer to its next request.
-            if (!command_has_reply(code)) {
+            if (!proto::has_reply(code)) {
                 log::info("channel %u: unknown command '%c' ignored", chan_id(key_), code);
                 return;
             }
@@ -190,14 +186,14 @@ void Peer::stats(std::string_view arg) {
     if (!arg.empty() && !parse_long(arg, LONG_MIN / 2, LONG_MAX / 2, &what))
         return reply(false, "Bad statistics request");
     char text[512];
-    if (what == -10) {
+    if (what == proto::kStatsVersion) {
         const frame::Hello &far = session_.far_hello();
         snprintf(text, sizeof text, "VERSION %lu %lx %s %u", session_.reported_version(),
                  (unsigned long)far.addr, far.host.empty() ? "remotehost" : far.host.c_str(),
                  far.uid);
-    } else if (what == -6) {
+    } else if (what == proto::kStatsChannel) {
         snprintf(text, sizeof text, "%u", chan_id(key_));
-    } else if (what == -9) {
+    } else if (what == proto::kStatsClock) {
         timeval tv;
         gettimeofday(&tv, nullptr);
         snprintf(text, sizeof text, "%ld %ld", (long)tv.tv_sec, (long)tv.tv_usec);
@@ -423,13 +419,13 @@ void Peer::eof_in() {
 }
 
 void Peer::outlet_room() {
-    if (source_active_) pump_source();
+    if (source_.is_open()) pump_source();
     stream_events();
 }
 
 void Peer::pump_source() {
     char buf[kReadChunk];
-    while (source_active_ && outlet_.data_room()) {
+    while (source_.is_open() && outlet_.data_room()) {
         ssize_t r = source_.read(buf, sizeof buf);
         if (r > 0) {
             outlet_.data({buf, size_t(r)});
@@ -439,7 +435,6 @@ void Peer::pump_source() {
         // compares sizes.
         if (r < 0) log::info("channel %u: file read failed", chan_id(key_));
         source_.close();
-        source_active_ = false;
         outlet_.eof();
     }
 }

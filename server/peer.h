@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands.h"
 #include "files.h"
 #include "link.h"
 #include "workers.h"
@@ -22,15 +23,8 @@ namespace vesk {
 
 class Session;
 
-// Longest argument text of a request: a client's 1024 bytes less '@', the
-// direction, the code and the NUL.  Replies are cut to it too.
-constexpr size_t kRequestTextMax = 1020;
-
-// Whether a client reads a reply after sending this code: all but these
-// (the old forms 'B', 'G', 'H' and 'L' of 'd', 'g', 'h' and 'l' have one).
-inline bool command_has_reply(char code) {
-    return code != '\0' && strchr("259MNOdefghl", code) == nullptr;
-}
+// Replies are cut to a request's longest text too.
+using proto::kRequestTextMax;
 
 // Where a Peer's replies and stream data go.
 class Outlet {
@@ -73,8 +67,6 @@ class Peer {
     size_t held() const { return out_.size() - out_off_; }
     // The outlet has room again: producers go on.
     void outlet_room();
-    // A stream is connected (what '5' would join).
-    bool has_stream() const { return stream_fd_ >= 0; }
     // A request's answer is being worked out off the loop.
     bool busy() const { return job_ != nullptr; }
 
@@ -118,8 +110,9 @@ class Peer {
     // the copy.
     std::string sink_buf_;
     bool sink_flush_pending_ = false;
+    // A file read is being sent while it is open: a '7' that fails closes
+    // the one before it, and nothing is left to pump or end.
     files::Source source_;
-    bool source_active_ = false;
 
     int stream_fd_ = -1;
     bool connecting_ = false;

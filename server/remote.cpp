@@ -82,19 +82,19 @@ void RemoteSide::start(std::string_view payload, bool too_long) {
     char code = payload[0];
     std::string_view arg = payload.substr(1);
     // '2' is answered by a DATA_RESET, the codes with replies by a reply.
-    owed_ = command_has_reply(code) || code == '2';
+    owed_ = proto::has_reply(code) || code == '2';
     if (log::verbosity() >= 1)
         log::info("channel %u: far '%c' %.*s", chan_id(key_), code,
                   int(std::min<size_t>(arg.size(), 80)), arg.data());
     if (too_long) {
-        if (command_has_reply(code)) return reply(false, "Request too long");
+        if (proto::has_reply(code)) return reply(false, "Request too long");
         owed_ = false;
         return;
     }
-    if (code == 'I' || !session_.knows(code)) {
+    if (!session_.knows(code)) {
         log::info("channel %u: refused '%c' (not known to version %lu)", chan_id(key_), code,
                   session_.reported_version());
-        if (command_has_reply(code)) return reply(false, "Unsupported vesk option");
+        if (proto::has_reply(code)) return reply(false, "Unsupported vesk option");
         owed_ = false;
         return;
     }

@@ -1,3 +1,5 @@
+// One veskd's half of a link session (see session.h): accepting clients,
+// routing link frames to them and to the far end's channels, UDP pairs.
 #include "session.h"
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "commands.h"
 #include "log.h"
 #include "vesknet.h"
 
@@ -24,38 +27,6 @@ constexpr size_t kDgramMax = 65507;
 // The far end's HELLO may take this long at least, ms: on an exec: link
 // over ssh it follows a login, which may wait for a password.
 constexpr int kHelloMinMs = 60 * 1000;
-// The display every 'X' request of the clients names.
-constexpr const char *kX11Display0 = "/tmp/.X11-unix/X0";
-
-// The first version that knows a code; codes not listed are known to all.
-unsigned long first_version(char code) {
-    switch (code) {
-        case '7':
-            return 20058;
-        case 'O':
-            return 20055;
-        case '9':
-        case 'T':
-        case 'V':
-        case 'W':
-        case 'd':
-        case 'g':
-        case 'h':
-        case 'l':
-            return 20000;
-        case 'X':
-            return 11500;
-        case 'a':
-        case 'b':
-            return 11714;
-        case 'e':
-            return 20154;
-        case 'f':
-            return 20155;
-        default:
-            return 0;
-    }
-}
 }  // namespace
 
 // ---- Session ----
@@ -102,11 +73,11 @@ unsigned long Session::reported_version() const {
 }
 
 bool Session::knows(char code) const {
-    return reported_version() >= first_version(code);
+    return proto::version_knows(reported_version(), code);
 }
 
 std::string Session::map_socket_path(const std::string &path) const {
-    if (!config_.x11_socket.empty() && path == kX11Display0) return config_.x11_socket;
+    if (!config_.x11_socket.empty() && path == proto::kXDisplay0Path) return config_.x11_socket;
     return path;
 }
 

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "commands.h"
 #include "link.h"
 #include "loop.h"
 #include "remote.h"
@@ -24,8 +25,8 @@ class Client;
 class Session;
 
 struct Config {
-    unsigned long version = 20305;  // the command set this end answers for
-    std::string x11_socket;         // where 'X' for display 0 really goes ("": as asked)
+    unsigned long version = proto::kLocalVersion;  // the command set this end answers for
+    std::string x11_socket;  // where 'X' for display 0 really goes ("": as asked)
     int share = 0;
     std::string suffix;
     std::string socket_path;   // filled by the socket set-up
@@ -94,8 +95,8 @@ class Session : public LinkEvents {
     uint32_t addr() const { return addr_; }
     size_t channel_count() const { return clients_.size() + remotes_.size(); }
     int64_t rtt_us() const { return link_.rtt_us(); }
-    void set_compress(ChanKey key, bool remote, bool on) { link_.set_compress(key, on); }
-    void set_priority(ChanKey key, bool remote, int prio) { link_.set_priority(key, prio); }
+    void set_compress(ChanKey key, bool on) { link_.set_compress(key, on); }
+    void set_priority(ChanKey key, int prio) { link_.set_priority(key, prio); }
     std::string map_socket_path(const std::string &path) const;
     void client_gone(uint32_t id);
     void remote_gone(uint32_t id);

@@ -1,3 +1,5 @@
+// The socket directory veskd listens in (see sockdir.h): making it, checking
+// who may write to it, and binding the socket.
 #include "sockdir.h"
 
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "sockpath.h"
 #include "vesknet.h"
 
 namespace vesk::sockdir {
@@ -85,25 +88,22 @@ bool prepare(int share, const std::string &suffix, std::string *path, std::strin
     int state = 0;
     const char *base = get_vesk_path(&state);
     std::string b = base ? base : "";
-    std::string dir;
+    std::string dir = proto::socket_dir(b, share, suffix);
     if (share == 0) {
-        dir = b + "/.vesk";
         if (!check_parent(b.empty() ? "/" : b, error)) return false;
         if (!make_dir(dir, 0700, error) || !check_dir(dir, error)) return false;
-        *path = dir + "/socket" + suffix;
     } else {
-        if (!b.empty() && (!check_parent(b, error) || !make_dir(b + "/tmp", 0755, error)))
-            return false;
-        if (!check_parent(b + "/tmp", error)) return false;
-        dir = b + "/tmp/private" + suffix;
+        std::string parent = b + proto::kSharedParent;
+        if (!b.empty() && (!check_parent(b, error) || !make_dir(parent, 0755, error))) return false;
+        if (!check_parent(parent, error)) return false;
         mode_t mode = share == 2 ? 0700 : 0750;
         if (!make_dir(dir, mode, error) || !check_dir(dir, error)) return false;
         if (chmod(dir.c_str(), mode) != 0) {
             *error = errtext("cannot set the mode of " + dir, errno);
             return false;
         }
-        *path = dir + "/socket";
     }
+    *path = proto::socket_path(b, share, suffix);
     struct stat st;
     if (lstat(path->c_str(), &st) != 0) return true;
     if (!S_ISSOCK(st.st_mode)) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include "commands.h"
 #include "localfile.h"
 #include "run.h"
 #include "status.h"
@@ -20,7 +21,7 @@ namespace {
 
 using namespace vesk::transfer;
 
-constexpr unsigned long kLongProbeVersion = 20164;  // 'D' takes "\nN\nname"
+using vesk::proto::kFirstLongStatus;
 
 struct Download {
     Download(Run &r, const FileArg &a) : run(r), arg(a) {}
@@ -48,15 +49,6 @@ struct Download {
 
 enum class Step { kFailed, kDone, kOpen };
 
-void reconnect(Run &run) {
-    close(run.conn);
-    run.conn = socket_connect_server(-1, vesk_server);
-    if (run.conn < 0) {
-        fprintf(stderr, "Vesk: %s\n", command_result);
-        exit(1);
-    }
-}
-
 // The local copy has the remote size: finished, or the checksum decides.
 Step same_size(Download &d) {
     const bool F = d.run.force;
@@ -73,7 +65,7 @@ Step same_size(Download &d) {
         return Step::kFailed;
     };
     if (!F) fputs("\tLocal file is same size as remote", stderr);
-    if (remote_vesk_version < kLongProbeVersion) return fresh_or_skip(", skipping");
+    if (remote_vesk_version < kFirstLongStatus) return fresh_or_skip(", skipping");
     const FileStatus &p = d.probe;
     if (p.crc == 0) return fresh_or_skip(", skipping");
     unsigned K = file_crc(d.target(), d.st.st_size);
@@ -105,7 +97,7 @@ Step negotiate(Download &d) {
     d.to_stdout = d.arg.target == "-";
     if (!d.to_stdout) d.exists = stat(d.target(), &d.st) == 0;
     int rc;
-    if (d.exists && remote_vesk_version >= kLongProbeVersion)
+    if (d.exists && remote_vesk_version >= kFirstLongStatus)
         rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", static_cast<long>(d.st.st_size),
                           d.source());
     else
@@ -132,7 +124,7 @@ Step negotiate(Download &d) {
     d.D = 0;
     if (d.to_stdout || !d.exists) return Step::kOpen;
     d.D = d.st.st_size;
-    if (F && remote_vesk_version < kLongProbeVersion) {
+    if (F && remote_vesk_version < kFirstLongStatus) {
         d.D = 0;
         return Step::kOpen;
     }
@@ -179,7 +171,7 @@ Step negotiate(Download &d) {
         if (s != Step::kOpen) return s;
     }
     // Resume check.
-    if (d.D != 0 && remote_vesk_version >= kLongProbeVersion && d.C != 0) {
+    if (d.D != 0 && remote_vesk_version >= kFirstLongStatus && d.C != 0) {
         unsigned K = file_crc(d.target(), d.D);
         if (K != 0 && K != d.C) {
             if (!F) {
@@ -226,7 +218,7 @@ bool request_data(Download &d) {
         send_command(d.run.conn, '2', 0, nullptr);
         // The server may already be streaming the file: only a fresh
         // connection is sure to carry commands again.
-        reconnect(d.run);
+        run_reconnect(d.run);
         return false;
     }
     d.have_perms = st.fields >= 6;
@@ -278,7 +270,7 @@ void data_phase(Download &d) {
     } while (d.D < d.Z);
     // Bytes of this file still held (a failed write) are dropped here.
     b->start = b->end = b->count = 0;
-    reconnect(run);
+    run_reconnect(run);
     if (verbose >= 2) {
         double used = 0;
         fputs(download_summary(d.phase_bytes, clock_diff(clock_now(), start), &used).c_str(),
@@ -319,7 +311,7 @@ bool check(Download &d) {
     // a later run resumes or replaces it.  Its line is printed after any
     // message about the times and mode, where it always stood.
     std::string crc_line;
-    if (remote_vesk_version >= kLongProbeVersion) {
+    if (remote_vesk_version >= kFirstLongStatus) {
         int rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", d.Z, d.source());
         crc_line = "CRC ";
         FileStatus rs;
@@ -381,22 +373,10 @@ void download_file(Run &run, const FileArg &arg) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    Run run;
-    run_defaults(run, Program::kDownload);
-    int i = run_options(run, argc, argv);
-    run_connect(run);
-    int last = argc;
-    struct stat st {};
-    bool is_dir = stat(argv[last - 1], &st) == 0 && S_ISDIR(st.st_mode);
-    run_take_directory(run, &last, argv, is_dir);
-    while (i < last) {
-        if (run.local_fd > 1) {
-            close(run.local_fd);
-            run.local_fd = -1;
-        }
-        FileArg arg = next_file_arg(run, last, argv, &i);
-        print_file_line(run, arg);
-        download_file(run, arg);
-    }
-    return run_finish(run);
+    // The last argument is a directory when it is one here.
+    auto is_dir = [](Run &, const char *name) {
+        struct stat st {};
+        return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
+    };
+    return run_main(Program::kDownload, argc, argv, is_dir, download_file);
 }

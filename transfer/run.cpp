@@ -90,17 +90,30 @@ int run_options(Run &run, int argc, char **argv) {
     return first;
 }
 
+namespace {
+// Connects run.conn through fd (-1: a fresh socket); exits with status 1 and
+// "Vesk: %s\n" when no link server can be reached.
+void connect_or_exit(Run &run, int fd) {
+    run.conn = socket_connect_server(fd, vesk_server);
+    if (run.conn < 0) {
+        fprintf(stderr, "Vesk: %s\n", command_result);
+        exit(1);
+    }
+}
+}  // namespace
+
 void run_connect(Run &run) {
     use_vesk_command(1);
     add_to_buffer(&run.buf, 0);
     get_from_buffer(&run.buf);
     int fd = -1;
     if (run.program == Program::kUpload) fd = socket(AF_INET, SOCK_STREAM, 0);
-    run.conn = socket_connect_server(fd, vesk_server);
-    if (run.conn < 0) {
-        fprintf(stderr, "Vesk: %s\n", command_result);
-        exit(1);
-    }
+    connect_or_exit(run, fd);
+}
+
+void run_reconnect(Run &run) {
+    close(run.conn);
+    connect_or_exit(run, -1);
 }
 
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir) {
@@ -254,11 +267,37 @@ std::string download_summary(long bytes, double t, double *t_used) {
     return line;
 }
 
-int run_finish(Run &run) {
+namespace {
+// Closes the last file's local descriptor, but never the standard stream the
+// program may read (upload) or write (download) in its place.
+void close_local(Run &run) {
     if (run.local_fd > (run.program == Program::kUpload ? 0 : 1)) {
         close(run.local_fd);
         run.local_fd = -1;
     }
+}
+}  // namespace
+
+int run_main(Program program, int argc, char **argv,
+             const std::function<bool(Run &, const char *)> &is_dir,
+             const std::function<void(Run &, const FileArg &)> &transfer) {
+    Run run;
+    run_defaults(run, program);
+    int i = run_options(run, argc, argv);
+    run_connect(run);
+    int last = argc;
+    run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
+    while (i < last) {
+        close_local(run);
+        FileArg arg = next_file_arg(run, last, argv, &i);
+        print_file_line(run, arg);
+        transfer(run, arg);
+    }
+    return run_finish(run);
+}
+
+int run_finish(Run &run) {
+    close_local(run);
     if (verbose >= 2 && run.started > 1) {
         double t = clock_diff(clock_now(), run.start);
         if (run.program == Program::kUpload) {

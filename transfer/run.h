@@ -5,6 +5,7 @@
 // start-up helpers exit on the fatal conditions the usage line names.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -82,10 +83,22 @@ int run_option_callback(int option, char *argument);
 // 1 and "Vesk: %s\n" when no link server can be reached.
 void run_connect(Run &run);
 
+// A fresh link-server connection in place of one whose state is unknown (a
+// dump still owed bytes, or the socket broke).  Exits like run_connect.
+void run_reconnect(Run &run);
+
 // Takes a directory argument off the end of the list when is_dir says so:
 // *argc shrinks by one and the prefix is set.  Exits with status 1 on an empty
 // directory argument.  Returns true when a directory argument was taken.
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir);
+
+// The whole run of a program: defaults, options, the connection, a directory
+// argument (is_dir says whether the last argument names one) and transfer
+// for each file in turn.  Returns the exit status; exits with status 1 where
+// run_options and run_connect do.
+int run_main(Program program, int argc, char **argv,
+             const std::function<bool(Run &, const char *)> &is_dir,
+             const std::function<void(Run &, const FileArg &)> &transfer);
 
 // ---- Naming -------------------------------------------------------------------
 

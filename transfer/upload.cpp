@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "commands.h"
 #include "run.h"
 #include "status.h"
 
@@ -25,9 +26,9 @@ constexpr int kPieceMax = 509;
 // gone since the last report point; then upload waits for writability.
 constexpr long kWaitAfter = 65536;  // bytes
 
-constexpr unsigned long kLongProbeVersion = 20164;  // 'D' takes "\nN\nname"
-constexpr unsigned long kOpenModeVersion = 20057;   // '6' and '1' take offset and mode
-constexpr unsigned kPartialMode = 0400;             // remote copy while data is owed
+using vesk::proto::kFirstLongStatus;
+using vesk::proto::kFirstOpenWithMode;
+constexpr unsigned kPartialMode = 0400;  // remote copy while data is owed
 
 struct Source {
     int fd = -1;
@@ -58,19 +59,8 @@ struct Upload {
 
 enum class Step { kNext, kFailed, kOpen, kDone };
 
-// A fresh link-server connection in place of one whose state is unknown (a
-// dump still owed bytes, or the socket broke).
-void reconnect(Run &run) {
-    close(run.conn);
-    run.conn = socket_connect_server(-1, vesk_server);
-    if (run.conn < 0) {
-        fprintf(stderr, "Vesk: %s\n", command_result);
-        exit(1);
-    }
-}
-
 int probe(const Upload &u) {
-    if (remote_vesk_version >= kLongProbeVersion)
+    if (remote_vesk_version >= kFirstLongStatus)
         return send_command(u.run.conn, 'D', 0, "\n%ld\n%s", 0L, u.arg.target.c_str());
     return send_command(u.run.conn, 'D', 0, "%s", u.arg.target.c_str());
 }
@@ -155,7 +145,7 @@ Step negotiate(Upload &u) {
     u.R = 0;
     if (probe(u) < 0) return Step::kOpen;  // absent: fresh, no message
     u.tick();
-    if (F && remote_vesk_version < kLongProbeVersion) {
+    if (F && remote_vesk_version < kFirstLongStatus) {
         fputs("\tWarning, overwriting file on remote host\n", stderr);
         return Step::kOpen;
     }
@@ -230,7 +220,7 @@ Step negotiate(Upload &u) {
 
 bool open_remote(Upload &u) {
     const char *target = u.arg.target.c_str();
-    const bool modern = remote_vesk_version >= kOpenModeVersion;
+    const bool modern = remote_vesk_version >= kFirstOpenWithMode;
     if (u.R != 0) {
         int rc = modern ? send_command(u.run.conn, '1', 0, "%ld %o\n%s", u.R, kPartialMode, target)
                         : send_command(u.run.conn, '1', 0, "%s", target);
@@ -383,7 +373,7 @@ bool data_phase(Upload &u) {
     if (!ok && (dumpsize != 0 || broken)) {
         // The local link server may still count the next bytes as file data;
         // a fresh connection guarantees no finishing command is taken as data.
-        reconnect(run);
+        run_reconnect(run);
     }
     if (verbose >= 2)
         fputs(upload_summary(u.phase_bytes, clock_diff(clock_now(), start)).c_str(), stderr);
@@ -399,7 +389,7 @@ void finish(Upload &u, bool complete) {
     // never mistaken for a finished file.
     if (complete) send_final_mode(u);
     int rc = probe(u);
-    if (remote_vesk_version >= kLongProbeVersion) fputs("CRC ", stderr);
+    if (remote_vesk_version >= kFirstLongStatus) fputs("CRC ", stderr);
     if (rc < 0) {
         fprintf(stderr, "\n\t%s", command_result);
         fputs("\n\tcouldn't stat remote file after upload. Please check it.\n", stderr);
@@ -468,25 +458,11 @@ void upload_file(Run &run, const FileArg &arg) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    Run run;
-    run_defaults(run, Program::kUpload);
-    int i = run_options(run, argc, argv);
-    run_connect(run);
-    int last = argc;
-    bool is_dir = false;
-    if (send_command(run.conn, 'D', 0, "%s", argv[last - 1]) >= 0) {
+    // The last argument is a directory when the far end says so.
+    auto is_dir = [](Run &run, const char *name) {
+        if (send_command(run.conn, 'D', 0, "%s", name) < 0) return false;
         FileStatus st;
-        is_dir = parse_file_status(command_result, &st) >= 2 && st.type == 1;
-    }
-    run_take_directory(run, &last, argv, is_dir);
-    while (i < last) {
-        if (run.local_fd > 0) {
-            close(run.local_fd);
-            run.local_fd = -1;
-        }
-        FileArg arg = next_file_arg(run, last, argv, &i);
-        print_file_line(run, arg);
-        upload_file(run, arg);
-    }
-    return run_finish(run);
+        return parse_file_status(command_result, &st) >= 2 && st.type == 1;
+    };
+    return run_main(Program::kUpload, argc, argv, is_dir, upload_file);
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "clock_step.h"
+#include "commands.h"
 #include "vesknet.h"
 
 namespace {
@@ -17,7 +18,6 @@ namespace {
 constexpr int kDefaultPriority = 10;  // link priority asked for unless -p says otherwise
 constexpr long kDefaultDelay = 300;   // seconds between passes in daemon mode
 constexpr long kMinimumDelay = 10;    // seconds: shorter pauses are refused
-constexpr int kClockQuery = -9;       // C_STATS argument that asks for the far clock
 
 long delay_seconds = kDefaultDelay;
 
@@ -57,7 +57,7 @@ Pass sync_once() {
 
     const timesync::ClockReading t0 = read_local_clock();
     if (verbose) std::printf("Our time is: %ld %ld\n", long(t0.sec), long(t0.usec));
-    if (send_command(fd, 'F', 0, "%d", kClockQuery) < 0) command_failed();
+    if (send_command(fd, 'F', 0, "%ld", vesk::proto::kStatsClock) < 0) command_failed();
     if (verbose) std::printf("Got result:%s:\n", command_result);
     timesync::ClockReading remote;
     // A reply without two numbers gives nothing to set the clock from.

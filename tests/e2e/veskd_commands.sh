@@ -74,6 +74,32 @@ head -c 300000 /dev/urandom >"$FAR/big"
 near vesk_probe -s '>' 7 '1000\nbig' </dev/null >"$T/got"
 tail -c +1001 "$FAR/big" >"$T/want"
 check "7 streams the file from the offset" cmp "$T/want" "$T/got"
+# A '7' that fails while a read is still being sent ends that read without an
+# end of stream: the channel still answers afterwards.
+head -c 16000000 /dev/urandom | tr '\0' '\1' >"$FAR/big1"
+out=$(near python3 - "$NEAR" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1] + "/.vesk/socket")
+s.settimeout(10)
+def reply(chunk=65536):
+    r = b""
+    while not r.endswith(b"\0"):
+        c = s.recv(chunk)
+        if not c:
+            return b"EOF"
+        r += c
+    return r
+s.sendall(b"@>70\nbig1\0")
+assert reply(1)[2:3] == b"d"  # no further: the data stays in flight
+s.sendall(b"@>70\nmissing\0")
+r = reply()  # the first read's data (no NUL in it), then the refusal
+assert r != b"EOF"
+s.sendall(b"@>F-9\0")
+print(reply())
+PY
+)
+check "a failed 7 during a read sends no end of stream" grep -q "^b'..d[0-9]" <<<"$out"
 check "Z removes" grep -q '^1' <<<"$(probe '>' Z big)"
 check "the file is gone" test ! -e "$FAR/big"
 check "Z of a missing file fails" grep -q '^-1 ' <<<"$(probe '>' Z big)"
