@@ -123,13 +123,11 @@ class Link {
 
     // Says goodbye, flushes what it can within a bounded time and stops.
     void shut_down();
-    bool is_up() const { return up_; }
     const frame::Hello &far() const { return far_; }
     // Last measured round trip, microseconds (0 before the first).
     int64_t rtt_us() const;
     // The link's pace as measured so far.
     const Pace &pace() const { return pace_; }
-    uint32_t far_window() const { return far_.window; }
 
   private:
     struct Item {
