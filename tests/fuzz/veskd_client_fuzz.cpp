@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "commands.h"
 #include "peer.h"
 #include "veskd_fuzz_env.h"
 
@@ -42,7 +43,7 @@ bool answer(vesk_fuzz::Link &link) {
                     link.send(vesk::frame::kEof, 0, h.channel, {});
                 } else if (code == '2') {
                     link.send(vesk::frame::kDataReset, 0, h.channel, {});
-                } else if (vesk::command_has_reply(code)) {
+                } else if (vesk::proto::has_reply(code)) {
                     link.send(vesk::frame::kReply, 0, h.channel, "dok");
                 }
                 break;
