@@ -30,7 +30,7 @@
 namespace vesk {
 
 struct LinkOptions {
-    transport::LinkSpec link;
+    transport::LinkTarget link;
     std::string key_path;
     bool reconnect = false;  // tcp: and exec: only
 };

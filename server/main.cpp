@@ -48,7 +48,7 @@ void on_signal(int sig) {
 int main(int argc, char **argv) {
     vesk::Config config;
     vesk::LinkOptions link;
-    std::string link_spec, genkey_path;
+    std::string link_arg, genkey_path;
     int verbosity = 0;
     enum {
         kOptVersion = 1000,
@@ -105,7 +105,7 @@ int main(int argc, char **argv) {
                 break;
             }
             case kOptLink:
-                link_spec = optarg;
+                link_arg = optarg;
                 break;
             case kOptKey:
                 link.key_path = optarg;
@@ -173,13 +173,13 @@ int main(int argc, char **argv) {
                           genkey_path.c_str());
         return 0;
     }
-    if (optind != argc || link_spec.empty()) {
+    if (optind != argc || link_arg.empty()) {
         fputs(kUsage, stderr);
         return 1;
     }
     vesk::log::set_verbosity(verbosity);
     std::string error;
-    if (!vesk::transport::parse_link(link_spec, &link.link, &error)) {
+    if (!vesk::transport::parse_link(link_arg, &link.link, &error)) {
         vesk::log::error("%s", error.c_str());
         return 1;
     }

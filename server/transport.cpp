@@ -214,35 +214,35 @@ bool bad_address(const std::string &where, const char *form, std::string *error)
 
 }  // namespace
 
-bool parse_link(const std::string &link, LinkSpec *spec, std::string *error) {
+bool parse_link(const std::string &link, LinkTarget *target, std::string *error) {
     constexpr std::string_view kExec = "exec:";
     constexpr std::string_view kTcpListen = "tcp-listen:";
     constexpr std::string_view kTcp = "tcp:";
     std::string_view s = link;
     std::string host, port;
-    *spec = LinkSpec{};
+    *target = LinkTarget{};
     if (s == "stdio") return true;
     if (s.starts_with(kExec)) {
-        spec->kind = LinkKind::kExec;
-        spec->command = std::string(s.substr(kExec.size()));
-        if (spec->command.empty()) {
+        target->kind = LinkKind::kExec;
+        target->command = std::string(s.substr(kExec.size()));
+        if (target->command.empty()) {
             *error = "exec: link needs a command";
             return false;
         }
         return true;
     }
     if (s.starts_with(kTcpListen)) {
-        spec->kind = LinkKind::kTcpListen;
-        spec->where = std::string(s.substr(kTcpListen.size()));
-        if (!split_host_port(spec->where, &host, &port))
-            return bad_address(spec->where, "ADDR:PORT", error);
+        target->kind = LinkKind::kTcpListen;
+        target->where = std::string(s.substr(kTcpListen.size()));
+        if (!split_host_port(target->where, &host, &port))
+            return bad_address(target->where, "ADDR:PORT", error);
         return true;
     }
     if (s.starts_with(kTcp)) {
-        spec->kind = LinkKind::kTcp;
-        spec->where = std::string(s.substr(kTcp.size()));
-        if (!split_host_port(spec->where, &host, &port) || host.empty())
-            return bad_address(spec->where, "HOST:PORT", error);
+        target->kind = LinkKind::kTcp;
+        target->where = std::string(s.substr(kTcp.size()));
+        if (!split_host_port(target->where, &host, &port) || host.empty())
+            return bad_address(target->where, "HOST:PORT", error);
         return true;
     }
     *error =

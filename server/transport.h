@@ -17,7 +17,7 @@ namespace vesk::transport {
 
 // What the --link argument names.
 enum class LinkKind { kStdio, kExec, kTcpListen, kTcp };
-struct LinkSpec {
+struct LinkTarget {
     LinkKind kind = LinkKind::kStdio;
     std::string command;  // exec: the shell command
     std::string where;    // tcp-listen: ADDR:PORT; tcp: HOST:PORT
@@ -26,7 +26,7 @@ struct LinkSpec {
 // Parses "stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT" or "tcp:HOST:PORT".
 // TCP is IPv4; an ADDR of "" or "*" is every local address.  Returns false
 // with a message in *error.
-bool parse_link(const std::string &link, LinkSpec *spec, std::string *error);
+bool parse_link(const std::string &link, LinkTarget *target, std::string *error);
 
 // The two descriptors of an open link (the same one for exec: and TCP).
 struct LinkEnds {

@@ -112,21 +112,21 @@ TEST(Link, ExecCommandSeesDefaultSigpipe) {
 }
 
 TEST(Link, SpecParsedAndRefused) {
-    vesk::transport::LinkSpec spec;
+    vesk::transport::LinkTarget target;
     std::string error;
-    ASSERT_TRUE(vesk::transport::parse_link("exec:ssh far veskd", &spec, &error));
-    EXPECT_TRUE(spec.kind == vesk::transport::LinkKind::kExec);
-    EXPECT_EQ(spec.command, "ssh far veskd");
-    ASSERT_TRUE(vesk::transport::parse_link("tcp-listen:*:7300", &spec, &error));
-    EXPECT_TRUE(spec.kind == vesk::transport::LinkKind::kTcpListen);
-    EXPECT_EQ(spec.where, "*:7300");
-    ASSERT_TRUE(vesk::transport::parse_link("stdio", &spec, &error));
-    EXPECT_TRUE(spec.kind == vesk::transport::LinkKind::kStdio);
-    EXPECT_FALSE(vesk::transport::parse_link("serial:/dev/ttyS0", &spec, &error));
+    ASSERT_TRUE(vesk::transport::parse_link("exec:ssh far veskd", &target, &error));
+    EXPECT_TRUE(target.kind == vesk::transport::LinkKind::kExec);
+    EXPECT_EQ(target.command, "ssh far veskd");
+    ASSERT_TRUE(vesk::transport::parse_link("tcp-listen:*:7300", &target, &error));
+    EXPECT_TRUE(target.kind == vesk::transport::LinkKind::kTcpListen);
+    EXPECT_EQ(target.where, "*:7300");
+    ASSERT_TRUE(vesk::transport::parse_link("stdio", &target, &error));
+    EXPECT_TRUE(target.kind == vesk::transport::LinkKind::kStdio);
+    EXPECT_FALSE(vesk::transport::parse_link("serial:/dev/ttyS0", &target, &error));
     EXPECT_NE(error.find("unknown link"), std::string::npos);
-    EXPECT_FALSE(vesk::transport::parse_link("exec:", &spec, &error));
-    EXPECT_FALSE(vesk::transport::parse_link("tcp::9", &spec, &error));
-    EXPECT_FALSE(vesk::transport::parse_link("tcp-listen:127.0.0.1:0", &spec, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("exec:", &target, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("tcp::9", &target, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("tcp-listen:127.0.0.1:0", &target, &error));
     EXPECT_NE(error.find("ADDR:PORT expected"), std::string::npos);
     LinkEnds ends;
     EXPECT_FALSE(vesk::transport::key_check(-1, "", true, &ends, &error));
