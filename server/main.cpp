@@ -34,6 +34,17 @@ constexpr unsigned long kAliveMaxS = 24 * 60 * 60;
 
 int g_signal_pipe[2] = {-1, -1};
 
+// A decimal count from lo to hi: digits only, so "-1", " 5" and "5k" are refused.
+bool parse_count(const char *s, unsigned long lo, unsigned long hi, unsigned long *out) {
+    if (*s < '0' || *s > '9') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(s, &end, 10);
+    if (errno || *end || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
 void on_signal(int sig) {
     int saved = errno;
     char c = char(sig);
@@ -94,10 +105,8 @@ int main(int argc, char **argv) {
                 verbosity++;
                 break;
             case kOptVersion: {
-                char *end = nullptr;
-                errno = 0;
-                unsigned long v = strtoul(optarg, &end, 10);
-                if (errno || !*optarg || *end || v == 0 || v > 0xffffffffUL) {
+                unsigned long v;
+                if (!parse_count(optarg, 1, 0xffffffffUL, &v)) {
                     fprintf(stderr, "veskd: bad protocol version '%s'\n", optarg);
                     return 1;
                 }
@@ -114,11 +123,8 @@ int main(int argc, char **argv) {
                 config.x11_socket = optarg;
                 break;
             case kOptFrame: {
-                char *end = nullptr;
-                errno = 0;
-                unsigned long v = strtoul(optarg, &end, 10);
-                if (errno || !*optarg || *end || v < vesk::Link::kFrameMin ||
-                    v > vesk::frame::kDataMax) {
+                unsigned long v;
+                if (!parse_count(optarg, vesk::Link::kFrameMin, vesk::frame::kDataMax, &v)) {
                     fprintf(stderr, "veskd: --frame takes %zu to %zu bytes\n",
                             vesk::Link::kFrameMin, vesk::frame::kDataMax);
                     return 1;
@@ -127,10 +133,8 @@ int main(int argc, char **argv) {
                 break;
             }
             case kOptAlive: {
-                char *end = nullptr;
-                errno = 0;
-                unsigned long v = strtoul(optarg, &end, 10);
-                if (errno || !*optarg || *end || *optarg == '-' || v > kAliveMaxS) {
+                unsigned long v;
+                if (!parse_count(optarg, 0, kAliveMaxS, &v)) {
                     fprintf(stderr, "veskd: --alive takes 0 (off) to %lu seconds\n", kAliveMaxS);
                     return 1;
                 }

@@ -1,5 +1,6 @@
 // Names confined beneath a directory (see scope.h).
 #include "scope.h"
+#include "fd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -23,20 +24,6 @@ constexpr int kRaceRetries = 8;
 
 // Set once openat2 turned out to be missing (ENOSYS): the walk serves then.
 std::atomic<bool> g_no_openat2{false};
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // The components of a path, without empty ones and ".".
 std::deque<std::string> components(std::string_view path) {

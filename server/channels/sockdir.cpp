@@ -22,6 +22,13 @@ std::string errtext(const std::string &what, int err) {
     return what + ": " + strerror(err);
 }
 
+// stat (or lstat, when links must not be followed) with the failure in words.
+bool examine(const std::string &dir, bool follow, struct stat *st, std::string *error) {
+    if ((follow ? stat(dir.c_str(), st) : lstat(dir.c_str(), st)) == 0) return true;
+    *error = errtext("cannot examine " + dir, errno);
+    return false;
+}
+
 bool make_dir(const std::string &dir, mode_t mode, std::string *error) {
     if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
         *error = errtext("cannot create " + dir, errno);
@@ -33,10 +40,7 @@ bool make_dir(const std::string &dir, mode_t mode, std::string *error) {
 // The directory must be ours and closed to writers other than us.
 bool check_dir(const std::string &dir, std::string *error) {
     struct stat st;
-    if (lstat(dir.c_str(), &st) != 0) {
-        *error = errtext("cannot examine " + dir, errno);
-        return false;
-    }
+    if (!examine(dir, false, &st, error)) return false;
     if (!S_ISDIR(st.st_mode)) {
         *error = dir + " is not a directory";
         return false;
@@ -57,10 +61,7 @@ bool check_dir(const std::string &dir, std::string *error) {
 // place, unless the sticky bit stops them (as in /tmp).
 bool check_parent(const std::string &dir, std::string *error) {
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0) {
-        *error = errtext("cannot examine " + dir, errno);
-        return false;
-    }
+    if (!examine(dir, true, &st, error)) return false;
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
         char mode[16];
         snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));

@@ -1,6 +1,7 @@
 // Key files of TCP links: made from the system's random numbers, read only
 // when nobody but their owner can read or change them.
 #include "keyfile.h"
+#include "fd.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -20,26 +21,6 @@ namespace {
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kDirMode = 0700;
 constexpr mode_t kGroupOther = S_IRWXG | S_IRWXO;
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now and reports close's own failure (a write may surface there).
-    bool close_checked() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 std::string octal(mode_t mode) {
     char buf[8];

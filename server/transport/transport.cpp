@@ -1,6 +1,7 @@
 // The link's ends: how they are opened, how a TCP peer proves it holds the
 // key, and zstd for data frames.
 #include "transport.h"
+#include "fd.h"
 
 #include "keyfile.h"
 
@@ -51,25 +52,6 @@ constexpr char kMacLabel[] = "vesk link key check 1";  // domain separation of t
 
 const char kKeyRefused[] = "key check failed: the far end does not hold the same key";
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
 using Clock = std::chrono::steady_clock;
 
 int ms_left(Clock::time_point deadline) {
@@ -96,41 +78,37 @@ bool wait_fd(int fd, short events, Clock::time_point deadline, std::string *erro
     }
 }
 
-bool send_exact(int fd, const unsigned char *p, size_t n, Clock::time_point deadline,
+// Moves exactly n bytes each way (send: out of p; receive: into p, and never
+// more, since what follows belongs to the frames) before the deadline.
+bool move_exact(int fd, bool sending, unsigned char *p, size_t n, Clock::time_point deadline,
                 std::string *error) {
     while (n > 0) {
-        if (!wait_fd(fd, POLLOUT, deadline, error)) return false;
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
+        if (!wait_fd(fd, sending ? POLLOUT : POLLIN, deadline, error)) return false;
+        ssize_t got = sending ? ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT)
+                              : ::recv(fd, p, n, MSG_DONTWAIT);
+        if (got == 0 && !sending) {
+            *error = "key check failed: the far end closed the link";
+            return false;
+        }
+        if (got < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             *error = std::string("key check failed: ") + std::strerror(errno);
             return false;
         }
-        p += w;
-        n -= static_cast<size_t>(w);
+        p += got;
+        n -= static_cast<size_t>(got);
     }
     return true;
 }
 
-// Reads exactly n bytes and never more: what follows belongs to the frames.
+bool send_exact(int fd, const unsigned char *p, size_t n, Clock::time_point deadline,
+                std::string *error) {
+    return move_exact(fd, true, const_cast<unsigned char *>(p), n, deadline, error);
+}
+
 bool recv_exact(int fd, unsigned char *p, size_t n, Clock::time_point deadline,
                 std::string *error) {
-    while (n > 0) {
-        if (!wait_fd(fd, POLLIN, deadline, error)) return false;
-        ssize_t r = ::recv(fd, p, n, MSG_DONTWAIT);
-        if (r == 0) {
-            *error = "key check failed: the far end closed the link";
-            return false;
-        }
-        if (r < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            *error = std::string("key check failed: ") + std::strerror(errno);
-            return false;
-        }
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
+    return move_exact(fd, false, p, n, deadline, error);
 }
 
 void put_header(unsigned char *m, unsigned char type, unsigned char role) {
@@ -257,19 +235,28 @@ LinkEnds stdio_ends() {
     return ends;
 }
 
-int tcp_listen(const std::string &where, std::string *error) {
+// The socket for a tcp-listen: or tcp: address, with where it goes in ai.
+// Returns -1 with error set (and errno, when a call failed) otherwise.
+int tcp_socket(const std::string &where, bool listening, AddrInfo *ai, std::string *error) {
     std::string host, port;
-    if (!split_host_port(where, &host, &port)) {
-        bad_address(where, "ADDR:PORT", error);
+    if (!split_host_port(where, &host, &port) || (!listening && host.empty())) {
+        bad_address(where, listening ? "ADDR:PORT" : "HOST:PORT", error);
+        errno = EINVAL;
         return -1;
     }
+    if (!resolve(host, port, listening, ai, error)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) *error = std::string("socket: ") + std::strerror(errno);
+    return fd;
+}
+
+int tcp_listen(const std::string &where, std::string *error) {
     AddrInfo ai;
-    if (!resolve(host, port, true, &ai, error)) return -1;
-    Fd ls(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (ls.get() < 0) {
-        *error = std::string("socket: ") + std::strerror(errno);
-        return -1;
-    }
+    Fd ls(tcp_socket(where, true, &ai, error));
+    if (ls.get() < 0) return -1;
     int one = 1;
     setsockopt(ls.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(ls.get(), ai->ai_addr, ai->ai_addrlen) != 0 ||
@@ -281,18 +268,10 @@ int tcp_listen(const std::string &where, std::string *error) {
 }
 
 int tcp_connect_start(const std::string &where, int *err, std::string *error) {
-    std::string host, port;
-    *err = EINVAL;
-    if (!split_host_port(where, &host, &port) || host.empty()) {
-        bad_address(where, "HOST:PORT", error);
-        return -1;
-    }
     AddrInfo ai;
-    if (!resolve(host, port, false, &ai, error)) return -1;
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd fd(tcp_socket(where, false, &ai, error));
     if (fd.get() < 0) {
         *err = errno;
-        *error = std::string("socket: ") + std::strerror(errno);
         return -1;
     }
     int rc;
