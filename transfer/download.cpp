@@ -15,13 +15,12 @@
 #include "commands.h"
 #include "localfile.h"
 #include "run.h"
-#include "status.h"
+#include "file_status.h"
 
 namespace {
 
+using namespace vesk::proto;
 using namespace vesk::transfer;
-
-using vesk::proto::kFirstLongStatus;
 
 struct Download {
     Download(Run &r, const FileArg &a) : run(r), arg(a) {}
@@ -116,7 +115,7 @@ Step negotiate(Download &d) {
     d.Z = d.probe.size;
     d.Tm = d.probe.mtime;
     d.C = d.probe.crc;
-    if (d.probe.type != 0) {
+    if (d.probe.type != kRegularFile) {
         fprintf(stderr, "\tSkipped : %s is not a regular file\n", d.source());
         d.fail();
         return Step::kFailed;

@@ -12,10 +12,11 @@
 
 #include "commands.h"
 #include "run.h"
-#include "status.h"
+#include "file_status.h"
 
 namespace {
 
+using namespace vesk::proto;
 using namespace vesk::transfer;
 
 constexpr uint32_t kReadAhead = 4096;  // bytes buffered from the source before each write
@@ -26,8 +27,6 @@ constexpr int kPieceMax = 509;
 // gone since the last report point; then upload waits for writability.
 constexpr long kWaitAfter = 65536;  // bytes
 
-using vesk::proto::kFirstLongStatus;
-using vesk::proto::kFirstOpenWithMode;
 constexpr unsigned kPartialMode = 0400;  // remote copy while data is owed
 
 struct Source {
@@ -462,7 +461,7 @@ int main(int argc, char **argv) {
     auto is_dir = [](Run &run, const char *name) {
         if (send_command(run.conn, 'D', 0, "%s", name) < 0) return false;
         FileStatus st;
-        return parse_file_status(command_result, &st) >= 2 && st.type == 1;
+        return parse_file_status(command_result, &st) >= 2 && st.type == kDirectory;
     };
     return run_main(Program::kUpload, argc, argv, is_dir, upload_file);
 }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "crc_internal.h"
+#include "file_status.h"
 
 namespace vesk::files {
 namespace {
@@ -89,31 +90,23 @@ bool split_fields(std::string_view head, std::string_view *fields, size_t n) {
 }
 
 int file_type(mode_t mode) {
-    if (S_ISREG(mode)) return 0;
-    if (S_ISDIR(mode)) return 1;
-    return 2;
+    if (S_ISREG(mode)) return proto::kRegularFile;
+    if (S_ISDIR(mode)) return proto::kDirectory;
+    return proto::kOtherFile;
 }
 
 // The seven-field status text; crc is given by the caller.
 std::string status_text(const struct stat &st, unsigned int crc) {
     const long long now = static_cast<long long>(time(nullptr));
-    std::string text;
-    text += std::to_string(static_cast<long long>(st.st_size));
-    text += ' ';
-    text += std::to_string(file_type(st.st_mode));
-    text += ' ';
-    text += std::to_string(static_cast<unsigned long long>(st.st_nlink));
-    text += ' ';
-    text += std::to_string(static_cast<long long>(st.st_atim.tv_sec) - now);
-    text += ' ';
-    text += std::to_string(static_cast<long long>(st.st_mtim.tv_sec) - now);
-    text += ' ';
-    char mode[16];
-    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & kPermissionBits));
-    text += mode;
-    text += ' ';
-    text += std::to_string(crc);
-    return text;
+    proto::FileStatus fs;
+    fs.size = st.st_size;
+    fs.type = file_type(st.st_mode);
+    fs.links = static_cast<long long>(st.st_nlink);
+    fs.atime = st.st_atim.tv_sec - now;
+    fs.mtime = st.st_mtim.tv_sec - now;
+    fs.perms = st.st_mode & proto::kMaxPermissionBits;
+    fs.crc = crc;
+    return proto::format_file_status(fs);
 }
 
 // A copy left at 0400 by an interrupted transfer refuses its own owner: make

@@ -1,14 +1,15 @@
-// The file status reply as the transfer programs read it from the far end.
+// The file status reply: veskd's writing and the transfer programs' reading.
 #include <gtest/gtest.h>
 
-#include "status.h"
+#include "file_status.h"
 
 namespace {
 
-using vesk::transfer::FileStatus;
-using vesk::transfer::parse_file_status;
+using vesk::proto::FileStatus;
+using vesk::proto::format_file_status;
+using vesk::proto::parse_file_status;
 
-TEST(TransferStatus, AllSevenFields) {
+TEST(FileStatus, AllSevenFields) {
     FileStatus st;
     EXPECT_EQ(parse_file_status("8388608 0 1 -5 -3600 640 4660", &st), 7);
     EXPECT_EQ(st.size, 8388608);
@@ -17,11 +18,12 @@ TEST(TransferStatus, AllSevenFields) {
     EXPECT_EQ(st.mtime, -3600);
     EXPECT_EQ(st.perms, 0640u);
     EXPECT_EQ(st.crc, 4660u);
+    EXPECT_EQ(format_file_status(st), "8388608 0 1 -5 -3600 640 4660");
 }
 
 // Like the scanf reading it replaces: missing or non-numeric fields end the
 // reading and stay 0.
-TEST(TransferStatus, StopsAtFirstFieldThatIsNoNumber) {
+TEST(FileStatus, StopsAtFirstFieldThatIsNoNumber) {
     FileStatus st;
     EXPECT_EQ(parse_file_status("12 1", &st), 2);
     EXPECT_EQ(st.type, 1);
@@ -33,19 +35,19 @@ TEST(TransferStatus, StopsAtFirstFieldThatIsNoNumber) {
 
 // A time from the peer that would overflow once the local clock is added, or
 // any field beyond its range, makes the reply unreadable.
-TEST(TransferStatus, OutOfRangeIsUnreadable) {
+TEST(FileStatus, OutOfRangeIsUnreadable) {
     FileStatus st;
     EXPECT_EQ(parse_file_status("1 0 1 0 99999999999999999999 644 1", &st), -1);
     EXPECT_EQ(st.mtime, 0);
     EXPECT_EQ(parse_file_status("1 0 1 -9223372036854775807 0", &st), -1);
-    const long beyond = vesk::transfer::kMaxRelativeSeconds + 1;
+    const long beyond = vesk::proto::kMaxRelativeSeconds + 1;
     EXPECT_EQ(parse_file_status(("1 0 1 " + std::to_string(beyond)).c_str(), &st), -1);
     EXPECT_EQ(parse_file_status("-1 0", &st), -1);                 // negative size
     EXPECT_EQ(parse_file_status("1 4294967296", &st), -1);         // type beyond int
     EXPECT_EQ(parse_file_status("1 0 1 0 0 17777 1", &st), -1);    // mode beyond 07777
     EXPECT_EQ(parse_file_status("1 0 1 0 0 644 65536", &st), -1);  // checksum beyond 16 bits
     EXPECT_EQ(parse_file_status("1 0 1 0 0 644 -1", &st), -1);
-    const long edge = vesk::transfer::kMaxRelativeSeconds;
+    const long edge = vesk::proto::kMaxRelativeSeconds;
     EXPECT_EQ(parse_file_status(("1 0 1 " + std::to_string(-edge)).c_str(), &st), 4);
 }
 
