@@ -13,9 +13,9 @@
 #include <utime.h>
 
 #include "commands.h"
+#include "file_status.h"
 #include "localfile.h"
 #include "run.h"
-#include "file_status.h"
 
 namespace {
 
@@ -51,22 +51,13 @@ enum class Step { kFailed, kDone, kOpen };
 // The local copy has the remote size: finished, or the checksum decides.
 Step same_size(Download &d) {
     const bool F = d.run.force;
-    // With -f the copy is made afresh; without, the file is skipped with
-    // the reason, which ends the line.
     auto fresh_or_skip = [&](const char *reason) {
-        if (F) {
-            d.D = 0;
-            return Step::kOpen;
-        }
-        fputs(reason, stderr);
-        fputs("\n", stderr);
-        d.fail();
-        return Step::kFailed;
+        return forced_or_skip(d.run, reason, &d.D) ? Step::kOpen : Step::kFailed;
     };
     if (!F) fputs("\tLocal file is same size as remote", stderr);
-    if (remote_vesk_version < kFirstLongStatus) return fresh_or_skip(", skipping");
+    if (remote_vesk_version < kFirstLongStatus) return fresh_or_skip(", skipping\n");
     const FileStatus &p = d.probe;
-    if (p.crc == 0) return fresh_or_skip(", skipping");
+    if (p.crc == 0) return fresh_or_skip(", skipping\n");
     unsigned K = file_crc(d.target(), d.st.st_size);
     if (K == 0) {
         if (F) return Step::kOpen;  // nothing left to receive; the checks still run
@@ -74,7 +65,7 @@ Step same_size(Download &d) {
         d.fail();
         return Step::kFailed;
     }
-    if (K != p.crc) return fresh_or_skip(", checksums do not match, skipping");
+    if (K != p.crc) return fresh_or_skip(", checksums do not match, skipping\n");
     // Verified complete: now, and only now, it may have its final times and mode.
     long now = time(nullptr);
     struct utimbuf times {};
@@ -128,20 +119,13 @@ Step negotiate(Download &d) {
         return Step::kOpen;
     }
     if (d.Tm != 0 && d.st.st_mtime < d.Tm + now) {
-        if (!F) {
-            fputs("\tSkipping, the remote file has been modified\n", stderr);
-            d.fail();
+        if (!forced_or_skip(d.run, "\tSkipping, the remote file has been modified\n", &d.D))
             return Step::kFailed;
-        }
-        d.D = 0;
     }
     bool finished = false;
     if ((d.D != 0 || !F) && (d.st.st_mode & kFinishedBits)) {
-        if (!F) {
-            fputs("\tSkipping, local file has write/exec permission\n", stderr);
-            d.fail();
+        if (!forced_or_skip(d.run, "\tSkipping, local file has write/exec permission\n"))
             return Step::kFailed;
-        }
         if (d.D != d.Z) d.D = 0;
         finished = true;
     }
@@ -150,20 +134,12 @@ Step negotiate(Download &d) {
     // copy writable.  Here it is only asked whether its mode may be changed:
     // setting the mode it already has changes nothing.
     if (!finished && (d.D != 0 || !F) && chmod(d.target(), d.st.st_mode & kMaxPermissionBits) < 0) {
-        if (!F) {
-            fputs("\tSkipping, can't change file mode to 0600\n", stderr);
-            d.fail();
+        if (!forced_or_skip(d.run, "\tSkipping, can't change file mode to 0600\n", &d.D))
             return Step::kFailed;
-        }
-        d.D = 0;
     }
     if (d.D != 0 && d.Z < d.D) {
-        if (!F) {
-            fputs("\tSkipping, local file is larger than remote\n", stderr);
-            d.fail();
+        if (!forced_or_skip(d.run, "\tSkipping, local file is larger than remote\n", &d.D))
             return Step::kFailed;
-        }
-        d.D = 0;
     }
     if ((d.D != 0 || !F) && d.Z == d.D) {
         Step s = same_size(d);
@@ -173,12 +149,9 @@ Step negotiate(Download &d) {
     if (d.D != 0 && remote_vesk_version >= kFirstLongStatus && d.C != 0) {
         unsigned K = file_crc(d.target(), d.D);
         if (K != 0 && K != d.C) {
-            if (!F) {
-                fputs("\tSkipping, local file differs from beginning of remote\n", stderr);
-                d.fail();
+            if (!forced_or_skip(d.run, "\tSkipping, local file differs from beginning of remote\n",
+                                &d.D))
                 return Step::kFailed;
-            }
-            d.D = 0;
         }
     }
     if (d.D != 0 || !F) fprintf(stderr, "\tAttempting to restart download from %ld\n", d.D);
@@ -229,17 +202,15 @@ bool request_data(Download &d) {
 
 void data_phase(Download &d) {
     Run &run = d.run;
-    vesk_buff *b = &run.buf;
     struct timeval start = begin_data_phase(run);
-    DownloadRate rate;
-    rate.begin(start);
-    d.phase_bytes = 0;
+    DownloadRate rate(start);
     if (verbose >= 3) {
         if (d.Z != 0)
             fprintf(stderr, "\r\t%ld of %ld (0%%)   ", d.D, d.Z);
         else
             fprintf(stderr, "\r\t%ld  ", d.D);
     }
+    vesk_buff *b = &run.buf;
     do {
         if (run.read_block < 1) run.read_block = 1;
         long blk = run.read_block;

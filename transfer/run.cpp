@@ -194,11 +194,21 @@ std::string progress_line(long offset, long size, bool size_known, double rate, 
     return line;
 }
 
-void UploadRate::begin(const struct timeval &start) {
-    *this = UploadRate{};
-    start_ = start;
-    prev_ = start;
+namespace {
+
+// Bytes per second over a window of samples; 0 for a window of no time.
+template <int N>
+double window_rate(const long (&bytes)[N], const double (&secs)[N]) {
+    long b = 0;
+    double s = 0;
+    for (int i = 0; i < N; ++i) {
+        b += bytes[i];
+        s += secs[i];
+    }
+    return s > 0 ? static_cast<double>(b) / s : 0;
 }
+
+}  // namespace
 
 double UploadRate::sample(const struct timeval &now, long phase_bytes, long since_line) {
     double dt = clock_diff(now, prev_);
@@ -210,18 +220,7 @@ double UploadRate::sample(const struct timeval &now, long phase_bytes, long sinc
     bytes_[next_] = since_line;
     secs_[next_] = dt;
     next_ = (next_ + 1) % kSlots;
-    long b = 0;
-    double s = 0;
-    for (int i = 0; i < kSlots; ++i) {
-        b += bytes_[i];
-        s += secs_[i];
-    }
-    return s > 0 ? static_cast<double>(b) / s : 0;
-}
-
-void DownloadRate::begin(const struct timeval &start) {
-    *this = DownloadRate{};
-    prev_ = start;
+    return window_rate(bytes_, secs_);
 }
 
 double DownloadRate::sample(const struct timeval &now, long bytes) {
@@ -229,13 +228,7 @@ double DownloadRate::sample(const struct timeval &now, long bytes) {
     secs_[next_] = clock_diff(now, prev_);
     next_ = (next_ + 1) % kSlots;
     prev_ = now;
-    long b = 0;
-    double s = 0;
-    for (int i = 0; i < kSlots; ++i) {
-        b += bytes_[i];
-        s += secs_[i];
-    }
-    return s > 0 ? static_cast<double>(b) / s : 0;
+    return window_rate(bytes_, secs_);
 }
 
 int adapt_read_block(int block, double rate, long offset) {
@@ -277,6 +270,16 @@ void close_local(Run &run) {
     }
 }
 }  // namespace
+
+bool forced_or_skip(Run &run, const char *reason, long *offset) {
+    if (run.force) {
+        if (offset) *offset = 0;
+        return true;
+    }
+    fputs(reason, stderr);
+    run.status = 1;
+    return false;
+}
 
 int run_main(Program program, int argc, char **argv,
              const std::function<bool(Run &, const char *)> &is_dir,

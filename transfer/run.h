@@ -100,6 +100,12 @@ int run_main(Program program, int argc, char **argv,
              const std::function<bool(Run &, const char *)> &is_dir,
              const std::function<void(Run &, const FileArg &)> &transfer);
 
+// A check on a file failed that -f overrides.  Without -f prints reason,
+// sets the exit status to 1 and returns false: the file is skipped.  With -f
+// prints nothing, sets *offset (when given) to 0 and returns true: the copy
+// starts afresh.
+bool forced_or_skip(Run &run, const char *reason, long *offset = nullptr);
+
 // ---- Naming -------------------------------------------------------------------
 
 // The part of source after its last '/' that is followed by at least one
@@ -125,8 +131,8 @@ std::string progress_line(long offset, long size, bool size_known, double rate, 
 // Upload's rate over its last four report points, with the first-second rule.
 class UploadRate {
   public:
-    // Starts a data phase at start.
-    void begin(const struct timeval &start);
+    // A data phase that starts at start.
+    explicit UploadRate(const struct timeval &start) : start_(start), prev_(start) {}
     // A report point at now with bytes written since the last progress line.
     // Returns the rate in bytes per second (0 during the first second).
     double sample(const struct timeval &now, long phase_bytes, long since_line);
@@ -146,7 +152,7 @@ class UploadRate {
 // Download's rate over its last ten writes.
 class DownloadRate {
   public:
-    void begin(const struct timeval &start);
+    explicit DownloadRate(const struct timeval &start) : prev_(start) {}
     // One write of bytes at now; returns the rate in bytes per second.
     double sample(const struct timeval &now, long bytes);
 

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "run.h"
 #include "file_status.h"
+#include "run.h"
 
 namespace {
 
@@ -114,16 +114,8 @@ Step open_source(Upload &u) {
 // The remote copy has the source's size: finished, or the checksum decides.
 Step same_size(Upload &u) {
     const bool F = u.run.force;
-    // With -f the copy is sent afresh; without, the file is skipped with the
-    // reason, which ends the line.
     auto fresh_or_skip = [&](const char *reason) {
-        if (F) {
-            u.R = 0;
-            return Step::kOpen;
-        }
-        fputs(reason, stderr);
-        u.fail();
-        return Step::kFailed;
+        return forced_or_skip(u.run, reason, &u.R) ? Step::kOpen : Step::kFailed;
     };
     if (!F) fputs("\tRemote file is same size as local", stderr);
     if (u.C == 0) return fresh_or_skip(", skipping\n");
@@ -172,42 +164,28 @@ Step negotiate(Upload &u) {
     const long S = u.src.size;
 
     if (u.M & kFinishedBits) {
-        if (!F) {
-            fputs("\tSkipping, remote file has write/execute permission\n", stderr);
-            u.fail();
+        if (!forced_or_skip(u.run, "\tSkipping, remote file has write/execute permission\n"))
             return Step::kFailed;
-        }
         if (u.R != S) u.R = 0;
     }
     if ((u.R != 0 || !F) && u.T != 0 && u.src.mtime > u.T + u.now) {
-        if (!F) {
-            fputs("\tSkipping, the local file has been modified\n", stderr);
-            u.fail();
+        if (!forced_or_skip(u.run, "\tSkipping, the local file has been modified\n", &u.R))
             return Step::kFailed;
-        }
-        u.R = 0;
     }
     if ((u.R != 0 || !F) && u.R == S) {
         Step s = same_size(u);
         if (s != Step::kOpen) return s;
     } else if (u.R != 0 && u.R > S) {
-        if (!F) {
-            fputs("\tSkipping, remote file is larger than local\n", stderr);
-            u.fail();
+        if (!forced_or_skip(u.run, "\tSkipping, remote file is larger than local\n", &u.R))
             return Step::kFailed;
-        }
-        u.R = 0;
     } else if (u.C != 0 && u.R != 0) {
         // With R = 0 there is no prefix to compare (file_crc would take the
         // whole source), and an empty remote copy always resumes.
         unsigned K = file_crc(u.arg.source.c_str(), u.R);
         if (K != 0 && K != u.C) {
-            if (!F) {
-                fputs("\tSkipping, remote file differs from beginning of local\n", stderr);
-                u.fail();
+            if (!forced_or_skip(u.run, "\tSkipping, remote file differs from beginning of local\n",
+                                &u.R))
                 return Step::kFailed;
-            }
-            u.R = 0;
         }
     }
     if (!F || u.R != 0)
@@ -287,9 +265,7 @@ bool data_phase(Upload &u) {
     Run &run = u.run;
     vesk_buff *b = &run.buf;
     struct timeval start = begin_data_phase(run);
-    UploadRate rate;
-    rate.begin(start);
-    u.phase_bytes = 0;
+    UploadRate rate(start);
     long since = 0;
     long dumpsize = 0;
     bool nonblocking = false;

@@ -115,8 +115,7 @@ TEST(TransferProgress, PercentageDoesNotOverflowOnHugeFiles) {
 }
 
 TEST(TransferProgress, UploadRateIsZeroInTheFirstSecondThenOverFourPoints) {
-    UploadRate r;
-    r.begin(at(100));
+    UploadRate r(at(100));
     EXPECT_EQ(r.sample(at(100, 500000), 1000, 1000), 0);
     EXPECT_EQ(r.first_second(), 1000);
     // 1.0 s after the start: stored, dt 0.5 s since the previous point.
@@ -130,14 +129,12 @@ TEST(TransferProgress, UploadRateIsZeroInTheFirstSecondThenOverFourPoints) {
 }
 
 TEST(TransferProgress, DownloadRateOverTenWrites) {
-    DownloadRate r;
-    r.begin(at(10));
+    DownloadRate r(at(10));
     EXPECT_DOUBLE_EQ(r.sample(at(11), 100), 100);
     for (int i = 0; i < 10; ++i) r.sample(at(12 + i), 1000);
     EXPECT_DOUBLE_EQ(r.sample(at(22), 1000), 1000);
     // Duration sum 0: rate 0 rather than a division by zero.
-    DownloadRate z;
-    z.begin(at(5));
+    DownloadRate z(at(5));
     EXPECT_EQ(z.sample(at(5), 100), 0);
 }
 
