@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "stream.h"
 #include "vesknet.h"
 
 namespace {
@@ -25,12 +26,7 @@ int connect_x_server(int /*index*/, struct sockaddr_in * /*peer*/) {
     signal(SIGPIPE, SIG_IGN);
     int fd = connect_server(vesk_server);
     if (fd < 0) return -1;
-    if (send_command(fd, 'X', 0, "%s", vesk::proto::kXDisplay0Path) < 0) {
-        close(fd);
-        return -1;
-    }
-    send_command(fd, '5', 1, nullptr);
-    return fd;
+    return vesk::forward::open_stream(fd, 'X', vesk::proto::kXDisplay0Path, nullptr);
 }
 
 }  // namespace

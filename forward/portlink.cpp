@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "args.h"
+#include "stream.h"
 #include "vesknet.h"
 
 namespace {
@@ -35,13 +36,7 @@ int connect_remote_port(int index, struct sockaddr_in *peer) {
     }
     // Only a log line on the far side; an older far server refuses it locally.
     send_command(fd, 'e', 0, "%s", sockaddr_to_str(peer, 0));
-    if (send_command(fd, 'A', 0, "%s", remote_spec[index]) < 0) {
-        std::fprintf(stderr, "Vesk C_PORT: %s\n", command_result);
-        close(fd);
-        return -1;
-    }
-    send_command(fd, '5', 1, nullptr);
-    return fd;
+    return vesk::forward::open_stream(fd, 'A', remote_spec[index], "Vesk C_PORT");
 }
 
 }  // namespace

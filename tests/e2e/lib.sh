@@ -54,6 +54,17 @@ wait_for() {
     return 1
 }
 
+# peer KIND FILE [ARG...]: starts a tests/e2e/peers.py server of KIND, which
+# writes its port to FILE (or listens on the Unix socket FILE), and waits
+# until it is there.
+peer() {
+    local kind=$1 file=$2
+    shift 2
+    python3 "$VESK_SRC/tests/e2e/peers.py" "$kind" "$file" "$@" &
+    track $!
+    wait_for "the $kind peer" 10 test -s "$file" -o -S "$file"
+}
+
 # start_pair [near veskd options...] [-- far veskd options...]
 # Starts the pair and waits until the near socket exists (veskd creates it only
 # once the link is up); PAIR_SOCKET names it when the options move it.  Logs go to $T/near.log and $T/far.log.

@@ -3,7 +3,6 @@
 # connections cannot stop, and a pair that comes back by itself.  Prints the
 # detection and reconnect times it measures.
 source "$(dirname "$0")/lib.sh"
-PEERS=$VESK_SRC/tests/e2e/peers.py
 ALIVE=2   # seconds of silence that end a link here: short, for a quick test
 MARGIN=4  # seconds of slack for a loaded machine
 now_ms() { date +%s%3N; }
@@ -20,9 +19,7 @@ HOME=$NEAR veskd --alive 1 --link "exec:cd '$FAR' && exec env HOME='$FAR' python
     --rate 250000 0 '$VESK_BIN/veskd' --alive 1 --link stdio 2>>'$T/far.log'" 2>>"$T/near.log" &
 VESKD_PID=$!
 wait_for "the slow pair" 10 test -S "$NEAR/.vesk/socket"
-python3 "$PEERS" blast-tcp "$T/blast.port" $BULK &
-track $!
-wait_for "the blaster" 10 test -s "$T/blast.port"
+peer blast-tcp "$T/blast.port" $BULK
 t0=$(now_ms)
 got=$(near vesk_probe -s '>' A "$(cat "$T/blast.port")" </dev/null | wc -c)
 echo "a bulk stream filled the link for $(seconds_since "$t0") s with --alive 1"
@@ -35,9 +32,7 @@ stop_pair
 # margin; clients see their sockets close.  With --reconnect the near end
 # then runs its link command again and serves as before.
 start_pair --alive $ALIVE --reconnect -- --alive $ALIVE
-python3 "$PEERS" echo-tcp "$T/echo.port" &
-track $!
-wait_for "the echo server" 10 test -s "$T/echo.port"
+peer echo-tcp "$T/echo.port"
 mkfifo "$T/never"
 HOME=$NEAR timeout 60 vesk_probe -s '>' A "$(cat "$T/echo.port")" <"$T/never" >/dev/null &
 holder=$!

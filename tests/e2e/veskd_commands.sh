@@ -2,7 +2,6 @@
 # veskd end to end: every command of the command channel through a real
 # pair, driven through the library by vesk_probe.
 source "$(dirname "$0")/lib.sh"
-PEERS=$VESK_SRC/tests/e2e/peers.py
 probe() { near vesk_probe "$@"; }
 
 start_pair
@@ -107,9 +106,7 @@ check "Z of a missing file fails" grep -q '^-1 ' <<<"$(probe '>' Z big)"
 # Resolving and connecting on the far side.
 check "c resolves localhost" grep -q '^1 7f000001 ' <<<"$(probe '>' c localhost)"
 check "c of an unknown host fails" grep -q '^-1 ' <<<"$(probe '>' c no-such-host.invalid)"
-python3 "$PEERS" echo-tcp "$T/echo.port" &
-track $!
-wait_for "echo server" 10 test -s "$T/echo.port"
+peer echo-tcp "$T/echo.port"
 port=$(cat "$T/echo.port")
 head -c 2000000 /dev/urandom >"$T/blob"
 near vesk_probe -s '>' A "$port" <"$T/blob" >"$T/echoed"
@@ -120,18 +117,14 @@ out=$(probe '>' A "$(free_port)")
 check "A to a closed port fails with the reason" grep -q '^-1 Connection refused' <<<"$out"
 check "A with a bad port fails" grep -q '^-1 Bad port' <<<"$(probe '>' A 'x:0')"
 check "A with an unknown service fails" grep -q '^-1 ' <<<"$(probe '>' A 'nosuchservice')"
-python3 "$PEERS" echo-unix "$T/usock" &
-track $!
-wait_for "unix echo server" 10 test -S "$T/usock"
+peer echo-unix "$T/usock"
 near vesk_probe -s '>' X "$T/usock" <"$T/src" >"$T/echoed3"
 check "X then 5 reaches a Unix socket" cmp "$T/src" "$T/echoed3"
 check "e and 9 take text without a reply" \
     grep -q '^1 ' <<<"$(probe '>' e '127.0.0.1:5555' '?' 9 'DISPLAY=:9' '?' F -6)"
 
 # UDP both ways: the pair number comes from F -6 on another connection.
-python3 "$PEERS" echo-udp "$T/udp.port" &
-track $!
-wait_for "udp echo server" 10 test -s "$T/udp.port"
+peer echo-udp "$T/udp.port"
 uport=$(cat "$T/udp.port")
 lport=$(free_port)
 n=$(probe '?' F -6 | cut -d' ' -f2)

@@ -3,18 +3,14 @@
 # reads, compression, version emulation, a lost far end, the socket
 # directory's checks, and the key check of TCP links.
 source "$(dirname "$0")/lib.sh"
-PEERS=$VESK_SRC/tests/e2e/peers.py
 probe() { near vesk_probe "$@"; }
 
 start_pair
 
 # A client that never reads its stream: a far server blasts 64 MiB at it.
 # Others must keep flowing meanwhile.
-python3 "$PEERS" blast-tcp "$T/blast.port" 67108864 &
-track $!
-python3 "$PEERS" echo-tcp "$T/echo.port" &
-track $!
-wait_for "peers" 10 test -s "$T/blast.port" -a -s "$T/echo.port"
+peer blast-tcp "$T/blast.port" 67108864
+peer echo-tcp "$T/echo.port"
 mkfifo "$T/never"
 HOME=$NEAR timeout 60 vesk_probe -s '>' A "$(cat "$T/blast.port")" <"$T/never" >"$T/never.out" &
 stuck=$!

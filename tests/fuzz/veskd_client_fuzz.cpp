@@ -71,8 +71,11 @@ bool drain(int fd) {
     while (read(fd, buf, sizeof buf) > 0) any = true;
     return any;
 }
+
+}  // namespace
+
 // One input, from a fresh session to its end.
-void run(const uint8_t *data, size_t size) {
+void vesk_fuzz::run(const uint8_t *data, size_t size) {
     vesk_fuzz::Env &env = vesk_fuzz::env();
     vesk_fuzz::Harness h;
     vesk_fuzz::spin(h.loop(), 2);
@@ -96,18 +99,4 @@ void run(const uint8_t *data, size_t size) {
         if (shut && !moved && round >= kRoundsMin) break;
     }
     close(client);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    vesk_fuzz::env();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    vesk_fuzz::reset_sandbox();
-    run(data, size);
-    vesk_fuzz::await_workers();
-    return 0;
 }

@@ -1,6 +1,7 @@
 // What the veskd fuzz harnesses share: a sandbox for the files their inputs
 // name, a network of their own when the system allows one, a link whose far
-// end the harness plays, and a way to run veskd's loop a round at a time.
+// end the harness plays, a way to run veskd's loop a round at a time, and
+// libFuzzer's entry points around the run each harness defines.
 //
 // Every file request is confined to the sandbox (Config's scopes).  Requests
 // that reach the network ('A', 'c', 'W', 'X', 'T', 'V') run only inside a
@@ -309,3 +310,20 @@ class Input {
 };
 
 }  // namespace vesk_fuzz
+
+// Each harness defines run: one input, fed to veskd.
+namespace vesk_fuzz {
+void run(const uint8_t *data, size_t size);
+}  // namespace vesk_fuzz
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    vesk_fuzz::env();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    vesk_fuzz::reset_sandbox();
+    vesk_fuzz::run(data, size);
+    vesk_fuzz::await_workers();
+    return 0;
+}

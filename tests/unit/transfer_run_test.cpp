@@ -28,13 +28,9 @@ struct timeval at(long sec, long usec = 0) {
 }
 
 TEST(TransferNaming, CutKeepsTheLastComponentAndATrailingSlash) {
-    EXPECT_EQ(cut_name("dir/x"), "x");
-    EXPECT_EQ(cut_name("/x"), "x");
-    EXPECT_EQ(cut_name("dir/x/"), "x/");
-    EXPECT_EQ(cut_name("x"), "x");
-    EXPECT_EQ(cut_name(""), "");
-    EXPECT_EQ(cut_name("/"), "/");
-    EXPECT_EQ(cut_name("a/b/c"), "c");
+    const char *cases[][2] = {{"dir/x", "x"}, {"/x", "x"}, {"dir/x/", "x/"}, {"x", "x"},
+                              {"", ""},       {"/", "/"},  {"a/b/c", "c"}};
+    for (auto &c : cases) EXPECT_EQ(cut_name(c[0]), c[1]) << c[0];
 }
 
 TEST(TransferNaming, DirectoryPrefixGetsExactlyOneSlash) {
