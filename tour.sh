@@ -39,15 +39,19 @@ echo "== starting a local pair (near home $NEAR, far home $FAR)"
 HOME=$NEAR veskd --link "exec:cd '$FAR' && exec env HOME='$FAR' '$BIN/veskd' --link stdio 2>>'$PWD/tour/far.log'" \
     2>>tour/near.log &
 VESKD_PID=$!
-trap 'kill $VESKD_PID 2>/dev/null; wait $VESKD_PID 2>/dev/null' EXIT
+trap 'kill $VESKD_PID 2>/dev/null; wait $VESKD_PID 2>/dev/null; rm -rf "${WORK:-}"' EXIT
 for _ in $(seq 100); do [ -S "$NEAR/.vesk/socket" ] && break; sleep 0.1; done
 [ -S "$NEAR/.vesk/socket" ] || { cat tour/near.log tour/far.log; exit 1; }
 
 # Each step of the tour is a script in tour.d, run in order with NEAR, FAR and
-# BIN set; every client runs as a user of the near end.
+# BIN set, SHIMS naming where the build put the test shims and WORK a fresh
+# directory of its own; every client runs as a user of the near end.
+export SHIMS=${VESK_SHIMS:-$PWD/build/lib}
 for step in tour.d/*.sh; do
     [ -e "$step" ] || continue
-    HOME=$NEAR bash "$step"
+    WORK=$(mktemp -d)
+    HOME=$NEAR WORK=$WORK bash "$step"
+    rm -rf "$WORK"
 done
 echo "== stopping the pair"
 kill $VESKD_PID

@@ -29,24 +29,24 @@ enum {
 
 static char far_buf[kFarChunk];
 
+/* The far end's copy, in its own chunks: 0 at the end of from, 1 on a short
+ * write, 2 when the file could not be opened (a descriptor below 0). */
+static int far_copy(int from, int to) {
+    if (from < 0 || to < 0) return 2;
+    ssize_t n;
+    while ((n = read(from, far_buf, sizeof far_buf)) > 0)
+        if (write(to, far_buf, (size_t)n) != n) return 1;
+    return 0;
+}
+
 /* The far end of an upload: socket to file. */
 static int far_sink(int sock, const char *out_path) {
-    int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0) return 2;
-    ssize_t n;
-    while ((n = read(sock, far_buf, sizeof far_buf)) > 0)
-        if (write(out, far_buf, (size_t)n) != n) return 1;
-    return 0;
+    return far_copy(sock, open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
 }
 
 /* The far end of a download: file to socket. */
 static int far_source(int sock, const char *in_path) {
-    int fd = open(in_path, O_RDONLY);
-    if (fd < 0) return 2;
-    ssize_t n;
-    while ((n = read(fd, far_buf, sizeof far_buf)) > 0)
-        if (write(sock, far_buf, (size_t)n) != n) return 1;
-    return 0;
+    return far_copy(open(in_path, O_RDONLY), sock);
 }
 
 static int upload(int sock, const char *in_path) {

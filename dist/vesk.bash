@@ -18,14 +18,23 @@ _vesk_common_arg() {
     return 1
 }
 
+# What the transfer programs and the forwarders do first: sets the caller's
+# cur, prev, words and cword, completes a common option's argument and, for a
+# word that begins with '-', the common options and those in $1.  Returns 0
+# when that settled the word, 1 when the caller goes on.
+_vesk_client_start() {
+    _init_completion || return 0
+    _vesk_common_arg && return 0
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$_vesk_common_opts $1" -- "$cur"))
+        return 0
+    fi
+    return 1
+}
+
 _vesk_transfer() {
     local cur prev words cword
-    _init_completion || return
-    _vesk_common_arg && return
-    if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "$_vesk_common_opts -f -q -u -v -l -as" -- "$cur"))
-        return
-    fi
+    _vesk_client_start "-f -q -u -v -l -as" && return
     # upload sends local files; download names far files, so only the local
     # directory at the end and "-as" targets are local names.
     if [[ ${words[0]##*/} == download && $prev != -as && $prev != --as ]]; then
@@ -38,11 +47,7 @@ _vesk_transfer() {
 
 _vesk_forward() {
     local cur prev words cword
-    _init_completion || return
-    _vesk_common_arg && return
-    if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "$_vesk_common_opts" -- "$cur"))
-    fi
+    _vesk_client_start ""
     # Ports and [host:]port pairs, or a display name: nothing to offer.
 } &&
     complete -F _vesk_forward portlink dgramlink displink

@@ -2,10 +2,6 @@
 # upload and download against the local pair: a round trip, then an upload
 # cut off half-way and resumed by a second run.
 set -u
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-SHIMS=${VESK_SHIMS:-$ROOT/build/lib} # where tour.sh built the test shims
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 MIB=$((1024 * 1024))
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }

@@ -3,10 +3,7 @@
 # timesync runs under the test clock shim, which records settimeofday instead
 # of making the call, and as root also without the capability to set a clock.
 set -u
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-SHIMS=${VESK_SHIMS:-$ROOT/build/lib}  # where tour.sh built the test shims
-WORK=$(mktemp -d)
-trap 'kill ${WHOIS_PID:-} 2>/dev/null; rm -rf "$WORK"' EXIT
+trap 'kill ${WHOIS_PID:-} 2>/dev/null' EXIT
 
 echo "== timesync -v: the far clock, the round trip and the time it sets"
 # True when a program run through NO_CLOCK could still set the clock.

@@ -2,8 +2,7 @@
 # portlink: a local port that leads through the link to a small web service
 # on the far machine (here both ends are this machine, so it runs on 127.0.0.1).
 set -u
-WORK=$(mktemp -d)
-trap 'kill ${WEB_PID:-} ${PL_PID:-} 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
+trap 'kill ${WEB_PID:-} ${PL_PID:-} 2>/dev/null; wait 2>/dev/null' EXIT
 port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 up() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
 

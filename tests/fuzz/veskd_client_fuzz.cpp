@@ -64,22 +64,11 @@ bool answer(vesk_fuzz::Link &link) {
     return any;
 }
 
-// Reads what veskd wrote to the client.  Returns true when there was any.
-bool drain(int fd) {
-    char buf[65536];
-    bool any = false;
-    while (read(fd, buf, sizeof buf) > 0) any = true;
-    return any;
-}
-
 }  // namespace
 
 // One input, from a fresh session to its end.
-void vesk_fuzz::run(const uint8_t *data, size_t size) {
+void vesk_fuzz::run(Harness &h, int client, const uint8_t *data, size_t size) {
     vesk_fuzz::Env &env = vesk_fuzz::env();
-    vesk_fuzz::Harness h;
-    vesk_fuzz::spin(h.loop(), 2);
-    int client = h.add_client();
     std::string bytes(reinterpret_cast<const char *>(data), size);
     if (!env.private_net) keep_off_the_network(bytes);
 
@@ -95,8 +84,7 @@ void vesk_fuzz::run(const uint8_t *data, size_t size) {
         }
         vesk_fuzz::spin(h.loop(), 1);
         bool moved = answer(h.link());
-        moved = drain(client) || moved;
+        moved = vesk_fuzz::drain(client) || moved;
         if (shut && !moved && round >= kRoundsMin) break;
     }
-    close(client);
 }

@@ -311,9 +311,20 @@ class Input {
 
 }  // namespace vesk_fuzz
 
-// Each harness defines run: one input, fed to veskd.
 namespace vesk_fuzz {
-void run(const uint8_t *data, size_t size);
+
+// Reads what veskd wrote to a client's end.  Returns true when there was any.
+inline bool drain(int fd) {
+    char buf[65536];
+    bool any = false;
+    while (read(fd, buf, sizeof buf) > 0) any = true;
+    return any;
+}
+
+// Each harness defines run: one input, fed to the fresh session of h, whose
+// first client's end is client.
+void run(Harness &h, int client, const uint8_t *data, size_t size);
+
 }  // namespace vesk_fuzz
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -323,7 +334,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     vesk_fuzz::reset_sandbox();
-    vesk_fuzz::run(data, size);
+    {
+        vesk_fuzz::Harness h;
+        vesk_fuzz::spin(h.loop(), 2);
+        int client = h.add_client();
+        vesk_fuzz::run(h, client, data, size);
+        close(client);
+    }
     vesk_fuzz::await_workers();
     return 0;
 }

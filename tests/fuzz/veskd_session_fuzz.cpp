@@ -20,20 +20,11 @@ constexpr uint8_t kLongLength = 255;
 // What this end's client asks the far end, and then waits for.
 constexpr char kAsk[] = "@>F-9";  // sizeof includes the NUL that ends it
 
-void drain(int fd) {
-    char buf[65536];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
-}
-
 }  // namespace
 
 // One input, from a fresh session to its end.
-void vesk_fuzz::run(const uint8_t *data, size_t size) {
+void vesk_fuzz::run(Harness &h, int client, const uint8_t *data, size_t size) {
     vesk_fuzz::Env &env = vesk_fuzz::env();
-    vesk_fuzz::Harness h;
-    vesk_fuzz::spin(h.loop(), 2);
-    int client = h.add_client();
     if (write(client, kAsk, sizeof kAsk) != ssize_t(sizeof kAsk)) abort();
     vesk_fuzz::spin(h.loop(), 2);
 
@@ -52,8 +43,7 @@ void vesk_fuzz::run(const uint8_t *data, size_t size) {
         h.session().on_frame(type, key, payload);
         vesk_fuzz::spin(h.loop(), 1);
         h.link().receive([](const vesk::frame::Header &, std::string_view) {});
-        drain(client);
+        vesk_fuzz::drain(client);
     }
     vesk_fuzz::spin(h.loop(), 4);
-    close(client);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tempdir.h"
 #include "vesknet.h"
 
 namespace {
@@ -75,14 +76,13 @@ std::string Reply(const std::string &text) {
     return std::string("xx") + text + '\0';
 }
 
-class ConnectTest : public ::testing::Test {
+class ConnectTest : public TempDirTest {
   protected:
     std::string home;
     std::string old_home;
     void SetUp() override {
-        char tmpl[] = "/tmp/vesk_connXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        home = tmpl;
+        TempDirTest::SetUp();
+        home = dir_;
         if (const char *h = getenv("HOME")) old_home = h;
         setenv("HOME", home.c_str(), 1);
         mkdir((home + "/.vesk").c_str(), 0700);
@@ -95,11 +95,21 @@ class ConnectTest : public ::testing::Test {
         memset(vesk_remotehost, 0, sizeof vesk_remotehost);
     }
     void TearDown() override {
-        std::string cmd = "rm -rf '" + home + "'";
-        (void)!system(cmd.c_str());
+        TempDirTest::TearDown();
         setenv("HOME", old_home.c_str(), 1);
         remote_vesk_version = 0;
         share = 0;
+    }
+    // Connects in undecided share mode (-1) with suffix while a server
+    // listens at socket; returns the share mode the connect settled on.
+    int undecided_share(const std::string &socket, const char *suffix) {
+        share = -1;
+        StandIn srv(socket,
+                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+        int fd = socket_connect_server(-1, suffix);
+        EXPECT_GE(fd, 0) << command_result;
+        if (fd >= 0) close(fd);
+        return share;
     }
 };
 
@@ -335,29 +345,13 @@ TEST_F(ConnectTest, RepeatedQueryAnswerUsedAndZeroAddressReplaced) {
 
 // Undecided mode tries group, then user mode, and ends private when all fail.
 TEST_F(ConnectTest, UndecidedFallsBackToPrivateServer) {
-    share = -1;
-    {
-        StandIn srv(home + "/.vesk/socket",
-                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
-        int fd = socket_connect_server(-1, "");
-        ASSERT_GE(fd, 0) << command_result;
-        close(fd);
-    }
-    EXPECT_EQ(share, 0);
+    EXPECT_EQ(undecided_share(home + "/.vesk/socket", ""), 0);
 }
 
 TEST_F(ConnectTest, UndecidedStopsAtSharedServer) {
     mkdir((home + "/tmp").c_str(), 0700);
     mkdir((home + "/tmp/private3").c_str(), 0700);
-    share = -1;
-    {
-        StandIn srv(home + "/tmp/private3/socket",
-                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
-        int fd = socket_connect_server(-1, "3");
-        ASSERT_GE(fd, 0) << command_result;
-        close(fd);
-    }
-    EXPECT_EQ(share, 1);
+    EXPECT_EQ(undecided_share(home + "/tmp/private3/socket", "3"), 1);
 }
 
 // A suffix far longer than any path buffer must fail cleanly, not overflow.

@@ -38,6 +38,17 @@ class GetoptTest : public testing::Test {
         vesk_optarg = nullptr;
         vesk_optopt = 0;
     }
+    // The scan of a with opts refuses its first word, letter bad, printing
+    // message, and then ends at the second word.
+    void expect_one_refusal(const Args &a, const char *opts, int bad, const std::string &message) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), opts), '?');
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+        EXPECT_EQ(vesk_optind, 2);
+        EXPECT_EQ(vesk_optopt, bad);
+        EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), opts), -1);
+        EXPECT_EQ(vesk_optind, 2);
+    }
 };
 
 TEST_F(GetoptTest, GroupedLettersAdvanceIndexOnlyAfterLastOne) {
@@ -80,25 +91,11 @@ TEST_F(GetoptTest, ArgumentTakesRestOfGroup) {
 }
 
 TEST_F(GetoptTest, MissingArgumentReportsAndStopsAtCount) {
-    Args a{"prog", "-p"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "p:"), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "prog: option requires an argument -- p\n");
-    EXPECT_EQ(vesk_optind, 2);
-    EXPECT_EQ(vesk_optopt, 'p');
-    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "p:"), -1);
-    EXPECT_EQ(vesk_optind, 2);
+    expect_one_refusal({"prog", "-p"}, "p:", 'p', "prog: option requires an argument -- p\n");
 }
 
 TEST_F(GetoptTest, IllegalOptionReportsAndSkipsArgument) {
-    Args a{"prog", "-x", "file"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "ab"), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "prog: illegal option -- x\n");
-    EXPECT_EQ(vesk_optind, 2);
-    EXPECT_EQ(vesk_optopt, 'x');
-    EXPECT_EQ(vesk_getopt(a.argc(), a.argv(), "ab"), -1);
-    EXPECT_EQ(vesk_optind, 2);
+    expect_one_refusal({"prog", "-x", "file"}, "ab", 'x', "prog: illegal option -- x\n");
 }
 
 TEST_F(GetoptTest, IllegalLetterInsideGroupKeepsScanningGroup) {

@@ -1,7 +1,6 @@
 // The local copy's open: a partial copy never carries a write or execute bit.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include <dirent.h>
@@ -11,37 +10,27 @@
 #include <unistd.h>
 
 #include "localfile.h"
+#include "tempdir.h"
 
 namespace {
 
 using vesk::transfer::open_local_copy;
 
-class LocalCopy : public ::testing::Test {
+class LocalCopy : public TempDirTest {
   protected:
-    std::string dir;
-    std::string path;
     void SetUp() override {
-        char tmpl[] = "/tmp/vesk-localcopy.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        path = dir + "/copy";
+        TempDirTest::SetUp();
+        copy = path("copy");
     }
-    void TearDown() override { (void)system(("rm -rf '" + dir + "'").c_str()); }
-    void make(const char *content, mode_t mode) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, content, strlen(content)), static_cast<ssize_t>(strlen(content)));
-        close(fd);
-        ASSERT_EQ(chmod(path.c_str(), mode), 0);
-    }
+    std::string copy;
     mode_t mode() {
         struct stat st {};
-        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+        return stat(copy.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
     }
     std::string content() {
         std::string out;
         char buf[256];
-        int fd = open(path.c_str(), O_RDONLY);
+        int fd = open(copy.c_str(), O_RDONLY);
         ssize_t n;
         while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) out.append(buf, n);
         if (fd >= 0) close(fd);
@@ -49,7 +38,7 @@ class LocalCopy : public ::testing::Test {
     }
     int entries() {
         int n = 0;
-        DIR *d = opendir(dir.c_str());
+        DIR *d = opendir(dir_.c_str());
         while (dirent *e = readdir(d)) n += e->d_name[0] != '.' || strlen(e->d_name) > 2;
         closedir(d);
         return n;
@@ -57,7 +46,7 @@ class LocalCopy : public ::testing::Test {
 };
 
 TEST_F(LocalCopy, MissingFileIsCreatedReadOnly) {
-    int fd = open_local_copy(path.c_str(), false);
+    int fd = open_local_copy(copy.c_str(), false);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(mode(), 0444u);
     EXPECT_EQ(write(fd, "abc", 3), 3);
@@ -67,8 +56,8 @@ TEST_F(LocalCopy, MissingFileIsCreatedReadOnly) {
 
 // A finished copy being replaced (-f) is marked partial before it is emptied.
 TEST_F(LocalCopy, FinishedCopyIsMarkedPartialThenEmptied) {
-    make("old", 0644);
-    int fd = open_local_copy(path.c_str(), false);
+    make("copy", "old", 0644);
+    int fd = open_local_copy(copy.c_str(), false);
     ASSERT_GE(fd, 0);
     close(fd);
     EXPECT_EQ(mode(), 0444u);
@@ -78,17 +67,17 @@ TEST_F(LocalCopy, FinishedCopyIsMarkedPartialThenEmptied) {
 // An unprivileged owner cannot open a 0444 file for writing: the copy is made
 // writable only under a hidden name and comes back at 0444.
 TEST_F(LocalCopy, ReadOnlyCopyResumesWithoutEverBeingWritableUnderItsName) {
-    make("part", 0444);
+    make("copy", "part", 0444);
     constexpr uid_t kNobody = 65534;
     if (geteuid() == 0) {
-        ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
-        ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chown(dir_.c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chown(copy.c_str(), kNobody, kNobody), 0);
     }
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(2);
-        int fd = open_local_copy(path.c_str(), true);
+        int fd = open_local_copy(copy.c_str(), true);
         _exit(fd >= 0 && write(fd, "ial", 3) == 3 ? 0 : 1);
     }
     int status = 0;
