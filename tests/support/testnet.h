@@ -2,10 +2,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -36,6 +38,11 @@ inline bool write_all(int fd, const std::string &data) {
 // Reads exactly n bytes into p, retrying after signals; returns false at end
 // of file or on an error.
 bool read_exact(int fd, char *p, size_t n);
+
+// Closes every descriptor of fds.
+inline void close_all(std::initializer_list<int> fds) {
+    for (int fd : fds) close(fd);
+}
 
 // Echoes every connection accepted on lfd, one thread each, until destroyed.
 class EchoServer {

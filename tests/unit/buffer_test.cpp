@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "buffer_internal.h"
+#include "testnet.h"
 #include "vesknet.h"
 
 namespace {
@@ -75,9 +76,7 @@ TEST(Buffer, ReadWriteThroughPipe) {
     veskerrno = 0;
     EXPECT_EQ(read_into_buff(p[0], &b, 0), 0);
     EXPECT_NE(veskerrno, 0);
-    close(p[0]);
-    close(q[0]);
-    close(q[1]);
+    testnet::close_all({p[0], q[0], q[1]});
     vesk::buffer_release(&b);
 }
 
@@ -95,8 +94,7 @@ TEST(Buffer, ReadChunkLimitAndEagain) {
     int got = read_into_buff(s[0], &b, 0);
     EXPECT_GT(got, 0);
     EXPECT_LE(got, kReadChunkBytes);
-    close(s[0]);
-    close(s[1]);
+    testnet::close_all({s[0], s[1]});
     vesk::buffer_release(&b);
 }
 
@@ -130,7 +128,6 @@ TEST(Buffer, AsyncWriteDoesNotBlock) {
     EXPECT_LT(total, kBuffMaxBytes);
     EXPECT_EQ(veskerrno, 0);
     EXPECT_EQ(static_cast<int>(b.count), kBuffMaxBytes - total);
-    close(s[0]);
-    close(s[1]);
+    testnet::close_all({s[0], s[1]});
     vesk::buffer_release(&b);
 }

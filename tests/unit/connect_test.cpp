@@ -76,6 +76,11 @@ std::string Reply(const std::string &text) {
     return std::string("xx") + text + '\0';
 }
 
+// A server that answers every request with its version.
+std::string version_only(const std::string &) {
+    return Reply("dVERSION 20305 7f000002 peer 501");
+}
+
 class ConnectTest : public TempDirTest {
   protected:
     std::string home;
@@ -100,30 +105,28 @@ class ConnectTest : public TempDirTest {
         remote_vesk_version = 0;
         share = 0;
     }
-    // Connects in undecided share mode (-1) with suffix while a server
-    // listens at socket; returns the share mode the connect settled on.
-    int undecided_share(const std::string &socket, const char *suffix) {
-        share = -1;
-        StandIn srv(socket,
-                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+    // Connects with suffix while a stand-in at socket (the private one when
+    // empty) answers with script; returns the requests it saw.
+    std::vector<std::string> connect_via(StandIn::Script script, const char *suffix = "",
+                                         const std::string &socket = "") {
+        StandIn srv(socket.empty() ? home + "/.vesk/socket" : socket, std::move(script));
         int fd = socket_connect_server(-1, suffix);
         EXPECT_GE(fd, 0) << command_result;
         if (fd >= 0) close(fd);
+        return srv.requests;
+    }
+    // Connects in undecided share mode (-1); returns the mode it settled on.
+    int undecided_share(const std::string &socket, const char *suffix) {
+        share = -1;
+        connect_via(version_only, suffix, socket);
         return share;
     }
 };
 
 TEST_F(ConnectTest, HandshakeParsesVersionReply) {
-    std::vector<std::string> reqs;
-    {
-        StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
-            return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
-        });
-        int fd = socket_connect_server(-1, "");
-        ASSERT_GE(fd, 0) << command_result;
-        close(fd);
-        reqs = srv.requests;
-    }
+    std::vector<std::string> reqs = connect_via([](const std::string &r) {
+        return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+    });
     EXPECT_EQ(remote_vesk_version, 20305u);
     EXPECT_EQ(vesk_remoteaddr, 0x7f000002u);
     EXPECT_STREQ(vesk_remotehost, "peer");
@@ -135,17 +138,12 @@ TEST_F(ConnectTest, HandshakeParsesVersionReply) {
 TEST_F(ConnectTest, DoubleFailureFallsBackAndSettingsSent) {
     lcompression = 0;
     priority = 4;
-    std::vector<std::string> reqs;
-    {
-        StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
+    std::vector<std::string> reqs = connect_via(
+        [](const std::string &r) {
             if (r[2] == 'd') return std::string();
             return r[2] == 'F' ? Reply("nnope") : Reply("d");
-        });
-        int fd = socket_connect_server(-1, nullptr);
-        ASSERT_GE(fd, 0) << command_result;
-        close(fd);
-        reqs = srv.requests;
-    }
+        },
+        nullptr);
     EXPECT_EQ(remote_vesk_version, 10800u);
     EXPECT_STREQ(vesk_remotehost, "remotehost");
     EXPECT_EQ(vesk_remoteaddr, 0x7F0000FEu);
@@ -215,13 +213,7 @@ TEST_F(ConnectTest, ConnectServerExitsOnFailure) {
 
 TEST_F(ConnectTest, LongHostNameStaysInBuffer) {
     std::string name(400, 'h');
-    {
-        StandIn srv(home + "/.vesk/socket",
-                    [&](const std::string &) { return Reply("dVERSION 1 2 " + name + " 3"); });
-        int fd = socket_connect_server(-1, "");
-        ASSERT_GE(fd, 0);
-        close(fd);
-    }
+    connect_via([&](const std::string &) { return Reply("dVERSION 1 2 " + name + " 3"); });
     EXPECT_EQ(strlen(vesk_remotehost), 255u);
     EXPECT_EQ(remote_vesk_version, 1u);
 }
@@ -234,8 +226,7 @@ TEST_F(ConnectTest, CallerSocketReplacedOnSameNumber) {
     int tcp = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(tcp, 0);
     {
-        StandIn srv(home + "/.vesk/socket",
-                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
+        StandIn srv(home + "/.vesk/socket", version_only);
         EXPECT_EQ(socket_connect_server(tcp, ""), tcp);
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
@@ -309,33 +300,17 @@ TEST_F(ConnectTest, NoSettingsSentWhenUnset) {
     lcompression = -1;
     rcompression = -1;
     priority = 0;
-    std::vector<std::string> reqs;
-    {
-        StandIn srv(home + "/.vesk/socket",
-                    [](const std::string &) { return Reply("dVERSION 20305 7f000002 peer 501"); });
-        int fd = socket_connect_server(-1, "");
-        ASSERT_GE(fd, 0);
-        close(fd);
-        reqs = srv.requests;
-    }
-    EXPECT_EQ(reqs, std::vector<std::string>{Req("@?F-10\0", 7)});
+    EXPECT_EQ(connect_via(version_only), std::vector<std::string>{Req("@?F-10\0", 7)});
 }
 
 // The repeat's answer counts; a zero address in it becomes 127.0.0.254.
 TEST_F(ConnectTest, RepeatedQueryAnswerUsedAndZeroAddressReplaced) {
     int seen_f = 0;
-    std::vector<std::string> reqs;
-    {
-        StandIn srv(home + "/.vesk/socket", [&](const std::string &r) {
-            if (r[2] != 'F') return Reply("d");
-            ++seen_f;
-            return seen_f < 3 ? Reply("nbusy") : Reply("dVERSION 20100 0 far 7");
-        });
-        int fd = socket_connect_server(-1, "");
-        ASSERT_GE(fd, 0);
-        close(fd);
-        reqs = srv.requests;
-    }
+    std::vector<std::string> reqs = connect_via([&](const std::string &r) {
+        if (r[2] != 'F') return Reply("d");
+        ++seen_f;
+        return seen_f < 3 ? Reply("nbusy") : Reply("dVERSION 20100 0 far 7");
+    });
     EXPECT_EQ(remote_vesk_version, 20100u);
     EXPECT_EQ(vesk_remoteaddr, 0x7F0000FEu);
     EXPECT_STREQ(vesk_remotehost, "far");

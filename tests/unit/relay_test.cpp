@@ -56,15 +56,13 @@ TEST(Relay, CopiesBothWays) {
     // The far side's end alone finishes the loop; ending the input earlier
     // would let it drop the far side's unread data.
     relay.join();
-    close(in[1]);
-    close(out[1]);
+    testnet::close_all({in[1], out[1]});
     reader.join();
     EXPECT_EQ(far_got.size(), up.size());
     EXPECT_TRUE(far_got == up);
     EXPECT_EQ(out_got.size(), down.size());
     EXPECT_TRUE(out_got == down);
-    close(in[0]);
-    close(out[0]);
+    testnet::close_all({in[0], out[0]});
 }
 
 TEST(Relay, InputAtEofClosesTwoway) {
@@ -77,10 +75,7 @@ TEST(Relay, InputAtEofClosesTwoway) {
     EXPECT_EQ(fcntl(tw[0], F_GETFD), -1);
     EXPECT_GE(fcntl(in[0], F_GETFD), 0);
     EXPECT_GE(fcntl(out[1], F_GETFD), 0);
-    close(tw[1]);
-    close(in[0]);
-    close(out[0]);
-    close(out[1]);
+    testnet::close_all({tw[1], in[0], out[0], out[1]});
 }
 
 TEST(Relay, NegativeInputReturnsAtOnce) {
@@ -97,8 +92,7 @@ TEST(Relay, NegativeTwowayReturnsWithoutClosing) {
     EXPECT_EQ(do_select_loop(-1, in[0], in[1]), 0);
     EXPECT_GE(fcntl(in[0], F_GETFD), 0);
     EXPECT_GE(fcntl(in[1], F_GETFD), 0);
-    close(in[0]);
-    close(in[1]);
+    testnet::close_all({in[0], in[1]});
 }
 
 TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
@@ -111,9 +105,7 @@ TEST(Relay, FailedOutputDiscardsUntilTwowayEnds) {
     close(in[1]);
     relay.join();
     EXPECT_EQ(read_all(tw[1]), "");
-    close(tw[1]);
-    close(in[0]);
-    close(out[1]);
+    testnet::close_all({tw[1], in[0], out[1]});
 }
 
 TEST(Relay, FailedOutputStillReadsTwowayWhileInputIsSilent) {
@@ -131,7 +123,5 @@ TEST(Relay, FailedOutputStillReadsTwowayWhileInputIsSilent) {
     close(in[1]);  // frees a hung loop so that the test ends either way
     relay.wait();
     EXPECT_TRUE(ended);
-    close(tw[1]);
-    close(in[0]);
-    close(out[1]);
+    testnet::close_all({tw[1], in[0], out[1]});
 }
