@@ -1,3 +1,5 @@
+// vesk_strherror and vesk_herror: the texts of the hostname lookup error
+// codes, kept in a buffer of the library's own for callers that print them.
 #include <cstdio>
 
 #include "vesknet.h"

@@ -1,3 +1,5 @@
+// vesk_putenv: sets or replaces one environment variable from a "name=value"
+// text, growing a private copy of the environment when a new name needs room.
 #include <unistd.h>
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// The transfer run shared by upload and download (run.h): defaults, options,
+// start-up, naming, progress and rates, summaries and totals.
 #include "run.h"
 
 #include <cstdio>

@@ -16,12 +16,12 @@
 namespace vesk {
 namespace {
 // Bytes assembled ahead of the link's writes while the link keeps up: large
-// enough for few system calls on a fast link.
+// enough for few system calls on a fast link.  While it does not (the write
+// would block) the target halves down to one frame with its header, so that a
+// new request waits behind at most one frame of bulk data in this buffer on a
+// slow link.  One DRR quantum is one frame too: a channel sends about one
+// full frame per turn.
 constexpr size_t kOutTargetMax = 256 * 1024;
-// ... and while it does not (the write would block): one frame (see
-// out_target_min()), so that a new request waits behind at most one frame of
-// bulk data in this buffer on a slow link.  One DRR quantum is one frame too:
-// a channel sends about one full frame per turn.
 // Frames sent raw after one that compression did not shrink.
 constexpr int kIncompressibleSkip = 15;
 // Data frames smaller than this are not worth compressing, bytes.
