@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace vesk::proto {
 
 // Relative times further from the sender's clock than this are refused:
@@ -54,6 +56,20 @@ constexpr StatusField kStatusLayout[kStatusFields] = {
     {8, 0, kMaxPermissionBits},                       // permission bits
     {10, 0, kMaxChecksum},                            // checksum
 };
+
+// The status of a file from its stat, times relative to now (seconds of the
+// sender's clock), with checksum crc.
+inline FileStatus file_status_of(const struct stat &st, long long now, unsigned crc) {
+    FileStatus fs;
+    fs.size = st.st_size;
+    fs.type = S_ISREG(st.st_mode) ? kRegularFile : S_ISDIR(st.st_mode) ? kDirectory : kOtherFile;
+    fs.links = static_cast<long long>(st.st_nlink);
+    fs.atime = st.st_atime - now;
+    fs.mtime = st.st_mtime - now;
+    fs.perms = st.st_mode & kMaxPermissionBits;
+    fs.crc = crc;
+    return fs;
+}
 
 namespace status_detail {
 

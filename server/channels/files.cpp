@@ -89,24 +89,10 @@ bool split_fields(std::string_view head, std::string_view *fields, size_t n) {
     return true;
 }
 
-int file_type(mode_t mode) {
-    if (S_ISREG(mode)) return proto::kRegularFile;
-    if (S_ISDIR(mode)) return proto::kDirectory;
-    return proto::kOtherFile;
-}
-
 // The seven-field status text; crc is given by the caller.
 std::string status_text(const struct stat &st, unsigned int crc) {
     const long long now = static_cast<long long>(time(nullptr));
-    proto::FileStatus fs;
-    fs.size = st.st_size;
-    fs.type = file_type(st.st_mode);
-    fs.links = static_cast<long long>(st.st_nlink);
-    fs.atime = st.st_atim.tv_sec - now;
-    fs.mtime = st.st_mtim.tv_sec - now;
-    fs.perms = st.st_mode & proto::kMaxPermissionBits;
-    fs.crc = crc;
-    return proto::format_file_status(fs);
+    return proto::format_file_status(proto::file_status_of(st, now, crc));
 }
 
 // A copy left at 0400 by an interrupted transfer refuses its own owner: make

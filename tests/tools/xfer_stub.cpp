@@ -32,6 +32,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include "file_status.h"
 #include "testnet.h"
 #include "vesknet.h"
 
@@ -85,14 +86,9 @@ bool status(const std::string &name, long n, std::string *text) {
         return false;
     }
     long now = time(nullptr);
-    int type = S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? 1 : 2;
-    unsigned crc = type == 0 ? file_crc(name.c_str(), n) : 0;
+    unsigned crc = S_ISREG(st.st_mode) ? file_crc(name.c_str(), n) : 0;
     if (forced_crc >= 0) crc = static_cast<unsigned>(forced_crc);
-    char buf[256];
-    snprintf(buf, sizeof buf, "%ld %d %ld %ld %ld %o %u", static_cast<long>(st.st_size), type,
-             static_cast<long>(st.st_nlink), static_cast<long>(st.st_atime) - now,
-             static_cast<long>(st.st_mtime) - now, st.st_mode & 07777, crc);
-    *text = buf;
+    *text = vesk::proto::format_file_status(vesk::proto::file_status_of(st, now, crc));
     return true;
 }
 
