@@ -1,5 +1,6 @@
-// The work a channel's commands do on this machine (see peer.h): files,
-// statistics, connected streams, lookups and UDP pairs.
+// The work a channel's commands do on this machine (see peer.h): the
+// dispatch to each command's unit, the link's settings and statistics, and
+// the connected stream.
 #include "peer.h"
 
 #include <arpa/inet.h>
@@ -19,35 +20,19 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "decimal.h"
 #include "log.h"
 #include "lookup.h"
 #include "session.h"
+#include "udp.h"
 
 namespace vesk {
 namespace {
-// File data held before it is written even within one batch, bytes.
-constexpr size_t kSinkBufferMax = 256 * 1024;
-// Bytes read from a file or a stream per step.
+// Bytes read from a stream per step.
 constexpr size_t kReadChunk = 64 * 1024;
 // The far machine itself, for an 'A' without a host.
 constexpr const char *kSelfHost = "127.0.0.1";
-// Bytes a file check reads before it lets other checks waiting for a worker
-// have a turn: about 40 ms at 400 MB/s.
-constexpr size_t kCheckSliceBytes = 16 * 1024 * 1024;
-// Why a lookup failed before it began.
-constexpr const char *kNoWorker = "No thread to look the name up";
-
-// Strict decimal: the whole text, within [lo, hi].
-bool parse_long(std::string_view s, long lo, long hi, long *out) {
-    if (s.empty() || s.size() > 20) return false;
-    std::string t(s);
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(t.c_str(), &end, 10);
-    if (errno != 0 || end == t.c_str() || *end != '\0' || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
+constexpr const char *kNoWorker = OffLoop::kNoWorker;
 
 // A port: a number 1-65535 or a TCP service name.  0 when it is neither.
 int parse_port(std::string_view s) {
@@ -65,16 +50,13 @@ Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
       outlet_(outlet),
       key_(key),
       remote_(remote),
-      alive_(std::make_shared<bool>(true)),
-      sink_(session.scope(remote)),
-      source_(session.scope(remote)) {}
+      udp_(session.udp()),
+      files_(session.loop(), outlet, session.scope(remote), key),
+      off_(session.workers(), remote ? Workers::Origin::Far : Workers::Origin::Local, outlet) {}
 
 Peer::~Peer() {
-    flush_sink();
-    *alive_ = false;
-    session_.workers().cancel(job_);
     close_stream();
-    session_.udp_drop_owner(key_);
+    udp_.drop_owner(key_);
 }
 
 void Peer::reply(bool ok, std::string_view text) {
@@ -86,7 +68,7 @@ void Peer::reply_errno(int err) {
 
 void Peer::request(char code, std::string_view arg) {
     // Data before a command is in the file before the command acts.
-    flush_sink();
+    files_.flush();
     switch (code) {
         case 'F':
             stats(arg);
@@ -107,42 +89,16 @@ void Peer::request(char code, std::string_view arg) {
             return;
         }
         case 'D':
-            return status_async(arg);
-        case '6': {
-            files::Reply r = sink_.open_fresh(arg);
-            return reply(r.ok, r.text);
-        }
-        case '1': {
-            files::Reply r = sink_.open_at(arg);
-            return reply(r.ok, r.text);
-        }
-        case 'E': {
-            files::Reply r = sink_.seek(arg);
-            return reply(r.ok, r.text);
-        }
+            return off_.status(arg, session_.scope(remote_));
+        case '6':
+        case '1':
+        case 'E':
         case 'M':
-            sink_.flush();
-            return;
-        case 'O': {
-            files::Reply r = files::set_final(arg, session_.scope(remote_));
-            if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
-            sink_.close();
-            return;
-        }
-        case '7': {
-            files::Reply r = source_.open(arg);
-            reply(r.ok, r.text);
-            if (r.ok) pump_source();
-            return;
-        }
+        case 'O':
+        case '7':
         case '2':
-            source_.close();
-            outlet_.data_reset();
-            return;
-        case 'Z': {
-            files::Reply r = files::remove(arg, session_.scope(remote_));
-            return reply(r.ok, r.text);
-        }
+        case 'Z':
+            return files_.request(code, arg);
         case 'A':
             return connect_tcp(arg);
         case 'X':
@@ -156,11 +112,14 @@ void Peer::request(char code, std::string_view arg) {
             log::info("channel %u: %.*s", chan_id(key_), int(arg.size()), arg.data());
             return;
         case 'c':
-            return resolve(arg);
+            return off_.resolve(arg, session_.host(), session_.addr());
         case 'V':
         case 'T':
-        case 'W':
-            return udp_command(code, arg);
+        case 'W': {
+            std::string why;
+            bool ok = udp_.command(code, arg, key_, remote_, &why);
+            return reply(ok, ok ? "OK" : why);
+        }
         case 'g':
         case 'h':
         case 'f':
@@ -370,21 +329,7 @@ void Peer::close_stream() {
 }
 
 void Peer::data_in(std::string_view bytes) {
-    if (sink_.is_open()) {
-        sink_buf_.append(bytes);
-        outlet_.consumed(bytes.size());
-        if (sink_buf_.size() >= kSinkBufferMax) {
-            flush_sink();
-        } else if (!sink_flush_pending_) {
-            sink_flush_pending_ = true;
-            std::weak_ptr<bool> alive = alive_;
-            session_.loop().defer([this, alive] {
-                auto a = alive.lock();
-                if (a && *a) flush_sink();
-            });
-        }
-        return;
-    }
+    if (files_.data_in(bytes)) return;
     if (stream_fd_ < 0 || connecting_ || in_eof_) {
         // Nowhere to go: count it as taken so the sender is not stalled.
         outlet_.consumed(bytes.size());
@@ -393,13 +338,6 @@ void Peer::data_in(std::string_view bytes) {
     out_.append(bytes);
     // Try at once: most writes to a local socket complete immediately.
     on_stream(EPOLLOUT);
-}
-
-void Peer::flush_sink() {
-    sink_flush_pending_ = false;
-    if (sink_buf_.empty()) return;
-    if (sink_.is_open()) sink_.write(sink_buf_.data(), sink_buf_.size());
-    sink_buf_.clear();
 }
 
 void Peer::eof_in() {
@@ -419,128 +357,8 @@ void Peer::eof_in() {
 }
 
 void Peer::outlet_room() {
-    if (source_.is_open()) pump_source();
+    files_.outlet_room();
     stream_events();
-}
-
-void Peer::pump_source() {
-    char buf[kReadChunk];
-    while (source_.is_open() && outlet_.data_room()) {
-        ssize_t r = source_.read(buf, sizeof buf);
-        if (r > 0) {
-            outlet_.data({buf, size_t(r)});
-            continue;
-        }
-        // End of file, or a read error: the client sees the stream end and
-        // compares sizes.
-        if (r < 0) log::info("channel %u: file read failed", chan_id(key_));
-        source_.close();
-        outlet_.eof();
-    }
-}
-
-template <typename Result>
-bool Peer::off_loop(Workers::Kind kind,
-                    std::function<std::optional<Result>(const std::atomic<bool> &)> work,
-                    std::function<void(Result)> done) {
-    assert(!job_);  // one request in service per channel
-    Workers::Origin origin = remote_ ? Workers::Origin::Far : Workers::Origin::Local;
-    job_ = session_.workers().submit(
-        origin, kind,
-        [this, work = std::move(work), done = std::move(done)](
-            const std::atomic<bool> &cancelled) mutable -> std::optional<Workers::Done> {
-            std::optional<Result> result = work(cancelled);
-            if (!result) return std::nullopt;
-            // On the loop thread, and only while the job stands: the Peer
-            // withdraws it when it goes.
-            return Workers::Done(
-                [this, r = std::make_shared<Result>(std::move(*result)), done = std::move(done)] {
-                    job_.reset();
-                    done(std::move(*r));
-                });
-        });
-    return job_ != nullptr;
-}
-
-void Peer::status_async(std::string_view arg) {
-    // The checksum reads the file: a large one would stop every channel for
-    // as long as that takes, so it runs off the loop, in slices, waiting its
-    // turn when the workers are busy.
-    auto check = std::make_shared<files::Check>(arg, session_.scope(remote_));
-    bool started = off_loop<files::Reply>(
-        Workers::Kind::FileCheck,
-        [check](const std::atomic<bool> &) -> std::optional<files::Reply> {
-            if (!check->step(kCheckSliceBytes)) return std::nullopt;
-            return check->reply();
-        },
-        [this](files::Reply r) { reply(r.ok, r.text); });
-    // No thread at all: a probe that failed would pass for a missing file
-    // (and an upload would then overwrite it), so answer it here, slowly.
-    if (!started) {
-        while (!check->step(SIZE_MAX)) {
-        }
-        reply(check->reply().ok, check->reply().text);
-    }
-}
-
-void Peer::resolve(std::string_view arg) {
-    std::string name(arg);
-    if (name.empty() || name == "remotehost" || name == session_.host()) {
-        char text[320];
-        snprintf(text, sizeof text, "%lx %s", (unsigned long)session_.addr(),
-                 session_.host().c_str());
-        return reply(true, text);
-    }
-    if (name.size() > 255) return reply(false, "Host name too long");
-    bool started = off_loop<lookup::Result>(
-        Workers::Kind::Lookup,
-        [name](const std::atomic<bool> &) -> std::optional<lookup::Result> {
-            return lookup::canonical(name);
-        },
-        [this](lookup::Result r) { reply(r.ok, r.text); });
-    if (!started) reply(false, kNoWorker);
-}
-
-void Peer::udp_command(char code, std::string_view arg) {
-    size_t sp = arg.find(' ');
-    long n;
-    if (sp == std::string_view::npos || !parse_long(arg.substr(0, sp), 0, UINT32_MAX, &n))
-        return reply(false, "Bad UDP request");
-    std::string_view rest = arg.substr(sp + 1);
-    // The pair number was given out by the veskd whose client asks: ours
-    // when the request is local, the far end's when it came over the link.
-    ChanKey pair = chan_key(uint32_t(n), !remote_);
-    std::string why;
-    bool ok = false;
-    if (code == 'V') {
-        ok = session_.udp_create(pair, key_, &why);
-    } else if (code == 'T') {
-        // "PORT" binds loopback; "PORT ADDR" the address the client's
-        // VESKBIND named.
-        size_t sp2 = rest.find(' ');
-        long port;
-        if (!parse_long(rest.substr(0, sp2), 0, 65535, &port))
-            return reply(false, "Bad port number");
-        in_addr local{};
-        local.s_addr = htonl(INADDR_LOOPBACK);
-        if (sp2 != std::string_view::npos &&
-            !inet_aton(std::string(rest.substr(sp2 + 1)).c_str(), &local))
-            return reply(false, "Bad bind address");
-        ok = session_.udp_bind(pair, local.s_addr, uint16_t(port), &why);
-    } else {
-        // ":a.b.c.d:port"
-        if (rest.empty() || rest[0] != ':') return reply(false, "Bad UDP target");
-        rest.remove_prefix(1);
-        size_t colon = rest.rfind(':');
-        long port;
-        if (colon == std::string_view::npos || !parse_long(rest.substr(colon + 1), 0, 65535, &port))
-            return reply(false, "Bad UDP target");
-        std::string host(rest.substr(0, colon));
-        in_addr a;
-        if (!inet_aton(host.c_str(), &a)) return reply(false, "Bad UDP target address");
-        ok = session_.udp_aim(pair, a.s_addr, uint16_t(port), &why);
-    }
-    reply(ok, ok ? "OK" : why);
 }
 
 }  // namespace vesk

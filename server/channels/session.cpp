@@ -1,12 +1,10 @@
 // One veskd's half of a link session (see session.h): accepting clients,
-// routing link frames to them and to the far end's channels, UDP pairs.
+// routing link frames to them, to the far end's channels and to the UDP
+// pairs.
 #include "session.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,13 +15,8 @@
 
 namespace vesk {
 namespace {
-// Link-wide bytes queued before datagrams are dropped: UDP may lose them,
-// and holding more only adds delay.
-constexpr size_t kDgramQueueCap = 1024 * 1024;
 // Channels the far end may have open here at once.
 constexpr size_t kFarChannelsMax = 65536;
-// Largest UDP payload carried, bytes.
-constexpr size_t kDgramMax = 65507;
 // The far end's HELLO may take this long at least, ms: on an exec: link
 // over ssh it follows a login, which may wait for a password.
 constexpr int kHelloMinMs = 60 * 1000;
@@ -36,7 +29,8 @@ Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, Ses
       config_(std::move(config)),
       owner_(owner),
       workers_(config_.workers ? config_.workers : std::make_shared<Workers>(loop.mailbox())),
-      link_(loop, ends.in_fd, ends.out_fd, *this) {
+      link_(loop, ends.in_fd, ends.out_fd, *this),
+      udp_(loop, link_) {
     if (config_.frame_max) link_.set_frame_max(config_.frame_max);
     int alive = config_.alive_ms;
     link_.set_liveness(alive, alive > 0 ? std::max(alive, kHelloMinMs) : 0);
@@ -51,10 +45,6 @@ Session::~Session() {
     remotes_.clear();
     dead_clients_.clear();
     dead_remotes_.clear();
-    for (auto &[k, u] : udp_) {
-        loop_.remove(u.fd);
-        close(u.fd);
-    }
 }
 
 void Session::start() {
@@ -124,7 +114,7 @@ void Session::sweep() {
 
 void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
     uint32_t id = chan_id(key);
-    if (type == frame::kDgram) return udp_deliver(key, payload);
+    if (type == frame::kDgram) return udp_.deliver(key, payload);
     if (chan_mine(key)) {
         auto it = clients_.find(id);
         if (it == clients_.end()) return;  // already gone here
@@ -208,99 +198,6 @@ void Session::abort_clients() {
         auto it = clients_.find(id);
         if (it != clients_.end()) it->second->abort();
     }
-}
-
-// ---- UDP pairs ----
-
-bool Session::udp_create(ChanKey pair, ChanKey owner, std::string *why) {
-    if (udp_.count(pair)) {
-        *why = "UDP pair exists";
-        return false;
-    }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    UdpEnd &u = udp_[pair];
-    u.fd = fd;
-    u.owner = owner;
-    loop_.add(fd, EPOLLIN, [this, pair](uint32_t) { on_udp(pair); });
-    return true;
-}
-
-bool Session::udp_bind(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why) {
-    auto it = udp_.find(pair);
-    if (it == udp_.end()) {
-        *why = "No such UDP pair";
-        return false;
-    }
-    int one = 1;
-    setsockopt(it->second.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr_net;
-    sa.sin_port = htons(port);
-    if (bind(it->second.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool Session::udp_aim(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why) {
-    auto it = udp_.find(pair);
-    if (it == udp_.end()) {
-        *why = "No such UDP pair";
-        return false;
-    }
-    it->second.aimed = true;
-    it->second.target.sin_family = AF_INET;
-    it->second.target.sin_addr.s_addr = addr_net;
-    it->second.target.sin_port = htons(port);
-    return true;
-}
-
-void Session::udp_drop_owner(ChanKey owner) {
-    for (auto it = udp_.begin(); it != udp_.end();) {
-        if (it->second.owner == owner) {
-            loop_.remove(it->second.fd);
-            close(it->second.fd);
-            it = udp_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void Session::on_udp(ChanKey pair) {
-    auto it = udp_.find(pair);
-    if (it == udp_.end()) return;
-    UdpEnd &u = it->second;
-    static char buf[kDgramMax + 1];
-    for (int i = 0; i < 64; i++) {
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t r = recvfrom(u.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
-        if (r < 0) return;  // EAGAIN, or an ICMP error of an earlier send
-        if (!u.aimed) {
-            // The bound end: answers go back to whoever asked last.
-            u.last_sender = from;
-            u.have_sender = true;
-        }
-        if (size_t(r) > kDgramMax || link_.urgent_bytes() > kDgramQueueCap) continue;
-        link_.send_urgent(pair, frame::kDgram, std::string_view(buf, size_t(r)));
-    }
-}
-
-void Session::udp_deliver(ChanKey pair, std::string_view datagram) {
-    auto it = udp_.find(pair);
-    if (it == udp_.end()) return;
-    UdpEnd &u = it->second;
-    const sockaddr_in *to = u.aimed ? &u.target : (u.have_sender ? &u.last_sender : nullptr);
-    if (!to) return;
-    sendto(u.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(to),
-           sizeof *to);
 }
 
 }  // namespace vesk

@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <string>
 #include <unordered_map>
@@ -17,6 +15,7 @@
 #include "remote.h"
 #include "scope.h"
 #include "transport.h"
+#include "udp.h"
 #include "workers.h"
 
 namespace vesk {
@@ -51,16 +50,6 @@ class SessionOwner {
     virtual void session_down(bool clean, const std::string &why) = 0;
     // A client left: a paused socket may accept again.
     virtual void client_left() = 0;
-};
-
-// One UDP socket of a pair, on this machine.
-struct UdpEnd {
-    int fd = -1;
-    ChanKey owner = 0;  // the channel whose end tears it down
-    bool aimed = false;
-    sockaddr_in target{};
-    bool have_sender = false;
-    sockaddr_in last_sender{};
 };
 
 // One link's worth of service: made when the link opens, destroyed after it
@@ -100,12 +89,7 @@ class Session : public LinkEvents {
     std::string map_socket_path(const std::string &path) const;
     void client_gone(uint32_t id);
     void remote_gone(uint32_t id);
-
-    bool udp_create(ChanKey pair, ChanKey owner, std::string *why);
-    // Binds the pair's socket to addr_net (network order) and port.
-    bool udp_bind(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why);
-    bool udp_aim(ChanKey pair, uint32_t addr_net, uint16_t port, std::string *why);
-    void udp_drop_owner(ChanKey owner);
+    UdpPairs &udp() { return udp_; }
 
     // LinkEvents
     void on_link_up(const frame::Hello &far) override;
@@ -116,8 +100,6 @@ class Session : public LinkEvents {
   private:
     void abort_clients();
     void sweep();
-    void on_udp(ChanKey pair);
-    void udp_deliver(ChanKey pair, std::string_view datagram);
 
     Loop &loop_;
     Config config_;
@@ -134,7 +116,7 @@ class Session : public LinkEvents {
     std::unordered_map<uint32_t, std::unique_ptr<RemoteSide>> remotes_;
     std::vector<std::unique_ptr<Client>> dead_clients_;
     std::vector<std::unique_ptr<RemoteSide>> dead_remotes_;
-    std::unordered_map<ChanKey, UdpEnd> udp_;
+    UdpPairs udp_;  // after link_: its sockets close before the link goes
 };
 
 }  // namespace vesk

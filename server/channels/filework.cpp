@@ -1,0 +1,102 @@
+// A channel's file transfers (see filework.h).
+#include "filework.h"
+
+#include "log.h"
+
+namespace vesk {
+namespace {
+// File data held before it is written even within one batch, bytes.
+constexpr size_t kSinkBufferMax = 256 * 1024;
+// Bytes read from a file per step.
+constexpr size_t kReadChunk = 64 * 1024;
+}  // namespace
+
+FileWork::FileWork(Loop &loop, Outlet &outlet, const Scope &scope, ChanKey key)
+    : loop_(loop), outlet_(outlet), scope_(scope), key_(key), sink_(scope), source_(scope) {}
+
+FileWork::~FileWork() {
+    flush();
+}
+
+void FileWork::request(char code, std::string_view arg) {
+    files::Reply r;
+    switch (code) {
+        case '6':
+            r = sink_.open_fresh(arg);
+            break;
+        case '1':
+            r = sink_.open_at(arg);
+            break;
+        case 'E':
+            r = sink_.seek(arg);
+            break;
+        case 'M':
+            sink_.flush();
+            return;
+        case 'O':
+            r = files::set_final(arg, scope_);
+            if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
+            sink_.close();
+            return;
+        case '7':
+            r = source_.open(arg);
+            outlet_.reply(r.ok, r.text);
+            if (r.ok) pump_source();
+            return;
+        case '2':
+            source_.close();
+            outlet_.data_reset();
+            return;
+        case 'Z':
+            r = files::remove(arg, scope_);
+            break;
+        default:
+            return;  // not a file command: the dispatcher hands over no other
+    }
+    outlet_.reply(r.ok, r.text);
+}
+
+bool FileWork::data_in(std::string_view bytes) {
+    if (!sink_.is_open()) return false;
+    sink_buf_.append(bytes);
+    outlet_.consumed(bytes.size());
+    if (sink_buf_.size() >= kSinkBufferMax) {
+        flush();
+    } else if (!sink_flush_pending_) {
+        sink_flush_pending_ = true;
+        std::weak_ptr<char> life = life_;
+        loop_.defer([this, life] {
+            if (!life.expired()) flush();
+        });
+    }
+    return true;
+}
+
+void FileWork::flush() {
+    sink_flush_pending_ = false;
+    if (sink_buf_.empty()) return;
+    if (sink_.is_open()) sink_.write(sink_buf_.data(), sink_buf_.size());
+    sink_buf_.clear();
+}
+
+void FileWork::outlet_room() {
+    if (source_.is_open()) pump_source();
+}
+
+void FileWork::pump_source() {
+    char buf[kReadChunk];
+    while (source_.is_open() && outlet_.data_room()) {
+        ssize_t r = source_.read(buf, sizeof buf);
+        if (r > 0) {
+            outlet_.data({buf, size_t(r)});
+            continue;
+        }
+        // End of file, or a read error: the client sees the stream end and
+        // compares sizes.
+        if (r < 0) log::info("channel %u: file read failed", chan_id(key_));
+        source_.close();
+        outlet_.eof();
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,62 @@
+// A channel's file transfers: the file a dump writes ('6', '1', 'E', the data
+// that follows, 'M', 'O'), the file a read sends ('7', '2'), and removal
+// ('Z').  Replies and file data go to the channel's outlet.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "files.h"
+#include "link.h"
+#include "loop.h"
+#include "outlet.h"
+#include "scope.h"
+
+namespace vesk {
+
+class FileWork {
+  public:
+    // Names lead where scope says; key names the channel in the log.  loop,
+    // outlet and scope must outlive this.
+    FileWork(Loop &loop, Outlet &outlet, const Scope &scope, ChanKey key);
+    // Data still held is written first.
+    ~FileWork();
+    FileWork(const FileWork &) = delete;
+    FileWork &operator=(const FileWork &) = delete;
+
+    // One of the codes above.  Replies through the outlet unless the code
+    // has none.
+    void request(char code, std::string_view arg);
+    // Stream bytes from the client.  Returns true when they were file data
+    // (taken, and counted as consumed), false when no file is open for
+    // writing: they are not for this.
+    bool data_in(std::string_view bytes);
+    // Everything data_in took is in the file (or failed to get there).
+    void flush();
+    // The outlet has room again: a file being read goes on.
+    void outlet_room();
+
+  private:
+    void pump_source();
+
+    Loop &loop_;
+    Outlet &outlet_;
+    const Scope &scope_;
+    ChanKey key_;
+    // Lets a deferred flush see that this has gone.
+    std::shared_ptr<char> life_ = std::make_shared<char>();
+
+    files::Sink sink_;
+    // File data gathered over one batch of link frames: a dump arrives in
+    // pieces of a few hundred bytes, and one write per piece costs more than
+    // the copy.
+    std::string sink_buf_;
+    bool sink_flush_pending_ = false;
+    // A file read is being sent while it is open: a '7' that fails closes
+    // the one before it, and nothing is left to pump or end.
+    files::Source source_;
+};
+
+}  // namespace vesk

@@ -1,0 +1,83 @@
+// A channel's requests whose answers would stall the loop: name lookups and
+// file checksums run on a worker thread, and their answers come back on the
+// loop thread unless the channel has gone first.  A channel has at most one
+// such request in service.
+#pragma once
+
+#include <atomic>
+#include <cassert>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "outlet.h"
+#include "scope.h"
+#include "workers.h"
+
+namespace vesk {
+
+class OffLoop {
+  public:
+    // Why a lookup failed before it began.
+    static constexpr const char *kNoWorker = "No thread to look the name up";
+
+    // Answers go to the outlet; workers and outlet must outlive this.
+    OffLoop(Workers &workers, Workers::Origin origin, Outlet &outlet)
+        : workers_(workers), origin_(origin), outlet_(outlet) {}
+    // Withdraws the request in service: its answer is never given.
+    ~OffLoop() { workers_.cancel(job_); }
+    OffLoop(const OffLoop &) = delete;
+    OffLoop &operator=(const OffLoop &) = delete;
+
+    // A request's answer is being worked out.
+    bool busy() const { return job_ != nullptr; }
+
+    // Runs work on a worker thread (again while it gives nullopt: see
+    // Workers::Work), then done with its result on the loop thread unless
+    // this has gone.  Returns false when no worker could take it (nothing
+    // runs then).
+    template <typename Result>
+    bool run(Workers::Kind kind,
+             std::function<std::optional<Result>(const std::atomic<bool> &)> work,
+             std::function<void(Result)> done);
+
+    // 'D': the file's status and checksum.  Answers at once, slowly, when no
+    // worker can take it.
+    void status(std::string_view arg, const Scope &scope);
+    // 'c': the name's address and canonical name.  This machine's own names
+    // (empty, "remotehost", host) are answered at once with addr and host.
+    void resolve(std::string_view arg, const std::string &host, uint32_t addr);
+
+  private:
+    Workers &workers_;
+    Workers::Origin origin_;
+    Outlet &outlet_;
+    Workers::Ticket job_;  // the request in service
+};
+
+template <typename Result>
+bool OffLoop::run(Workers::Kind kind,
+                  std::function<std::optional<Result>(const std::atomic<bool> &)> work,
+                  std::function<void(Result)> done) {
+    assert(!job_);  // one request in service per channel
+    job_ = workers_.submit(
+        origin_, kind,
+        [this, work = std::move(work), done = std::move(done)](
+            const std::atomic<bool> &cancelled) mutable -> std::optional<Workers::Done> {
+            std::optional<Result> result = work(cancelled);
+            if (!result) return std::nullopt;
+            // On the loop thread, and only while the job stands: the owner
+            // withdraws it when it goes.
+            return Workers::Done(
+                [this, r = std::make_shared<Result>(std::move(*result)), done = std::move(done)] {
+                    job_.reset();
+                    done(std::move(*r));
+                });
+        });
+    return job_ != nullptr;
+}
+
+}  // namespace vesk
