@@ -21,10 +21,8 @@ class FileWork {
     // Names lead where scope says; key names the channel in the log.  loop,
     // outlet and scope must outlive this.
     FileWork(Loop &loop, Outlet &outlet, const Scope &scope, ChanKey key);
-    // Data still held is written first.
+    // Data still held is written first.  (Not copyable: it owns files.)
     ~FileWork();
-    FileWork(const FileWork &) = delete;
-    FileWork &operator=(const FileWork &) = delete;
 
     // One of the codes above.  Replies through the outlet unless the code
     // has none.
