@@ -4,11 +4,9 @@
 #include "peer.h"
 
 #include <arpa/inet.h>
-#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -16,7 +14,6 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -70,9 +67,12 @@ void Peer::request(char code, std::string_view arg) {
     // Data before a command is in the file before the command acts.
     files_.flush();
     switch (code) {
-        case 'F':
-            stats(arg);
-            return;
+        case 'F': {
+            long what = 0;
+            if (!arg.empty() && !parse_long(arg, LONG_MIN / 2, LONG_MAX / 2, &what))
+                return reply(false, "Bad statistics request");
+            return reply(true, session_.stats(what, key_));
+        }
         case 'C': {
             long v;
             if (!parse_long(arg, INT_MIN, INT_MAX, &v))
@@ -138,29 +138,6 @@ void Peer::request(char code, std::string_view arg) {
             return reply(false, text);
         }
     }
-}
-
-void Peer::stats(std::string_view arg) {
-    long what = 0;
-    if (!arg.empty() && !parse_long(arg, LONG_MIN / 2, LONG_MAX / 2, &what))
-        return reply(false, "Bad statistics request");
-    char text[512];
-    if (what == proto::kStatsVersion) {
-        const frame::Hello &far = session_.far_hello();
-        snprintf(text, sizeof text, "VERSION %lu %lx %s %u", session_.reported_version(),
-                 (unsigned long)far.addr, far.host.empty() ? "remotehost" : far.host.c_str(),
-                 far.uid);
-    } else if (what == proto::kStatsChannel) {
-        snprintf(text, sizeof text, "%u", chan_id(key_));
-    } else if (what == proto::kStatsClock) {
-        timeval tv;
-        gettimeofday(&tv, nullptr);
-        snprintf(text, sizeof text, "%ld %ld", (long)tv.tv_sec, (long)tv.tv_usec);
-    } else {
-        snprintf(text, sizeof text, "veskd %s channels %zu rtt_us %lld", session_.host().c_str(),
-                 session_.channel_count(), (long long)session_.rtt_us());
-    }
-    reply(true, text);
 }
 
 void Peer::connect_tcp(std::string_view arg) {

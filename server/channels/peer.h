@@ -60,7 +60,6 @@ class Peer {
   private:
     void reply(bool ok, std::string_view text);
     void reply_errno(int err);
-    void stats(std::string_view arg);
     void connect_tcp(std::string_view arg);
     void connect_unix_path(std::string_view arg);
     void connect_to(const void *addr, unsigned len, std::string what);

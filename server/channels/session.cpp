@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "client.h"
@@ -15,6 +17,8 @@
 
 namespace vesk {
 namespace {
+// Room for an 'F' answer: a host name of at most 255 bytes and the numbers.
+constexpr size_t kStatsTextMax = 512;
 // Channels the far end may have open here at once.
 constexpr size_t kFarChannelsMax = 65536;
 // The far end's HELLO may take this long at least, ms: on an exec: link
@@ -69,6 +73,26 @@ bool Session::knows(char code) const {
 std::string Session::map_socket_path(const std::string &path) const {
     if (!config_.x11_socket.empty() && path == proto::kXDisplay0Path) return config_.x11_socket;
     return path;
+}
+
+std::string Session::stats(long what, ChanKey asker) const {
+    char text[kStatsTextMax];
+    if (what == proto::kStatsVersion) {
+        const frame::Hello &far = link_.far();
+        snprintf(text, sizeof text, "VERSION %lu %lx %s %u", reported_version(),
+                 (unsigned long)far.addr, far.host.empty() ? "remotehost" : far.host.c_str(),
+                 far.uid);
+    } else if (what == proto::kStatsChannel) {
+        snprintf(text, sizeof text, "%u", chan_id(asker));
+    } else if (what == proto::kStatsClock) {
+        timeval tv;
+        gettimeofday(&tv, nullptr);
+        snprintf(text, sizeof text, "%ld %ld", (long)tv.tv_sec, (long)tv.tv_usec);
+    } else {
+        snprintf(text, sizeof text, "veskd %s channels %zu rtt_us %lld", host_.c_str(),
+                 clients_.size() + remotes_.size(), (long long)link_.rtt_us());
+    }
+    return text;
 }
 
 void Session::on_link_up(const frame::Hello &far) {

@@ -75,18 +75,19 @@ class Session : public LinkEvents {
     const Scope &scope(bool remote) const {
         return remote ? config_.far_files : config_.local_files;
     }
-    const frame::Hello &far_hello() const { return link_.far(); }
     unsigned long reported_version() const;
     // Whether a request of this code from the far end is one this end's
     // version knows.
     bool knows(char code) const;
     const std::string &host() const { return host_; }
     uint32_t addr() const { return addr_; }
-    size_t channel_count() const { return clients_.size() + remotes_.size(); }
     int64_t rtt_us() const { return link_.rtt_us(); }
     void set_compress(ChanKey key, bool on) { link_.set_compress(key, on); }
     void set_priority(ChanKey key, int prio) { link_.set_priority(key, prio); }
     std::string map_socket_path(const std::string &path) const;
+    // The text 'F' answers for sub-code what (one of proto's kStats codes;
+    // any other: the summary), asked on the channel asker.
+    std::string stats(long what, ChanKey asker) const;
     void client_gone(uint32_t id);
     void remote_gone(uint32_t id);
     UdpPairs &udp() { return udp_; }
