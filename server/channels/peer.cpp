@@ -29,6 +29,7 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // The far machine itself, for an 'A' without a host.
 constexpr const char *kSelfHost = "127.0.0.1";
+// Why a lookup failed before it began.
 constexpr const char *kNoWorker = OffLoop::kNoWorker;
 
 // A port: a number 1-65535 or a TCP service name.  0 when it is neither.
