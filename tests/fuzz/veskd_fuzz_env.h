@@ -32,7 +32,6 @@
 #include "loop.h"
 #include "scope.h"
 #include "session.h"
-#include "transport.h"
 #include "workers.h"
 
 // glibc's resolver keeps a buffer per thread that it never frees: not ours.
