@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# veskd end to end: every command of the command channel through a real
-# pair, driven through the library by vesk_probe.
+# veskd end to end: the commands of the command channel through a real pair,
+# driven through the library by vesk_probe (what a channel does with them,
+# against a far end played frame by frame: tests/unit/channels_test.cpp).
 source "$(dirname "$0")/lib.sh"
 probe() { near vesk_probe "$@"; }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # veskd end to end: the link's life and fairness — a client that never
-# reads, compression, version emulation, a lost far end, the socket
-# directory's checks, and the key check of TCP links.
+# reads, compression, small frames, a lost far end, the socket directory's
+# checks, and the key check of TCP links.
 source "$(dirname "$0")/lib.sh"
 probe() { near vesk_probe "$@"; }
 
