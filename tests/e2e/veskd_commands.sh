@@ -7,11 +7,9 @@ probe() { near vesk_probe "$@"; }
 
 start_pair
 
-# Handshake and statistics.
+# The far clock.
 out=$(probe '>' F -9)
 check "F -9 gives the far clock" grep -Eq '^1 [0-9]+ [0-9]+$' <<<"$out"
-out=$(probe '>' F '' '>' F -1)
-expect_eq "empty and -1 F answer" 2 "$(grep -c '^1 ' <<<"$out")"
 
 # File status, relative to the far end's working directory.
 printf '123456789' >"$FAR/nine"

@@ -115,8 +115,7 @@ class Channels : public TempDirTest {
         frame::put_u32(credit, 1 << 20);
         far.send(frame::kCredit, kFar, channel, credit);
     }
-    // A UDP socket bound to loopback at *port (0: any, and *port gets it),
-    // or -1 when that port is taken.
+    // A UDP socket on loopback at *port (0: any; *port gets it), -1 if taken.
     int udp(uint16_t *port) {
         int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in sa{AF_INET, htons(*port), {htonl(INADDR_LOOPBACK)}, {}};
@@ -140,8 +139,7 @@ TEST_F(Channels, FarRepliesReachTheClientsThatAsked) {
     int a = client(), b = client();
     say(a, "@>F-9");
     say(b, "@>F-1");
-    ASSERT_TRUE(
-        until([&] { return on(frame::kRequest, 1).size() + on(frame::kRequest, 2).size() == 2; }));
+    ASSERT_TRUE(until([&] { return !on(frame::kRequest, 2).empty(); }));  // a's went with it
     far.send(frame::kReply, 0, 2, "dfor b");
     far.send(frame::kReply, 0, 1, "efor a");
     EXPECT_EQ(answer(a), "@>efor a");
@@ -169,9 +167,10 @@ TEST_F(Channels, PipelinedRequestsAreAnsweredInOrderAndNoReplyCodesGetNone) {
     far.send(frame::kReply, 0, 1, "dlast");
     for (int i = 0; i < 1000; i++) ASSERT_EQ(answer(a), "@?d1");
     EXPECT_EQ(answer(a), "@>dlast");
-    far_asks(7, {"5", "e127.0.0.1:5555", "F-6"});
-    EXPECT_TRUE(until([&] { return !on(frame::kReply, 7).empty(); }));
-    EXPECT_EQ(on(frame::kReply, 7)[0], "d7");
+    far_asks(7, {"5", "e127.0.0.1:5555", "F", "F-1", "F-6"});
+    EXPECT_TRUE(until([&] { return on(frame::kReply, 7).size() == 3; }));
+    EXPECT_EQ(on(frame::kReply, 7)[0].substr(0, 1) + on(frame::kReply, 7)[1].substr(0, 1), "dd");
+    EXPECT_EQ(on(frame::kReply, 7)[2], "d7");
 }
 
 TEST_F(Channels, OneFarRequestIsInServiceAtATime) {
@@ -213,8 +212,7 @@ TEST_F(Channels, DumpsWriteTheirCountIntoFilesHereAndForTheFarEnd) {
     say(a, "@?60 400\nout");
     EXPECT_EQ(answer(a).substr(0, 3), "@?d");
     say(a, "@?L-5\0@?L0\0@?l5\0hello@?F-6"s);
-    EXPECT_EQ(answer(a), "@?eBad count");  // a dump of no bytes or fewer starts nothing
-    EXPECT_EQ(answer(a), "@?eBad count");
+    for (int i = 0; i < 2; i++) EXPECT_EQ(answer(a), "@?eBad count");  // nothing to dump
     EXPECT_EQ(answer(a), "@?d1");  // the count's bytes went to the file, the rest are requests
     far_asks(7, {"60 400\nnew"});
     far.send(frame::kData, kFar, 7, "hello, far end");
@@ -259,9 +257,7 @@ TEST_F(Channels, UdpPairsCarryDatagramsWhileTheirConnectionLasts) {
     close(udp(&pair_port));
     int a = client();
     say(a, "@?V5 4\0@?T5 "s + std::to_string(pair_port) + "\0@?T999 1"s);
-    EXPECT_EQ(answer(a), "@?dOK");
-    EXPECT_EQ(answer(a), "@?dOK");
-    EXPECT_EQ(answer(a), "@?eNo such UDP pair");
+    for (const char *want : {"@?dOK", "@?dOK", "@?eNo such UDP pair"}) EXPECT_EQ(answer(a), want);
     sockaddr_in to{AF_INET, htons(pair_port), {htonl(INADDR_LOOPBACK)}, {}};
     sendto(app, "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     ASSERT_TRUE(until([&] { return !on(frame::kDgram, 5).empty(); }));
