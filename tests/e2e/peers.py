@@ -2,7 +2,6 @@
 
     peers.py echo-tcp PORTFILE        echo every connection, half-close after EOF
     peers.py echo-unix PATH           the same on a Unix-domain socket
-    peers.py echo-udp PORTFILE        echo every datagram, prefixed with "echo:"
     peers.py blast-tcp PORTFILE N     send N bytes to every connection, then close
 Each writes its port to PORTFILE (or creates PATH) once it listens, and ends
 after 120 s at the latest so that a broken test cannot leave it behind.
@@ -74,13 +73,6 @@ def main():
         s = socket.socket(socket.AF_UNIX)
         s.bind(sys.argv[2])
         serve_stream(s, echo)
-    elif kind == "echo-udp":
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind(("127.0.0.1", 0))
-        write_port(sys.argv[2], s.getsockname()[1])
-        while True:
-            data, peer = s.recvfrom(65536)
-            s.sendto(b"echo:" + data, peer)
     else:
         sys.exit("unknown peer " + kind)
 

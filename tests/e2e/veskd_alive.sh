@@ -29,15 +29,9 @@ check "no end saw silence" bash -c "! grep -q 'no answer' '$T/near.log' '$T/far.
 stop_pair
 
 # A far end that stops (SIGSTOP) is declared lost within --alive and a
-# margin; clients see their sockets close.  With --reconnect the near end
-# then runs its link command again and serves as before.
+# margin.  With --reconnect the near end then runs its link command again and
+# serves as before.
 start_pair --alive $ALIVE --reconnect -- --alive $ALIVE
-peer echo-tcp "$T/echo.port"
-mkfifo "$T/never"
-HOME=$NEAR timeout 60 vesk_probe -s '>' A "$(cat "$T/echo.port")" <"$T/never" >/dev/null &
-holder=$!
-exec 7>"$T/never"
-sleep 0.5
 frozen=$FAR_PID
 kill -STOP "$frozen"
 t0=$(now_ms)
@@ -45,9 +39,6 @@ wait_for "the near end to notice the frozen far end" $((ALIVE + MARGIN)) \
     grep -q "link lost: no answer from the far end for $ALIVE s" "$T/near.log"
 check "a frozen far end is noticed" test $? = 0
 echo "detected a frozen far end after $(seconds_since "$t0") s (--alive $ALIVE)"
-wait_for "the client to see its socket close" $MARGIN bash -c "! kill -0 $holder"
-check "its client's socket was closed" test $? = 0
-exec 7>&-
 wait_for "the pair to come back" $((MARGIN * 3)) \
     bash -c "HOME='$NEAR' vesk_probe '>' F -9 | grep -q '^1 '"
 check "a --reconnect pair over exec: comes back by itself" test $? = 0

@@ -76,12 +76,6 @@ check "7 at an offset beyond the end is refused" grep -q '^-1 ' \
 check "E to a negative offset is refused" grep -q '^-1 ' \
     <<<"$(VESK_TIMEOUT=$ANSWER_S near vesk_probe '>' 1 '0 600\nsmall' '>' E -5 | tail -n1)"
 
-# A stream with nothing behind it ends when the client half-closes.
-check "'5' with nothing connected far away ends" \
-    env HOME="$NEAR" timeout 10 python3 "$FUZZ" stream-to-nothing "$NEAR/.vesk/socket" '>'
-check "'5' after a failed local 'A' ends" \
-    env HOME="$NEAR" timeout 10 python3 "$FUZZ" stream-to-nothing "$NEAR/.vesk/socket" '?'
-
 # Hundreds of hostile clients while a good one streams and checks.
 out=$(cd "$T" && HOME=$NEAR timeout 60 python3 "$FUZZ" attack "$NEAR/.vesk/socket" "$SEED" "$CLIENTS")
 rc=$?
@@ -138,25 +132,6 @@ fake_far() {
 fake_far truncated 1
 fake_far goodbye 0
 
-# A far end that ignores credit, toward a stream and toward a client: the
-# near end closes those channels instead of holding what it sends.
-rm -f "$NEAR/.vesk/socket"
-: >"$T/near.log"
-(cd "$NEARWD" && HOME=$NEAR FAKE_FAR_RESULT=$T/flood.result \
-    exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far-flood" 2>>"$T/near.log") &
-pid=$!
-track "$pid"
-wait_for "the near socket with a flooding far end" 10 test -S "$NEAR/.vesk/socket"
-HOME=$NEAR timeout 20 python3 "$FUZZ" idle "$NEAR/.vesk/socket" 15 &
-track $!
-wait_for "the flooding far end's verdict" 20 test -s "$T/flood.result"
-out=$(cat "$T/flood.result" 2>/dev/null)
-check "a stream flooded beyond its credit is closed" grep -q 'stream channel closed' <<<"$out"
-check "a client flooded beyond its credit is closed" grep -q 'client channel closed' <<<"$out"
-check "near answers after the flood" ask_local
-wait_for "the near end to end after the goodbye" 10 bash -c "! kill -0 $pid"
-check "no sanitizer reports with a flooding far end" no_sanitizer_reports
-
 # A far end that asks without bound, against a resolver that never answers
 # (the shim): thousands of lookups, replies that answer nothing, requests it
 # never reads the replies of.  The near end keeps its threads to the loop and
@@ -177,9 +152,7 @@ watch_threads "$pid" "$T/hog.threads" &
 track $!
 wait_for "the near socket with a hogging far end" 10 test -S "$NEAR/.vesk/socket"
 wait_for "the lookups and checks of the hogging far end" 20 test -e "$T/hog/a"
-check "stray replies are dropped, not taken as answers" \
-    env HOME="$NEAR" timeout 20 python3 "$FUZZ" ask-twice "$NEAR/.vesk/socket"
-wait_for "the hogging far end to stop reading" 30 test -e "$T/hog/c"
+wait_for "the hogging far end to stop reading" 30 test -e "$T/hog/b"
 check "near answers while the far end reads nothing" ask_local
 hwm=$(peak_rss_kb "$pid")
 wait_for "the near end to end after the goodbye" 20 bash -c "! kill -0 $pid"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # veskd end to end: the link's life and fairness — a client that never
-# reads, compression, version emulation, a lost far end, the socket
-# directory's checks, and the key check of TCP links.
+# reads, compression, small frames, a lost far end, the socket directory's
+# checks, and the key check of TCP links.
 source "$(dirname "$0")/lib.sh"
 probe() { near vesk_probe "$@"; }
 
@@ -41,31 +41,8 @@ near vesk_probe -s '?' C 1 '>' C 1 '>' A "$(cat "$T/echo.port")" <"$T/blob" >"$T
 check "a stream in 512-byte frames arrives intact" cmp "$T/blob" "$T/small.out"
 stop_pair
 
-# An older far end: the handshake reports it and it refuses newer codes.
-start_pair -- --protocol-version 20056
-check "the handshake reports the older version" \
-    grep -q '^1 VERSION 20056 ' <<<"$(probe '?' F -10)"
-echo data >"$FAR/f"
-out=$(HOME=$NEAR python3 - "$NEAR" <<'PY'
-import socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.connect(sys.argv[1] + "/.vesk/socket")
-s.sendall(b"@>7" + b"0\nf" + b"\0")
-r = b""
-while not r.endswith(b"\0"):
-    r += s.recv(1)
-print(r[2:3].decode(), r[3:-1].decode())
-PY
-)
-expect_eq "a code newer than the version is refused" "e Unsupported vesk option" "$out"
-stop_pair
-
-# A lost far end: clients see their sockets close, the near end exits 1.
+# A lost far end: the near end exits 1.
 start_pair
-HOME=$NEAR timeout 60 vesk_probe -s '>' A "$(cat "$T/echo.port")" <"$T/never" >/dev/null &
-holder=$!
-exec 7>"$T/never"
-sleep 0.5
 kill -9 "$(far_pid)"
 wait_for "the near veskd to exit" 10 bash -c "! kill -0 $VESKD_PID"
 wait $VESKD_PID
@@ -73,8 +50,6 @@ expect_eq "a lost link is an error" 1 $?
 VESKD_PID=
 check "the near socket is removed" test ! -e "$NEAR/.vesk/socket"
 check "the message says the link was lost" grep -q "link lost" "$T/near.log"
-wait_for "the client to see its socket close" 10 bash -c "! kill -0 $holder"
-exec 7>&-
 
 # The socket directory: one veskd per socket, and no open directories.
 start_pair

@@ -26,12 +26,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../support/farend.h"
 #include "frame.h"
 #include "log.h"
 #include "loop.h"
 #include "scope.h"
 #include "session.h"
-#include "transport.h"
 #include "workers.h"
 
 // glibc's resolver keeps a buffer per thread that it never frees: not ours.
@@ -182,80 +182,15 @@ inline void await_workers() {
     for (int ms = 0; ms < kWorkersEndMs && vesk::Workers::threads_alive() > 0; ms++) usleep(1000);
 }
 
-// Runs rounds of the loop, none of them waiting.
-inline void spin(vesk::Loop &loop, int rounds) {
-    for (int i = 0; i < rounds; i++) {
-        loop.defer([&loop] { loop.stop(); });
-        loop.run();
-    }
-}
-
-// The link as the harness sees it: veskd has one end, the harness plays the
-// far veskd on the other.
-class Link {
-  public:
-    Link() {
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0) abort();
-    }
-    ~Link() {
-        close(fds_[0]);
-        close(fds_[1]);
-    }
-    Link(const Link &) = delete;
-    Link &operator=(const Link &) = delete;
-
-    int veskd_end() const { return fds_[0]; }
-    void send_hello() {
-        vesk::frame::Hello h;
-        h.server_version = 20305;
-        h.addr = 0x7F000001;
-        h.uid = uint32_t(getuid());
-        h.window = 256 * 1024;
-        h.host = "fuzz";
-        send(vesk::frame::kHello, 0, 0, vesk::frame::encode_hello(h));
-    }
-    void send(uint8_t type, uint8_t flags, uint32_t channel, std::string_view payload) {
-        std::string f;
-        vesk::frame::append(f, type, flags, channel, payload);
-        if (write(fds_[1], f.data(), f.size()) < 0) {
-            // Full: veskd is not reading; the frame is lost, as on a
-            // congested link it would wait.
-        }
-    }
-    // Frames veskd sent since the last call (whole ones only).
-    template <typename Fn>
-    void receive(Fn on_frame) {
-        char buf[65536];
-        ssize_t r;
-        while ((r = read(fds_[1], buf, sizeof buf)) > 0) in_.append(buf, size_t(r));
-        size_t off = 0;
-        while (in_.size() - off >= vesk::frame::kHeaderBytes) {
-            auto h = vesk::frame::parse_header(reinterpret_cast<const uint8_t *>(in_.data() + off));
-            if (in_.size() - off < vesk::frame::kHeaderBytes + h.length) break;
-            on_frame(h, std::string_view(in_).substr(off + vesk::frame::kHeaderBytes, h.length));
-            off += vesk::frame::kHeaderBytes + h.length;
-        }
-        in_.erase(0, off);
-    }
-
-  private:
-    int fds_[2];
-    std::string in_;
-};
-
-// The owner of the harness's session: nothing to act on.
-class Owner : public vesk::SessionOwner {
-  public:
-    void session_up(const vesk::frame::Hello &) override {}
-    void session_down(bool, const std::string &) override {}
-    void client_left() override {}
-};
+using farend::Link;
+using farend::Owner;
+using farend::spin;
 
 // A session on the harness's link, every file request confined to the
 // sandbox, up once the loop has run (spin) after it.
 class Harness {
   public:
-    Harness() : session_(loop_, config(), ends(link_), owner_) {
+    Harness() : session_(loop_, config(), link_.ends(), owner_) {
         session_.start();
         link_.send_hello();
     }
@@ -277,11 +212,6 @@ class Harness {
         c.local_files = env().scope;
         c.alive_ms = 0;  // no liveness timers: an input is over in milliseconds
         return c;
-    }
-    static vesk::transport::LinkEnds ends(Link &link) {
-        vesk::transport::LinkEnds e;
-        e.in_fd = e.out_fd = link.veskd_end();
-        return e;
     }
 
     // Destroyed in reverse: the session before the link and the loop.
