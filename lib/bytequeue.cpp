@@ -1,0 +1,84 @@
+// ByteQueue (see bytequeue.h): growth, compaction and the descriptor helpers.
+#include "bytequeue.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vesk {
+namespace {
+// Smallest storage a queue takes, bytes: a reply or a small request never
+// makes it grow twice.
+constexpr size_t kMinAlloc = 4096;
+}  // namespace
+
+bool ByteQueue::reserve(size_t n) {
+    if (alloc_ - tail_ >= n) return true;
+    size_t held = size();
+    size_t need = held + n;  // n <= room() = cap_ - held: cannot overflow
+    if (need <= alloc_ && (head_ >= held || alloc_ >= cap_)) {
+        // Moving is cheap next to what was consumed, or growing is no longer
+        // allowed.
+        memmove(buf_.get(), buf_.get() + head_, held);
+        head_ = 0;
+        tail_ = held;
+        return true;
+    }
+    size_t grown = alloc_ > cap_ / 2 ? cap_ : std::max(alloc_ * 2, kMinAlloc);
+    grown = std::min(std::max(grown, need), cap_);
+    std::unique_ptr<char[]> bigger(new (std::nothrow) char[grown]);
+    if (!bigger) return false;
+    if (held > 0) memcpy(bigger.get(), buf_.get() + head_, held);
+    buf_ = std::move(bigger);
+    alloc_ = grown;
+    head_ = 0;
+    tail_ = held;
+    return true;
+}
+
+bool ByteQueue::append(const void *data, size_t n) {
+    if (n > room()) return false;
+    if (n == 0) return true;
+    if (!reserve(n)) return false;
+    memcpy(buf_.get() + tail_, data, n);
+    tail_ += n;
+    return true;
+}
+
+void ByteQueue::consume(size_t n) {
+    if (n >= size()) {
+        head_ = tail_ = 0;
+        return;
+    }
+    head_ += n;
+}
+
+ssize_t ByteQueue::read_from(int fd, size_t max) {
+    size_t n = std::min(max, room());
+    if (n == 0 || !reserve(n)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    ssize_t got;
+    do {
+        got = read(fd, buf_.get() + tail_, n);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) tail_ += size_t(got);
+    return got;
+}
+
+ssize_t ByteQueue::write_to(int fd) {
+    if (empty()) return 0;
+    ssize_t put;
+    do {
+        put = send(fd, buf_.get() + head_, size(), MSG_NOSIGNAL);
+        if (put < 0 && errno == ENOTSOCK) put = write(fd, buf_.get() + head_, size());
+    } while (put < 0 && errno == EINTR);
+    if (put > 0) consume(size_t(put));
+    return put;
+}
+
+}  // namespace vesk
