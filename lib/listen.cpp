@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "fdlimit_internal.h"
+#include "oneway.h"
 #include "vesknet.h"
 
 namespace {
@@ -31,19 +32,11 @@ constexpr int kNoTimeout = -1;  // ms
 // deepened once serving starts; the kernel caps it at somaxconn.
 constexpr int kServingBacklog = SOMAXCONN;
 
-// One direction: bytes read from src wait in buf until written to dst.
-struct Direction {
-    std::unique_ptr<char[]> buf{new char[kRelayBufBytes]};
-    size_t head = 0;
-    size_t tail = 0;
-    bool eof = false;   // src ended; shutdown dst once buf drains
-    bool done = false;  // dst shut down or failed
-};
-
 struct Relay {
     int fd[2];
     bool dead = false;  // closed; storage kept until the current event batch is over
-    Direction dir[2];   // dir[i]: fd[i] -> fd[1 - i]
+    // dir[i]: fd[i] -> fd[1 - i]
+    vesk::OneWay dir[2] = {vesk::OneWay(kRelayBufBytes), vesk::OneWay(kRelayBufBytes)};
 };
 
 // epoll user data: listeners are tagged so they are never confused with relays.
@@ -213,55 +206,14 @@ class Loop {
             // again and again.  Nothing more can be delivered to this side:
             // pending bytes get one last attempt below, which fails; with none
             // pending that direction ends here.
-            Direction &into = r->dir[1 - side];
-            if (!into.done && into.tail == into.head) {
-                into.done = true;
-                into.eof = true;
+            vesk::OneWay &into = r->dir[1 - side];
+            if (!into.done() && into.queue().empty()) {
+                into.stop();
                 shutdown(r->fd[1 - side], SHUT_RD);
             }
         }
-        for (int i = 0; i < 2; ++i) {
-            Direction &d = r->dir[i];
-            int src = r->fd[i];
-            int dst = r->fd[1 - i];
-            while (!d.done) {
-                if (d.tail > d.head) {
-                    ssize_t put = send(dst, d.buf.get() + d.head, d.tail - d.head, MSG_NOSIGNAL);
-                    if (put < 0) {
-                        if (errno == EINTR) continue;
-                        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                            d.done = true;
-                            d.eof = true;
-                            shutdown(src, SHUT_RD);
-                        }
-                        break;
-                    }
-                    d.head += static_cast<size_t>(put);
-                    if (d.head == d.tail) d.head = d.tail = 0;
-                    continue;
-                }
-                if (d.eof) {
-                    shutdown(dst, SHUT_WR);
-                    d.done = true;
-                    break;
-                }
-                ssize_t got = recv(src, d.buf.get() + d.tail, kRelayBufBytes - d.tail, 0);
-                if (got < 0) {
-                    if (errno == EINTR) continue;
-                    if (errno != EAGAIN && errno != EWOULDBLOCK)
-                        d.eof = true;
-                    else
-                        break;
-                    continue;
-                }
-                if (got == 0) {
-                    d.eof = true;
-                    continue;
-                }
-                d.tail += static_cast<size_t>(got);
-            }
-        }
-        if (r->dir[0].done && r->dir[1].done) {
+        for (int i = 0; i < 2; ++i) r->dir[i].pump(r->fd[i], r->fd[1 - i]);
+        if (r->dir[0].done() && r->dir[1].done()) {
             close(r->fd[0]);
             close(r->fd[1]);
             resume_listeners();
@@ -273,10 +225,8 @@ class Loop {
         }
         for (int s = 0; s < 2; ++s) {
             uint32_t want = 0;
-            const Direction &from = r->dir[s];    // s is the source
-            const Direction &to = r->dir[1 - s];  // s is the destination
-            if (!from.done && !from.eof && from.tail < kRelayBufBytes) want |= EPOLLIN | EPOLLRDHUP;
-            if (!to.done && to.tail > to.head) want |= EPOLLOUT;
+            if (r->dir[s].wants_read()) want |= EPOLLIN | EPOLLRDHUP;  // s is the source
+            if (r->dir[1 - s].wants_write()) want |= EPOLLOUT;         // s is the destination
             epoll_event ev{};
             ev.events = want;
             ev.data.ptr = &relays_[r].tags[s];
