@@ -20,6 +20,26 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // Unprocessed client bytes held before reading pauses, bytes.
 constexpr size_t kInHigh = 64 * 1024;
+// Bytes held for the client at most: a full credit window of far data, and
+// replies and local data past the high mark (their producers look at the
+// mark only between pieces).
+constexpr size_t kOutCap = Window::kMax + 2 * Client::kOutHigh;
+
+// Names of Client::State in its order, for the log.
+const char *state_name(int s) {
+    switch (s) {
+        case 0:
+            return "open";
+        case 1:
+            return "input-ended";
+        case 2:
+            return "eof-passed";
+        case 3:
+            return "closing";
+        default:
+            return "dead";
+    }
+}
 
 bool parse_count(std::string_view s, long *out) {
     std::string t(s);
@@ -32,12 +52,13 @@ bool parse_count(std::string_view s, long *out) {
 }
 }  // namespace
 
-Client::Client(Session &session, int fd, uint32_t id) : session_(session), fd_(fd), id_(id) {
+Client::Client(Session &session, int fd, uint32_t id)
+    : session_(session), fd_(fd), id_(id), in_(kInHigh + kReadChunk), out_(kOutCap) {
     session_.loop().add(fd_, EPOLLIN, [this](uint32_t ev) { on_event(ev); });
 }
 
 Client::~Client() {
-    if (!dead_) {
+    if (state_ != State::Dead) {
         session_.loop().remove(fd_);
         close(fd_);
     }
@@ -48,6 +69,22 @@ Peer &Client::local() {
     return *local_;
 }
 
+void Client::set_state(State to) {
+    if (to == state_) return;
+    bool legal = to > state_ && !(state_ == State::Open && to == State::EofPassed);
+    if (!legal) {
+        log::error("client %u: no way from %s to %s", id_, state_name(int(state_)),
+                   state_name(int(to)));
+        return;
+    }
+    log::info("client %u: %s -> %s", id_, state_name(int(state_)), state_name(int(to)));
+    state_ = to;
+}
+
+void Client::close_when_flushed() {
+    if (state_ < State::Closing) set_state(State::Closing);
+}
+
 void Client::ensure_open() {
     if (opened_) return;
     opened_ = true;
@@ -56,7 +93,7 @@ void Client::ensure_open() {
 
 void Client::on_event(uint32_t ev) {
     if (ev & EPOLLOUT) write_client();
-    if (dead_) return;
+    if (dead()) return;
     if (watching_hangup_ && (ev & (EPOLLHUP | EPOLLERR))) return hung_up_waiting();
     if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_client();
 }
@@ -65,7 +102,7 @@ void Client::hung_up_waiting() {
     hangup_seen_ = true;
     char next;
     ssize_t r = recv(fd_, &next, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (r <= 0 && in_off_ == in_.size()) {
+    if (r <= 0 && in_.empty()) {
         log::info("client %u: gone before its answer", id_);
         return finish();
     }
@@ -73,31 +110,27 @@ void Client::hung_up_waiting() {
 }
 
 void Client::read_client() {
-    if (dead_ || client_eof_) return;
-    if (in_.size() - in_off_ >= kInHigh) return;
-    // Read into scratch space and copy what came: growing in_ by a whole
-    // chunk would clear 64 KiB for every few hundred bytes a dump brings.
-    static char scratch[kReadChunk];
-    ssize_t r = read(fd_, scratch, sizeof scratch);
+    if (state_ != State::Open) return;
+    if (in_.size() >= kInHigh) return;
+    ssize_t r = in_.read_from(fd_, kReadChunk);
     if (r < 0) {
-        if (errno == EAGAIN || errno == EINTR) return;
+        if (errno == EAGAIN) return;
         log::info("client %u: read failed: %s", id_, strerror(errno));
         return finish();
     }
-    in_.append(scratch, size_t(r));
-    if (r == 0) client_eof_ = true;
+    if (r == 0) set_state(State::InputEnded);
     process();
 }
 
 bool Client::take_request() {
-    size_t avail = in_.size() - in_off_;
+    size_t avail = in_.size();
     if (avail == 0) return false;
-    const char *p = in_.data() + in_off_;
+    const char *p = in_.peek().data();
     if (p[0] != '@') {
         log::info("client %u: not a request, closing", id_);
         send_reply('?', false, "Bad request");
-        closing_ = true;
-        in_off_ = in_.size();
+        close_when_flushed();
+        in_.clear();
         return false;
     }
     const char *nul = static_cast<const char *>(memchr(p, 0, std::min(avail, kRequestMax)));
@@ -105,18 +138,22 @@ bool Client::take_request() {
         if (avail >= kRequestMax) {
             log::info("client %u: request too long, closing", id_);
             send_reply('?', false, "Request too long");
-            closing_ = true;
-            in_off_ = in_.size();
+            close_when_flushed();
+            in_.clear();
         }
         return false;
     }
     size_t len = size_t(nul - p);
-    in_off_ += len + 1;
     if (len < 3) {
+        in_.consume(len + 1);
         send_reply('?', false, "Bad request");
         return true;
     }
-    request(p[1], p[2], std::string_view(p + 3, len - 3));
+    // Taken before it is served, as whatever runs meanwhile must see it.
+    char dir = p[1], code = p[2];
+    std::string arg(p + 3, len - 3);
+    in_.consume(len + 1);
+    request(dir, code, arg);
     return true;
 }
 
@@ -205,56 +242,49 @@ void Client::process() {
     do {
         process_again_ = false;
         process_input();
-    } while (process_again_ && !dead_);
+    } while (process_again_ && !dead());
     in_process_ = false;
     maybe_done();
-    if (!dead_) update_events();
+    if (!dead()) update_events();
 }
 
 void Client::process_input() {
-    while (!dead_ && !closing_) {
-        size_t avail = in_.size() - in_off_;
+    while (state_ < State::Closing) {
+        size_t avail = in_.size();
         if (mode_ == Mode::Command) {
             if (pending_remote_ > 0 || pending_local_ > 0) break;  // replies keep request order
-            if (out_.size() - out_off_ >= kOutHigh) break;         // it does not read its replies
+            if (out_.queue().size() >= kOutHigh) break;            // it does not read its replies
             if (!take_request()) break;
             continue;
         }
         if (avail == 0 || !can_feed()) break;
         size_t n = avail;
         if (mode_ == Mode::Dump) n = size_t(std::min<int64_t>(int64_t(avail), dump_left_));
-        feed(std::string_view(in_.data() + in_off_, n));
-        in_off_ += n;
+        feed(in_.peek().substr(0, n));
+        in_.consume(n);
         if (mode_ == Mode::Dump) {
             dump_left_ -= int64_t(n);
             if (dump_left_ == 0) mode_ = Mode::Command;
         }
     }
-    if (in_off_ == in_.size()) {
-        in_.clear();
-        in_off_ = 0;
-    } else if (in_off_ >= kReadChunk) {
-        in_.erase(0, in_off_);
-        in_off_ = 0;
-    }
-    if (client_eof_ && in_off_ == in_.size() && mode_ == Mode::Stream && !dead_ && !eof_sent_) {
+    if (state_ == State::InputEnded && in_.empty() && mode_ == Mode::Stream) {
         // Pass the half-close on, once.
         if (target_remote_) {
-            if (opened_ && !eof_sent_) session_.link().send(key(), frame::kEof);
+            if (opened_) session_.link().send(key(), frame::kEof);
         } else if (local_) {
             local_->eof_in();
         }
-        eof_sent_ = true;
+        set_state(State::EofPassed);
     }
 }
 
 void Client::update_events() {
-    if (dead_) return;
+    if (dead()) return;
     uint32_t ev = 0;
     bool blocked = (mode_ == Mode::Command && (pending_remote_ > 0 || pending_local_ > 0)) ||
                    (mode_ != Mode::Command && !can_feed());
-    if (!client_eof_ && !closing_ && in_.size() - in_off_ < kInHigh && !blocked) ev |= EPOLLIN;
-    if (out_off_ < out_.size()) ev |= EPOLLOUT;
+    if (state_ == State::Open && in_.size() < kInHigh && !blocked) ev |= EPOLLIN;
+    if (out_.wants_write()) ev |= EPOLLOUT;
     // Waiting for an answer and reading nothing meanwhile: still hear a
     // hang-up, which epoll reports whatever the mask (the bit only keeps the
     // socket in epoll), so that the work for a client that left can stop.
@@ -265,63 +295,54 @@ void Client::update_events() {
 }
 
 void Client::send_reply(char dir, bool ok, std::string_view text) {
-    if (dead_) return;
-    out_.push_back('@');
-    out_.push_back(dir);
-    out_.push_back(ok ? 'd' : 'e');
+    if (dead()) return;
     text = text.substr(0, kRequestTextMax);
-    for (char c : text) out_.push_back(c == '\0' ? ' ' : c);
-    out_.push_back('\0');
+    char reply[3 + kRequestTextMax + 1] = {'@', dir, ok ? 'd' : 'e'};
+    size_t len = 3;
+    for (char c : text) reply[len++] = c == '\0' ? ' ' : c;
+    reply[len++] = '\0';
+    if (!out_.put({reply, len})) return overflow();
     write_client();
 }
 
+void Client::overflow() {
+    log::error("client %u: more than %zu bytes held for it, closing", id_, kOutCap);
+    finish();
+}
+
 void Client::write_client() {
-    if (dead_) return;
-    while (out_off_ < out_.size()) {
-        ssize_t w = send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) break;
-            log::info("client %u: write failed: %s", id_, strerror(errno));
-            return finish();
-        }
-        out_off_ += size_t(w);
-        size_t far = std::min(far_pending_, size_t(w));
-        if (far > 0) {
-            far_pending_ -= far;
-            uint32_t grant = window_.consumed(far, monotonic_us(), session_.rtt_us());
-            if (opened_) session_.link().grant(key(), grant);
-        }
+    if (dead()) return;
+    OneWay::Moved m = out_.pump(-1, fd_);
+    if (m.error != 0) {
+        log::info("client %u: write failed: %s", id_, strerror(m.error));
+        return finish();
     }
-    if (out_off_ == out_.size()) {
-        out_.clear();
-        out_off_ = 0;
-        if (out_eof_ && !wr_shut_) {
-            shutdown(fd_, SHUT_WR);
-            wr_shut_ = true;
-        }
+    size_t far = std::min(far_pending_, m.written);
+    if (far > 0) {
+        far_pending_ -= far;
+        uint32_t grant = window_.consumed(far, monotonic_us(), session_.rtt_us());
+        if (opened_) session_.link().grant(key(), grant);
     }
     if (local_) local_->outlet_room();
     // Requests that waited for their replies to be read can go on now.
-    if (!dead_ && mode_ == Mode::Command && in_off_ < in_.size() &&
-        out_.size() - out_off_ < kOutHigh)
+    if (!dead() && mode_ == Mode::Command && !in_.empty() && out_.queue().size() < kOutHigh)
         process();
     maybe_done();
-    if (!dead_) update_events();
+    if (!dead()) update_events();
 }
 
 void Client::maybe_done() {
-    if (dead_) return;
-    bool flushed = out_off_ == out_.size();
-    if (client_eof_ && mode_ != Mode::Stream && pending_remote_ == 0 && pending_local_ == 0)
-        closing_ = true;
-    if (client_eof_ && mode_ == Mode::Stream && eof_sent_ && out_eof_) closing_ = true;
-    if (closing_ && flushed) finish();
+    if (dead()) return;
+    bool input_ended = state_ == State::InputEnded || state_ == State::EofPassed;
+    if (input_ended && mode_ != Mode::Stream && pending_remote_ == 0 && pending_local_ == 0)
+        close_when_flushed();
+    if (state_ == State::EofPassed && mode_ == Mode::Stream && out_.ended()) close_when_flushed();
+    if (state_ == State::Closing && out_.queue().empty()) finish();
 }
 
 void Client::finish() {
-    if (dead_) return;
-    dead_ = true;
+    if (dead()) return;
+    set_state(State::Dead);
     session_.loop().remove(fd_);
     close(fd_);
     if (opened_) {
@@ -340,7 +361,7 @@ void Client::abort() {
 }
 
 void Client::far_reply(std::string_view payload) {
-    if (dead_) return;
+    if (dead()) return;
     if (pending_remote_ == 0) {
         // It answers nothing: passing it on would shift every later reply,
         // and holding it would let the far end fill this end's memory.
@@ -355,8 +376,10 @@ void Client::far_reply(std::string_view payload) {
 }
 
 void Client::far_data(std::string_view bytes) {
-    if (dead_) return;
-    if (discard_) {
+    if (dead()) return;
+    if (discard_ || out_.ended()) {
+        // Nowhere to go: credit it back at once so that the far end is not
+        // stalled.
         session_.link().grant(key(),
                               window_.consumed(bytes.size(), monotonic_us(), session_.rtt_us()));
         return;
@@ -367,22 +390,22 @@ void Client::far_data(std::string_view bytes) {
         log::error("client %u: the far end sent beyond its credit, closing", id_);
         return finish();
     }
-    out_.append(bytes);
+    if (!out_.put(bytes)) return overflow();
     far_pending_ += bytes.size();
     write_client();
 }
 
 void Client::far_eof() {
-    if (discard_ || dead_) return;
-    out_eof_ = true;
+    if (discard_ || dead()) return;
+    out_.end();
     write_client();
 }
 
 void Client::far_close() {
-    if (dead_) return;
+    if (dead()) return;
     session_.link().drop(key());
     opened_ = false;
-    closing_ = true;
+    close_when_flushed();
     write_client();
 }
 
@@ -391,7 +414,7 @@ void Client::far_data_reset() {
 }
 
 void Client::link_drained() {
-    if (dead_) return;
+    if (dead()) return;
     process();
 }
 
@@ -403,27 +426,27 @@ void Client::reply(bool ok, std::string_view text) {
 }
 
 bool Client::data_room() const {
-    return !dead_ && out_.size() - out_off_ < kOutHigh;
+    return !dead() && out_.queue().size() < kOutHigh;
 }
 
 void Client::data(std::string_view bytes) {
-    out_.append(bytes);
+    if (!out_.put(bytes)) return overflow();
     write_client();
 }
 
 void Client::eof() {
-    out_eof_ = true;
+    out_.end();
     write_client();
 }
 
 void Client::closed() {
-    closing_ = true;
+    close_when_flushed();
     write_client();
 }
 
 void Client::consumed(size_t) {
     // The local Peer took stream bytes: more may be fed.
-    if (!dead_ && mode_ != Mode::Command) process();
+    if (!dead() && mode_ != Mode::Command) process();
 }
 
 }  // namespace vesk

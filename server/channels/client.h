@@ -7,8 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "bytequeue.h"
 #include "flow.h"
 #include "link.h"
+#include "oneway.h"
 #include "peer.h"
 
 namespace vesk {
@@ -29,7 +31,7 @@ class Client : public Outlet {
     Client &operator=(const Client &) = delete;
 
     ChanKey key() const { return chan_key(id_, true); }
-    bool dead() const { return dead_; }
+    bool dead() const { return state_ == State::Dead; }
 
     // Frames of this channel from the far end.
     void far_reply(std::string_view payload);
@@ -53,6 +55,19 @@ class Client : public Outlet {
 
   private:
     enum class Mode { Command, Dump, Stream };
+    // The connection's life, in order; it only moves forward (set_state):
+    //   Open        reading the client;
+    //   InputEnded  the client sent its end (half-close) and reads stopped;
+    //   EofPassed   that end was passed on to the stream's far side;
+    //   Closing     ends as soon as everything for the client is written;
+    //   Dead        socket closed, the channel released.
+    // Open may go straight to Closing or Dead, and each state to Dead.
+    enum class State { Open, InputEnded, EofPassed, Closing, Dead };
+    // The one place the state changes: refuses (and logs) a move backward
+    // or Open -> EofPassed; logs each move at -v.
+    void set_state(State to);
+    // Closing unless already there or beyond.
+    void close_when_flushed();
 
     void on_event(uint32_t ev);
     // The client closed its socket while it waited for an answer.  When it
@@ -76,11 +91,14 @@ class Client : public Outlet {
     void ensure_open();
     Peer &local();
     void finish();
+    // More is held for the client than it can ever be owed: end.
+    void overflow();
     void maybe_done();
 
     Session &session_;
     int fd_;
     uint32_t id_;
+    State state_ = State::Open;
     Mode mode_ = Mode::Command;
     int64_t dump_left_ = 0;
     bool target_remote_ = true;  // where a dump or stream goes
@@ -88,22 +106,24 @@ class Client : public Outlet {
     bool stream_remote_ = true;  // where the last connection was made
     int pending_remote_ = 0;     // far replies still owed
     int pending_local_ = 0;      // local replies still owed
+    // Flags beside the state, each about something with a life of its own:
+    // the link channel is opened on first use and may be closed by the far
+    // end in any state;
     bool opened_ = false;
-    bool client_eof_ = false;
-    bool out_eof_ = false;  // the data stream toward the client has ended
-    bool closing_ = false;  // end once out_ is written
-    bool wr_shut_ = false;
-    bool eof_sent_ = false;  // the client's half-close was passed on
+    // process() re-entered from a callback it made (feeding the local Peer);
     bool in_process_ = false;
-    bool process_again_ = false;    // process() was asked for while it ran
-    bool discard_ = false;          // dropping data of an abandoned file read
-    bool watching_hangup_ = false;  // in epoll only to hear a hang-up
+    bool process_again_ = false;
+    // far data of an abandoned file read is dropped until the far end's
+    // reset (a request's business, not the connection's);
+    bool discard_ = false;
+    // the socket is in epoll only to hear a hang-up while an answer is
+    // awaited, and one was heard (epoll bookkeeping: any state but Dead).
+    bool watching_hangup_ = false;
     bool hangup_seen_ = false;
-    bool dead_ = false;
-    std::string in_;
-    size_t in_off_ = 0;
-    std::string out_;
-    size_t out_off_ = 0;
+    ByteQueue in_;  // from the client, not yet processed
+    // Replies and stream data for the client; its end is the half-close of
+    // the client's socket.
+    OneWay out_;
     size_t far_pending_ = 0;  // far data bytes in out_, for credit
     Window window_;
     std::unique_ptr<Peer> local_;
