@@ -7,13 +7,7 @@
 // is the Outlet's business.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
 #include <string_view>
 
 #include "commands.h"
@@ -21,6 +15,7 @@
 #include "link.h"
 #include "offloop.h"
 #include "outlet.h"
+#include "stream.h"
 #include "workers.h"
 
 namespace vesk {
@@ -35,7 +30,7 @@ class Peer {
   public:
     // Bytes of stream data a Peer holds for its socket before the feeder
     // must wait.
-    static constexpr size_t kInHigh = 256 * 1024;
+    static constexpr size_t kInHigh = Stream::kInHigh;
 
     // key: the channel; remote: it serves the far end's client.
     Peer(Session &session, Outlet &outlet, ChanKey key, bool remote);
@@ -51,7 +46,7 @@ class Peer {
     // The client sends no more stream data.
     void eof_in();
     // Bytes given to data_in that the Peer still holds.
-    size_t held() const { return out_.size() - out_off_; }
+    size_t held() const { return stream_.held(); }
     // The outlet has room again: producers go on.
     void outlet_room();
     // A request's answer is being worked out off the loop.
@@ -59,21 +54,6 @@ class Peer {
 
   private:
     void reply(bool ok, std::string_view text);
-    void reply_errno(int err);
-    void connect_tcp(std::string_view arg);
-    void connect_unix_path(std::string_view arg);
-    void connect_to(const void *addr, unsigned len, std::string what);
-    // See OffLoop::run.
-    template <typename Result>
-    bool off_loop(Workers::Kind kind,
-                  std::function<std::optional<Result>(const std::atomic<bool> &)> work,
-                  std::function<void(Result)> done) {
-        return off_.run<Result>(kind, std::move(work), std::move(done));
-    }
-    void on_stream(uint32_t events);
-    void stream_events();
-    void stream_failed(int err);
-    void close_stream();
 
     Session &session_;
     Outlet &outlet_;
@@ -82,15 +62,7 @@ class Peer {
     UdpPairs &udp_;
     FileWork files_;
     OffLoop off_;
-
-    int stream_fd_ = -1;
-    bool connecting_ = false;
-    std::string connect_what_;
-    bool stream_rd_eof_ = false;  // the socket sent its end
-    bool in_eof_ = false;         // the client sent its end
-    bool wr_shut_ = false;
-    std::string out_;  // for the socket
-    size_t out_off_ = 0;
+    Stream stream_;  // after off_, which looks its host names up
 };
 
 }  // namespace vesk
