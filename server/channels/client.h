@@ -61,7 +61,9 @@ class Client : public Outlet {
     //   EofPassed   that end was passed on to the stream's far side;
     //   Closing     ends as soon as everything for the client is written;
     //   Dead        socket closed, the channel released.
-    // Open may go straight to Closing or Dead, and each state to Dead.
+    // Open may go straight to Closing or Dead, and each state to Dead.  The
+    // direction toward the client ends on its own (out_: its end, then the
+    // socket's half-close), as a stream's two directions do.
     enum class State { Open, InputEnded, EofPassed, Closing, Dead };
     // The one place the state changes: refuses (and logs) a move backward
     // or Open -> EofPassed; logs each move at -v.
@@ -110,7 +112,8 @@ class Client : public Outlet {
     // the link channel is opened on first use and may be closed by the far
     // end in any state;
     bool opened_ = false;
-    // process() re-entered from a callback it made (feeding the local Peer);
+    // process() is running, and was asked for again meanwhile (feeding the
+    // local Peer calls back into it);
     bool in_process_ = false;
     bool process_again_ = false;
     // far data of an abandoned file read is dropped until the far end's
