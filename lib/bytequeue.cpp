@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vesk {
@@ -13,6 +14,8 @@ namespace {
 // Smallest storage a queue takes, bytes: a reply or a small request never
 // makes it grow twice.
 constexpr size_t kMinAlloc = 4096;
+// Bytes of a read that may land beyond the storage held.
+constexpr size_t kSpillBytes = 64 * 1024;
 }  // namespace
 
 bool ByteQueue::reserve(size_t n) {
@@ -58,15 +61,27 @@ void ByteQueue::consume(size_t n) {
 
 ssize_t ByteQueue::read_from(int fd, size_t max) {
     size_t n = std::min(max, room());
-    if (n == 0 || !reserve(n)) {
+    if (n == 0) {
         errno = ENOBUFS;
         return -1;
     }
+    // Storage grows with what arrives, not with what might: a read larger
+    // than the free space spills onto the stack and is appended from there,
+    // so an idle connection never holds a whole read's worth.
+    char spill[kSpillBytes];
+    size_t in_place = std::min(n, alloc_ - tail_);
+    iovec iov[2] = {{buf_.get() + tail_, in_place}, {spill, std::min(n - in_place, kSpillBytes)}};
     ssize_t got;
     do {
-        got = read(fd, buf_.get() + tail_, n);
+        got = readv(fd, iov, 2);
     } while (got < 0 && errno == EINTR);
-    if (got > 0) tail_ += size_t(got);
+    if (got <= 0) return got;
+    size_t first = std::min(size_t(got), in_place);
+    tail_ += first;
+    if (!append(spill, size_t(got) - first)) {
+        errno = ENOMEM;
+        return -1;
+    }
     return got;
 }
 

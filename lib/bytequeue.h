@@ -37,11 +37,12 @@ class ByteQueue {
     void consume(size_t n);
     void clear() { head_ = tail_ = 0; }
 
-    // One read(2) of at most max bytes (and at most room()) appended at the
-    // end; EINTR is retried.  Returns what read returned: the count appended
-    // (> 0), 0 at end of file, -1 with errno set (EAGAIN when nothing is
-    // there yet; ENOBUFS, without a read, when the queue is full or memory
-    // runs out).
+    // One read of at most max bytes (and at most room() and 64 KiB beyond
+    // the storage already held) appended at the end; EINTR is retried.
+    // Returns what the read returned: the count appended (> 0), 0 at end of
+    // file, -1 with errno set (EAGAIN when nothing is there yet; ENOBUFS,
+    // without a read, when the queue is full; ENOMEM when storage could not
+    // grow for what was read, which is then lost: end the stream).
     ssize_t read_from(int fd, size_t max = SIZE_MAX);
     // One send(2) (write(2) when fd is no socket) of the held bytes, without
     // SIGPIPE; EINTR is retried.  Returns the count written (> 0), which is

@@ -25,22 +25,6 @@ constexpr size_t kInHigh = 64 * 1024;
 // mark only between pieces).
 constexpr size_t kOutCap = Window::kMax + 2 * Client::kOutHigh;
 
-// Names of Client::State in its order, for the log.
-const char *state_name(int s) {
-    switch (s) {
-        case 0:
-            return "open";
-        case 1:
-            return "input-ended";
-        case 2:
-            return "eof-passed";
-        case 3:
-            return "closing";
-        default:
-            return "dead";
-    }
-}
-
 bool parse_count(std::string_view s, long *out) {
     std::string t(s);
     char *end = nullptr;
@@ -69,15 +53,30 @@ Peer &Client::local() {
     return *local_;
 }
 
+const char *Client::state_name(State s) {
+    switch (s) {
+        case State::Open:
+            return "open";
+        case State::InputEnded:
+            return "input-ended";
+        case State::EofPassed:
+            return "eof-passed";
+        case State::Closing:
+            return "closing";
+        case State::Dead:
+            return "dead";
+    }
+    return "?";
+}
+
 void Client::set_state(State to) {
     if (to == state_) return;
     bool legal = to > state_ && !(state_ == State::Open && to == State::EofPassed);
     if (!legal) {
-        log::error("client %u: no way from %s to %s", id_, state_name(int(state_)),
-                   state_name(int(to)));
+        log::error("client %u: no way from %s to %s", id_, state_name(state_), state_name(to));
         return;
     }
-    log::info("client %u: %s -> %s", id_, state_name(int(state_)), state_name(int(to)));
+    log::info("client %u: %s -> %s", id_, state_name(state_), state_name(to));
     state_ = to;
 }
 

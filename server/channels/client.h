@@ -68,6 +68,8 @@ class Client : public Outlet {
     // The one place the state changes: refuses (and logs) a move backward
     // or Open -> EofPassed; logs each move at -v.
     void set_state(State to);
+    // The state's name in the log.
+    static const char *state_name(State s);
     // Closing unless already there or beyond.
     void close_when_flushed();
 
