@@ -333,10 +333,19 @@ void Client::write_client() {
 void Client::maybe_done() {
     if (dead()) return;
     bool input_ended = state_ == State::InputEnded || state_ == State::EofPassed;
-    if (input_ended && mode_ != Mode::Stream && pending_remote_ == 0 && pending_local_ == 0)
+    if (input_ended && mode_ != Mode::Stream && pending_remote_ == 0 && pending_local_ == 0 &&
+        !input_left())
         close_when_flushed();
     if (state_ == State::EofPassed && mode_ == Mode::Stream && out_.ended()) close_when_flushed();
     if (state_ == State::Closing && out_.queue().empty()) finish();
+}
+
+bool Client::input_left() const {
+    if (in_.empty()) return false;
+    if (mode_ != Mode::Command) return true;
+    std::string_view held = in_.peek();
+    return held[0] != '@' || held.size() >= kRequestMax ||
+           memchr(held.data(), 0, std::min(held.size(), kRequestMax)) != nullptr;
 }
 
 void Client::finish() {

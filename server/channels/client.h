@@ -98,6 +98,11 @@ class Client : public Outlet {
     // More is held for the client than it can ever be owed: end.
     void overflow();
     void maybe_done();
+    // Held input that processing will still act on: all of it, but in
+    // Command mode a request the client's end left unfinished.  Requests
+    // waiting behind unread replies are served once these are read, even
+    // after the client's end.
+    bool input_left() const;
 
     Session &session_;
     int fd_;

@@ -2,6 +2,7 @@
 // veskd that the test plays frame by frame, with clients on socketpairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -237,6 +238,20 @@ TEST_F(Channels, StreamWithNothingConnectedEndsWhenItsInputEnds) {
     say(a, "@?5");
     shutdown(a, SHUT_WR);
     EXPECT_TRUE(until([&] { return hear(a).eof; }));
+}
+
+TEST_F(Channels, RequestsBehindUnreadRepliesAreServedAfterAHalfClose) {
+    int a = client(4096);
+    const int kRequests = 12000;  // 48 KB, replies far beyond what veskd holds for a client
+    std::string requests;
+    for (int i = 0; i < kRequests; i++) requests += "@?F"s + '\0';
+    requests.pop_back();
+    say(a, requests);
+    shutdown(a, SHUT_WR);
+    int turns = 0;  // the end is read while the replies pile up unread
+    until([&] { return ++turns > 50; });
+    ASSERT_TRUE(until([&] { return hear(a).eof; }));
+    EXPECT_EQ(std::count(heard[a].text.begin(), heard[a].text.end(), '\0'), kRequests);
 }
 
 TEST_F(Channels, BadRequestsEndTheirClientOnly) {
