@@ -16,8 +16,6 @@
 
 namespace vesk {
 namespace {
-// Bytes read from a client per system call.
-constexpr size_t kReadChunk = 64 * 1024;
 // Unprocessed client bytes held before reading pauses, bytes.
 constexpr size_t kInHigh = 64 * 1024;
 // Bytes held for the client at most: a full credit window of far data, and

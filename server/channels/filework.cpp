@@ -7,8 +7,6 @@ namespace vesk {
 namespace {
 // File data held before it is written even within one batch, bytes.
 constexpr size_t kSinkBufferMax = 256 * 1024;
-// Bytes read from a file per step.
-constexpr size_t kReadChunk = 64 * 1024;
 }  // namespace
 
 FileWork::FileWork(Loop &loop, Outlet &outlet, const Scope &scope, ChanKey key)

@@ -8,6 +8,10 @@
 
 namespace vesk {
 
+// Bytes the channels read at once from a client, a connected socket or a
+// file: four full data frames, and few calls per MiB.
+constexpr size_t kReadChunk = 64 * 1024;
+
 class Outlet {
   public:
     virtual ~Outlet() = default;

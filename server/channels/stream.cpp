@@ -24,8 +24,7 @@ namespace {
 // Bytes held for the socket at most: a full credit window from the far end
 // (the local feeder stops at kInHigh).
 constexpr size_t kToSocketCap = Window::kMax + Stream::kInHigh;
-// Bytes read from the socket per system call, and calls per readiness.
-constexpr size_t kReadChunk = 64 * 1024;
+// Reads of kReadChunk per readiness.
 constexpr int kReadsPerEvent = 4;
 // The far machine itself, for an 'A' without a host.
 constexpr const char *kSelfHost = "127.0.0.1";
