@@ -40,7 +40,9 @@ if ! command -v Xvfb >/dev/null || ! command -v xdpyinfo >/dev/null; then
 fi
 X=50
 while [ -e "/tmp/.X11-unix/X$X" ] || [ -e "/tmp/.X$X-lock" ]; do X=$((X + 1)); done
-Xvfb ":$X" -nolisten tcp -screen 0 640x480x24 >"$T/xvfb.log" 2>&1 &
+# -noreset: an X server that regenerates when its last client leaves drops
+# any connection still in its set-up, which would fail a client at random.
+Xvfb ":$X" -nolisten tcp -noreset -screen 0 640x480x24 >"$T/xvfb.log" 2>&1 &
 XVFB=$!
 track $XVFB
 check "Xvfb up" wait_for "Xvfb" 10 test -S "/tmp/.X11-unix/X$X"
