@@ -10,7 +10,13 @@ constexpr size_t kSinkBufferMax = 256 * 1024;
 }  // namespace
 
 FileWork::FileWork(Loop &loop, Outlet &outlet, const Scope &scope, ChanKey key)
-    : loop_(loop), outlet_(outlet), scope_(scope), key_(key), sink_(scope), source_(scope) {}
+    : loop_(loop),
+      outlet_(outlet),
+      scope_(scope),
+      key_(key),
+      sink_(scope),
+      sink_buf_(kSinkBufferMax),
+      source_(scope) {}
 
 FileWork::~FileWork() {
     flush();
@@ -56,9 +62,13 @@ void FileWork::request(char code, std::string_view arg) {
 
 bool FileWork::data_in(std::string_view bytes) {
     if (!sink_.is_open()) return false;
-    sink_buf_.append(bytes);
+    if (!sink_buf_.append(bytes)) {
+        flush();
+        // More than a whole batch at once: it goes straight to the file.
+        if (!sink_buf_.append(bytes)) sink_.write(bytes.data(), bytes.size());
+    }
     outlet_.consumed(bytes.size());
-    if (sink_buf_.size() >= kSinkBufferMax) {
+    if (sink_buf_.room() == 0) {
         flush();
     } else if (!sink_flush_pending_) {
         sink_flush_pending_ = true;
@@ -73,7 +83,8 @@ bool FileWork::data_in(std::string_view bytes) {
 void FileWork::flush() {
     sink_flush_pending_ = false;
     if (sink_buf_.empty()) return;
-    if (sink_.is_open()) sink_.write(sink_buf_.data(), sink_buf_.size());
+    std::string_view held = sink_buf_.peek();
+    if (sink_.is_open()) sink_.write(held.data(), held.size());
     sink_buf_.clear();
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "bytequeue.h"
 #include "files.h"
 #include "link.h"
 #include "loop.h"
@@ -50,7 +51,7 @@ class FileWork {
     // File data gathered over one batch of link frames: a dump arrives in
     // pieces of a few hundred bytes, and one write per piece costs more than
     // the copy.
-    std::string sink_buf_;
+    ByteQueue sink_buf_;
     bool sink_flush_pending_ = false;
     // A file read is being sent while it is open: a '7' that fails closes
     // the one before it, and nothing is left to pump or end.
