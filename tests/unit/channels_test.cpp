@@ -93,8 +93,11 @@ class Channels : public TempDirTest {
     }
     // Whether the far end's answer still reaches the client.
     bool served(int fd) {
+        // The answer must wait for this request: a reply before it is a stray.
+        size_t asked = on(frame::kRequest, heard[fd].channel).size();
         say(fd, "@>F-9");
-        if (!until([&] { return !on(frame::kRequest, heard[fd].channel).empty(); })) return false;
+        if (!until([&] { return on(frame::kRequest, heard[fd].channel).size() > asked; }))
+            return false;
         far.send(frame::kReply, 0, heard[fd].channel, "dserved");
         return answer(fd) == "@>dserved";
     }
@@ -140,7 +143,8 @@ TEST_F(Channels, FarRepliesReachTheClientsThatAsked) {
     int a = client(), b = client();
     say(a, "@>F-9");
     say(b, "@>F-1");
-    ASSERT_TRUE(until([&] { return !on(frame::kRequest, 2).empty(); }));  // a's went with it
+    ASSERT_TRUE(
+        until([&] { return !on(frame::kRequest, 1).empty() && !on(frame::kRequest, 2).empty(); }));
     far.send(frame::kReply, 0, 2, "dfor b");
     far.send(frame::kReply, 0, 1, "efor a");
     EXPECT_EQ(answer(a), "@>efor a");
