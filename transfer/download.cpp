@@ -85,7 +85,10 @@ Step same_size(Download &d) {
 Step negotiate(Download &d) {
     const bool F = d.run.force;
     d.to_stdout = d.arg.target == "-";
-    if (!d.to_stdout) d.exists = stat(d.target(), &d.st) == 0;
+    if (!d.to_stdout) {
+        d.exists = stat(d.target(), &d.st) == 0;
+        if (!d.exists && recover_local_copy(d.target())) d.exists = stat(d.target(), &d.st) == 0;
+    }
     int rc;
     if (d.exists && remote_vesk_version >= kFirstLongStatus)
         rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", static_cast<long>(d.st.st_size),

@@ -73,6 +73,18 @@ int open_read_only_copy(const char *path, int flags) {
 
 }  // namespace
 
+bool recover_local_copy(const char *path) {
+    std::string hidden = hidden_name(path);
+    struct stat st {};
+    if (lstat(hidden.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & S_IXUSR) != 0)
+        return false;
+    // Read-only before it gets the real name: it is partial whatever mode
+    // the kill left it in.
+    return chmod(hidden.c_str(), kPartialLocalMode) == 0 &&
+           renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0;
+}
+
 int open_local_copy(const char *path, bool append) {
     const int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : 0);
     int fd = open(path, flags);

@@ -17,4 +17,10 @@ constexpr unsigned kPartialLocalMode = 0444;  // a local copy that is still owed
 // partial copy.  Returns the descriptor, or -1 with errno set.
 int open_local_copy(const char *path, bool append);
 
+// A copy left under its hidden name by a kill during that open goes back to
+// path at 0444, so that the next run resumes it.  Only a regular file of
+// ours without an execute bit, and never over an existing path.  Returns
+// true when it was put back.
+bool recover_local_copy(const char *path);
+
 }  // namespace vesk::transfer

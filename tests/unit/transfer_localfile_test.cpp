@@ -15,6 +15,7 @@
 namespace {
 
 using vesk::transfer::open_local_copy;
+using vesk::transfer::recover_local_copy;
 
 class LocalCopy : public TempDirTest {
   protected:
@@ -87,6 +88,18 @@ TEST_F(LocalCopy, ReadOnlyCopyResumesWithoutEverBeingWritableUnderItsName) {
     EXPECT_EQ(content(), "partial");
     EXPECT_EQ(mode(), 0444u);
     EXPECT_EQ(entries(), 1);  // no hidden name left behind
+}
+
+// A kill while the copy sat under its hidden name (writable) leaves it there:
+// the next run puts it back read-only, never over a file of that name.
+TEST_F(LocalCopy, CopyLeftUnderItsHiddenNameIsPutBackPartial) {
+    make(".vesk-open.copy", "part", 0200);
+    ASSERT_TRUE(recover_local_copy(copy.c_str()));
+    EXPECT_EQ(content(), "part");
+    EXPECT_EQ(mode(), 0444u);
+    make(".vesk-open.copy", "older", 0200);
+    EXPECT_FALSE(recover_local_copy(copy.c_str()));
+    EXPECT_EQ(content(), "part");
 }
 
 }  // namespace
