@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "daemon.h"
+#include "decimal.h"
 #include "fdlimit_internal.h"
 #include "keyfile.h"
 #include "log.h"
@@ -36,12 +37,9 @@ int g_signal_pipe[2] = {-1, -1};
 
 // A decimal count from lo to hi: digits only, so "-1", " 5" and "5k" are refused.
 bool parse_count(const char *s, unsigned long lo, unsigned long hi, unsigned long *out) {
-    if (*s < '0' || *s > '9') return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long v = strtoul(s, &end, 10);
-    if (errno || *end || v < lo || v > hi) return false;
-    *out = v;
+    long v;
+    if (*s < '0' || *s > '9' || !vesk::parse_long(s, long(lo), long(hi), &v)) return false;
+    *out = static_cast<unsigned long>(v);
     return true;
 }
 

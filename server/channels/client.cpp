@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "decimal.h"
 #include "log.h"
 #include "session.h"
 
@@ -22,16 +23,6 @@ constexpr size_t kInHigh = 64 * 1024;
 // replies and local data past the high mark (their producers look at the
 // mark only between pieces).
 constexpr size_t kOutCap = Window::kMax + 2 * Client::kOutHigh;
-
-bool parse_count(std::string_view s, long *out) {
-    std::string t(s);
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(t.c_str(), &end, 10);
-    if (t.empty() || errno != 0 || *end != '\0') return false;
-    *out = v;
-    return true;
-}
 }  // namespace
 
 Client::Client(Session &session, int fd, uint32_t id)
@@ -191,7 +182,7 @@ void Client::request(char dir, char code, std::string_view arg) {
         case 'L': {
             // A dump of no bytes, or fewer, starts nothing: say so.
             long n = 0;
-            bool ok = parse_count(arg, &n) && n > 0;
+            bool ok = parse_long(arg, 1, LONG_MAX, &n);
             if (ok) {
                 mode_ = Mode::Dump;
                 dump_left_ = n;

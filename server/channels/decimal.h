@@ -1,5 +1,5 @@
-// Strict decimal numbers in command arguments: what a request's number may
-// look like is decided here once for every command.
+// Strict decimal numbers in command arguments and veskd's options: what a
+// number may look like is decided here once.
 #pragma once
 
 #include <string_view>

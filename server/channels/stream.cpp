@@ -102,21 +102,24 @@ void Stream::connect(const void *addr, unsigned len, std::string what) {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     int rc = ::connect(fd, static_cast<const sockaddr *>(addr), len);
-    if (rc != 0 && errno != EINPROGRESS) {
-        int err = errno;
-        ::close(fd);
-        log::info("channel %u: connect to %s failed: %s", chan_id(key_), what.c_str(),
-                  strerror(err));
-        return outlet_.reply(false, strerror(err));
-    }
     fd_ = fd;
     what_ = std::move(what);
+    if (rc != 0 && errno != EINPROGRESS) return connect_failed(errno);
     phase_ = rc != 0 ? Phase::Connecting : Phase::Connected;
     loop_.add(fd, rc != 0 ? EPOLLOUT : EPOLLIN, [this](uint32_t ev) { on_event(ev); });
-    if (phase_ == Phase::Connected) {
-        log::info("channel %u: connected to %s", chan_id(key_), what_.c_str());
-        outlet_.reply(true, "Connected to " + what_);
-    }
+    if (phase_ == Phase::Connected) connected();
+}
+
+void Stream::connected() {
+    phase_ = Phase::Connected;
+    log::info("channel %u: connected to %s", chan_id(key_), what_.c_str());
+    outlet_.reply(true, "Connected to " + what_);
+}
+
+void Stream::connect_failed(int err) {
+    log::info("channel %u: connect to %s failed: %s", chan_id(key_), what_.c_str(), strerror(err));
+    close();
+    outlet_.reply(false, strerror(err));
 }
 
 void Stream::on_event(uint32_t ev) {
@@ -125,15 +128,8 @@ void Stream::on_event(uint32_t ev) {
         socklen_t len = sizeof err;
         getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err == EINPROGRESS) return;
-        if (err != 0) {
-            log::info("channel %u: connect to %s failed: %s", chan_id(key_), what_.c_str(),
-                      strerror(err));
-            close();
-            return outlet_.reply(false, strerror(err));
-        }
-        phase_ = Phase::Connected;
-        log::info("channel %u: connected to %s", chan_id(key_), what_.c_str());
-        outlet_.reply(true, "Connected to " + what_);
+        if (err != 0) return connect_failed(err);
+        connected();
         if (write_socket()) update_events();
         return;
     }
@@ -188,14 +184,14 @@ void Stream::failed(int err) {
 
 void Stream::close() {
     if (fd_ < 0) return;
-    loop_.remove(fd_);
+    if (phase_ != Phase::Idle) loop_.remove(fd_);
     ::close(fd_);
     fd_ = -1;
     phase_ = Phase::Idle;
 }
 
 void Stream::data_in(std::string_view bytes) {
-    if (phase_ != Phase::Connected || in_eof_) {
+    if (phase_ != Phase::Connected || to_socket_.ended()) {
         // Nowhere to go: counted as taken so that the sender is not stalled.
         outlet_.consumed(bytes.size());
         return;
@@ -209,8 +205,8 @@ void Stream::data_in(std::string_view bytes) {
 }
 
 void Stream::eof_in() {
-    if (in_eof_) return;
-    in_eof_ = true;
+    if (to_socket_.ended()) return;
+    to_socket_.end();
     if (phase_ == Phase::Idle) {
         // '5' with nothing connected (or after it failed): no data will ever
         // come back, so that direction ends too or the client's channel
@@ -218,7 +214,6 @@ void Stream::eof_in() {
         outlet_.eof();
         return;
     }
-    to_socket_.end();
     if (phase_ == Phase::Connected && write_socket()) update_events();
 }
 

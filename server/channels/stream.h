@@ -46,6 +46,9 @@ class Stream {
     enum class Phase { Idle, LookingUp, Connecting, Connected };
 
     void connect(const void *addr, unsigned len, std::string what);
+    // The connect's outcome, logged and answered.
+    void connected();
+    void connect_failed(int err);
     void on_event(uint32_t ev);
     // Writes what is held; false when the stream failed (and is closed).
     bool write_socket();
@@ -62,7 +65,6 @@ class Stream {
     int fd_ = -1;
     std::string what_;     // where it connects, for replies and the log
     bool rd_eof_ = false;  // the socket sent its end
-    bool in_eof_ = false;  // the client sent its end
     OneWay to_socket_;
 };
 
