@@ -166,8 +166,14 @@ void Arq::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
         // is the first copy's: the timer ran out only because the line was
         // slow, so it says nothing about the packets sent in between.
         bool first_copy = o.tx > 1 && now_us - o.sent_us < min_rtt_us_ * 3 / 4;
-        newest = std::max(newest, first_copy ? o.prev_order : o.order);
-        if (o.tx == 1) rtt = now_us - o.sent_us;  // only an unambiguous sample
+        uint64_t order = first_copy ? o.prev_order : o.order;
+        if (!o.sacked && order > newest) {  // a sacked one counted when it was
+            newest = order;
+            // Only the latest transmission acknowledged times the round
+            // trip, and only when it was a packet's only one: an earlier
+            // packet waited for this ack, and a resent one is ambiguous.
+            rtt = o.tx == 1 ? now_us - o.sent_us : -1;
+        }
         if (!o.sacked) {
             held_ -= o.payload.size();
             measure(o.payload.size(), now_us);
@@ -175,19 +181,28 @@ void Arq::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
         }
         store_.pop_front();
     }
-    if (rtt >= 0) sample_rtt(rtt);
     for (uint32_t i = 0; i < packet::kSackBits && sack; i++) {
         if (!(sack & (1u << i))) continue;
         size_t at = size_t(i) + 1;
         if (at >= store_.size()) break;
         Out &o = store_[at];
-        newest = std::max(newest, o.order);
         if (o.sacked) continue;
+        if (o.order > newest) {
+            newest = o.order;
+            rtt = o.tx == 1 ? now_us - o.sent_us : -1;
+        }
         o.sacked = true;
         held_ -= o.payload.size();
         measure(o.payload.size(), now_us);
         adapt(false);
         std::string().swap(o.payload);
+    }
+    if (rtt >= 0) {
+        sample_rtt(rtt);
+    } else if (done > 0 && min_rtt_us_ > 0) {
+        // Progress, if only by resent packets: the line works again, so
+        // the backed-off timer goes back to what the round trip says.
+        rto_us_ = std::clamp(srtt_us_ + 4 * rttvar_us_, kRtoMinUs, kRtoMaxUs);
     }
     // A packet sent before one that arrived, and itself not arrived, was
     // lost: lines do not reorder, so send it again now.  Beyond the

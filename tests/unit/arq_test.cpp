@@ -154,31 +154,41 @@ TEST(Arq, GarbageFirstIsSkippedAndPlainFramesAreRecognised) {
     EXPECT_TRUE(c.far_is_plain());
 }
 
-TEST(Arq, TheStoreIsBoundedAndASilentLineIsResentWithBackoff) {
+TEST(Arq, BuffersAreBoundedAndASilentLineIsProbedWithBackoff) {
     Arq a(9);
     std::string wire;
     std::string chunk(64 * 1024, 'd');
-    while (a.room() > 0)
-        a.send(std::string_view(chunk).substr(0, std::min(chunk.size(), a.room())), 0, wire);
-    EXPECT_LE(a.unacked() * packet::kPayloadMax, Arq::kStoreMax + packet::kPayloadMax * 4);
-    EXPECT_EQ(a.room(), 0u);
-    // Nothing comes back: the first timeout sends everything again, the next
-    // waits twice as long.
-    int64_t due = a.next_due_us();
-    EXPECT_EQ(due, Arq::kRtoStartUs);
+    size_t sent = 0;
+    while (a.room() > 0) {
+        size_t n = std::min(chunk.size(), a.room());
+        a.send(std::string_view(chunk).substr(0, n), 0, wire);
+        sent += n;
+    }
+    EXPECT_EQ(sent, Arq::kWindowStart);
+    // Nothing comes back: the first timeout sends the oldest packet alone,
+    // the next waits twice as long.
+    EXPECT_EQ(a.next_due_us(), Arq::kRtoStartUs);
     std::string again;
-    a.resend_due(due, again);
-    EXPECT_GT(again.size(), Arq::kStoreMax);
+    a.resend_due(Arq::kRtoStartUs, again);
+    EXPECT_EQ(packet::scan(again).skip, again.size());
     EXPECT_EQ(a.rto_us(), 2 * Arq::kRtoStartUs);
-    // A receiver never keeps more out of order than the store holds: the
-    // second packet lost, all others arrive, then the second.
+    // A receiver keeps no more out of order than the store would hold: the
+    // second packet is lost, more than that follows, then the second.
     Arq b(10);
-    std::string got;
-    size_t first = packet::scan(wire).skip;
-    size_t second = packet::scan(std::string_view(wire).substr(first)).skip;
-    b.receive(wire.substr(0, first), 0, got);
-    b.receive(wire.substr(first + second), 0, got);
-    EXPECT_EQ(got.size(), packet::scan(wire).header.length);
-    b.receive(wire.substr(first, second), 0, got);
-    EXPECT_EQ(got.size(), Arq::kStoreMax);
+    std::string got, part(packet::kPayloadMax, 'p');
+    auto deliver = [&](uint32_t seq) {
+        std::string w;
+        packet::Header h;
+        h.flags = packet::kData | (seq == 100 ? packet::kFirst : 0);
+        h.seq = seq;
+        packet::append(w, h, part);
+        b.receive(w, 0, got);
+    };
+    deliver(100);
+    size_t ahead = Arq::kStoreMax / part.size() + 8;
+    for (uint32_t i = 0; i < ahead; i++) deliver(102 + i);
+    EXPECT_EQ(got.size(), part.size());
+    deliver(101);
+    EXPECT_GT(got.size(), part.size() * 2);
+    EXPECT_LE(got.size(), part.size() * 2 + Arq::kStoreMax);
 }
