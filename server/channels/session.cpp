@@ -161,7 +161,8 @@ void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
     }
     if (type == frame::kOpen) {
         if (remotes_.count(id)) return;
-        if (remotes_.size() >= kFarChannelsMax) {
+        if (remotes_.size() >= kFarChannelsMax ||
+            !budget_.take(FarBudget::kBytes, FarBudget::kChannelBytes)) {
             // Each costs memory and perhaps descriptors here: a far end
             // that opens without end gets its new channels closed.
             log::error("channel %u: too many channels from the far end, closing it", id);
