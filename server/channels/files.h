@@ -99,9 +99,16 @@ class Sink {
 
   private:
     Reply adopt(int fd, mode_t mode, std::string path);
+    // Sends what was written to the disk as it comes (see kWritebackBytes).
+    void write_back();
+    void at(off_t offset) { pos_ = kicked_ = waited_ = offset; }
+
     Scope scope_;
     int fd_ = -1;
     bool failed_ = false;
+    off_t pos_ = 0;     // where the next write goes
+    off_t kicked_ = 0;  // written before this: sent to the disk
+    off_t waited_ = 0;  // ... and before this: on it
     std::string name_;
 };
 
