@@ -75,7 +75,11 @@ Step same_size(Download &d) {
     if (F && verbose >= 2) fputs("\tSame size local and remote file", stderr);
     if (say) fputs(", checksums do match, setting mode", stderr);
     if (utime(d.target(), &times) < 0 && say) fputs(" (time failed)", stderr);
-    if (chmod(d.target(), p.perms) < 0 && say) fputs(" (perms failed)", stderr);
+    // An earlier run may have left the data in memory only.
+    int fd = open(d.target(), O_RDONLY | O_CLOEXEC);
+    bool synced = fd >= 0 && sync_local_copy(fd);
+    if (fd >= 0) close(fd);
+    if ((!synced || chmod(d.target(), p.perms) < 0) && say) fputs(" (perms failed)", stderr);
     if (say) fputs("\n", stderr);
     if (!F) d.fail();
     return Step::kDone;
@@ -262,6 +266,7 @@ bool check(Download &d) {
         }
         return true;
     }
+    bool synced = d.out < 0 || sync_local_copy(d.out);
     if (d.out >= 0) {
         close(d.out);
         d.run.local_fd = -1;
@@ -303,6 +308,10 @@ bool check(Download &d) {
                 crc_line += "OK\n";
             }
         }
+    }
+    if (!synced) {
+        fputs("\n\tCan't write local file to disk!\n", stderr);
+        bad = true;
     }
     if (!bad) {
         struct utimbuf times {};

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "budget.h"
 #include "commands.h"
 #include "link.h"
 #include "loop.h"
@@ -70,6 +71,8 @@ class Session : public LinkEvents {
     Loop &loop() { return loop_; }
     Link &link() { return link_; }
     Workers &workers() { return *workers_; }
+    // What the far end holds here, across all its channels.
+    FarBudget &budget() { return budget_; }
     // Where file names of the far end's requests (remote) or of this end's
     // clients lead.
     const Scope &scope(bool remote) const {
@@ -113,6 +116,7 @@ class Session : public LinkEvents {
     bool sweep_pending_ = false;
     // Work deferred to the loop checks this first: the Session may be gone.
     std::shared_ptr<char> life_ = std::make_shared<char>();
+    FarBudget budget_;  // before the channels that give back to it
     std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
     std::unordered_map<uint32_t, std::unique_ptr<RemoteSide>> remotes_;
     std::vector<std::unique_ptr<Client>> dead_clients_;

@@ -65,6 +65,7 @@ void Stream::connect_tcp(std::string_view arg) {
     std::string h(host);
     if (inet_aton(h.c_str(), &sa.sin_addr)) return connect(&sa, sizeof sa, what);
     // A name: looked up off the loop so that a slow resolver stalls no one.
+    if (!off_.admit(Workers::Kind::Lookup)) return outlet_.reply(false, OffLoop::kTooManyJobs);
     phase_ = Phase::LookingUp;
     bool started = off_.run<lookup::Result>(
         Workers::Kind::Lookup,

@@ -39,6 +39,8 @@ class Stream {
     void eof_in();
     // Bytes given to data_in not yet written to the socket.
     size_t held() const { return to_socket_.queue().size(); }
+    // A socket is held (connecting or connected).
+    bool has_socket() const { return fd_ >= 0; }
     // The outlet has room again: reading the socket goes on.
     void outlet_room() { update_events(); }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/un.h>
 
 #include "farend.h"
@@ -353,3 +354,37 @@ TEST_F(OlderFarEnd, IsReportedAndItsRequestsNewerThanItAreRefused) {
 }
 
 }  // namespace
+
+// A veskd with few descriptors: the far end may hold half of them.
+class FarEndWithFewFiles : public Channels {
+  protected:
+    static constexpr rlim_t kOpenFiles = 64;
+    void SetUp() override {
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved_), 0);
+        rlimit low = saved_;
+        low.rlim_cur = std::min(kOpenFiles, saved_.rlim_cur);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        Channels::SetUp();
+    }
+    void TearDown() override {
+        Channels::TearDown();
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    rlimit saved_{};
+};
+
+TEST_F(FarEndWithFewFiles, OpensPastItsBudgetFailWithAReason) {
+    const uint32_t budget = kOpenFiles / 2;
+    for (uint32_t ch = 1; ch <= budget + 1; ch++) far_asks(ch, {"60 400\nf" + std::to_string(ch)});
+    ASSERT_TRUE(until([&] { return !on(frame::kReply, budget + 1).empty(); }));
+    for (uint32_t ch = 1; ch <= budget; ch++)
+        ASSERT_TRUE(until([&] { return !on(frame::kReply, ch).empty(); }));
+    for (uint32_t ch = 1; ch <= budget; ch++) EXPECT_EQ(on(frame::kReply, ch)[0], "d");
+    EXPECT_EQ(on(frame::kReply, budget + 1)[0], "eToo many open files for the far end");
+    // Closing one gives its file back.
+    far.send(frame::kClose, kFar, 1);
+    farend::spin(loop, 2);
+    far_asks(budget + 2, {"60 400\nlast"});
+    ASSERT_TRUE(until([&] { return !on(frame::kReply, budget + 2).empty(); }));
+    EXPECT_EQ(on(frame::kReply, budget + 2)[0], "d");
+}
