@@ -116,19 +116,25 @@ inline int read_reply(int fd) {
 // will come for it; otherwise what send_command would return (-1, 0, -2)
 // with the reason in com_result.  'c' is not for this path: its local
 // answer needs no request.
-inline int post(int fd, bool *owed, int code, int local, const char *format, ...) {
+inline int post_v(int fd, bool *owed, int code, int local, const char *format, va_list ap) {
     char request[kRequestBytes];
     size_t len = 0;
-    va_list ap;
-    va_start(ap, format);
-    int verdict = frame(request, &code, local, format, ap, &len);
-    va_end(ap);
     *owed = false;
+    int verdict = frame(request, &code, local, format, ap, &len);
     if (verdict != 1) return verdict;
     set_block(fd);
     if (write(fd, request, len) < 0) return -2;
     *owed = proto::has_reply(static_cast<char>(code));
     return 1;
+}
+
+// post_v with the argument text's values given in line.
+inline int post(int fd, bool *owed, int code, int local, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int r = post_v(fd, owed, code, local, format, ap);
+    va_end(ap);
+    return r;
 }
 
 }  // namespace vesk::request

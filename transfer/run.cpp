@@ -2,6 +2,7 @@
 // start-up, naming, progress and rates, summaries and totals.
 #include "run.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,28 @@ constexpr double kMicro = 1000000.0;
 Run *parsing = nullptr;
 
 }  // namespace
+
+void Messages::put(const char *text) {
+    if (direct_)
+        fputs(text, stderr);
+    else
+        held_ += text;
+}
+
+void Messages::print(const char *format, ...) {
+    char line[2048];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    put(line);
+}
+
+void Messages::show() {
+    fputs(held_.c_str(), stderr);
+    held_.clear();
+    direct_ = true;
+}
 
 struct timeval clock_now() {
     struct timeval tv {};
@@ -101,6 +124,7 @@ void connect_or_exit(Run &run, int fd) {
         fprintf(stderr, "Vesk: %s\n", command_result);
         exit(1);
     }
+    run.req.reset(run.conn);
 }
 }  // namespace
 
@@ -116,6 +140,11 @@ void run_connect(Run &run) {
 void run_reconnect(Run &run) {
     close(run.conn);
     connect_or_exit(run, -1);
+}
+
+void run_reconnect(Run &run, Messages &msgs) {
+    msgs.show();
+    run_reconnect(run);
 }
 
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir) {
@@ -168,13 +197,13 @@ FileArg next_file_arg(const Run &run, int argc, char **argv, int *index) {
     return arg;
 }
 
-void print_file_line(const Run &run, const FileArg &arg) {
+void print_file_line(const Run &run, const FileArg &arg, Messages &msgs) {
     if (verbose <= 0) return;
     const char *verb = run.program == Program::kUpload ? "sending" : "receiving";
     if (arg.long_form)
-        fprintf(stderr, "%s %s as %s\n", verb, arg.source.c_str(), arg.target.c_str());
+        msgs.print("%s %s as %s\n", verb, arg.source.c_str(), arg.target.c_str());
     else
-        fprintf(stderr, "%s %s\n", verb, arg.source.c_str());
+        msgs.print("%s %s\n", verb, arg.source.c_str());
 }
 
 std::string progress_line(long offset, long size, bool size_known, double rate, double eta) {
@@ -273,31 +302,46 @@ void close_local(Run &run) {
 }
 }  // namespace
 
-bool forced_or_skip(Run &run, const char *reason, long *offset) {
+bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset) {
     if (run.force) {
         if (offset) *offset = 0;
         return true;
     }
-    fputs(reason, stderr);
+    msgs.put(reason);
     run.status = 1;
     return false;
 }
 
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir,
-             const std::function<void(Run &, const FileArg &)> &transfer) {
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make) {
     Run run;
     run_defaults(run, program);
     int i = run_options(run, argc, argv);
     run_connect(run);
     int last = argc;
     run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
+    // The file whose last replies are still owed.
+    std::unique_ptr<FileWork> before;
     while (i < last) {
         close_local(run);
         FileArg arg = next_file_arg(run, last, argv, &i);
-        print_file_line(run, arg);
-        transfer(run, arg);
+        std::unique_ptr<FileWork> work = make(run, arg);
+        if (before) work->msgs.hold();
+        print_file_line(run, arg, work->msgs);
+        work->begin();
+        if (before) {
+            before->end();
+            before.reset();
+        }
+        work->msgs.show();
+        if (work->middle()) {
+            if (work->overlaps())
+                before = std::move(work);
+            else
+                work->end();
+        }
     }
+    if (before) before->end();
     return run_finish(run);
 }
 
