@@ -2,6 +2,8 @@
 // start-up, naming, progress and rates, summaries and totals.
 #include "run.h"
 
+#include "jobs.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +20,9 @@ constexpr const char *kUploadUsage =
     "Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]\n";
 constexpr const char *kDownloadUsage =
     "Usage: download [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [local dir]\n";
-constexpr const char *kProgramLetters = "fquvl";
+// j (files in flight) is a letter of neither the usage line nor the common
+// options; its manual page tells it.
+constexpr const char *kProgramLetters = "fquvlj:";
 
 // Floors for the summary lines' divisions: a phase measured as 0 s would
 // otherwise divide by zero, and a very short one would report absurd rates.
@@ -85,8 +89,14 @@ void run_defaults(Run &run, Program program) {
 }
 
 int run_option_callback(int option, char *argument) {
-    (void)argument;
     switch (option) {
+        case 'j': {
+            char *end = nullptr;
+            long n = argument ? strtol(argument, &end, 10) : 0;
+            if (!argument || *end != '\0' || n < 1 || n > kJobsMax) return -1;
+            if (parsing) parsing->jobs = static_cast<int>(n);
+            return 0;
+        }
         case 'f':
             if (parsing) parsing->force = true;
             return 0;
@@ -117,10 +127,11 @@ int run_options(Run &run, int argc, char **argv) {
 
 namespace {
 // Connects run.conn through fd (-1: a fresh socket); exits with status 1 and
-// "Vesk: %s\n" when no link server can be reached.
-void connect_or_exit(Run &run, int fd) {
+// "Vesk: %s\n", after what msgs held, when no link server can be reached.
+void connect_or_exit(Run &run, int fd, Messages *msgs = nullptr) {
     run.conn = socket_connect_server(fd, vesk_server);
     if (run.conn < 0) {
+        if (msgs) msgs->show();
         fprintf(stderr, "Vesk: %s\n", command_result);
         exit(1);
     }
@@ -143,8 +154,8 @@ void run_reconnect(Run &run) {
 }
 
 void run_reconnect(Run &run, Messages &msgs) {
-    msgs.show();
-    run_reconnect(run);
+    close(run.conn);
+    connect_or_exit(run, -1, &msgs);
 }
 
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir) {
@@ -320,6 +331,11 @@ int run_main(Program program, int argc, char **argv,
     run_connect(run);
     int last = argc;
     run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
+    if (run.jobs > 1) {
+        std::vector<FileArg> files;
+        while (i < last) files.push_back(next_file_arg(run, last, argv, &i));
+        run_jobs(run, files, run.jobs, make);
+    }
     // The file whose last replies are still owed.
     std::unique_ptr<FileWork> before;
     while (i < last) {

@@ -36,6 +36,7 @@ struct Run {
     bool force = false;
     bool remove = false;
     bool keep_path = false;
+    int jobs = 1;  // files in flight (-j)
     struct timeval start {};
     int started = 0;                     // files whose data phase began
     long total = 0;                      // bytes moved in all data phases
@@ -68,6 +69,8 @@ class Messages {
     void hold() { direct_ = false; }
     // Writes what was held, and from now on writes at once.
     void show();
+    // Returns what was held and holds nothing more.
+    std::string take() { return std::move(held_); }
 
   private:
     bool direct_ = true;
