@@ -5,8 +5,8 @@
 // until its answer (REPLY, or DATA_RESET for '2') has left for the link; one
 // without an answer is done at once.  What the far end sends meanwhile
 // (requests, data, its end of the stream) waits behind it, in order.  The near
-// veskd never sends a request before the answer to the last one, so a peer
-// that does is given kWaitingMax requests of slack; one that goes beyond, or
+// veskd lets a client's far requests run ahead of their answers by fewer than
+// kWaitingMax, so a peer is given that many requests of slack; one that goes beyond, or
 // that sends more data than its credit, loses the channel (with everything
 // queued for it) and nothing else.  So a far end that never reads holds at
 // most one answer, kWaitingMax requests and the data below Link::kQueueHigh

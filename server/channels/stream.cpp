@@ -205,10 +205,11 @@ void Stream::data_in(std::string_view bytes) {
     if (write_socket()) update_events();
 }
 
-void Stream::eof_in() {
+void Stream::eof_in(bool end_idle) {
     if (to_socket_.ended()) return;
     to_socket_.end();
     if (phase_ == Phase::Idle) {
+        if (!end_idle) return;
         // '5' with nothing connected (or after it failed): no data will ever
         // come back, so that direction ends too or the client's channel
         // would wait for ever.

@@ -174,7 +174,7 @@ rm -f "$NEAR/.vesk/socket"
 : >"$T/near.log"
 mkdir -p "$T/flood"
 (cd "$NEARWD" && HOME=$NEAR FAKE_FAR_MARKS=$T/flood FAKE_FAR_HOLD_S=2 \
-    exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far-flood" 2>>"$T/near.log") &
+    exec "$VESK_BIN/veskd" --link "exec:exec '$VESK_BIN/plainbridge' python3 '$FUZZ' far-flood" 2>>"$T/near.log") &
 pid=$!
 track "$pid"
 wait_for "the checksum flood" 20 test -e "$T/flood/c"

@@ -152,16 +152,26 @@ TEST_F(Channels, FarRepliesReachTheClientsThatAsked) {
     EXPECT_EQ(answer(b), "@>dfor b");
 }
 
-TEST_F(Channels, ClientWaitsForTheFarAnswerAndMayHangUpMeanwhile) {
+TEST_F(Channels, FarRequestsGoAheadOfTheirAnswersLocalOnesWaitAndTheClientMayHangUp) {
     int a = client();
-    say(a, "@>F-9\0@>F-1"s);
-    ASSERT_TRUE(until([&] { return !on(frame::kRequest, 1).empty(); }));
-    EXPECT_EQ(on(frame::kRequest, 1).size(), 1u) << "the second went before the first was answered";
-    far.send(frame::kReply, 0, 1, "dfirst");
-    EXPECT_EQ(answer(a), "@>dfirst");
+    say(a, "@>F-9\0@>F-1\0@?F-6\0@>F-9"s);
     ASSERT_TRUE(until([&] { return on(frame::kRequest, 1).size() == 2; }));
+    farend::spin(loop, 2);
+    EXPECT_EQ(on(frame::kRequest, 1).size(), 2u) << "went before the local request behind it";
+    far.send(frame::kReply, 0, 1, "dfirst");
+    far.send(frame::kReply, 0, 1, "dsecond");
+    EXPECT_EQ(answer(a), "@>dfirst");
+    EXPECT_EQ(answer(a), "@>dsecond");
+    EXPECT_EQ(answer(a), "@?d1");
+    ASSERT_TRUE(until([&] { return on(frame::kRequest, 1).size() == 3; }));
     shutdown(a, SHUT_RDWR);
     EXPECT_TRUE(until([&] { return !on(frame::kClose, 1).empty(); }));
+    // Behind a request that opens something nothing goes ahead.
+    int b = client();
+    say(b, "@>70\nx\0@>F-9"s);
+    ASSERT_TRUE(until([&] { return on(frame::kRequest, 2).size() == 1; }));
+    farend::spin(loop, 2);
+    EXPECT_EQ(on(frame::kRequest, 2).size(), 1u);
 }
 
 TEST_F(Channels, PipelinedRequestsAreAnsweredInOrderAndNoReplyCodesGetNone) {
