@@ -36,6 +36,9 @@ Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, Ses
       link_(loop, ends.in_fd, ends.out_fd, *this),
       udp_(loop, link_) {
     if (config_.frame_max) link_.set_frame_max(config_.frame_max);
+    // A stdio or exec: link may be a serial line that damages bytes; a TCP
+    // link is checked by its records, and TCP repairs its own losses.
+    if (!ends.is_tcp) link_.check_frames();
     int alive = config_.alive_ms;
     link_.set_liveness(alive, alive > 0 ? std::max(alive, kHelloMinMs) : 0);
     get_vesk_localaddr(inet_addr("127.0.0.1"));

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <random>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -31,6 +32,8 @@ constexpr size_t kCompressMin = 128;
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
+// The line's counters are logged at most this often while they grow, ms.
+constexpr int64_t kLineReportMs = 60 * 1000;
 
 // Frames that answer a request: counted so that the far end's requests can
 // wait until their answers have left.
@@ -44,6 +47,7 @@ Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
 
 Link::~Link() {
     loop_.cancel(heartbeat_timer_);
+    loop_.cancel(resend_timer_);
     if (!stopped_) {
         loop_.remove(in_fd_);
         if (out_fd_ != in_fd_) loop_.remove(out_fd_);
@@ -59,8 +63,26 @@ bool Link::protect(const record::Keys &keys) {
     return records_->init(keys);
 }
 
-// Seals what was appended to out_ from at on; nothing to do on a plain link.
+void Link::check_frames() {
+    // A random first sequence number: a stray packet of another link (one
+    // carried inside a forwarded stream, say) is unlikely to fit the window.
+    arq_ = std::make_unique<Arq>(uint32_t(std::random_device{}()));
+}
+
+// Seals what was appended to out_ from at on: into records on an encrypted
+// link, into packets on a checked one; nothing to do on a plain link.
 bool Link::seal_from(size_t at) {
+    if (arq_) {
+        sealed_.clear();
+        arq_->send(std::string_view(out_).substr(at), monotonic_us(), sealed_);
+        out_.resize(at);
+        if (at == 0) {
+            out_.swap(sealed_);
+        } else {
+            out_.append(sealed_);
+        }
+        return true;
+    }
     if (!records_) return true;
     sealed_.clear();
     if (!records_->sealer.seal(std::string_view(out_).substr(at), sealed_)) {
@@ -324,7 +346,9 @@ void Link::serve(const QueuePtr &q) {
 void Link::fill() {
     size_t start = out_.size();
     capped_ = false;
-    while (out_.size() - out_off_ < out_target_) {
+    // A checked link keeps what it sends until acknowledged, within a bound.
+    size_t room = arq_ ? arq_->room() : SIZE_MAX;
+    while (out_.size() - out_off_ < out_target_ && out_.size() - start < room) {
         if (!urgent_.empty()) {
             const std::string &f = urgent_.front();
             urgent_bytes_ -= f.size();
@@ -384,12 +408,16 @@ void Link::flush() {
         if (out_off_ == out_.size()) {
             out_.clear();
             out_off_ = 0;
+            // What the line lost goes before anything new.
+            if (arq_) arq_->resend_due(monotonic_us(), out_);
+            size_t plain_at = out_.size();
             fill();
-            if (out_.empty()) break;
-            if (!seal_from(0)) {
+            if (out_.size() > plain_at && !seal_from(plain_at)) {
                 down(false, "link encryption failed");
                 return;
             }
+            if (arq_ && out_.empty()) arq_->ack_if_owed(out_);
+            if (out_.empty()) break;
         }
         ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
         if (w < 0) {
@@ -438,9 +466,53 @@ void Link::flush() {
         want_out_ = pending;
         update_events();
     }
+    if (arq_) arm_resend();
     std::vector<ChanKey> drained;
     drained.swap(drained_);
     for (ChanKey k : drained) events_.on_drained(k);
+}
+
+void Link::arm_resend() {
+    int64_t due = arq_->next_due_us();
+    if (due < 0) {
+        loop_.cancel(resend_timer_);
+        resend_timer_ = 0;
+        resend_at_us_ = -1;
+        return;
+    }
+    // Keep a timer that fires first anyway; waking early only costs a look.
+    if (resend_timer_ != 0 && resend_at_us_ <= due) return;
+    loop_.cancel(resend_timer_);
+    int64_t now = monotonic_us();
+    int ms = int(std::clamp<int64_t>((due - now + 999) / 1000, 1, Arq::kRtoMaxUs / 1000));
+    resend_at_us_ = now + int64_t(ms) * 1000;
+    resend_timer_ = loop_.after(ms, [this] {
+        resend_timer_ = 0;
+        resend_at_us_ = -1;
+        flush();
+    });
+}
+
+std::string Link::lost_reason() const {
+    std::string why = live_.lost_reason();
+    if (arq_ && arq_->stats().damaged > 0)
+        why += " (" + std::to_string(arq_->stats().damaged) + " damaged frames)";
+    return why;
+}
+
+void Link::report_line(bool now) {
+    if (!arq_) return;
+    const Arq::Stats &st = arq_->stats();
+    if (st.damaged == reported_.damaged && st.resyncs == reported_.resyncs &&
+        st.retransmits == reported_.retransmits)
+        return;
+    int64_t t = monotonic_ms();
+    if (!now && t - reported_ms_ < kLineReportMs) return;
+    reported_ms_ = t;
+    reported_ = st;
+    log::info("link line: %llu damaged frames, %llu resynchronisations, %llu of %llu packets resent",
+              (unsigned long long)st.damaged, (unsigned long long)st.resyncs,
+              (unsigned long long)st.retransmits, (unsigned long long)st.sent);
 }
 
 void Link::ping() {
@@ -466,13 +538,14 @@ void Link::heartbeat() {
     if (stopped_) return;
     switch (live_.check(monotonic_ms())) {
         case Liveness::Verdict::kLost:
-            return down(false, live_.lost_reason());
+            return down(false, lost_reason());
         case Liveness::Verdict::kPing:
             ping();
             break;
         case Liveness::Verdict::kFine:
             break;
     }
+    report_line(false);
     arm_heartbeat();
 }
 
@@ -481,6 +554,9 @@ void Link::down(bool clean, const std::string &why_given, bool far_may_be_absent
     stopped_ = true;
     loop_.cancel(heartbeat_timer_);
     heartbeat_timer_ = 0;
+    loop_.cancel(resend_timer_);
+    resend_timer_ = 0;
+    report_line(true);
     std::string why = why_given;
     if (!up_ && !clean && far_may_be_absent)
         why = "the link ended before the far end answered (is veskd running there?): " + why;
@@ -496,6 +572,9 @@ void Link::shut_down() {
     size_t plain_at = out_.size();
     frame::append(out_, frame::kGoodbye, 0, 0, {});
     seal_from(plain_at);  // a goodbye that cannot be sealed is not sent
+    // No time to resend it: on a checked link send it twice, the far end
+    // takes one copy.
+    if (arq_) out_.append(out_.substr(plain_at));
     // Best effort, bounded: the goodbye tells the far end this was meant.
     int64_t deadline = monotonic_ms() + kShutdownFlushMs;
     while (out_off_ < out_.size() && monotonic_ms() < deadline) {
@@ -511,6 +590,9 @@ void Link::shut_down() {
     stopped_ = true;
     loop_.cancel(heartbeat_timer_);
     heartbeat_timer_ = 0;
+    loop_.cancel(resend_timer_);
+    resend_timer_ = 0;
+    report_line(true);
     loop_.remove(in_fd_);
     if (out_fd_ != in_fd_) loop_.remove(out_fd_);
 }

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "arq.h"
 #include "frame.h"
 #include "liveness.h"
 #include "loop.h"
@@ -92,6 +93,13 @@ class Link {
     // with "link integrity check failed".  Call before start().  Returns
     // false when the crypto library cannot take the keys.
     bool protect(const record::Keys &keys);
+
+    // Frames cross in checked packets that the far end acknowledges, and
+    // what a damaged line loses is sent again (stdio and exec: links, which
+    // may be a serial line).  Both ends must do it.  Call before start().
+    void check_frames();
+    // The repair layer's counters and timers, or null on a link without it.
+    const Arq *line() const { return arq_.get(); }
 
     // Sends HELLO and starts reading.  window: credit this end grants each
     // channel at its start.
@@ -174,6 +182,12 @@ class Link {
     void heartbeat();
     void arm_heartbeat();
     void ping();
+    // The reason a silent link is lost, with the damage seen on its line.
+    std::string lost_reason() const;
+    // Logs the line's counters (-v) once a minute while they grow, or now.
+    void report_line(bool now);
+    // Runs flush() when the next retransmission is due.
+    void arm_resend();
     // Frame size and the kernel's unsent limit after the pace changed.
     void retune();
     // Whether the bytes assembled and not known read have reached the cap
@@ -206,6 +220,11 @@ class Link {
     std::vector<ChanKey> drained_;
     std::vector<uint8_t> zbuf_;
     std::unique_ptr<record::Layer> records_;  // null: frames cross as they are
+    std::unique_ptr<Arq> arq_;                // null: no packets (TCP, tests)
+    uint64_t resend_timer_ = 0;
+    int64_t resend_at_us_ = -1;  // when resend_timer_ fires
+    int64_t reported_ms_ = 0;    // the line's counters last logged then
+    Arq::Stats reported_;
     std::string sealed_;                      // scratch for sealing
     Pace pace_;
     uint64_t framed_ = 0;        // frame bytes assembled, the pings' offsets

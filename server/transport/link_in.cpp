@@ -20,6 +20,9 @@ constexpr size_t kPongQueueCap = 1024 * 1024;
 // A record of an encrypted link failed to open: changed, dropped, reordered
 // or replayed bytes, or another session's.
 constexpr const char *kIntegrityFailed = "link integrity check failed";
+// The far end of a stdio or exec: link sends frames without packets.
+constexpr const char *kFarPlain =
+    "the far veskd does not check its frames (an older version): update it to this one";
 }  // namespace
 
 void Link::on_readable() {
@@ -47,10 +50,27 @@ void Link::on_readable() {
             return;
         }
         std::string_view got(scratch, size_t(r));
-        // Any byte is a sign of life, whatever frame it belongs to.
-        live_.heard(monotonic_ms());
         total += size_t(r);
-        if (!records_ && in_off_ == in_.size()) {
+        if (arq_) {
+            // Only a packet that passed its checks is a sign of life: a line
+            // that delivers noise alone is lost after the liveness time.
+            if (arq_->receive(got, monotonic_us(), in_)) {
+                live_.heard(monotonic_ms());
+                kick();  // acknowledgements owed, room freed
+            }
+            if (!up_ && arq_->far_is_plain()) {
+                down(false, kFarPlain, false);
+                return;
+            }
+            if (arq_->far_restarted()) {
+                down(false, "link lost: the far veskd started afresh");
+                return;
+            }
+        } else {
+            // Any byte is a sign of life, whatever frame it belongs to.
+            live_.heard(monotonic_ms());
+        }
+        if (!records_ && !arq_ && in_off_ == in_.size()) {
             // Nothing left over: the frames are read where they landed and
             // only a partial one is kept.
             in_.clear();
@@ -60,12 +80,12 @@ void Link::on_readable() {
             in_.append(got.substr(used));
             continue;
         }
-        if (!records_) {
-            in_.append(got);
-        } else if (!records_->opener.open(got, in_)) {
+        if (records_ && !records_->opener.open(got, in_)) {
             // Nothing of this read reaches a channel: the link ends here.
             down(false, kIntegrityFailed, false);
             return;
+        } else if (!records_ && !arq_) {
+            in_.append(got);
         }
         size_t used = parse(std::string_view(in_).substr(in_off_));
         if (used == kLinkEnded) return;

@@ -116,7 +116,7 @@ fake_far() {
     rm -f "$NEAR/.vesk/socket"
     : >"$T/near.log"
     (cd "$NEARWD" && HOME=$NEAR FAKE_FAR_END=$ending FAKE_FAR_HOLD_S=3 \
-        exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far $SEED" 2>>"$T/near.log") &
+        exec "$VESK_BIN/veskd" --link "exec:exec '$VESK_BIN/plainbridge' python3 '$FUZZ' far $SEED" 2>>"$T/near.log") &
     local pid=$!
     track "$pid"
     wait_for "the near socket with a fake far end" 10 test -S "$NEAR/.vesk/socket"
@@ -145,7 +145,7 @@ mkdir -p "$T/hog"
 (cd "$NEARWD" && HOME=$NEAR FAKE_FAR_MARKS=$T/hog FAKE_FAR_HOLD_S=2 VESK_STALL_S=60 \
     LD_PRELOAD="$STALL_SHIM" \
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
-    exec "$VESK_BIN/veskd" --link "exec:exec python3 '$FUZZ' far-hog $SEED" 2>>"$T/near.log") &
+    exec "$VESK_BIN/veskd" --link "exec:exec '$VESK_BIN/plainbridge' python3 '$FUZZ' far-hog $SEED" 2>>"$T/near.log") &
 pid=$!
 track "$pid"
 watch_threads "$pid" "$T/hog.threads" &
