@@ -16,7 +16,8 @@
 #    115,200 bits/s line, against the idle round trip plus two frame times.
 #
 # Every run is bounded by timeout; one that runs out counts as a hang.  Two
-# runs go side by side (JOBS).  The full run prints its results and writes
+# runs go side by side (JOBS).  SEEDS and STAGE_SEEDS (stage a; b takes a
+# quarter of it) override the counts.  The full run prints its results and writes
 # them to docs/line.md; --quick takes a few small runs and only prints.
 # It builds what it needs into build/ and installs its packages first.
 set -u
@@ -48,9 +49,9 @@ BURST_RATE=${BURST_RATE:-1e-5}  # bursts per byte
 # The file for each rate, KiB: about 15 s on the clean line (17, 14 and 16 s).
 declare -A KIB=([9600]=16 [115200]=160 [1000000]=1536)
 if [ $QUICK = 1 ]; then
-    SEEDS=${SEEDS:-1} STAGE_SEEDS=2 SCALE=8
+    SEEDS=${SEEDS:-1} STAGE_SEEDS=${STAGE_SEEDS:-2} SCALE=8
 else
-    SEEDS=${SEEDS:-3} STAGE_SEEDS=20 SCALE=1
+    SEEDS=${SEEDS:-3} STAGE_SEEDS=${STAGE_SEEDS:-20} SCALE=1
 fi
 LINE=$VESK_BIN/bench_line
 # The pids of every pair's processes, so that the end can stop them all.
@@ -269,11 +270,13 @@ FRAME=1024  # bytes: the frame size of the serial-line recipe, set on both ends
 d=$T/d
 if pair "$d" "--rate 115200" --frame $FRAME; then
     idle=$(HOME=$d/near timeout 60 "$VESK_BIN/bench_link_rtt" 10)
+    [ -n "$idle" ] || idle="no answer to 10 requests within 60 s"
     D_FILE=$(data $((512 * 1024)))
     (cd "$d/work" && HOME=$d/near timeout 120 "$VESK_BIN/upload" -q "$D_FILE") >/dev/null 2>&1 &
     up=$!
     sleep 3
     busy=$(HOME=$d/near timeout 60 "$VESK_BIN/bench_link_rtt" 10)
+    [ -n "$busy" ] || busy="no answer to 10 requests within 60 s"
     kill $up 2>/dev/null
     unpair
     # The bound: the idle median plus two frame times (10 bits a byte).
