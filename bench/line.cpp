@@ -165,6 +165,13 @@ class Direction {
         close_dst();
     }
 
+    // Descriptors we share with whoever started us get their flags back
+    // before we let go of them.
+    void restore_flags(int src_flags, int dst_flags) {
+        src_flags_ = src_flags;
+        dst_flags_ = dst_flags;
+    }
+
     void report() const {
         const Counts &c = counts_;
         const line::DamageCounts &d = damage_.counts();
@@ -238,15 +245,6 @@ class Direction {
             wire_.push_back(Piece{due, std::move(bytes)});
     }
 
-  public:
-    // Descriptors we share with whoever started us get their flags back
-    // before we let go of them.
-    void restore_flags(int src_flags, int dst_flags) {
-        src_flags_ = src_flags;
-        dst_flags_ = dst_flags;
-    }
-
-  private:
     void close_src() {
         if (src_ < 0) return;
         if (src_flags_ >= 0) fcntl(src_, F_SETFL, src_flags_);

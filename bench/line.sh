@@ -17,8 +17,8 @@
 #
 # Every run is bounded by timeout; one that runs out counts as a hang.  Two
 # runs go side by side (JOBS).  SEEDS and STAGE_SEEDS (stage a; b takes a
-# quarter of it) override the counts.  The full run prints its results and writes
-# them to docs/line.md; --quick takes a few small runs and only prints.
+# quarter of it) override the counts.  The full run prints its results and
+# writes them to docs/line.md; --quick takes a few small runs and only prints.
 # It builds what it needs into build/ and installs its packages first.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
