@@ -217,12 +217,15 @@ done
 # ---- stage (b): 1e-4 with bursts: identical, or ended with the message ----
 B_BYTES=$(size_of 115200)
 B_FILE=$(data "$B_BYTES")
+B_ALIVE=10  # seconds: --alive on both ends, so that a line too bad ends well within the bound
 B_LIM=$(limit_of 115200 "$B_BYTES")
+[ "$B_LIM" -ge $((B_ALIVE * 6)) ] || B_LIM=$((B_ALIVE * 6))
 B_SEEDS=$(((STAGE_SEEDS + 3) / 4))
 # bursty DIR SEED: one upload; its class: identical, ended, hang or damaged.
 bursty() {
     local d=$1 rc copy
-    pair "$d" "--rate 115200 $(opts_of 1e-4+burst) --seed $2" || { echo "no-link"; return; }
+    pair "$d" "--rate 115200 $(opts_of 1e-4+burst) --seed $2" --alive $B_ALIVE ||
+        { echo "no-link"; return; }
     (cd "$d/work" && HOME=$d/near timeout "$B_LIM" "$VESK_BIN/upload" -q "$B_FILE") \
         >>"$d/client.log" 2>&1
     rc=$?
@@ -234,7 +237,7 @@ bursty() {
     else echo failed; fi
     unpair
 }
-echo "== (b) $((B_BYTES / 1024)) KiB at 115200 bits/s, $(opts_of 1e-4+burst), $B_SEEDS seeds"
+echo "== (b) $((B_BYTES / 1024)) KiB at 115200 bits/s, $(opts_of 1e-4+burst), --alive $B_ALIVE, $B_SEEDS seeds"
 for seed in $(seq "$B_SEEDS"); do job "$R/b.$seed" bursty "$T/b.$seed" "$seed"; done
 wait
 echo "- (b) $(cat "$R"/b.* | sort | uniq -c | awk '{ s = s (NR > 1 ? ", " : "") $2 " " $1 } END { print s }') of $B_SEEDS" |
