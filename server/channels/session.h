@@ -29,8 +29,11 @@ struct Config {
     std::string x11_socket;  // where 'X' for display 0 really goes ("": as asked)
     int share = 0;
     std::string suffix;
-    std::string socket_path;   // filled by the socket set-up
-    size_t frame_max = 0;      // data frame payload, bytes (0: the default)
+    std::string socket_path;  // filled by the socket set-up
+    size_t frame_max = 0;     // data frame payload, bytes (0: the default)
+    // stdio and exec: links carry checked packets (--trust-line: plain frames,
+    // for a pipe that never damages a byte; both ends must agree).
+    bool checked_frames = true;
     int alive_ms = 30 * 1000;  // silence that ends the link (0: none)
     Scope far_files;           // where the far end's file requests may lead
     Scope local_files;         // ... and this end's clients' (they act as themselves)

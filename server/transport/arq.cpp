@@ -135,8 +135,9 @@ void Arq::measure(size_t bytes, int64_t now_us) {
     rate_ = std::max(sample, rate_ - rate_ / 8);
     acked_bytes_ = 0;
     span_start_us_ = now_us;
-    size_t bdp = size_t(
-        std::min<uint64_t>(rate_ * uint64_t(min_rtt_us_ * kWindowRtts) / 1000000, kStoreMax));
+    int64_t rtt = std::max(min_rtt_us_, kWindowRttMinUs);
+    size_t bdp =
+        size_t(std::min<uint64_t>(rate_ * uint64_t(rtt * kWindowRtts) / 1000000, kStoreMax));
     window_ = std::clamp(bdp, kWindowPacketsMin * packet_bytes_, kStoreMax);
 }
 

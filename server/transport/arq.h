@@ -47,6 +47,11 @@ class Arq {
     // enough to keep it busy, not so much that a queue hides the round trip.
     static constexpr int64_t kWindowRtts = 3;
     static constexpr size_t kWindowPacketsMin = 4;
+    // The round trip the window is sized by is at least this long,
+    // microseconds: on a pipe between two processes the shortest one seen is
+    // tens of microseconds, shorter than the gaps in which the two get the
+    // CPU, and a window that small starves the pipe.
+    static constexpr int64_t kWindowRttMinUs = 5 * 1000;
     // The rate is measured over spans at least this long, microseconds.
     static constexpr int64_t kRateSpanMinUs = 20 * 1000;
 

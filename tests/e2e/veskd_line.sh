@@ -3,7 +3,8 @@
 # in the exec: link flips bits, drops and inserts bytes, with a fixed seed.
 # Files both ways and a forwarded stream arrive identical; a login banner
 # before the far veskd is skipped; an outage shorter than --alive costs
-# nothing.  No timed checks: the waits are bounds.
+# nothing; a far end that sends unchecked frames is refused.  No timed
+# checks: the waits are bounds.
 source "$(dirname "$0")/lib.sh"
 LINE=$VESK_BIN/bench_line
 [ -x "$LINE" ] || { echo "bench_line is not built" >&2; exit 1; }
@@ -46,4 +47,8 @@ expect_eq "an upload across an outage: status" 0 "$RC"
 check "an upload across an outage: identical" cmp "$W/gap.bin" "$FAR/gap.bin"
 check "the link outlived the outage" bash -c "! grep -q 'link lost' '$T/near.log'"
 stop_pair
+
+# An end that sends unchecked frames is refused with the reason.
+out=$(HOME=$NEAR timeout 20 veskd --link "exec:cd '$FAR' && exec env HOME='$FAR' '$VESK_BIN/veskd' --trust-line --link stdio 2>/dev/null" 2>&1)
+check "unchecked frames are refused by name" grep -q 'sends unchecked frames' <<<"$out"
 finish
