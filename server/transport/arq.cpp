@@ -59,7 +59,7 @@ void Arq::emit(Out &o, int64_t now_us, std::string &wire) {
 
 void Arq::send(std::string_view frames, int64_t now_us, std::string &wire) {
     while (!frames.empty()) {
-        size_t n = std::min(frames.size(), packet_bytes_);
+        size_t n = std::min(frames.size(), packet_bytes());
         Out o;
         o.seq = next_seq_++;
         o.flags = packet::kData | (o.seq == first_seq_ ? packet::kFirst : 0);
@@ -138,7 +138,9 @@ void Arq::measure(size_t bytes, int64_t now_us) {
     int64_t rtt = std::max(min_rtt_us_, kWindowRttMinUs);
     size_t bdp =
         size_t(std::min<uint64_t>(rate_ * uint64_t(rtt * kWindowRtts) / 1000000, kStoreMax));
-    window_ = std::clamp(bdp, kWindowPacketsMin * packet_bytes_, kStoreMax);
+    packet_cap_ = std::clamp<size_t>(size_t(rate_ * uint64_t(kPacketLineUs) / 1000000),
+                                     kPacketLineMin, packet::kPayloadMax);
+    window_ = std::clamp(bdp, kWindowPacketsMin * packet_bytes(), kStoreMax);
 }
 
 void Arq::adapt(bool lost) {

@@ -8,6 +8,7 @@
 // line they like.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -45,8 +46,13 @@ class Arq {
     // Once known, the window is the bytes the line carries in kWindowRtts
     // of its shortest round trip, but at least kWindowPacketsMin packets:
     // enough to keep it busy, not so much that a queue hides the round trip.
-    static constexpr int64_t kWindowRtts = 3;
-    static constexpr size_t kWindowPacketsMin = 4;
+    static constexpr int64_t kWindowRtts = 2;
+    static constexpr size_t kWindowPacketsMin = 2;
+    // Once the rate is known a packet takes at most this long on the line
+    // (but may carry kPacketLineMin bytes): a request waits behind at most
+    // about a window of them.
+    static constexpr int64_t kPacketLineUs = 40 * 1000;
+    static constexpr size_t kPacketLineMin = 512;
     // The round trip the window is sized by is at least this long,
     // microseconds: on a pipe between two processes the shortest one seen is
     // tens of microseconds, shorter than the gaps in which the two get the
@@ -95,7 +101,8 @@ class Arq {
     const Stats &stats() const { return stats_; }
     int64_t srtt_us() const { return srtt_us_; }
     int64_t rto_us() const { return rto_us_; }
-    size_t packet_bytes() const { return packet_bytes_; }
+    // Payload of the packets cut now, bytes.
+    size_t packet_bytes() const { return std::min(packet_bytes_, packet_cap_); }
 
   private:
     struct Out {
@@ -131,9 +138,10 @@ class Arq {
     int64_t min_rtt_us_ = 0;
     int64_t rto_us_ = kRtoStartUs;
     size_t packet_bytes_ = kPacketStart;
-    size_t window_ = kWindowStart;  // bytes that may be unacknowledged
-    uint64_t rate_ = 0;             // bytes a second acknowledged, 0 while unknown
-    uint64_t acked_bytes_ = 0;      // since the span began
+    size_t packet_cap_ = packet::kPayloadMax;  // from the line's rate
+    size_t window_ = kWindowStart;             // bytes that may be unacknowledged
+    uint64_t rate_ = 0;                        // bytes a second acknowledged, 0 while unknown
+    uint64_t acked_bytes_ = 0;                 // since the span began
     int64_t span_start_us_ = -1;
     uint32_t window_tx_ = 0;  // transmissions and losses since the last adaptation
     uint32_t window_lost_ = 0;
