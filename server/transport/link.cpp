@@ -48,7 +48,7 @@ Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
 Link::~Link() {
     loop_.cancel(heartbeat_timer_);
     loop_.cancel(resend_timer_);
-    if (!stopped_) {
+    if (!stopped()) {
         loop_.remove(in_fd_);
         if (out_fd_ != in_fd_) loop_.remove(out_fd_);
     }
@@ -111,7 +111,7 @@ void Link::start(const frame::Hello &mine) {
     }
     bool watched = loop_.add(in_fd_, EPOLLIN, [this](uint32_t ev) {
         if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) on_readable();
-        if (!stopped_ && in_fd_ == out_fd_ && (ev & EPOLLOUT)) flush();
+        if (!stopped() && in_fd_ == out_fd_ && (ev & EPOLLOUT)) flush();
     });
     if (watched && out_fd_ != in_fd_) {
         watched = loop_.add(out_fd_, 0, [this](uint32_t ev) {
@@ -158,7 +158,7 @@ void Link::make_ready(const QueuePtr &q) {
 }
 
 void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
-    if (stopped_) return;
+    if (stopped()) return;
     auto q = queue(key);
     q->items.push_back(Item{type, std::string(payload)});
     if (is_answer(type)) q->answers++;
@@ -167,7 +167,7 @@ void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
 }
 
 void Link::send_data(ChanKey key, std::string_view data) {
-    if (stopped_ || data.empty()) return;
+    if (stopped() || data.empty()) return;
     auto q = queue(key);
     while (!data.empty()) {
         // Top up a partly filled last frame first so that small writes do
@@ -191,7 +191,7 @@ void Link::send_data(ChanKey key, std::string_view data) {
 }
 
 void Link::send_urgent(ChanKey key, uint8_t type, std::string_view payload) {
-    if (stopped_) return;
+    if (stopped()) return;
     std::string f;
     frame::append(f, type, chan_mine(key) ? uint8_t(frame::kFromOpener) : uint8_t(0), chan_id(key),
                   payload);
@@ -382,7 +382,7 @@ void Link::fill() {
 }
 
 void Link::kick() {
-    if (kick_pending_ || stopped_) return;
+    if (kick_pending_ || stopped()) return;
     kick_pending_ = true;
     std::weak_ptr<char> life = life_;
     loop_.defer([this, life] {
@@ -393,7 +393,7 @@ void Link::kick() {
 }
 
 void Link::update_events() {
-    if (stopped_) return;
+    if (stopped()) return;
     if (in_fd_ == out_fd_) {
         loop_.modify(in_fd_, EPOLLIN | (want_out_ ? uint32_t(EPOLLOUT) : 0u));
     } else {
@@ -402,7 +402,7 @@ void Link::update_events() {
 }
 
 void Link::flush() {
-    if (stopped_) return;
+    if (stopped()) return;
     // Bounded rounds so that a fast writer does not starve the reader.
     for (int round = 0; round < 8; round++) {
         if (out_off_ == out_.size()) {
@@ -428,10 +428,10 @@ void Link::flush() {
                 out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
                 break;
             }
-            if (errno == ETIMEDOUT && up_ && live_.on()) {
+            if (errno == ETIMEDOUT && up() && live_.on()) {
                 down(false, live_.lost_reason());
             } else {
-                down(goodbye_seen_, std::string("link write failed: ") + strerror(errno));
+                down(goodbye_seen(), std::string("link write failed: ") + strerror(errno));
             }
             return;
         }
@@ -458,7 +458,7 @@ void Link::flush() {
                    (room_left && (!urgent_.empty() || (!ready_.empty() && !capped_)));
     if (capped_) backlogged_ = true;
     // Measure the pace while data flows; a capped link needs a PONG to go on.
-    if (up_ && data_framed_ > data_at_ping_ &&
+    if (up() && data_framed_ > data_at_ping_ &&
         (pace_.ping_due(monotonic_us()) || (capped_ && pace_.pings_out() == 0)))
         ping();
     if (pending && out_off_ == out_.size()) {
@@ -520,8 +520,15 @@ void Link::report_line(bool now) {
         (unsigned long long)st.retransmits, (unsigned long long)st.sent);
 }
 
+void Link::set_state(State to) {
+    static const char *const kNames[] = {"greeting", "up", "far closing", "down"};
+    if (to <= state_) return;  // a life only goes forward
+    log::info("link: %s -> %s", kNames[int(state_)], kNames[int(to)]);
+    state_ = to;
+}
+
 void Link::ping() {
-    if (!up_ || stopped_) return;
+    if (!up() || stopped()) return;
     // Tokens only need to differ from those of other pings in flight.
     last_token_ = std::max(last_token_ + 1, uint64_t(monotonic_us()));
     data_at_ping_ = data_framed_;
@@ -540,7 +547,7 @@ void Link::arm_heartbeat() {
 }
 
 void Link::heartbeat() {
-    if (stopped_) return;
+    if (stopped()) return;
     switch (live_.check(monotonic_ms())) {
         case Liveness::Verdict::kLost:
             return down(false, lost_reason());
@@ -555,15 +562,16 @@ void Link::heartbeat() {
 }
 
 void Link::down(bool clean, const std::string &why_given, bool far_may_be_absent) {
-    if (stopped_) return;
-    stopped_ = true;
+    if (stopped()) return;
+    bool was_up = up();
+    set_state(State::kDown);
     loop_.cancel(heartbeat_timer_);
     heartbeat_timer_ = 0;
     loop_.cancel(resend_timer_);
     resend_timer_ = 0;
     report_line(true);
     std::string why = why_given;
-    if (!up_ && !clean && far_may_be_absent)
+    if (!was_up && !clean && far_may_be_absent)
         why = "the link ended before the far end answered (is veskd running there?): " + why;
     loop_.remove(in_fd_);
     if (out_fd_ != in_fd_) loop_.remove(out_fd_);
@@ -571,7 +579,7 @@ void Link::down(bool clean, const std::string &why_given, bool far_may_be_absent
 }
 
 void Link::shut_down() {
-    if (stopped_) return;
+    if (stopped()) return;
     out_.erase(0, out_off_);
     out_off_ = 0;
     size_t plain_at = out_.size();
@@ -592,7 +600,7 @@ void Link::shut_down() {
         pollfd p{out_fd_, POLLOUT, 0};
         poll(&p, 1, 100);
     }
-    stopped_ = true;
+    set_state(State::kDown);
     loop_.cancel(heartbeat_timer_);
     heartbeat_timer_ = 0;
     loop_.cancel(resend_timer_);

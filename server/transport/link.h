@@ -188,6 +188,14 @@ class Link {
     void report_line(bool now);
     // Runs flush() when the next retransmission is due.
     void arm_resend();
+    // The link's life, in order: HELLO sent, the far HELLO came, the far
+    // end said goodbye, ended.  Changed only by set_state().
+    enum class State { kGreeting, kUp, kFarClosing, kDown };
+    // Moves the link's life forward (never back) and logs it at -v.
+    void set_state(State to);
+    bool up() const { return state_ == State::kUp || state_ == State::kFarClosing; }
+    bool stopped() const { return state_ == State::kDown; }
+    bool goodbye_seen() const { return state_ == State::kFarClosing; }
     // Frame size and the kernel's unsent limit after the pace changed.
     void retune();
     // Whether the bytes assembled and not known read have reached the cap
@@ -200,9 +208,7 @@ class Link {
     int in_fd_;
     int out_fd_;
     LinkEvents &events_;
-    bool up_ = false;
-    bool stopped_ = false;
-    bool goodbye_seen_ = false;
+    State state_ = State::kGreeting;
     bool kick_pending_ = false;
     bool want_out_ = false;
     frame::Hello far_;

@@ -28,7 +28,7 @@ constexpr const char *kFarPlain =
 
 void Link::on_readable() {
     size_t total = 0;
-    while (!stopped_ && total < kReadPerEvent) {
+    while (!stopped() && total < kReadPerEvent) {
         // Read into scratch space and copy what came: growing in_ by a
         // whole chunk would clear 256 KiB for every small read.
         static char scratch[kReadChunk];
@@ -37,9 +37,9 @@ void Link::on_readable() {
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
             if (r == 0) {
-                down(goodbye_seen_, goodbye_seen_ ? "the far end closed the link"
-                                                  : "link lost: the far end went away");
-            } else if (errno == ETIMEDOUT && up_ && live_.on()) {
+                down(goodbye_seen(), goodbye_seen() ? "the far end closed the link"
+                                                    : "link lost: the far end went away");
+            } else if (errno == ETIMEDOUT && up() && live_.on()) {
                 // TCP gave up on unacknowledged data (its user timeout is
                 // the liveness time): the same silence, noticed by the kernel.
                 down(false, live_.lost_reason());
@@ -59,7 +59,7 @@ void Link::on_readable() {
                 live_.heard(monotonic_ms());
                 kick();  // acknowledgements owed, room freed
             }
-            if (!up_ && arq_->far_is_plain()) {
+            if (!up() && arq_->far_is_plain()) {
                 down(false, kFarPlain, false);
                 return;
             }
@@ -108,13 +108,13 @@ size_t Link::parse(std::string_view buf) {
         if (buf.size() - off < frame::kHeaderBytes + h.length) break;
         std::string_view payload = buf.substr(off + frame::kHeaderBytes, h.length);
         off += frame::kHeaderBytes + h.length;
-        if (!dispatch(h, payload) || stopped_) return kLinkEnded;
+        if (!dispatch(h, payload) || stopped()) return kLinkEnded;
     }
     return off;
 }
 
 bool Link::dispatch(const frame::Header &h, std::string_view payload) {
-    if (!up_) {
+    if (!up()) {
         if (h.type != frame::kHello || !frame::decode_hello(payload, &far_)) {
             down(false, "the far end does not speak the vesk link protocol");
             return false;
@@ -127,7 +127,7 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
         // Credits below one frame would make every channel crawl, and more
         // than 1 GiB is no window any end can honour: bound what it says.
         far_.window = std::clamp<uint32_t>(far_.window, uint32_t(frame::kDataMax), 1u << 30);
-        up_ = true;
+        set_state(State::kUp);
         // Channels queued before the far end answered start with its window.
         for (auto &[k, q] : queues_) {
             q->credit += far_.window;
@@ -167,7 +167,7 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
             }
             return true;
         case frame::kGoodbye:
-            goodbye_seen_ = true;
+            if (state_ == State::kUp) set_state(State::kFarClosing);
             return true;
         case frame::kCredit:
             if (payload.size() == 4)
