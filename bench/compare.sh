@@ -9,7 +9,10 @@
 #      stream (iperf3 through portlink) against scp and ssh -L on the same
 #      path: steady rate as a share of the link and time to reach 80% of it;
 #   4. a busy slow link (20 ms, 10 Mbit/s): 64-byte echoes through portlink
-#      while an upload fills the link, against ssh -L while scp fills it.
+#      while an upload fills the link, against ssh -L while scp fills it;
+#   5. many files over a 50 ms round trip (1,000 of 4 KiB, 100 of 1 MiB):
+#      upload and download of a file list, one at a time and with -j, against
+#      scp -r and rsync -a over ssh on the same delayed path.
 # Writes the table into docs/performance.md (between its results markers)
 # and the chart into docs/performance.png.
 #
@@ -17,7 +20,8 @@
 #
 # --quick uses smaller files and shorter runs (for trying things out; the
 # documented figures come from a full run).  --only runs the named stages and
-# prints their figures without touching docs/.  Installs what it needs (as root,
+# prints their figures without touching docs/.  Before it measures anything it
+# checks that the report step can run (bench/report.py --check).  Installs what it needs (as root,
 # apt-get), builds when VESK_BIN has no veskd.  The emulated links live in two
 # network namespaces made for the run and joined by a veth pair (tbf shapes
 # the rate, bench_delay_link adds the delay); every namespace, process and
@@ -31,7 +35,7 @@ while [ $# -gt 0 ]; do
     case $1 in
         --quick) QUICK=1 ;;
         --only) ONLY=${2:-}; shift ;;
-        *) echo "usage: bash bench/compare.sh [--quick] [--only transfers,forward,long,busy]" >&2
+        *) echo "usage: bash bench/compare.sh [--quick] [--only transfers,forward,long,busy,many]" >&2
             exit 2 ;;
     esac
     shift
@@ -41,9 +45,13 @@ want() { [ -z "$ONLY" ] || [[ ",$ONLY," == *",$1,"* ]]; }
 
 if [ $QUICK = 1 ]; then
     FLOOR_MIB=64 BIG_MIB=256 IPERF_S=3 LONG_S=10 LONG_MIB=256 ECHOES=100 RUNS=2
+    MANY_SMALL_N=200 MANY_LARGE_N=20
 else
     FLOOR_MIB=256 BIG_MIB=1024 IPERF_S=5 LONG_S=20 LONG_MIB=1024 ECHOES=200 RUNS=3
+    MANY_SMALL_N=1000 MANY_LARGE_N=100
 fi
+MANY_RTT_MS=50
+MANY_JOBS=16     # files in flight for the -j runs
 LONG_RTT_MS=100 LONG_RATE_BPS=1000000000
 BUSY_RTT_MS=20 BUSY_RATE_BPS=10000000
 # More than passes at 10 Mbit/s while the echoes run (each may wait half a
@@ -82,6 +90,8 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "compare.sh needs root for the network namespaces of the emulated links" >&2
     exit 1
 fi
+# A file the report reads that has moved must stop the run now, not after it.
+python3 "$HERE/report.py" --check || exit 1
 
 export TMPDIR=/dev/shm
 source "$SRC_DIR/tests/e2e/lib.sh"
@@ -132,12 +142,14 @@ stage_end() {
 min_of() { sort -g "$1" | head -n1; }
 
 # ---- 1. transfers on a local pair ----
-say "data: $FLOOR_MIB MiB and $BIG_MIB MiB of random bytes on tmpfs"
 SMALL=$T/small.bin
 BIG=$T/big.bin
-head -c $((BIG_MIB * 1024 * 1024)) /dev/urandom >"$BIG"
-head -c $((FLOOR_MIB * 1024 * 1024)) "$BIG" >"$SMALL"
 mkdir -p "$T/back"
+if want transfers || want long || want busy; then
+    say "data: $FLOOR_MIB MiB and $BIG_MIB MiB of random bytes on tmpfs"
+    head -c $((BIG_MIB * 1024 * 1024)) /dev/urandom >"$BIG"
+    head -c $((FLOOR_MIB * 1024 * 1024)) "$BIG" >"$SMALL"
+fi
 
 if want transfers; then
 start_pair
@@ -393,6 +405,85 @@ else
 fi
 stage_end
 
+# ---- 5. many files over a long round trip ----
+# many_copy TOOL SET DIR COPY -- CMD...: one timed copy of the set (small or
+# large), noted as many_SET_TOOL_DIR; COPY is compared with the set, then
+# removed.
+many_copy() {
+    local key="many_$2_$1_$3" set=$2 copy=$4
+    shift 5
+    timed "$key" "" -- "$@" || echo "   ($key failed: $(head -c 200 "$T/timed.err"))"
+    note "$key" "$SECS"
+    diff -rq "$MANY/$set" "$copy" >/dev/null || echo "   ($key: the copy differs)"
+    rm -rf "$copy"
+}
+if want many; then
+    MANY=$T/many
+    MN=$T/many-near
+    MF=$T/many-far
+    mkdir -p "$MANY" "$MN" "$MF" && chmod 700 "$MN" "$MF"
+    say "many files: $MANY_SMALL_N of 4 KiB, $MANY_LARGE_N of 1 MiB, ${MANY_RTT_MS} ms round trip"
+    python3 -c '
+import os, sys
+root, small, large = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for name, n, size in (("small", small, 4096), ("large", large, 1 << 20)):
+    os.makedirs(os.path.join(root, name))
+    for i in range(n):
+        with open(os.path.join(root, name, "f%05d" % i), "wb") as f:
+            f.write(os.urandom(size))
+' "$MANY" "$MANY_SMALL_N" "$MANY_LARGE_N"
+    cp -r "$MANY/small" "$MANY/large" "$MF/"
+    head -c 32 /dev/urandom >"$T/many.key" && chmod 600 "$T/many.key"
+    lp=$(free_port)
+    rp=$(free_port)
+    (cd "$MF" && HOME=$MF exec "$VESK_BIN/veskd" --key "$T/many.key" \
+        --link "tcp-listen:127.0.0.1:$lp") 2>>"$T/many-far.log" &
+    stage_bg $!
+    wait_for "far veskd" 10 listening "$lp"
+    "$VESK_BIN/bench_delay_link" 127.0.0.1 "$rp" 127.0.0.1 "$lp" $((MANY_RTT_MS / 2)) &
+    stage_bg $!
+    HOME=$MN "$VESK_BIN/veskd" --key "$T/many.key" --link "tcp:127.0.0.1:$rp" \
+        2>>"$T/many-near.log" &
+    stage_bg $!
+    if wait_for "the near socket" 20 test -S "$MN/.vesk/socket"; then
+        for set in small large; do
+            names=$(cd "$MANY/$set" && echo *)
+            for tool in vesk veskj; do
+                jobs=
+                [ $tool = veskj ] && jobs="-j $MANY_JOBS"
+                mkdir -p "$MF/up-$tool" "$T/down-$tool"
+                many_copy $tool $set up "$MF/up-$tool" -- sh -c "cd '$MANY/$set' && \
+                    HOME='$MN' exec '$VESK_BIN/upload' -q $jobs $names up-$tool"
+                many_copy $tool $set down "$T/down-$tool" -- sh -c "cd '$T' && \
+                    HOME='$MN' exec '$VESK_BIN/download' -q $jobs \
+                    $(sed "s|[^ ]*|$set/&|g" <<<"$names") down-$tool"
+            done
+        done
+    fi
+    stage_end
+    if private_sshd "$T/ssh-many"; then
+        sp=$(free_port)
+        "$VESK_BIN/bench_delay_link" 127.0.0.1 "$sp" 127.0.0.1 "$SSHD_PORT" $((MANY_RTT_MS / 2)) &
+        stage_bg $!
+        wait_for "the ssh relay" 10 listening "$sp"
+        U="$(id -un)@127.0.0.1"
+        RSH="ssh -p $sp ${SSH_OPTS[*]}"
+        for set in small large; do
+            many_copy scp $set up "$T/scp-up" -- scp -q -r -P "$sp" "${SSH_OPTS[@]}" \
+                "$MANY/$set" "$U:$T/scp-up"
+            many_copy scp $set down "$T/scp-down" -- scp -q -r -P "$sp" "${SSH_OPTS[@]}" \
+                "$U:$MF/$set" "$T/scp-down"
+            many_copy rsync $set up "$T/rs-up" -- rsync -a -e "$RSH" "$MANY/$set/" "$U:$T/rs-up/"
+            many_copy rsync $set down "$T/rs-down" -- rsync -a -e "$RSH" "$U:$MF/$set/" \
+                "$T/rs-down/"
+        done
+    else
+        echo "   many files: scp, rsync skipped (no private sshd)"
+    fi
+    stage_end
+    rm -rf "$MANY" "$MF"
+fi
+
 # ---- the report ----
 cat >>"$RESULTS" <<EOF
 floor_mib $FLOOR_MIB
@@ -406,6 +497,10 @@ long_rate_bps $LONG_RATE_BPS
 busy_rtt_ms $BUSY_RTT_MS
 busy_rate_bps $BUSY_RATE_BPS
 echoes $ECHOES
+many_rtt_ms $MANY_RTT_MS
+many_small_n $MANY_SMALL_N
+many_large_n $MANY_LARGE_N
+many_jobs $MANY_JOBS
 quick $QUICK
 machine $(uname -m), $(nproc) cores, kernel $(uname -r)
 date $(date -u +%Y-%m-%d)

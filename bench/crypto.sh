@@ -75,7 +75,8 @@ track $near_tcp
 if wait_for "the TCP pair" 10 test -S "$NEAR/.vesk/socket"; then
     measure "encrypted TCP pair" "$near_tcp" "$far_tcp"
 fi
-kill "$near_tcp" 2>/dev/null
+# The tcp-listen: end serves until it is stopped: stop both ends.
+kill "$near_tcp" "$far_tcp" 2>/dev/null
 wait_for "the TCP pair to end" 10 bash -c "! kill -0 $near_tcp && ! kill -0 $far_tcp"
 
 if [ "$(id -u)" = 0 ] && private_sshd "$T/ssh"; then

@@ -2,14 +2,18 @@
 its chart:
 
     report.py RESULTS MARKDOWN PNG
+    report.py --check
 
-RESULTS holds one "key value..." line per figure.  The table replaces what
+RESULTS holds one "key value..." line per figure.  --check only reads what
+the report needs from the source tree (and finds gnuplot), so that a moved
+file stops a run before it measures rather than after.  The table replaces what
 stands between the two result markers of MARKDOWN (the rest of the file, the
 analysis, is left alone); the chart is drawn by gnuplot into PNG.
 """
 import math
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -24,14 +28,36 @@ PORTLINK_OVER_SSH_MIN = 1.5
 PORTLINK_OVER_SOCAT_MIN = 1.2
 LONG_SHARE_MIN = 0.8
 FRAMES_OF_SLACK = 2
+MANY_OVER_RSYNC_MAX = 2.0       # small files, several in flight
+MANY_RTTS_PER_FILE_MAX = 2.0    # small files, one at a time
+MANY_LARGE_OVER_RSYNC_MAX = 1.2
 FRAME_HEADER_BYTES = 8
+
+
+# Every source file the report reads.
+FRAME_H = os.path.join(HERE, "..", "server", "transport", "frame.h")
 
 
 def frame_bytes():
     """veskd's data frame payload, as frame.h sets it, plus its header."""
-    with open(os.path.join(HERE, "..", "server", "frame.h")) as f:
+    with open(FRAME_H) as f:
         m = re.search(r"kDataMax\s*=\s*([0-9* ]+);", f.read())
+    if m is None:
+        raise ValueError("%s: no kDataMax" % FRAME_H)
     return eval(m.group(1), {"__builtins__": {}}) + FRAME_HEADER_BYTES
+
+
+def check():
+    """Returns 0 when the report can be made, else names what is missing."""
+    try:
+        frame_bytes()
+    except (OSError, ValueError) as e:
+        print("report.py: %s" % e, file=sys.stderr)
+        return 1
+    if shutil.which("gnuplot") is None:
+        print("report.py: gnuplot is missing", file=sys.stderr)
+        return 1
+    return 0
 
 
 def load(path):
@@ -188,6 +214,45 @@ def build(r):
                     cmp_ok(p99, bound, lambda a, b: a <= b), "%s ms" % fmt(p99, 1)))
     out.append("")
 
+    # 5. many files
+    rtt = num(r, "many_rtt_ms")
+    out.append("### Many files over a %d ms round trip" % rtt)
+    out.append("")
+    out.append("The veskd pair's `tcp:` link and ssh each through `bench_delay_link` on "
+               "loopback (no rate limit); vesk copies a file list into a directory, one file "
+               "at a time and with `-j %d`; scp and rsync (`-a`) copy the directory. Seconds:"
+               % num(r, "many_jobs"))
+    out.append("")
+    out.append("| files | direction | vesk | vesk -j | scp | rsync | vesk / rsync | "
+               "vesk -j / rsync | vesk round trips a file |")
+    out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    for size, label, count in (("small", "%d of 4 KiB" % num(r, "many_small_n"),
+                                 num(r, "many_small_n")),
+                                ("large", "%d of 1 MiB" % num(r, "many_large_n"),
+                                 num(r, "many_large_n"))):
+        for d, name in (("up", "upload"), ("down", "download")):
+            v = [num(r, "many_%s_%s_%s" % (size, tool, d))
+                 for tool in ("vesk", "veskj", "scp", "rsync")]
+            trips = v[0] / count / (rtt / 1000) if count == count and rtt > 0 else float("nan")
+            out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                label, name, fmt(v[0]), fmt(v[1]), fmt(v[2]), fmt(v[3]), fmt(v[0] / v[3]),
+                fmt(v[1] / v[3]), fmt(trips, 1)))
+            if size == "small":
+                ok = cmp_ok(v[1] / v[3], MANY_OVER_RSYNC_MAX, lambda a, b: a <= b)
+                targets.append(("%s, %s: -j within %.0f× rsync" % (label, name,
+                                                                   MANY_OVER_RSYNC_MAX), ok,
+                                "%s×" % fmt(v[1] / v[3])))
+                ok = cmp_ok(trips, MANY_RTTS_PER_FILE_MAX, lambda a, b: a <= b)
+                targets.append(("%s, %s: one at a time within %.0f round trips a file" % (
+                    label, name, MANY_RTTS_PER_FILE_MAX), ok, "%s" % fmt(trips, 1)))
+            else:
+                best = min(v[0], v[1]) if v[1] == v[1] else v[0]
+                ok = cmp_ok(best / v[3], MANY_LARGE_OVER_RSYNC_MAX, lambda a, b: a <= b)
+                targets.append(("%s, %s: within %.1f× rsync" % (label, name,
+                                                               MANY_LARGE_OVER_RSYNC_MAX), ok,
+                                "%s×" % fmt(best / v[3])))
+    out.append("")
+
     out.append("### Targets")
     out.append("")
     out.append("| target | figure | |")
@@ -270,6 +335,8 @@ unset multiplot
 
 
 def main():
+    if sys.argv[1:] == ["--check"]:
+        sys.exit(check())
     results, md, png = sys.argv[1:4]
     r = load(results)
     section = build(r)

@@ -10,6 +10,7 @@
 
 #include "connect_internal.h"
 #include "commands.h"
+#include "request.h"
 #include "sockpath.h"
 #include "vesknet.h"
 
@@ -77,6 +78,33 @@ bool server_hung_up(int s, int result) {
     }
     char c;
     return recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+// The settings of every connection, in their order, all written before any
+// reply is read: their results are ignored and cannot change what is sent,
+// so over a long link they cost one round trip in all, not one each.
+void send_settings(int s) {
+    int owed = 0;
+    bool one = false;
+    if (lcompression >= 0) {
+        vesk::request::post(s, &one, 'C', 1, "%d", lcompression);
+        owed += one;
+    }
+    if (rcompression >= 0) {
+        vesk::request::post(s, &one, 'C', 0, "%d", rcompression);
+        owed += one;
+    }
+    if (priority != 0) {
+        vesk::request::post(s, &one, 'd', 1, "%d", priority);
+        owed += one;
+        vesk::request::post(s, &one, 'd', 0, "%d", priority);
+        owed += one;
+    }
+    while (owed-- > 0) {
+        if (vesk::request::read_reply(s) == -2) {
+            break;
+        }
+    }
 }
 
 // Result of one attempt when a server was reached but refused the
@@ -156,16 +184,7 @@ int try_connect_server(int fd, const char *suffix) {
     if (vesk_remoteaddr == 0) {
         vesk_remoteaddr = vesk::proto::kFarSelfAddr;
     }
-    if (lcompression >= 0) {
-        send_command(s, 'C', 1, "%d", lcompression);
-    }
-    if (rcompression >= 0) {
-        send_command(s, 'C', 0, "%d", rcompression);
-    }
-    if (priority != 0) {
-        send_command(s, 'd', 1, "%d", priority);
-        send_command(s, 'd', 0, "%d", priority);
-    }
+    send_settings(s);
     return s;
 }
 

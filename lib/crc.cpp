@@ -173,25 +173,30 @@ uint16_t crc16_update(uint16_t crc, const uint8_t *p, size_t n) {
     return crc16_clmul_available() ? crc16_clmul(crc, p, n) : crc16_table(crc, p, n);
 }
 
-CrcReader::CrcReader(int fd, long len)
-    : fd_(fd), len_(len), left_(len), crc_(kInit), block_(new (std::nothrow) uint8_t[kBlockBytes]) {
-    failed_ = len < 0 || block_ == nullptr;
-    done_ = failed_;
+CrcReader::CrcReader(long len) : len_(len), left_(len), crc_(kInit) {
+    failed_ = done_ = len < 0;
 }
 
-CrcReader::~CrcReader() {
-    delete[] block_;
-}
-
-bool CrcReader::step(size_t max) {
+bool CrcReader::step(int fd, size_t max) {
+    if (done_ || max == 0) return done_;
+    if (len_ > 0 && left_ == 0) return done_ = true;
+    // The block lives for this step only: a checksum waiting for its next
+    // slice holds no memory for it.  A short file needs no full block.
+    size_t size = std::min(kBlockBytes, max);
+    if (len_ > 0 && static_cast<unsigned long>(left_) < size) size = static_cast<size_t>(left_);
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[size]);
+    if (!block) {
+        fail();
+        return true;
+    }
     while (!done_ && max > 0) {
         if (len_ > 0 && left_ == 0) break;
-        size_t want = std::min(kBlockBytes, max);
+        size_t want = std::min(size, max);
         if (len_ > 0 && static_cast<unsigned long>(left_) < want) want = static_cast<size_t>(left_);
-        ssize_t got = read(fd_, block_, want);
+        ssize_t got = pread(fd, block.get(), want, offset_);
         if (got < 0) {
             if (errno == EINTR) continue;
-            failed_ = done_ = true;
+            fail();
             break;
         }
         if (got == 0) {
@@ -200,7 +205,8 @@ bool CrcReader::step(size_t max) {
             done_ = true;
             break;
         }
-        crc_ = crc16_update(crc_, block_, static_cast<size_t>(got));
+        crc_ = crc16_update(crc_, block.get(), static_cast<size_t>(got));
+        offset_ += got;
         if (len_ > 0) left_ -= got;
         max -= static_cast<size_t>(got);
     }
@@ -213,8 +219,8 @@ unsigned int file_crc(const char *path, long len) {
     if (path == nullptr || len < 0) return 0;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
-    vesk::CrcReader reader(fd, len);
-    while (!reader.step(SIZE_MAX)) {
+    vesk::CrcReader reader(len);
+    while (!reader.step(fd, SIZE_MAX)) {
     }
     close(fd);
     return reader.value();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 namespace vesk {
 
@@ -22,31 +23,33 @@ bool crc16_clmul_available();
 // The fastest path this CPU offers; the result is that of crc16_table.
 uint16_t crc16_update(uint16_t crc, const uint8_t *p, size_t n);
 
-// file_crc of what is read from a descriptor (from its current offset),
-// worked through a slice at a time so that a long checksum can make way for
-// others between slices.
+// file_crc of a file's bytes from its start, worked through a slice at a
+// time so that a long checksum can make way for others between slices.
+// Between slices it holds neither the descriptor nor a read block: a caller
+// may close the file and reopen it for the next slice.
 class CrcReader {
   public:
-    // fd stays the caller's.  len as for file_crc: the first len bytes, or
-    // everything up to the end for 0.
-    CrcReader(int fd, long len);
-    ~CrcReader();
+    // len as for file_crc: the first len bytes, or everything up to the end
+    // for 0.
+    explicit CrcReader(long len);
     CrcReader(const CrcReader &) = delete;
     CrcReader &operator=(const CrcReader &) = delete;
-    // Reads and folds up to max more bytes.  Returns true once finished;
-    // value() is then the checksum, or 0 when a read failed or the file ended
-    // before len bytes.
-    bool step(size_t max);
+    // Reads (pread, from where the last step ended) and folds up to max more
+    // bytes of fd, which stays the caller's.  Returns true once finished;
+    // value() is then the checksum, or 0 when a read or the read block's
+    // allocation failed, or the file ended before len bytes.
+    bool step(int fd, size_t max);
+    // Gives up: value() is 0 from now on.
+    void fail() { failed_ = done_ = true; }
     unsigned int value() const { return failed_ ? 0 : crc_; }
 
   private:
-    int fd_;
     long len_;
     long left_;
+    off_t offset_ = 0;
     uint16_t crc_;
     bool failed_ = false;
     bool done_ = false;
-    uint8_t *block_;
 };
 
 }  // namespace vesk

@@ -21,7 +21,7 @@ packages_of() {
     case $1 in
         build) echo cmake make gcc g++ pkg-config libssl-dev libzstd-dev ;;
         tour) echo python3 curl iproute2 procps netbase ;;
-        test) echo libgtest-dev libgmock-dev python3 socat curl dnsutils dnsmasq-base xvfb \
+        test) echo libgtest-dev libgmock-dev python3 socat curl dnsutils dnsmasq-base xvfb xauth \
             x11-utils binutils procps iproute2 netbase ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         lint) echo clang-format python3 ;;

@@ -3,13 +3,10 @@
 #include "daemon.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/epoll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,18 +24,13 @@ constexpr int kConnectTimeoutMs = 10 * 1000;
 constexpr int kConnectRetryMs = 10 * 1000;
 // ... this far apart, ms.
 constexpr int kConnectRetryPauseMs = 200;
-// The key check must be over this soon after the connection, ms: a peer
-// that stalls in it holds a listener up no longer.
+// The key check must be over this soon after it starts, ms: a stranger
+// that stalls in it holds a listener's check no longer.
 constexpr int kKeyCheckMs = 5 * 1000;
-// A listener rests this long after a failed key check, so that a flood of
-// bad connections costs a few checks a second, ms.
-constexpr int kRefusedPauseMs = 200;
-// ... and when it runs out of descriptors, ms.
-constexpr int kNoDescriptorPauseMs = 1000;
-// At most this many lines per this much time about refused link
-// connections.
-constexpr int kRefusalLogMs = 60 * 1000;
-constexpr unsigned kRefusalLogBurst = 10;
+// The connecting end's check starts with the listener's first bytes, which
+// must come within this, ms: a listener that takes its time to accept does
+// not eat into the exchange's own deadline.
+constexpr int kKeyAnswerMs = 10 * 1000;
 // Reconnect backoff: the first wait and the longest, ms.
 constexpr int kBackoffFirstMs = 1000;
 constexpr int kBackoffMaxMs = 60 * 1000;
@@ -76,23 +68,18 @@ Daemon::Daemon(Loop &loop, Config config, LinkOptions options)
       gate_(loop, config_.share, config_.socket_path,
             [this](int fd, const ucred &cred) { on_client(fd, cred); }),
       desk_(loop),
-      refusals_(kRefusalLogMs, kRefusalLogBurst),
       rng_(std::random_device{}()) {}
 
 Daemon::~Daemon() {
     loop_.cancel(timer_);
-    loop_.cancel(pause_timer_);
     loop_.cancel(bury_timer_);
     check_.reset();
+    listener_.reset();
     connect_.reset();
     retire_session(false);
     bury();
     gate_.close();
     reap_children(true);
-    if (listen_fd_ >= 0) {
-        loop_.remove(listen_fd_);
-        close(listen_fd_);
-    }
 }
 
 bool Daemon::start(std::string *error) {
@@ -117,9 +104,14 @@ bool Daemon::start(std::string *error) {
         reap_children(false);
     });
     if (kind == LinkKind::kTcpListen) {
-        listen_fd_ = transport::tcp_listen(opt_.link.where, error);
-        if (listen_fd_ < 0) return false;
-        loop_.add(listen_fd_, EPOLLIN, [this](uint32_t) { on_listener(); });
+        int fd = transport::tcp_listen(opt_.link.where, error);
+        if (fd < 0) return false;
+        listener_ = std::make_unique<tcplink::Listener>(
+            loop_, fd, opt_.key_path, config_.alive_ms, kKeyCheckMs,
+            [this](const transport::LinkEnds &ends, const std::string &who) {
+                log::info("link connection from %s passed the key check", who.c_str());
+                open_session(ends);
+            });
         listen_again(true);
         return true;
     }
@@ -141,6 +133,7 @@ void Daemon::stop() {
     state_ = State::kDone;
     loop_.cancel(timer_);
     check_.reset();
+    listener_.reset();
     connect_.reset();
     if (session_) session_->shut_down();
     loop_.stop();
@@ -190,13 +183,13 @@ void Daemon::connected(int fd, int err, const std::string &why) {
         return attempt_failed(why);
     }
     transport::tcp_tune(fd, config_.alive_ms);
-    check_key(fd, true);
+    check_key(fd);
 }
 
-void Daemon::check_key(int fd, bool initiator) {
+void Daemon::check_key(int fd) {
     state_ = State::kKeyCheck;
     check_ = std::make_unique<tcplink::KeyCheck>(
-        loop_, fd, opt_.key_path, initiator, kKeyCheckMs,
+        loop_, fd, opt_.key_path, true, kKeyCheckMs, kKeyAnswerMs,
         [this](bool ok, const transport::LinkEnds &ends, const std::string &why) {
             key_checked(ok, ends, why);
         });
@@ -205,12 +198,7 @@ void Daemon::check_key(int fd, bool initiator) {
 void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why) {
     check_.reset();
     if (ok) return open_session(ends);
-    if (opt_.link.kind != transport::LinkKind::kTcpListen) return attempt_failed(why);
-    // Whoever can reach the port can fail the check: that ends this
-    // connection only, and costs a short rest.
-    refusals_.error("link connection from %s refused: %s", peer_.c_str(), why.c_str());
-    state_ = State::kListening;
-    pause_listener(kRefusedPauseMs);
+    attempt_failed(why);
 }
 
 void Daemon::open_session(const transport::LinkEnds &ends) {
@@ -223,7 +211,7 @@ void Daemon::open_session(const transport::LinkEnds &ends) {
     state_ = State::kGreeting;
     ends_ = ends;
     // Further link connections are refused while this link lives.
-    if (listen_fd_ >= 0) loop_.modify(listen_fd_, EPOLLIN);
+    if (listener_) listener_->set_taken(true);
     session_ = std::make_unique<Session>(loop_, config_, ends, *this);
     // A TCP link's records are sealed with keys this connection's key check
     // derived from fresh nonces: a new link never reuses an old one's keys.
@@ -330,47 +318,8 @@ void Daemon::bury() {
 
 void Daemon::listen_again(bool announce) {
     state_ = State::kListening;
-    loop_.modify(listen_fd_, EPOLLIN);
+    listener_->set_taken(false);
     if (announce) log::notice("listening on %s for the far end", opt_.link.where.c_str());
-}
-
-void Daemon::pause_listener(int ms) {
-    loop_.modify(listen_fd_, 0);
-    loop_.cancel(pause_timer_);
-    pause_timer_ = loop_.after(ms, [this] {
-        pause_timer_ = 0;
-        if (state_ == State::kListening || state_ == State::kGreeting || state_ == State::kUp)
-            loop_.modify(listen_fd_, EPOLLIN);
-    });
-}
-
-void Daemon::on_listener() {
-    for (;;) {
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&sa), &len,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            log::error("link accept failed: %s", strerror(errno));
-            return pause_listener(kNoDescriptorPauseMs);
-        }
-        char addr[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &sa.sin_addr, addr, sizeof addr);
-        std::string who = std::string(addr) + ":" + std::to_string(ntohs(sa.sin_port));
-        if (state_ != State::kListening) {
-            refusals_.error("link connection from %s refused: a link is up already", who.c_str());
-            close(fd);
-            continue;
-        }
-        // One key check at a time; later connections wait in the backlog.
-        loop_.modify(listen_fd_, 0);
-        peer_ = who;
-        log::info("link connection from %s", who.c_str());
-        transport::tcp_tune(fd, config_.alive_ms);
-        return check_key(fd, false);
-    }
 }
 
 // ---- exec: children ----

@@ -4,9 +4,9 @@
 // the client socket stays from the first link's HELLO to veskd's end.
 //
 //   connecting  exec: command started, or tcp: connect  -> greeting / key check
-//   listening   tcp-listen: a connection comes          -> key check
-//   key check   passed -> greeting; failed -> listening (tcp-listen:), or
-//               like any failed try
+//   listening   tcp-listen: key checks of connections that come, side by
+//               side within the listener's bounds; one passes -> greeting
+//   key check   tcp: passed -> greeting; failed -> like any failed try
 //   greeting    HELLO sent, the far one awaited         -> up, or the link ends
 //   up          clients served                          -> the link ends
 //   link ends   tcp-listen: -> listening; --reconnect -> waiting; else exit
@@ -69,7 +69,7 @@ class Daemon : public SessionOwner {
     // quick: a refused first connect tried again, not logged as a new try.
     void try_connect(bool quick = false);
     void connected(int fd, int err, const std::string &why);
-    void check_key(int fd, bool initiator);
+    void check_key(int fd);
     void key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why);
     void open_session(const transport::LinkEnds &ends);
     void retire_session(bool lost);
@@ -77,12 +77,10 @@ class Daemon : public SessionOwner {
     void attempt_failed(const std::string &why);
     void schedule_retry();
     void listen_again(bool announce);
-    void on_listener();
     void on_client(int fd, const ucred &cred);
     void finish(int status);
     void reap_later(pid_t child, bool lost);
     void reap_children(bool wait);
-    void pause_listener(int ms);
 
     Loop &loop_;
     Config config_;
@@ -94,7 +92,8 @@ class Daemon : public SessionOwner {
     std::string far_host_;  // from the last HELLO, for the Desk's message
 
     std::unique_ptr<tcplink::Connect> connect_;
-    std::unique_ptr<tcplink::KeyCheck> check_;
+    std::unique_ptr<tcplink::KeyCheck> check_;     // tcp: the connecting end's
+    std::unique_ptr<tcplink::Listener> listener_;  // tcp-listen:
     std::unique_ptr<Session> session_;
     transport::LinkEnds ends_;  // of the session's link
     // Sessions and link ends that ended, freed after the current callback.
@@ -113,15 +112,11 @@ class Daemon : public SessionOwner {
     };
     std::vector<Child> children_;
 
-    int listen_fd_ = -1;        // tcp-listen:
-    std::string peer_;          // the address whose key is being checked
-    uint64_t timer_ = 0;        // the next try
-    uint64_t pause_timer_ = 0;  // the end of the listener's pause
-    int attempt_ = 0;           // tries since the link was last up for long
+    uint64_t timer_ = 0;  // the next try
+    int attempt_ = 0;     // tries since the link was last up for long
     int64_t first_try_ms_ = 0;
     int64_t up_since_ms_ = 0;
     bool ever_up_ = false;
-    log::Limited refusals_;
     std::mt19937 rng_;
 };
 

@@ -22,10 +22,19 @@ namespace {
 using namespace vesk::proto;
 using namespace vesk::transfer;
 
-struct Download {
+struct Download : FileWork {
     Download(Run &r, const FileArg &a) : run(r), arg(a) {}
+    void begin() override;
+    bool middle() override;
+    void end() override;
+    // -u sends 'Z' only after the check: the next file's probe waits for it.
+    bool overlaps() const override { return !run.remove; }
+
     Run &run;
-    const FileArg &arg;
+    const FileArg arg;
+    bool probed = false;  // the probe went out: its reply decides
+    Requests::Ticket probe_reply = 0;
+    Requests::Ticket check_reply = 0;  // of the checksum probe after the data
     bool to_stdout = false;
     bool exists = false;
     struct stat st {};
@@ -40,6 +49,7 @@ struct Download {
     unsigned P = 0;
     long phase_bytes = 0;
     int out = -1;
+    bool synced = true;  // the copy's data reached the disk
 
     void fail() { run.status = 1; }
     const char *source() const { return arg.source.c_str(); }
@@ -52,16 +62,16 @@ enum class Step { kFailed, kDone, kOpen };
 Step same_size(Download &d) {
     const bool F = d.run.force;
     auto fresh_or_skip = [&](const char *reason) {
-        return forced_or_skip(d.run, reason, &d.D) ? Step::kOpen : Step::kFailed;
+        return forced_or_skip(d.run, d.msgs, reason, &d.D) ? Step::kOpen : Step::kFailed;
     };
-    if (!F) fputs("\tLocal file is same size as remote", stderr);
+    if (!F) d.msgs.put("\tLocal file is same size as remote");
     if (remote_vesk_version < kFirstLongStatus) return fresh_or_skip(", skipping\n");
     const FileStatus &p = d.probe;
     if (p.crc == 0) return fresh_or_skip(", skipping\n");
     unsigned K = file_crc(d.target(), d.st.st_size);
     if (K == 0) {
         if (F) return Step::kOpen;  // nothing left to receive; the checks still run
-        fputs("\n", stderr);
+        d.msgs.put("\n");
         d.fail();
         return Step::kFailed;
     }
@@ -72,37 +82,46 @@ Step same_size(Download &d) {
     times.actime = p.atime + now;
     times.modtime = p.mtime + now;
     bool say = !F || verbose >= 2;
-    if (F && verbose >= 2) fputs("\tSame size local and remote file", stderr);
-    if (say) fputs(", checksums do match, setting mode", stderr);
-    if (utime(d.target(), &times) < 0 && say) fputs(" (time failed)", stderr);
-    if (chmod(d.target(), p.perms) < 0 && say) fputs(" (perms failed)", stderr);
-    if (say) fputs("\n", stderr);
+    if (F && verbose >= 2) d.msgs.put("\tSame size local and remote file");
+    if (say) d.msgs.put(", checksums do match, setting mode");
+    if (utime(d.target(), &times) < 0 && say) d.msgs.put(" (time failed)");
+    // An earlier run may have left the data in memory only.
+    int fd = open(d.target(), O_RDONLY | O_CLOEXEC);
+    bool synced = fd >= 0 && sync_local_copy(fd);
+    if (fd >= 0) close(fd);
+    if ((!synced || chmod(d.target(), p.perms) < 0) && say) d.msgs.put(" (perms failed)");
+    if (say) d.msgs.put("\n");
     if (!F) d.fail();
     return Step::kDone;
 }
 
-// Probe and decision.  kOpen with d.D set, kDone, or kFailed.
-Step negotiate(Download &d) {
-    const bool F = d.run.force;
+// The local target's state and the probe, sent without waiting.
+void send_probe(Download &d) {
     d.to_stdout = d.arg.target == "-";
     if (!d.to_stdout) {
         d.exists = stat(d.target(), &d.st) == 0;
         if (!d.exists && recover_local_copy(d.target())) d.exists = stat(d.target(), &d.st) == 0;
     }
-    int rc;
     if (d.exists && remote_vesk_version >= kFirstLongStatus)
-        rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", static_cast<long>(d.st.st_size),
-                          d.source());
+        d.probe_reply =
+            d.run.req.post('D', 0, "\n%ld\n%s", static_cast<long>(d.st.st_size), d.source());
     else
-        rc = send_command(d.run.conn, 'D', 0, "%s", d.source());
+        d.probe_reply = d.run.req.post('D', 0, "%s", d.source());
+    d.probed = true;
+}
+
+// Probe reply and decision.  kOpen with d.D set, kDone, or kFailed.
+Step negotiate(Download &d) {
+    const bool F = d.run.force;
+    int rc = d.run.req.collect(d.probe_reply);
     if (rc < 0) {
-        fputs("\tSkipped : can't open remote file\n", stderr);
+        d.msgs.put("\tSkipped : can't open remote file\n");
         d.fail();
         return Step::kFailed;
     }
     long now = time(nullptr);
     if (parse_file_status(command_result, &d.probe) < 2) {
-        fprintf(stderr, "\tSkipped : can't stat %s: %s\n", d.source(), command_result);
+        d.msgs.print("\tSkipped : can't stat %s: %s\n", d.source(), command_result);
         d.fail();
         return Step::kFailed;
     }
@@ -110,7 +129,7 @@ Step negotiate(Download &d) {
     d.Tm = d.probe.mtime;
     d.C = d.probe.crc;
     if (d.probe.type != kRegularFile) {
-        fprintf(stderr, "\tSkipped : %s is not a regular file\n", d.source());
+        d.msgs.print("\tSkipped : %s is not a regular file\n", d.source());
         d.fail();
         return Step::kFailed;
     }
@@ -122,12 +141,12 @@ Step negotiate(Download &d) {
         return Step::kOpen;
     }
     if (d.Tm != 0 && d.st.st_mtime < d.Tm + now) {
-        if (!forced_or_skip(d.run, "\tSkipping, the remote file has been modified\n", &d.D))
+        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, the remote file has been modified\n", &d.D))
             return Step::kFailed;
     }
     bool finished = false;
     if ((d.D != 0 || !F) && (d.st.st_mode & kFinishedBits)) {
-        if (!forced_or_skip(d.run, "\tSkipping, local file has write/exec permission\n"))
+        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, local file has write/exec permission\n"))
             return Step::kFailed;
         if (d.D != d.Z) d.D = 0;
         finished = true;
@@ -137,11 +156,11 @@ Step negotiate(Download &d) {
     // copy writable.  Here it is only asked whether its mode may be changed:
     // setting the mode it already has changes nothing.
     if (!finished && (d.D != 0 || !F) && chmod(d.target(), d.st.st_mode & kMaxPermissionBits) < 0) {
-        if (!forced_or_skip(d.run, "\tSkipping, can't change file mode to 0600\n", &d.D))
+        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, can't change file mode to 0600\n", &d.D))
             return Step::kFailed;
     }
     if (d.D != 0 && d.Z < d.D) {
-        if (!forced_or_skip(d.run, "\tSkipping, local file is larger than remote\n", &d.D))
+        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, local file is larger than remote\n", &d.D))
             return Step::kFailed;
     }
     if ((d.D != 0 || !F) && d.Z == d.D) {
@@ -152,12 +171,12 @@ Step negotiate(Download &d) {
     if (d.D != 0 && remote_vesk_version >= kFirstLongStatus && d.C != 0) {
         unsigned K = file_crc(d.target(), d.D);
         if (K != 0 && K != d.C) {
-            if (!forced_or_skip(d.run, "\tSkipping, local file differs from beginning of remote\n",
-                                &d.D))
+            if (!forced_or_skip(d.run, d.msgs,
+                                "\tSkipping, local file differs from beginning of remote\n", &d.D))
                 return Step::kFailed;
         }
     }
-    if (d.D != 0 || !F) fprintf(stderr, "\tAttempting to restart download from %ld\n", d.D);
+    if (d.D != 0 || !F) d.msgs.print("\tAttempting to restart download from %ld\n", d.D);
     return Step::kOpen;
 }
 
@@ -178,8 +197,8 @@ void open_local(Download &d) {
 
 // Sends '7' and reads its reply.  False when the file is failed.
 bool request_data(Download &d) {
-    if (send_command(d.run.conn, '7', 0, "%ld\n%s", d.D, d.source()) < 0) {
-        fprintf(stderr, "\tSkipped : Couldn't open remote file, %s\n", command_result);
+    if (d.run.req.call('7', 0, "%ld\n%s", d.D, d.source()) < 0) {
+        d.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
         d.fail();
         return false;
     }
@@ -188,12 +207,12 @@ bool request_data(Download &d) {
     // Type and access time at least (the first four fields).
     constexpr int kNeeded = 4;
     if (parse_file_status(command_result, &st) < kNeeded) {
-        fprintf(stderr, "\tSkipped : can't stat %s: %s\n", d.source(), command_result);
+        d.msgs.print("\tSkipped : can't stat %s: %s\n", d.source(), command_result);
         d.fail();
-        send_command(d.run.conn, '2', 0, nullptr);
+        d.run.req.call('2', 0, nullptr);
         // The server may already be streaming the file: only a fresh
         // connection is sure to carry commands again.
-        run_reconnect(d.run);
+        run_reconnect(d.run, d.msgs);
         return false;
     }
     d.have_perms = st.fields >= 6;
@@ -209,9 +228,9 @@ void data_phase(Download &d) {
     DownloadRate rate(start);
     if (verbose >= 3) {
         if (d.Z != 0)
-            fprintf(stderr, "\r\t%ld of %ld (0%%)   ", d.D, d.Z);
+            d.msgs.print("\r\t%ld of %ld (0%%)   ", d.D, d.Z);
         else
-            fprintf(stderr, "\r\t%ld  ", d.D);
+            d.msgs.print("\r\t%ld  ", d.D);
     }
     vesk_buff *b = &run.buf;
     do {
@@ -227,7 +246,7 @@ void data_phase(Download &d) {
         if (b->count == 0) break;
         int w = write_from_buff(d.out, b, 0);
         if (w <= 0 && veskerrno != 0) {
-            fputs("\tError writing to file. Aborting..\n", stderr);
+            d.msgs.put("\tError writing to file. Aborting..\n");
             break;
         }
         if (w < 0) w = 0;
@@ -238,16 +257,15 @@ void data_phase(Download &d) {
             double r = rate.sample(clock_now(), w);
             run.read_block = adapt_read_block(run.read_block, r, d.D);
             double eta = r > 0 ? static_cast<double>(d.Z - d.D) / r : 0;
-            fputs(progress_line(d.D, d.Z, d.Z != 0, r, eta).c_str(), stderr);
+            d.msgs.put(progress_line(d.D, d.Z, d.Z != 0, r, eta).c_str());
         }
     } while (d.D < d.Z);
     // Bytes of this file still held (a failed write) are dropped here.
     b->start = b->end = b->count = 0;
-    run_reconnect(run);
+    run_reconnect(run, d.msgs);
     if (verbose >= 2) {
         double used = 0;
-        fputs(download_summary(d.phase_bytes, clock_diff(clock_now(), start), &used).c_str(),
-              stderr);
+        d.msgs.put(download_summary(d.phase_bytes, clock_diff(clock_now(), start), &used).c_str());
         run.phase_seconds += used;
     }
 }
@@ -256,27 +274,22 @@ void data_phase(Download &d) {
 bool check(Download &d) {
     if (d.to_stdout) {
         if (d.phase_bytes != d.Z) {
-            fputs("\n\tCount of bytes received is different from initial remote size!\n", stderr);
+            d.msgs.put("\n\tCount of bytes received is different from initial remote size!\n");
             d.fail();
             return false;
         }
         return true;
     }
-    if (d.out >= 0) {
-        close(d.out);
-        d.run.local_fd = -1;
-        d.out = -1;
-    }
     bool bad = false;
     struct stat st {};
     bool examined = stat(d.target(), &st) == 0;
     if (!examined) {
-        fputs("\n\tCan't stat local file after download!\n", stderr);
+        d.msgs.put("\n\tCan't stat local file after download!\n");
         bad = true;
     }
     bool short_copy = examined && st.st_size != d.Z;
     if (short_copy) {
-        fputs("\n\tLocal file is a different size from initial remote size!\n", stderr);
+        d.msgs.put("\n\tLocal file is a different size from initial remote size!\n");
         bad = true;
     }
     // The checksum is compared before the copy gets its final times and mode:
@@ -285,7 +298,7 @@ bool check(Download &d) {
     // message about the times and mode, where it always stood.
     std::string crc_line;
     if (remote_vesk_version >= kFirstLongStatus) {
-        int rc = send_command(d.run.conn, 'D', 0, "\n%ld\n%s", d.Z, d.source());
+        int rc = d.run.req.collect(d.check_reply);
         crc_line = "CRC ";
         FileStatus rs;
         if (rc < 0 || parse_file_status(command_result, &rs) < 0) {
@@ -304,42 +317,65 @@ bool check(Download &d) {
             }
         }
     }
+    if (!d.synced) {
+        d.msgs.put("\n\tCan't write local file to disk!\n");
+        bad = true;
+    }
     if (!bad) {
         struct utimbuf times {};
         times.actime = d.atime;
         times.modtime = d.mtime;
         if (utime(d.target(), &times) < 0) {
-            fputs("\n\tCan't set correct times on file after download!\n", stderr);
+            d.msgs.put("\n\tCan't set correct times on file after download!\n");
             bad = true;
         }
         if (d.have_perms && chmod(d.target(), d.P) < 0) {
-            fputs("\n\tCan't set permission on file after download!\n", stderr);
+            d.msgs.put("\n\tCan't set permission on file after download!\n");
             bad = true;
         }
     }
-    fputs(crc_line.c_str(), stderr);
+    d.msgs.put(crc_line.c_str());
     if (bad) d.fail();
     return !bad;
 }
 
-void download_file(Run &run, const FileArg &arg) {
-    Download d(run, arg);
+void Download::begin() {
     if (arg.too_long) {
-        fprintf(stderr, "\tSkipped : local name longer than %zu bytes\n", kNameMax);
-        d.fail();
+        msgs.print("\tSkipped : local name longer than %zu bytes\n", kNameMax);
+        fail();
         return;
     }
-    if (negotiate(d) != Step::kOpen) return;
-    open_local(d);
-    if (!request_data(d)) return;
-    data_phase(d);
-    if (!check(d)) return;
-    if (!run.remove) return;
-    if (send_command(run.conn, 'Z', 0, "%s", d.source()) < 0) {
-        fputs("\tUnable to remove sent file\n", stderr);
-        d.fail();
+    send_probe(*this);
+}
+
+bool Download::middle() {
+    if (!probed || negotiate(*this) != Step::kOpen) return false;
+    open_local(*this);
+    if (!request_data(*this)) return false;
+    data_phase(*this);
+    if (!to_stdout && out >= 0) {
+        // On disk before the checks can give it its final mode; closed
+        // before the next file opens anything, whose descriptor could
+        // otherwise take this number.
+        synced = sync_local_copy(out);
+        close(out);
+        run.local_fd = -1;
+        out = -1;
+    }
+    // The checksum probe goes out on the new connection at once; the checks
+    // read its reply.
+    if (!to_stdout && remote_vesk_version >= kFirstLongStatus)
+        check_reply = run.req.post('D', 0, "\n%ld\n%s", Z, source());
+    return true;
+}
+
+void Download::end() {
+    if (!check(*this) || !run.remove) return;
+    if (run.req.call('Z', 0, "%s", source()) < 0) {
+        msgs.put("\tUnable to remove sent file\n");
+        fail();
     } else {
-        fputs("\tSent file removed.\n", stderr);
+        msgs.put("\tSent file removed.\n");
     }
 }
 
@@ -351,5 +387,8 @@ int main(int argc, char **argv) {
         struct stat st {};
         return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
     };
-    return run_main(Program::kDownload, argc, argv, is_dir, download_file);
+    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
+        return std::make_unique<Download>(run, arg);
+    };
+    return run_main(Program::kDownload, argc, argv, is_dir, make);
 }

@@ -27,6 +27,17 @@ std::string hidden_name(const std::string &path) {
     return dir + ".vesk-open." + base;
 }
 
+// A rename only lasts a power cut once its directory is on disk too.
+void sync_parent(const char *path) {
+    std::string p(path);
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
 // chmod, open, fchmod on name with the signals a user sends blocked: used
 // only when the copy cannot be moved aside (a directory we may not write).
 int open_in_place(const char *name, int flags) {
@@ -67,11 +78,19 @@ int open_read_only_copy(const char *path, int flags) {
         errno = EEXIST;
         return -1;
     }
+    sync_parent(path);
     errno = err;
     return fd;
 }
 
 }  // namespace
+
+bool sync_local_copy(int fd) {
+    while (fdatasync(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
 
 bool recover_local_copy(const char *path) {
     std::string hidden = hidden_name(path);
@@ -81,8 +100,11 @@ bool recover_local_copy(const char *path) {
         return false;
     // Read-only before it gets the real name: it is partial whatever mode
     // the kill left it in.
-    return chmod(hidden.c_str(), kPartialLocalMode) == 0 &&
-           renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0;
+    if (chmod(hidden.c_str(), kPartialLocalMode) != 0 ||
+        renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) != 0)
+        return false;
+    sync_parent(path);
+    return true;
 }
 
 int open_local_copy(const char *path, bool append) {

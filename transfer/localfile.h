@@ -23,4 +23,9 @@ int open_local_copy(const char *path, bool append);
 // true when it was put back.
 bool recover_local_copy(const char *path);
 
+// Puts the data of the file open on fd on disk (fdatasync), so that the
+// finished mode given after it never vouches for data a power cut can lose.
+// Returns true, or false with errno set.
+bool sync_local_copy(int fd);
+
 }  // namespace vesk::transfer

@@ -2,6 +2,9 @@
 // start-up, naming, progress and rates, summaries and totals.
 #include "run.h"
 
+#include "jobs.h"
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +20,9 @@ constexpr const char *kUploadUsage =
     "Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]\n";
 constexpr const char *kDownloadUsage =
     "Usage: download [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [local dir]\n";
-constexpr const char *kProgramLetters = "fquvl";
+// j (files in flight) is a letter of neither the usage line nor the common
+// options; its manual page tells it.
+constexpr const char *kProgramLetters = "fquvlj:";
 
 // Floors for the summary lines' divisions: a phase measured as 0 s would
 // otherwise divide by zero, and a very short one would report absurd rates.
@@ -31,6 +36,28 @@ constexpr double kMicro = 1000000.0;
 Run *parsing = nullptr;
 
 }  // namespace
+
+void Messages::put(const char *text) {
+    if (direct_)
+        fputs(text, stderr);
+    else
+        held_ += text;
+}
+
+void Messages::print(const char *format, ...) {
+    char line[2048];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    put(line);
+}
+
+void Messages::show() {
+    fputs(held_.c_str(), stderr);
+    held_.clear();
+    direct_ = true;
+}
 
 struct timeval clock_now() {
     struct timeval tv {};
@@ -62,8 +89,14 @@ void run_defaults(Run &run, Program program) {
 }
 
 int run_option_callback(int option, char *argument) {
-    (void)argument;
     switch (option) {
+        case 'j': {
+            char *end = nullptr;
+            long n = argument ? strtol(argument, &end, 10) : 0;
+            if (!argument || *end != '\0' || n < 1 || n > kJobsMax) return -1;
+            if (parsing) parsing->jobs = static_cast<int>(n);
+            return 0;
+        }
         case 'f':
             if (parsing) parsing->force = true;
             return 0;
@@ -94,13 +127,15 @@ int run_options(Run &run, int argc, char **argv) {
 
 namespace {
 // Connects run.conn through fd (-1: a fresh socket); exits with status 1 and
-// "Vesk: %s\n" when no link server can be reached.
-void connect_or_exit(Run &run, int fd) {
+// "Vesk: %s\n", after what msgs held, when no link server can be reached.
+void connect_or_exit(Run &run, int fd, Messages *msgs = nullptr) {
     run.conn = socket_connect_server(fd, vesk_server);
     if (run.conn < 0) {
+        if (msgs) msgs->show();
         fprintf(stderr, "Vesk: %s\n", command_result);
         exit(1);
     }
+    run.req.reset(run.conn);
 }
 }  // namespace
 
@@ -116,6 +151,11 @@ void run_connect(Run &run) {
 void run_reconnect(Run &run) {
     close(run.conn);
     connect_or_exit(run, -1);
+}
+
+void run_reconnect(Run &run, Messages &msgs) {
+    close(run.conn);
+    connect_or_exit(run, -1, &msgs);
 }
 
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir) {
@@ -168,13 +208,13 @@ FileArg next_file_arg(const Run &run, int argc, char **argv, int *index) {
     return arg;
 }
 
-void print_file_line(const Run &run, const FileArg &arg) {
+void print_file_line(const Run &run, const FileArg &arg, Messages &msgs) {
     if (verbose <= 0) return;
     const char *verb = run.program == Program::kUpload ? "sending" : "receiving";
     if (arg.long_form)
-        fprintf(stderr, "%s %s as %s\n", verb, arg.source.c_str(), arg.target.c_str());
+        msgs.print("%s %s as %s\n", verb, arg.source.c_str(), arg.target.c_str());
     else
-        fprintf(stderr, "%s %s\n", verb, arg.source.c_str());
+        msgs.print("%s %s\n", verb, arg.source.c_str());
 }
 
 std::string progress_line(long offset, long size, bool size_known, double rate, double eta) {
@@ -273,31 +313,51 @@ void close_local(Run &run) {
 }
 }  // namespace
 
-bool forced_or_skip(Run &run, const char *reason, long *offset) {
+bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset) {
     if (run.force) {
         if (offset) *offset = 0;
         return true;
     }
-    fputs(reason, stderr);
+    msgs.put(reason);
     run.status = 1;
     return false;
 }
 
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir,
-             const std::function<void(Run &, const FileArg &)> &transfer) {
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make) {
     Run run;
     run_defaults(run, program);
     int i = run_options(run, argc, argv);
     run_connect(run);
     int last = argc;
     run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
+    if (run.jobs > 1) {
+        std::vector<FileArg> files;
+        while (i < last) files.push_back(next_file_arg(run, last, argv, &i));
+        run_jobs(run, files, run.jobs, make);
+    }
+    // The file whose last replies are still owed.
+    std::unique_ptr<FileWork> before;
     while (i < last) {
         close_local(run);
         FileArg arg = next_file_arg(run, last, argv, &i);
-        print_file_line(run, arg);
-        transfer(run, arg);
+        std::unique_ptr<FileWork> work = make(run, arg);
+        if (before) work->msgs.hold();
+        print_file_line(run, arg, work->msgs);
+        work->begin();
+        if (before) {
+            before->end();
+            before.reset();
+        }
+        work->msgs.show();
+        if (work->middle()) {
+            if (work->overlaps())
+                before = std::move(work);
+            else
+                work->end();
+        }
     }
+    if (before) before->end();
     return run_finish(run);
 }
 

@@ -6,11 +6,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include <sys/time.h>
 
+#include "requests.h"
 #include "vesknet.h"
 
 namespace vesk::transfer {
@@ -34,6 +36,7 @@ struct Run {
     bool force = false;
     bool remove = false;
     bool keep_path = false;
+    int jobs = 1;  // files in flight (-j)
     struct timeval start {};
     int started = 0;                     // files whose data phase began
     long total = 0;                      // bytes moved in all data phases
@@ -42,6 +45,7 @@ struct Run {
     int stdin_count = 0;                 // upload: "-" arguments met so far
     std::string prefix;                  // directory argument with its trailing '/', or empty
     int conn = -1;                       // link-server connection
+    Requests req;                        // the requests on conn
     int local_fd = -1;                   // upload: 0 is stdin; download: 1 is stdout
     vesk_buff buf{};                     // the run's one stream buffer
 };
@@ -53,6 +57,45 @@ struct FileArg {
     bool long_form = false;  // the target is not the source argument itself
     bool too_long = false;   // prefix and target do not fit the name buffer
 };
+
+// A file's messages, on the standard error stream: written at once while
+// the file is the one being shown, held while an earlier file's lines are
+// still to come, so that a run prints each file's lines in file order.
+class Messages {
+  public:
+    void put(const char *text);
+    void print(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    // Holds what comes from now on.
+    void hold() { direct_ = false; }
+    // Writes what was held, and from now on writes at once.
+    void show();
+    // Returns what was held and holds nothing more.
+    std::string take() { return std::move(held_); }
+
+  private:
+    bool direct_ = true;
+    std::string held_;
+};
+
+// One file's work in three steps, so that the first request of a file can
+// go out before the last replies of the one before it are read.
+class FileWork {
+  public:
+    virtual ~FileWork() = default;
+    // Local checks and the first request, sent without waiting.
+    virtual void begin() = 0;
+    // The rest, up to the last requests.  Returns true when their replies
+    // are still owed: end() reads them.
+    virtual bool middle() = 0;
+    // Reads the last replies and reports.
+    virtual void end() {}
+    // Whether the next file may begin before end() (its first request then
+    // goes out behind this file's last ones).
+    virtual bool overlaps() const { return true; }
+    Messages msgs;
+};
+
+using MakeWork = std::function<std::unique_ptr<FileWork>(Run &, const FileArg &)>;
 
 // ---- Clock ----------------------------------------------------------------
 
@@ -86,6 +129,9 @@ void run_connect(Run &run);
 // A fresh link-server connection in place of one whose state is unknown (a
 // dump still owed bytes, or the socket broke).  Exits like run_connect.
 void run_reconnect(Run &run);
+// The same with what the file printed so far written first, so that a
+// failure's message follows it.
+void run_reconnect(Run &run, Messages &msgs);
 
 // Takes a directory argument off the end of the list when is_dir says so:
 // *argc shrinks by one and the prefix is set.  Exits with status 1 on an empty
@@ -93,18 +139,18 @@ void run_reconnect(Run &run);
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir);
 
 // The whole run of a program: defaults, options, the connection, a directory
-// argument (is_dir says whether the last argument names one) and transfer
-// for each file in turn.  Returns the exit status; exits with status 1 where
+// argument (is_dir says whether the last argument names one) and the work
+// of each file in turn, each file's first request sent behind the last ones
+// of the file before.  Returns the exit status; exits with status 1 where
 // run_options and run_connect do.
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir,
-             const std::function<void(Run &, const FileArg &)> &transfer);
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make);
 
 // A check on a file failed that -f overrides.  Without -f prints reason,
 // sets the exit status to 1 and returns false: the file is skipped.  With -f
 // prints nothing, sets *offset (when given) to 0 and returns true: the copy
 // starts afresh.
-bool forced_or_skip(Run &run, const char *reason, long *offset = nullptr);
+bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset = nullptr);
 
 // ---- Naming -------------------------------------------------------------------
 
@@ -120,7 +166,7 @@ std::string directory_prefix(std::string_view dir);
 FileArg next_file_arg(const Run &run, int argc, char **argv, int *index);
 
 // Prints the sending/receiving line when verbose > 0.
-void print_file_line(const Run &run, const FileArg &arg);
+void print_file_line(const Run &run, const FileArg &arg, Messages &msgs);
 
 // ---- Progress -------------------------------------------------------------------
 

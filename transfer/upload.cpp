@@ -40,17 +40,26 @@ struct Source {
 };
 
 // One file's state through negotiation, data phase and finish.
-struct Upload {
+struct Upload : FileWork {
     Upload(Run &r, const FileArg &a) : run(r), arg(a) {}
     Run &run;
-    const FileArg &arg;
+    const FileArg arg;
     Source src;
-    long R = 0;  // resume offset, then current offset
-    long T = 0;  // remote modification time, relative
+    bool probed = false;  // the probe went out: its reply decides
+    Requests::Ticket probe_reply = 0;
+    Requests::Ticket flush_reply = 0;  // of the empty 'F' after 'M'
+    Requests::Ticket check_reply = 0;  // of the probe after the data
+    bool complete = false;             // the data phase reached the source's end
+    long R = 0;                        // resume offset, then current offset
+    long T = 0;                        // remote modification time, relative
     unsigned M = 0;
     unsigned C = 0;
     long now = 0;  // seconds of the latest clock reading
     long phase_bytes = 0;
+
+    void begin() override;
+    bool middle() override;
+    void end() override;
 
     void fail() { run.status = 1; }
     // time(), not the finer clock: a link server reads time() for the times
@@ -62,21 +71,21 @@ struct Upload {
 
 enum class Step { kNext, kFailed, kOpen, kDone };
 
-int probe(const Upload &u) {
+Requests::Ticket probe(const Upload &u) {
     if (remote_vesk_version >= kFirstLongStatus)
-        return send_command(u.run.conn, 'D', 0, "\n%ld\n%s", 0L, u.arg.target.c_str());
-    return send_command(u.run.conn, 'D', 0, "%s", u.arg.target.c_str());
+        return u.run.req.post('D', 0, "\n%ld\n%s", 0L, u.arg.target.c_str());
+    return u.run.req.post('D', 0, "%s", u.arg.target.c_str());
 }
 
 void send_final_mode(Upload &u) {
-    send_command(u.run.conn, 'O', 0, "%o %ld %ld\n%s", u.src.perms, u.relative(u.src.atime),
-                 u.relative(u.src.mtime), u.arg.target.c_str());
+    u.run.req.post('O', 0, "%o %ld %ld\n%s", u.src.perms, u.relative(u.src.atime),
+                   u.relative(u.src.mtime), u.arg.target.c_str());
 }
 
 // Marks the remote copy unfinished again after a check failed, so that it
 // never claims to be complete while differing from the source.
 void revoke_final_mode(Upload &u) {
-    send_command(u.run.conn, 'O', 0, "%o %ld %ld\n%s", kPartialMode, 0L, 0L, u.arg.target.c_str());
+    u.run.req.post('O', 0, "%o %ld %ld\n%s", kPartialMode, 0L, 0L, u.arg.target.c_str());
 }
 
 Step open_source(Upload &u) {
@@ -84,7 +93,7 @@ Step open_source(Upload &u) {
     if (name == "-") {
         ++u.run.stdin_count;
         if (u.run.stdin_count > 1) {
-            fputs("\tSkipped : can only take input from stdin once\n", stderr);
+            u.msgs.put("\tSkipped : can only take input from stdin once\n");
             u.fail();
             return Step::kFailed;
         }
@@ -98,14 +107,14 @@ Step open_source(Upload &u) {
     }
     u.src.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (u.src.fd < 0) {
-        fputs("\tSkipped : can't open local file\n", stderr);
+        u.msgs.put("\tSkipped : can't open local file\n");
         u.fail();
         return Step::kFailed;
     }
     u.run.local_fd = u.src.fd;
     struct stat st {};
     if (fstat(u.src.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        fputs("\tSkipping directory.\n", stderr);
+        u.msgs.put("\tSkipping directory.\n");
         return Step::kNext;
     }
     u.src.perms = st.st_mode & 0777;
@@ -119,17 +128,17 @@ Step open_source(Upload &u) {
 Step same_size(Upload &u) {
     const bool F = u.run.force;
     auto fresh_or_skip = [&](const char *reason) {
-        return forced_or_skip(u.run, reason, &u.R) ? Step::kOpen : Step::kFailed;
+        return forced_or_skip(u.run, u.msgs, reason, &u.R) ? Step::kOpen : Step::kFailed;
     };
-    if (!F) fputs("\tRemote file is same size as local", stderr);
+    if (!F) u.msgs.put("\tRemote file is same size as local");
     if (u.C == 0) return fresh_or_skip(", skipping\n");
     unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
     if (K == 0) return Step::kOpen;  // nothing to compare: only the finish runs
     if (K != u.C) return fresh_or_skip(", checksums do not match, skipping\n");
-    if (F && verbose >= 2) fputs("\tSame size local and remote file", stderr);
-    if (!F) fputs(", checksums do match", stderr);
+    if (F && verbose >= 2) u.msgs.put("\tSame size local and remote file");
+    if (!F) u.msgs.put(", checksums do match");
     send_final_mode(u);
-    if (!F || verbose >= 2) fputs(", setting file mode\n", stderr);
+    if (!F || verbose >= 2) u.msgs.put(", setting file mode\n");
     return Step::kDone;
 }
 
@@ -138,18 +147,18 @@ Step same_size(Upload &u) {
 Step negotiate(Upload &u) {
     const bool F = u.run.force;
     u.R = 0;
-    if (probe(u) < 0) return Step::kOpen;  // absent: fresh, no message
+    if (u.run.req.collect(u.probe_reply) < 0) return Step::kOpen;  // absent: fresh, no message
     u.tick();
     if (F && remote_vesk_version < kFirstLongStatus) {
-        fputs("\tWarning, overwriting file on remote host\n", stderr);
+        u.msgs.put("\tWarning, overwriting file on remote host\n");
         return Step::kOpen;
     }
     if (u.src.is_stdin) {
         if (F) {
-            fputs("\tWarning, overwriting file on remote host\n", stderr);
+            u.msgs.put("\tWarning, overwriting file on remote host\n");
             return Step::kOpen;
         }
-        fputs("\tCannot resume from stdin\n", stderr);
+        u.msgs.put("\tCannot resume from stdin\n");
         u.fail();
         return Step::kFailed;
     }
@@ -157,7 +166,7 @@ Step negotiate(Upload &u) {
     // of its range is no answer at all: nothing is decided on it.
     FileStatus st;
     if (parse_file_status(command_result, &st) < 0) {
-        fprintf(stderr, "\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
+        u.msgs.print("\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
         u.fail();
         return Step::kFailed;
     }
@@ -168,34 +177,35 @@ Step negotiate(Upload &u) {
     const long S = u.src.size;
 
     if (u.M & kFinishedBits) {
-        if (!forced_or_skip(u.run, "\tSkipping, remote file has write/execute permission\n"))
+        if (!forced_or_skip(u.run, u.msgs,
+                            "\tSkipping, remote file has write/execute permission\n"))
             return Step::kFailed;
         if (u.R != S) u.R = 0;
     }
     if ((u.R != 0 || !F) && u.T != 0 && u.src.mtime > u.T + u.now) {
-        if (!forced_or_skip(u.run, "\tSkipping, the local file has been modified\n", &u.R))
+        if (!forced_or_skip(u.run, u.msgs, "\tSkipping, the local file has been modified\n", &u.R))
             return Step::kFailed;
     }
     if ((u.R != 0 || !F) && u.R == S) {
         Step s = same_size(u);
         if (s != Step::kOpen) return s;
     } else if (u.R != 0 && u.R > S) {
-        if (!forced_or_skip(u.run, "\tSkipping, remote file is larger than local\n", &u.R))
+        if (!forced_or_skip(u.run, u.msgs, "\tSkipping, remote file is larger than local\n", &u.R))
             return Step::kFailed;
     } else if (u.C != 0 && u.R != 0) {
         // With R = 0 there is no prefix to compare (file_crc would take the
         // whole source), and an empty remote copy always resumes.
         unsigned K = file_crc(u.arg.source.c_str(), u.R);
         if (K != 0 && K != u.C) {
-            if (!forced_or_skip(u.run, "\tSkipping, remote file differs from beginning of local\n",
-                                &u.R))
+            if (!forced_or_skip(u.run, u.msgs,
+                                "\tSkipping, remote file differs from beginning of local\n", &u.R))
                 return Step::kFailed;
         }
     }
     if (!F || u.R != 0)
-        fprintf(stderr, "\tAttempting to restart upload from %ld\n", u.R);
+        u.msgs.print("\tAttempting to restart upload from %ld\n", u.R);
     else
-        fputs("\tWarning, overwriting file on remote host\n", stderr);
+        u.msgs.put("\tWarning, overwriting file on remote host\n");
     return Step::kOpen;
 }
 
@@ -203,30 +213,29 @@ bool open_remote(Upload &u) {
     const char *target = u.arg.target.c_str();
     const bool modern = remote_vesk_version >= kFirstOpenWithMode;
     if (u.R != 0) {
-        int rc = modern ? send_command(u.run.conn, '1', 0, "%ld %o\n%s", u.R, kPartialMode, target)
-                        : send_command(u.run.conn, '1', 0, "%s", target);
+        int rc = modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.R, kPartialMode, target)
+                        : u.run.req.call('1', 0, "%s", target);
         if (rc < 0) {
-            fprintf(stderr, "\tSkipped : Couldn't open remote file, %s\n", command_result);
+            u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
             u.fail();
             return false;
         }
-        if (!modern && send_command(u.run.conn, 'E', 0, "%ld", u.R) < 0) {
-            fprintf(stderr, "\tSkipped, remote seek failed, %s\n", command_result);
+        if (!modern && u.run.req.call('E', 0, "%ld", u.R) < 0) {
+            u.msgs.print("\tSkipped, remote seek failed, %s\n", command_result);
             u.fail();
             return false;
         }
         if (lseek(u.src.fd, u.R, SEEK_SET) < 0) {
-            fputs("\tSkipped, local seek failed, ", stderr);
-            perror("Reason given");
+            u.msgs.print("\tSkipped, local seek failed, Reason given: %s\n", strerror(errno));
             u.fail();
             return false;
         }
         return true;
     }
-    int rc = modern ? send_command(u.run.conn, '6', 0, "0 %o\n%s", kPartialMode, target)
-                    : send_command(u.run.conn, '6', 0, "%s", target);
+    int rc = modern ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
+                    : u.run.req.call('6', 0, "%s", target);
     if (rc < 0) {
-        fprintf(stderr, "\tSkipped : Couldn't open remote file, %s\n", command_result);
+        u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
         u.fail();
         return false;
     }
@@ -285,7 +294,7 @@ bool data_phase(Upload &u) {
         if (b->count == 0) done = true;
         if (!done) {
             if (dumpsize < 0) {
-                fprintf(stderr, "\tAborted, dumpsize %ld < 0\n", dumpsize);
+                u.msgs.print("\tAborted, dumpsize %ld < 0\n", dumpsize);
                 run.status = 1;
                 ok = false;
                 break;
@@ -293,9 +302,9 @@ bool data_phase(Upload &u) {
             if (dumpsize == 0) {
                 int held = static_cast<int>(b->count);
                 nonblocking = false;  // the command exchange left it blocking
-                if (send_command(run.conn, 'l', 1, "%d", held) < 0) {
-                    fprintf(stderr, "\tAborted, couldn't turn off command processing, %s\n",
-                            command_result);
+                if (run.req.call('l', 1, "%d", held) < 0) {
+                    u.msgs.print("\tAborted, couldn't turn off command processing, %s\n",
+                                 command_result);
                     run.status = 1;
                     ok = false;
                     broken = true;
@@ -311,7 +320,7 @@ bool data_phase(Upload &u) {
             int n = dumpsize < kPieceMax ? static_cast<int>(dumpsize) : kPieceMax;
             int w = write_from_buff_async(run.conn, b, n);
             if (w <= 0 && veskerrno != 0) {
-                fputs("\tError writing to vesk server. Exiting..\n", stderr);
+                u.msgs.put("\tError writing to vesk server. Exiting..\n");
                 exit(1);
             }
             if (w < 0) w = 0;
@@ -337,7 +346,7 @@ bool data_phase(Upload &u) {
             double r = rate.sample(now, u.phase_bytes, since);
             double eta =
                 r > 0 ? static_cast<double>(u.src.size - u.R + rate.first_second()) / r : 0;
-            fputs(progress_line(u.R, u.src.size, !u.src.is_stdin, r, eta).c_str(), stderr);
+            u.msgs.put(progress_line(u.R, u.src.size, !u.src.is_stdin, r, eta).c_str());
             fflush(stderr);
         }
         // Every report point starts a new count, printed or not, so that
@@ -352,33 +361,44 @@ bool data_phase(Upload &u) {
     if (!ok && (dumpsize != 0 || broken)) {
         // The local link server may still count the next bytes as file data;
         // a fresh connection guarantees no finishing command is taken as data.
-        run_reconnect(run);
+        run_reconnect(run, u.msgs);
     }
     if (verbose >= 2)
-        fputs(upload_summary(u.phase_bytes, clock_diff(clock_now(), start)).c_str(), stderr);
+        u.msgs.put(upload_summary(u.phase_bytes, clock_diff(clock_now(), start)).c_str());
     u.tick();
     return ok;
 }
 
-void finish(Upload &u, bool complete) {
+// The closing requests, back to back: 'M', the empty 'F', the final mode
+// and times, and the probe the checks read.  None of their replies changes
+// what is sent, so none is waited for here.
+void send_closing(Upload &u) {
     Run &run = u.run;
-    send_command(run.conn, 'M', 0, nullptr);
-    send_command(run.conn, 0, 0, nullptr);
+    run.req.post('M', 0, nullptr);
+    u.flush_reply = run.req.post(0, 0, nullptr);
     // After an aborted data phase the copy stays at mode 0400: resumable, and
     // never mistaken for a finished file.
-    if (complete) send_final_mode(u);
-    int rc = probe(u);
-    if (remote_vesk_version >= kFirstLongStatus) fputs("CRC ", stderr);
+    if (u.complete) send_final_mode(u);
+    u.check_reply = probe(u);
+    if (remote_vesk_version >= kFirstLongStatus) u.msgs.put("CRC ");
+}
+
+// Reads the closing replies and checks the copy.
+void finish(Upload &u) {
+    Run &run = u.run;
+    const bool complete = u.complete;
+    run.req.collect(u.flush_reply);
+    int rc = run.req.collect(u.check_reply);
     if (rc < 0) {
-        fprintf(stderr, "\n\t%s", command_result);
-        fputs("\n\tcouldn't stat remote file after upload. Please check it.\n", stderr);
+        u.msgs.print("\n\t%s", command_result);
+        u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
         u.fail();
         return;
     }
     FileStatus st;
     if (parse_file_status(command_result, &st) < 0) {
-        fprintf(stderr, "\n\t%s", command_result);
-        fputs("\n\tcouldn't stat remote file after upload. Please check it.\n", stderr);
+        u.msgs.print("\n\t%s", command_result);
+        u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
         if (complete) revoke_final_mode(u);
         u.fail();
         return;
@@ -387,51 +407,60 @@ void finish(Upload &u, bool complete) {
     const unsigned C = st.crc;
     long local = u.src.is_stdin ? u.phase_bytes : u.src.size;
     if (rsize != local) {
-        fprintf(stderr,
-                "F\n\tRemote file is a different size from local after upload!\n\t(r=%ld,l=%ld)\n",
-                rsize, local);
+        u.msgs.print(
+            "F\n\tRemote file is a different size from local after upload!\n\t(r=%ld,l=%ld)\n",
+            rsize, local);
         if (complete) revoke_final_mode(u);
         u.fail();
         return;
     }
     if (u.src.is_stdin) {
-        fputs("\n", stderr);
+        u.msgs.put("\n");
         return;
     }
     if (C != 0) {
         unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
         if (K != 0 && K != C) {
-            fputs("F\n\tRemote and local file checksums don't match after upload!\n", stderr);
+            u.msgs.put("F\n\tRemote and local file checksums don't match after upload!\n");
             if (complete) revoke_final_mode(u);
             u.fail();
             return;
         }
-        fputs("OK", stderr);
+        u.msgs.put("OK");
     }
     if (!run.remove) {
-        fputs("\n", stderr);
+        u.msgs.put("\n");
     } else if (unlink(u.arg.source.c_str()) == 0) {
-        fputs("\n\tSent file removed.\n", stderr);
+        u.msgs.put("\n\tSent file removed.\n");
     } else {
-        fputs("\n\tUnable to remove sent file\n", stderr);
+        u.msgs.put("\n\tUnable to remove sent file\n");
         u.fail();
     }
 }
 
-void upload_file(Run &run, const FileArg &arg) {
-    Upload u(run, arg);
-    u.tick();
+void Upload::begin() {
+    tick();
     if (arg.too_long) {
-        fprintf(stderr, "\tSkipped : remote name longer than %zu bytes\n", kNameMax);
-        u.fail();
+        msgs.print("\tSkipped : remote name longer than %zu bytes\n", kNameMax);
+        fail();
         return;
     }
-    if (open_source(u) != Step::kOpen) return;
-    Step s = negotiate(u);
-    if (s != Step::kOpen) return;
-    if (!open_remote(u)) return;
-    bool complete = data_phase(u);
-    finish(u, complete);
+    if (open_source(*this) != Step::kOpen) return;
+    probe_reply = probe(*this);
+    probed = true;
+}
+
+bool Upload::middle() {
+    if (!probed) return false;
+    if (negotiate(*this) != Step::kOpen) return false;
+    if (!open_remote(*this)) return false;
+    complete = data_phase(*this);
+    send_closing(*this);
+    return true;
+}
+
+void Upload::end() {
+    finish(*this);
 }
 
 }  // namespace
@@ -439,9 +468,12 @@ void upload_file(Run &run, const FileArg &arg) {
 int main(int argc, char **argv) {
     // The last argument is a directory when the far end says so.
     auto is_dir = [](Run &run, const char *name) {
-        if (send_command(run.conn, 'D', 0, "%s", name) < 0) return false;
+        if (run.req.call('D', 0, "%s", name) < 0) return false;
         FileStatus st;
         return parse_file_status(command_result, &st) >= 2 && st.type == kDirectory;
     };
-    return run_main(Program::kUpload, argc, argv, is_dir, upload_file);
+    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
+        return std::make_unique<Upload>(run, arg);
+    };
+    return run_main(Program::kUpload, argc, argv, is_dir, make);
 }

@@ -170,7 +170,7 @@ void Client::request(char dir, char code, std::string_view arg) {
         session_.link().send(key(), frame::kRequest, payload);
         note_opens(code, true);
         if (code == '2') discard_ = true;
-        if (proto::has_reply(code)) pending_remote_++;
+        far_sent(code);
         return;
     }
     if (dir != '?') {
@@ -204,6 +204,24 @@ void Client::request(char dir, char code, std::string_view arg) {
     // further requests until this one is answered, as for far requests.
     if (proto::has_reply(code)) pending_local_++;
     local().request(code, arg);
+}
+
+void Client::far_sent(char code) {
+    if (pending_remote_ > 0) far_ahead_++;
+    if (!proto::has_reply(code)) return;
+    if (pending_remote_ == 0) far_ahead_ = 1;
+    pending_remote_++;
+    far_owed_.push_back(proto::opens(code) != proto::Opens::Nothing);
+}
+
+bool Client::far_may_go_ahead() const {
+    if (far_ahead_ >= kFarAhead) return false;
+    // Behind a request that opens something, what follows depends on its
+    // answer (the far end streams a file or a socket after it).
+    for (bool opening : far_owed_)
+        if (opening) return false;
+    size_t avail = in_.size();
+    return avail >= 2 && in_.peek()[0] == '@' && in_.peek()[1] == '>';
 }
 
 bool Client::can_feed() const {
@@ -240,8 +258,12 @@ void Client::process_input() {
     while (state_ < State::Closing) {
         size_t avail = in_.size();
         if (mode_ == Mode::Command) {
-            if (pending_remote_ > 0 || pending_local_ > 0) break;  // replies keep request order
-            if (out_.queue().size() >= kOutHigh) break;            // it does not read its replies
+            // Replies keep request order: a local request waits for every
+            // reply, a far one only for local replies (the far end answers
+            // its requests in order), within the far end's slack.
+            if (pending_local_ > 0) break;
+            if (pending_remote_ > 0 && !far_may_go_ahead()) break;
+            if (out_.queue().size() >= kOutHigh) break;  // it does not read its replies
             if (!take_request()) break;
             continue;
         }
@@ -269,7 +291,8 @@ void Client::process_input() {
 void Client::update_events() {
     if (dead()) return;
     uint32_t ev = 0;
-    bool blocked = (mode_ == Mode::Command && (pending_remote_ > 0 || pending_local_ > 0)) ||
+    bool blocked = (mode_ == Mode::Command &&
+                    (pending_local_ > 0 || (pending_remote_ > 0 && far_ahead_ >= kFarAhead))) ||
                    (mode_ != Mode::Command && !can_feed());
     if (state_ == State::Open && in_.size() < kInHigh && !blocked) ev |= EPOLLIN;
     if (out_.wants_write()) ev |= EPOLLOUT;
@@ -366,6 +389,8 @@ void Client::far_reply(std::string_view payload) {
         return;
     }
     pending_remote_--;
+    far_owed_.pop_front();
+    if (pending_remote_ == 0) far_ahead_ = 0;
     bool ok = !payload.empty() && payload[0] == 'd';
     if (!payload.empty()) payload.remove_prefix(1);
     send_reply('>', ok, payload);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "link.h"
 #include "oneway.h"
 #include "peer.h"
+#include "remote.h"
 
 namespace vesk {
 
@@ -84,6 +86,12 @@ class Client : public Outlet {
     void process_input();
     bool take_request();
     void request(char dir, char code, std::string_view arg);
+    // Counts a far request that went out, with the reply it is owed.
+    void far_sent(char code);
+    // Whether the next held request may go to the far end before the far
+    // replies still owed: it is a far one, none of them opens anything, and
+    // the far end's slack is not used up.
+    bool far_may_go_ahead() const;
     // Remembers which side a file sink or stream that code opens is on, for
     // the '?' dump and '5' that follow.
     void note_opens(char code, bool remote);
@@ -114,7 +122,13 @@ class Client : public Outlet {
     bool sink_remote_ = true;    // where the last file was opened
     bool stream_remote_ = true;  // where the last connection was made
     int pending_remote_ = 0;     // far replies still owed
-    int pending_local_ = 0;      // local replies still owed
+    // Far requests sent while a far reply was owed, and for each owed reply
+    // whether its request opens something: a client may pipeline far
+    // requests, up to what the far end holds behind the one it serves.
+    static constexpr size_t kFarAhead = RemoteSide::kWaitingMax;
+    size_t far_ahead_ = 0;
+    std::deque<bool> far_owed_;
+    int pending_local_ = 0;  // local replies still owed
     // Flags beside the state, each about something with a life of its own:
     // the link channel is opened on first use and may be closed by the far
     // end in any state;

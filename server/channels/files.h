@@ -38,7 +38,9 @@ Reply status(std::string_view arg, const Scope &scope = {});
 
 // status() worked through in slices: a check of a large file reads at most
 // max_bytes per step, so that the thread running it can serve other checks
-// in between.  Every system call happens in step(), none in the constructor.
+// in between.  Every system call happens in step(), none in the constructor,
+// and between steps a check holds no descriptor and no read block: each
+// slice reopens the file (the one first looked at, or the checksum is 0).
 class Check {
   public:
     Check(std::string_view arg, Scope scope);
@@ -51,14 +53,15 @@ class Check {
 
   private:
     bool begin();
+    bool read_slice(size_t max_bytes);
 
     std::string arg_;
     Scope scope_;
     Reply reply_;
     bool started_ = false;
     bool done_ = false;
+    std::string path_;
     struct stat st_ {};
-    int fd_ = -1;
     std::unique_ptr<CrcReader> crc_;
 };
 
@@ -96,15 +99,25 @@ class Sink {
 
   private:
     Reply adopt(int fd, mode_t mode, std::string path);
+    // Sends what was written to the disk as it comes (see kWritebackBytes).
+    void write_back();
+    void at(off_t offset) { pos_ = kicked_ = waited_ = offset; }
+
     Scope scope_;
     int fd_ = -1;
     bool failed_ = false;
+    off_t pos_ = 0;     // where the next write goes
+    off_t kicked_ = 0;  // written before this: sent to the disk
+    off_t waited_ = 0;  // ... and before this: on it
     std::string name_;
 };
 
 // 'O': "mode atime mtime\nname" (mode octal, at most 07777; times in seconds
-// relative to now, 0 leaves that time).  Fails with strerror's text, the
-// scope's refusal or "Bad argument"; both the times and the mode are tried.
+// relative to now, 0 leaves that time).  A regular file's data is synced to
+// disk first, so that the mode never vouches for data a power cut can lose;
+// a failed sync fails the request and changes nothing.  Fails with
+// strerror's text, the scope's refusal or "Bad argument"; both the times and
+// the mode are tried.
 Reply set_final(std::string_view arg, const Scope &scope = {});
 
 // '7': "offset\nname".  open() replies like status(), but with crc 0 (the

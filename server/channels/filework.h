@@ -36,6 +36,10 @@ class FileWork {
     void flush();
     // The outlet has room again: a file being read goes on.
     void outlet_room();
+    // Files held open: the one written and the one read.
+    // A '7' read is feeding the outlet; it ends the outlet's stream itself.
+    bool reading() const { return source_.is_open(); }
+    size_t descriptors() const { return size_t(sink_.is_open()) + size_t(source_.is_open()); }
 
   private:
     void pump_source();

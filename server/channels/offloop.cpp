@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "files.h"
+#include "log.h"
 #include "lookup.h"
 
 namespace vesk {
@@ -17,7 +18,24 @@ constexpr size_t kHostNameMax = 255;
 constexpr size_t kSelfTextMax = 320;
 }  // namespace
 
+bool OffLoop::admit(Workers::Kind kind) {
+    if (!budget_) return true;
+    FarBudget::What what = kind == Workers::Kind::Lookup ? FarBudget::kLookups : FarBudget::kChecks;
+    if (!budget_->take(what)) return false;
+    charged_ = what;
+    return true;
+}
+
+void OffLoop::release() {
+    if (charged_ != FarBudget::kKinds) budget_->give(charged_);
+    charged_ = FarBudget::kKinds;
+}
+
 void OffLoop::status(std::string_view arg, const Scope &scope) {
+    if (!admit(Workers::Kind::FileCheck)) {
+        log::error("too many file checks from the far end, closing the channel that asked");
+        return outlet_.closed();
+    }
     // The checksum reads the file: a large one would stop every channel for
     // as long as that takes, so it runs off the loop, in slices, waiting its
     // turn when the workers are busy.
@@ -46,6 +64,7 @@ void OffLoop::resolve(std::string_view arg, const std::string &host, uint32_t ad
         return outlet_.reply(true, text);
     }
     if (name.size() > kHostNameMax) return outlet_.reply(false, "Host name too long");
+    if (!admit(Workers::Kind::Lookup)) return outlet_.reply(false, kTooManyJobs);
     bool started = run<lookup::Result>(
         Workers::Kind::Lookup,
         [name](const std::atomic<bool> &) -> std::optional<lookup::Result> {

@@ -18,14 +18,34 @@ Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
       outlet_(outlet),
       key_(key),
       remote_(remote),
+      budget_(remote ? &session.budget() : nullptr),
       udp_(session.udp()),
       files_(session.loop(), outlet, session.scope(remote), key),
-      off_(session.workers(), remote ? Workers::Origin::Far : Workers::Origin::Local, outlet),
+      off_(session.workers(), remote ? Workers::Origin::Far : Workers::Origin::Local, outlet,
+           remote ? &session.budget() : nullptr),
       stream_(session.loop(), outlet, key, off_) {}
 
 Peer::~Peer() {
     udp_.drop_owner(key_);
+    if (budget_) budget_->give(FarBudget::kFiles, fds_charged_);
 }
+
+void Peer::settle() {
+    if (!budget_) return;
+    size_t now = files_.descriptors() + size_t(stream_.has_socket());
+    if (now > fds_charged_)
+        budget_->force(FarBudget::kFiles, now - fds_charged_);
+    else
+        budget_->give(FarBudget::kFiles, fds_charged_ - now);
+    fds_charged_ = now;
+}
+
+namespace {
+// Codes whose work opens a file or a socket here.
+bool opens_descriptor(char code) {
+    return code == '6' || code == '1' || code == '7' || code == 'A' || code == 'X' || code == '8';
+}
+}  // namespace
 
 void Peer::reply(bool ok, std::string_view text) {
     outlet_.reply(ok, text);
@@ -34,6 +54,18 @@ void Peer::reply(bool ok, std::string_view text) {
 void Peer::request(char code, std::string_view arg) {
     // Data before a command is in the file before the command acts.
     files_.flush();
+    settle();
+    if (budget_ && opens_descriptor(code) &&
+        budget_->held(FarBudget::kFiles) >= budget_->max(FarBudget::kFiles)) {
+        log::error("channel %u: too many open files for the far end, refusing '%c'", chan_id(key_),
+                   code);
+        return reply(false, kTooManyFiles);
+    }
+    dispatch(code, arg);
+    settle();
+}
+
+void Peer::dispatch(char code, std::string_view arg) {
     switch (code) {
         case 'F': {
             long what = 0;
@@ -114,12 +146,15 @@ void Peer::data_in(std::string_view bytes) {
 }
 
 void Peer::eof_in() {
-    stream_.eof_in();
+    // A client that half-closes after '7' still gets the whole file.
+    stream_.eof_in(!files_.reading());
+    settle();
 }
 
 void Peer::outlet_room() {
     files_.outlet_room();
     stream_.outlet_room();
+    settle();
 }
 
 }  // namespace vesk

@@ -52,13 +52,21 @@ class Peer {
     // A request's answer is being worked out off the loop.
     bool busy() const { return off_.busy(); }
 
+    // Why a far request that would open a file or socket is refused.
+    static constexpr const char *kTooManyFiles = "Too many open files for the far end";
+
   private:
     void reply(bool ok, std::string_view text);
+    // Counts the descriptors this Peer holds in the far end's budget.
+    void settle();
+    void dispatch(char code, std::string_view arg);
 
     Session &session_;
     Outlet &outlet_;
     ChanKey key_;
     bool remote_;
+    FarBudget *budget_;       // the far end's, for a Peer that serves it
+    size_t fds_charged_ = 0;  // descriptors counted in it
     UdpPairs &udp_;
     FileWork files_;
     OffLoop off_;

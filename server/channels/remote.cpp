@@ -11,7 +11,24 @@ namespace vesk {
 RemoteSide::RemoteSide(Session &session, ChanKey key)
     : session_(session), key_(key), peer_(session, *this, key, true) {}
 
-RemoteSide::~RemoteSide() = default;
+RemoteSide::~RemoteSide() {
+    session_.budget().give(FarBudget::kBytes, FarBudget::kChannelBytes + charged_);
+}
+
+bool RemoteSide::charge(size_t n) {
+    if (!session_.budget().take(FarBudget::kBytes, n)) {
+        lose("the far end holds too much here");
+        return false;
+    }
+    charged_ += n;
+    return true;
+}
+
+void RemoteSide::uncharge(size_t n) {
+    n = std::min(n, charged_);
+    session_.budget().give(FarBudget::kBytes, n);
+    charged_ -= n;
+}
 
 bool RemoteSide::in_service() const {
     return owed_ || session_.link().queued_answers(key_) > 0;
@@ -24,8 +41,9 @@ void RemoteSide::request(std::string_view payload) {
     if (waiting_requests_ >= kWaitingMax)
         return lose("the far end sent requests without waiting for their replies");
     // Only the code of an over-long request is kept: it is refused anyway.
-    waiting_.push_back(Waiting{Waiting::kRequest,
-                               std::string(too_long ? payload.substr(0, 1) : payload), too_long});
+    std::string kept(too_long ? payload.substr(0, 1) : payload);
+    if (!charge(kept.size())) return;
+    waiting_.push_back(Waiting{Waiting::kRequest, std::move(kept), too_long});
     waiting_requests_++;
 }
 
@@ -33,6 +51,8 @@ void RemoteSide::data_in(std::string_view bytes) {
     if (dead_) return;
     if (peer_.held() + waiting_data_ + bytes.size() > window_.size())
         return lose("the far end sent beyond its credit");
+    // Given back as the Peer passes it on (consumed).
+    if (!charge(bytes.size())) return;
     if (waiting_.empty() && !in_service()) return peer_.data_in(bytes);
     waiting_.push_back(Waiting{Waiting::kData, std::string(bytes)});
     waiting_data_ += bytes.size();
@@ -60,6 +80,7 @@ void RemoteSide::serve() {
         switch (w.kind) {
             case Waiting::kRequest:
                 waiting_requests_--;
+                uncharge(w.bytes.size());
                 start(w.bytes, w.too_long);
                 break;
             case Waiting::kData:
@@ -148,6 +169,7 @@ void RemoteSide::lose(const char *why) {
 }
 
 void RemoteSide::consumed(size_t n) {
+    uncharge(n);
     if (dead_) return;
     session_.link().grant(key_, window_.consumed(n, monotonic_us(), session_.rtt_us()));
 }

@@ -5,8 +5,8 @@
 // until its answer (REPLY, or DATA_RESET for '2') has left for the link; one
 // without an answer is done at once.  What the far end sends meanwhile
 // (requests, data, its end of the stream) waits behind it, in order.  The near
-// veskd never sends a request before the answer to the last one, so a peer
-// that does is given kWaitingMax requests of slack; one that goes beyond, or
+// veskd lets a client's far requests run ahead of their answers by fewer than
+// kWaitingMax, so a peer is given that many requests of slack; one that goes beyond, or
 // that sends more data than its credit, loses the channel (with everything
 // queued for it) and nothing else.  So a far end that never reads holds at
 // most one answer, kWaitingMax requests and the data below Link::kQueueHigh
@@ -71,6 +71,10 @@ class RemoteSide : public Outlet {
     // Ends the channel at once and drops what is queued for it: the far end
     // broke the rules.
     void lose(const char *why);
+    // Charges n bytes to the far end's budget.  Returns false (the channel
+    // is lost) past it.
+    bool charge(size_t n);
+    void uncharge(size_t n);
 
     Session &session_;
     ChanKey key_;
@@ -81,7 +85,10 @@ class RemoteSide : public Outlet {
     std::deque<Waiting> waiting_;
     size_t waiting_requests_ = 0;
     size_t waiting_data_ = 0;  // bytes of DATA in waiting_
-    Peer peer_;                // last: destroyed first, while the outlet still works
+    // Bytes charged to the far end's budget: requests waiting and data not
+    // yet passed on (the channel's own cost is given back with it).
+    size_t charged_ = 0;
+    Peer peer_;  // last: destroyed first, while the outlet still works
 };
 
 }  // namespace vesk

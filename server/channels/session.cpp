@@ -21,6 +21,9 @@ namespace {
 constexpr size_t kStatsTextMax = 512;
 // Channels the far end may have open here at once.
 constexpr size_t kFarChannelsMax = 65536;
+// Link-wide frames queued past which refused channels get no CLOSE, bytes:
+// about 130,000 refusals of 8 bytes.
+constexpr size_t kRefusalsQueuedMax = 1024 * 1024;
 // The far end's HELLO may take this long at least, ms: on an exec: link
 // over ssh it follows a login, which may wait for a password.
 constexpr int kHelloMinMs = 60 * 1000;
@@ -38,7 +41,7 @@ Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, Ses
     if (config_.frame_max) link_.set_frame_max(config_.frame_max);
     // A stdio or exec: link may be a serial line that damages bytes; a TCP
     // link is checked by its records, and TCP repairs its own losses.
-    if (!ends.is_tcp) link_.check_frames();
+    if (!ends.is_tcp && config_.checked_frames) link_.check_frames();
     int alive = config_.alive_ms;
     link_.set_liveness(alive, alive > 0 ? std::max(alive, kHelloMinMs) : 0);
     get_vesk_localaddr(inet_addr("127.0.0.1"));
@@ -164,12 +167,16 @@ void Session::on_frame(uint8_t type, ChanKey key, std::string_view payload) {
     }
     if (type == frame::kOpen) {
         if (remotes_.count(id)) return;
-        if (remotes_.size() >= kFarChannelsMax) {
+        if (remotes_.size() >= kFarChannelsMax ||
+            !budget_.take(FarBudget::kBytes, FarBudget::kChannelBytes)) {
             // Each costs memory and perhaps descriptors here: a far end
             // that opens without end gets its new channels closed.
             log::error("channel %u: too many channels from the far end, closing it", id);
-            link_.send(key, frame::kClose);
-            link_.release(key);
+            // Link-wide, so that a refusal costs no channel queue in the link:
+            // a flood of OPENs is read faster than its refusals can leave.  A
+            // far end that does not even read those gets no more of them.
+            if (link_.urgent_bytes() < kRefusalsQueuedMax)
+                link_.send_urgent(key, frame::kClose, {});
             return;
         }
         remotes_[id] = std::make_unique<RemoteSide>(*this, key);

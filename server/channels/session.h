@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "budget.h"
 #include "commands.h"
 #include "link.h"
 #include "loop.h"
@@ -28,8 +29,11 @@ struct Config {
     std::string x11_socket;  // where 'X' for display 0 really goes ("": as asked)
     int share = 0;
     std::string suffix;
-    std::string socket_path;   // filled by the socket set-up
-    size_t frame_max = 0;      // data frame payload, bytes (0: the default)
+    std::string socket_path;  // filled by the socket set-up
+    size_t frame_max = 0;     // data frame payload, bytes (0: the default)
+    // stdio and exec: links carry checked packets (--trust-line: plain frames,
+    // for a pipe that never damages a byte; both ends must agree).
+    bool checked_frames = true;
     int alive_ms = 30 * 1000;  // silence that ends the link (0: none)
     Scope far_files;           // where the far end's file requests may lead
     Scope local_files;         // ... and this end's clients' (they act as themselves)
@@ -70,6 +74,8 @@ class Session : public LinkEvents {
     Loop &loop() { return loop_; }
     Link &link() { return link_; }
     Workers &workers() { return *workers_; }
+    // What the far end holds here, across all its channels.
+    FarBudget &budget() { return budget_; }
     // Where file names of the far end's requests (remote) or of this end's
     // clients lead.
     const Scope &scope(bool remote) const {
@@ -113,6 +119,7 @@ class Session : public LinkEvents {
     bool sweep_pending_ = false;
     // Work deferred to the loop checks this first: the Session may be gone.
     std::shared_ptr<char> life_ = std::make_shared<char>();
+    FarBudget budget_;  // before the channels that give back to it
     std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
     std::unordered_map<uint32_t, std::unique_ptr<RemoteSide>> remotes_;
     std::vector<std::unique_ptr<Client>> dead_clients_;

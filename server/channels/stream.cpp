@@ -65,6 +65,7 @@ void Stream::connect_tcp(std::string_view arg) {
     std::string h(host);
     if (inet_aton(h.c_str(), &sa.sin_addr)) return connect(&sa, sizeof sa, what);
     // A name: looked up off the loop so that a slow resolver stalls no one.
+    if (!off_.admit(Workers::Kind::Lookup)) return outlet_.reply(false, OffLoop::kTooManyJobs);
     phase_ = Phase::LookingUp;
     bool started = off_.run<lookup::Result>(
         Workers::Kind::Lookup,
@@ -204,10 +205,11 @@ void Stream::data_in(std::string_view bytes) {
     if (write_socket()) update_events();
 }
 
-void Stream::eof_in() {
+void Stream::eof_in(bool end_idle) {
     if (to_socket_.ended()) return;
     to_socket_.end();
     if (phase_ == Phase::Idle) {
+        if (!end_idle) return;
         // '5' with nothing connected (or after it failed): no data will ever
         // come back, so that direction ends too or the client's channel
         // would wait for ever.

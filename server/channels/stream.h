@@ -35,10 +35,13 @@ class Stream {
     // is connected or the client has ended.
     void data_in(std::string_view bytes);
     // The client sends no more: the socket's write side is shut once all is
-    // written.  With nothing connected the outlet's stream ends at once.
-    void eof_in();
+    // written.  With nothing connected the outlet's stream ends at once,
+    // unless end_idle is false (a file read still feeds it and ends it).
+    void eof_in(bool end_idle = true);
     // Bytes given to data_in not yet written to the socket.
     size_t held() const { return to_socket_.queue().size(); }
+    // A socket is held (connecting or connected).
+    bool has_socket() const { return fd_ >= 0; }
     // The outlet has room again: reading the socket goes on.
     void outlet_room() { update_events(); }
 

@@ -29,8 +29,8 @@ constexpr size_t kPlainHelloAt = 8;
 Arq::Arq(uint32_t first_seq) : first_seq_(first_seq), next_seq_(first_seq) {}
 
 size_t Arq::room() const {
-    if (store_.size() >= kWindowPackets || held_ >= kStoreMax) return 0;
-    return kStoreMax - held_;
+    if (store_.size() >= kWindowPackets || held_ >= window_) return 0;
+    return window_ - held_;
 }
 
 packet::Header Arq::ack_header() const {
@@ -49,6 +49,7 @@ void Arq::emit(Out &o, int64_t now_us, std::string &wire) {
     h.seq = o.seq;
     packet::append(wire, h, o.payload);
     o.sent_us = now_us;
+    o.prev_order = o.order;
     o.order = ++order_;
     o.tx++;
     stats_.sent++;
@@ -73,18 +74,15 @@ void Arq::send(std::string_view frames, int64_t now_us, std::string &wire) {
 void Arq::resend_due(int64_t now_us, std::string &wire) {
     if (store_.empty()) return;
     // Timed out: the oldest packet still unacknowledged has waited a whole
-    // timeout since it last went.  Back off, and send again everything that
-    // has waited as long (after an outage none of it arrived).
+    // timeout since it last went.  Send it alone and back off: its
+    // acknowledgement shows which of the others are lost too (everything
+    // sent before it and not acknowledged), and a timer that ran out only
+    // because the line was slow costs one packet.
     Out &oldest = store_.front();
-    if (!oldest.sacked && now_us - oldest.sent_us >= rto_us_) {
-        int64_t waited = rto_us_;
+    if (!oldest.queued && now_us - oldest.sent_us >= rto_us_) {
         rto_us_ = std::min(rto_us_ * 2, kRtoMaxUs);
-        for (Out &o : store_) {
-            if (!o.sacked && !o.queued && now_us - o.sent_us >= waited) {
-                o.queued = true;
-                resend_.push_back(o.seq);
-            }
-        }
+        oldest.queued = true;
+        resend_.push_front(oldest.seq);
     }
     while (!resend_.empty()) {
         uint32_t seq = resend_.front();
@@ -114,6 +112,7 @@ int64_t Arq::next_due_us() const {
 void Arq::sample_rtt(int64_t rtt_us) {
     // The usual smoothed round trip and its variation, in eighths and
     // quarters.
+    if (min_rtt_us_ == 0 || rtt_us < min_rtt_us_) min_rtt_us_ = std::max<int64_t>(rtt_us, 1);
     if (srtt_us_ == 0) {
         srtt_us_ = rtt_us;
         rttvar_us_ = rtt_us / 2;
@@ -123,6 +122,23 @@ void Arq::sample_rtt(int64_t rtt_us) {
         rttvar_us_ += ((err < 0 ? -err : err) - rttvar_us_) / 4;
     }
     rto_us_ = std::clamp(srtt_us_ + 4 * rttvar_us_, kRtoMinUs, kRtoMaxUs);
+}
+
+void Arq::measure(size_t bytes, int64_t now_us) {
+    if (span_start_us_ < 0) span_start_us_ = now_us;
+    acked_bytes_ += bytes;
+    int64_t span = now_us - span_start_us_;
+    if (span < std::max(kRateSpanMinUs, srtt_us_)) return;
+    uint64_t sample = acked_bytes_ * 1000000 / uint64_t(span);
+    // Spans where the sender had little to send understate the line: keep
+    // the larger, and let the estimate fall only slowly.
+    rate_ = std::max(sample, rate_ - rate_ / 8);
+    acked_bytes_ = 0;
+    span_start_us_ = now_us;
+    int64_t rtt = std::max(min_rtt_us_, kWindowRttMinUs);
+    size_t bdp =
+        size_t(std::min<uint64_t>(rate_ * uint64_t(rtt * kWindowRtts) / 1000000, kStoreMax));
+    window_ = std::clamp(bdp, kWindowPacketsMin * packet_bytes_, kStoreMax);
 }
 
 void Arq::adapt(bool lost) {
@@ -147,30 +163,53 @@ void Arq::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
     int64_t rtt = -1;
     for (int32_t i = 0; i < done; i++) {
         Out &o = store_.front();
-        newest = std::max(newest, o.order);
-        if (o.tx == 1) rtt = now_us - o.sent_us;  // only an unambiguous sample
+        // An acknowledgement sooner after a resend than any round trip seen
+        // is the first copy's: the timer ran out only because the line was
+        // slow, so it says nothing about the packets sent in between.
+        bool first_copy = o.tx > 1 && now_us - o.sent_us < min_rtt_us_ * 3 / 4;
+        uint64_t order = first_copy ? o.prev_order : o.order;
+        if (!o.sacked && order > newest) {  // a sacked one counted when it was
+            newest = order;
+            // Only the latest transmission acknowledged times the round
+            // trip, and only when it was a packet's only one: an earlier
+            // packet waited for this ack, and a resent one is ambiguous.
+            rtt = o.tx == 1 ? now_us - o.sent_us : -1;
+        }
         if (!o.sacked) {
             held_ -= o.payload.size();
+            measure(o.payload.size(), now_us);
             adapt(false);
         }
         store_.pop_front();
     }
-    if (rtt >= 0) sample_rtt(rtt);
     for (uint32_t i = 0; i < packet::kSackBits && sack; i++) {
         if (!(sack & (1u << i))) continue;
         size_t at = size_t(i) + 1;
         if (at >= store_.size()) break;
         Out &o = store_[at];
-        newest = std::max(newest, o.order);
         if (o.sacked) continue;
+        if (o.order > newest) {
+            newest = o.order;
+            rtt = o.tx == 1 ? now_us - o.sent_us : -1;
+        }
         o.sacked = true;
         held_ -= o.payload.size();
+        measure(o.payload.size(), now_us);
         adapt(false);
         std::string().swap(o.payload);
     }
+    if (rtt >= 0) {
+        sample_rtt(rtt);
+    } else if (done > 0 && min_rtt_us_ > 0) {
+        // Progress, if only by resent packets: the line works again, so
+        // the backed-off timer goes back to what the round trip says.
+        rto_us_ = std::clamp(srtt_us_ + 4 * rttvar_us_, kRtoMinUs, kRtoMaxUs);
+    }
     // A packet sent before one that arrived, and itself not arrived, was
-    // lost: lines do not reorder, so send it again now.
-    for (Out &o : store_) {
+    // lost: lines do not reorder, so send it again now.  Beyond the
+    // selective acks nothing is known either way.
+    for (size_t at = 0; at < store_.size() && at <= packet::kSackBits; at++) {
+        Out &o = store_[at];
         if (o.order >= newest) break;
         if (!o.sacked && !o.queued) {
             o.queued = true;

@@ -30,10 +30,30 @@ class Arq {
     // Retransmission timeout bounds and first value, microseconds.
     static constexpr int64_t kRtoMinUs = 200 * 1000;
     static constexpr int64_t kRtoMaxUs = 10 * 1000 * 1000;
-    static constexpr int64_t kRtoStartUs = 1000 * 1000;
+    // A first timeout this long lets a packet cross even a 9,600-baud line
+    // behind a few others.
+    static constexpr int64_t kRtoStartUs = 3000 * 1000;
     // Packet payload bounds, bytes: a line that damages many packets gets
-    // shorter ones, down to this.
+    // shorter ones, down to kPacketMin; packets start at kPacketStart, which
+    // a slow line carries in about a second, and grow while few are lost.
     static constexpr size_t kPacketMin = 128;
+    static constexpr size_t kPacketStart = 1024;
+    // Bytes that may be unacknowledged before the line's rate is known.
+    // Nothing knows how fast the line is yet, and a slow one should not queue
+    // seconds of packets whose timers would all run out.
+    static constexpr size_t kWindowStart = 8 * 1024;
+    // Once known, the window is the bytes the line carries in kWindowRtts
+    // of its shortest round trip, but at least kWindowPacketsMin packets:
+    // enough to keep it busy, not so much that a queue hides the round trip.
+    static constexpr int64_t kWindowRtts = 3;
+    static constexpr size_t kWindowPacketsMin = 4;
+    // The round trip the window is sized by is at least this long,
+    // microseconds: on a pipe between two processes the shortest one seen is
+    // tens of microseconds, shorter than the gaps in which the two get the
+    // CPU, and a window that small starves the pipe.
+    static constexpr int64_t kWindowRttMinUs = 5 * 1000;
+    // The rate is measured over spans at least this long, microseconds.
+    static constexpr int64_t kRateSpanMinUs = 20 * 1000;
 
     struct Stats {
         uint64_t damaged = 0;      // packets that failed a check
@@ -83,8 +103,9 @@ class Arq {
         uint8_t flags;
         std::string payload;  // emptied once selectively acked
         int64_t sent_us = 0;
-        uint64_t order = 0;  // of its last transmission, across all packets
-        uint32_t tx = 0;     // transmissions so far
+        uint64_t order = 0;       // of its last transmission, across all packets
+        uint64_t prev_order = 0;  // of the transmission before
+        uint32_t tx = 0;          // transmissions so far
         bool sacked = false;
         bool queued = false;  // waits in resend_
     };
@@ -94,6 +115,8 @@ class Arq {
     void sample_rtt(int64_t rtt_us);
     void on_data(const packet::Header &h, std::string_view payload, std::string &frames);
     void adapt(bool lost);
+    // Follows the measured rate with the window (bytes acknowledged now).
+    void measure(size_t bytes, int64_t now_us);
     bool looks_plain(std::string_view bytes) const;
 
     // Sending.
@@ -105,8 +128,13 @@ class Arq {
     uint64_t order_ = 0;
     int64_t srtt_us_ = 0;
     int64_t rttvar_us_ = 0;
+    int64_t min_rtt_us_ = 0;
     int64_t rto_us_ = kRtoStartUs;
-    size_t packet_bytes_ = packet::kPayloadMax;
+    size_t packet_bytes_ = kPacketStart;
+    size_t window_ = kWindowStart;  // bytes that may be unacknowledged
+    uint64_t rate_ = 0;             // bytes a second acknowledged, 0 while unknown
+    uint64_t acked_bytes_ = 0;      // since the span began
+    int64_t span_start_us_ = -1;
     uint32_t window_tx_ = 0;  // transmissions and losses since the last adaptation
     uint32_t window_lost_ = 0;
 

@@ -348,8 +348,8 @@ void Link::fill() {
     capped_ = false;
     // A checked link keeps what it sends until acknowledged, within a bound.
     size_t room = arq_ ? arq_->room() : SIZE_MAX;
-    while (out_.size() - out_off_ < out_target_ && out_.size() - start < room) {
-        if (!urgent_.empty()) {
+    while (out_.size() - out_off_ < out_target_) {
+        if (!urgent_.empty() && out_.size() - start < room) {
             const std::string &f = urgent_.front();
             urgent_bytes_ -= f.size();
             out_.append(f);
@@ -364,7 +364,7 @@ void Link::fill() {
             continue;
         }
         if (ready_.empty()) break;
-        if (inflight_full()) {
+        if (inflight_full() || out_.size() - start >= room) {
             capped_ = true;
             break;
         }
@@ -451,7 +451,11 @@ void Link::flush() {
         out_.clear();
         out_off_ = 0;
     }
-    bool pending = out_off_ < out_.size() || !urgent_.empty() || (!ready_.empty() && !capped_);
+    // A checked link whose store is full waits for acknowledgements, which
+    // wake it when they come.
+    bool room_left = !arq_ || arq_->room() > 0;
+    bool pending = out_off_ < out_.size() ||
+                   (room_left && (!urgent_.empty() || (!ready_.empty() && !capped_)));
     if (capped_) backlogged_ = true;
     // Measure the pace while data flows; a capped link needs a PONG to go on.
     if (up_ && data_framed_ > data_at_ping_ &&
@@ -510,9 +514,10 @@ void Link::report_line(bool now) {
     if (!now && t - reported_ms_ < kLineReportMs) return;
     reported_ms_ = t;
     reported_ = st;
-    log::info("link line: %llu damaged frames, %llu resynchronisations, %llu of %llu packets resent",
-              (unsigned long long)st.damaged, (unsigned long long)st.resyncs,
-              (unsigned long long)st.retransmits, (unsigned long long)st.sent);
+    log::info(
+        "link line: %llu damaged frames, %llu resynchronisations, %llu of %llu packets resent",
+        (unsigned long long)st.damaged, (unsigned long long)st.resyncs,
+        (unsigned long long)st.retransmits, (unsigned long long)st.sent);
 }
 
 void Link::ping() {

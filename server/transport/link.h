@@ -225,7 +225,7 @@ class Link {
     int64_t resend_at_us_ = -1;  // when resend_timer_ fires
     int64_t reported_ms_ = 0;    // the line's counters last logged then
     Arq::Stats reported_;
-    std::string sealed_;                      // scratch for sealing
+    std::string sealed_;  // scratch for sealing
     Pace pace_;
     uint64_t framed_ = 0;        // frame bytes assembled, the pings' offsets
     uint64_t data_framed_ = 0;   // of them channel frames

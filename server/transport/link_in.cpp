@@ -22,7 +22,8 @@ constexpr size_t kPongQueueCap = 1024 * 1024;
 constexpr const char *kIntegrityFailed = "link integrity check failed";
 // The far end of a stdio or exec: link sends frames without packets.
 constexpr const char *kFarPlain =
-    "the far veskd does not check its frames (an older version): update it to this one";
+    "the far veskd sends unchecked frames (an older version, or --trust-line there): "
+    "both ends must check them, or both trust the line";
 }  // namespace
 
 void Link::on_readable() {

@@ -57,21 +57,21 @@ void append(std::string &out, const Header &h, std::string_view payload);
 // What scan() found at the start of what it was given.
 struct Found {
     enum Kind {
-        kNeedMore,  // the bytes end inside a possible packet: call again with more
-        kGood,      // a packet whose header and payload passed their checks
-        kBadBody,   // a packet whose header passed and payload failed
-        kBadHeader, // the sync bytes of a header that fails its check: skip 1
-        kNoise,     // bytes that are no packet start: skip them
+        kNeedMore,   // the bytes end inside a possible packet: call again with more
+        kGood,       // a packet whose header and payload passed their checks
+        kBadBody,    // a packet whose header passed and payload failed
+        kBadHeader,  // the sync bytes of a header that fails its check: skip 1
+        kNoise,      // bytes that are no packet start: skip them
     } kind = kNeedMore;
-    size_t skip = 0;  // bytes to drop from the front (kNoise), or the packet's size
-    Header header;    // kGood, kBadBody
+    size_t skip = 0;           // bytes to drop from the front (kNoise), or the packet's size
+    Header header;             // kGood, kBadBody
     std::string_view payload;  // kGood
 };
 
 // Looks at the front of buf.  kNoise with skip > 0 when buf does not start
 // with the sync bytes (skip reaches the next candidate), kBadHeader when the
-// header there fails its check or claims what no sender makes; kNeedMore when it may be a packet still arriving; kGood or
-// kBadBody with skip the packet's size otherwise.  For kBadBody the caller
+// header there fails its check or claims what no sender makes; kNeedMore when it may be a packet
+// still arriving; kGood or kBadBody with skip the packet's size otherwise.  For kBadBody the caller
 // should go on one byte further, not skip the packet: bytes dropped inside it
 // would otherwise cost the packet after it too.
 Found scan(std::string_view buf);

@@ -1,9 +1,12 @@
 // TCP link attempts on the event loop: a non-blocking connect watched by
-// epoll, and the key check on a thread of its own.
+// epoll, the key check on a thread of its own, and the listener that admits
+// unauthenticated connections within its bounds.
 #include "tcplink.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,28 +70,40 @@ void Connect::finish(int fd, int err, const std::string &why) {
 // ---- KeyCheck ----
 
 KeyCheck::KeyCheck(Loop &loop, int fd, const std::string &key_path, bool initiator, int deadline_ms,
-                   Done done)
+                   int answer_ms, Done done)
     : loop_(loop),
       fd_(fd),
+      key_path_(key_path),
+      initiator_(initiator),
       deadline_ms_(deadline_ms),
       done_(std::move(done)),
       shared_(std::make_shared<Shared>()) {
     shared_->owner = this;
-    std::shared_ptr<Mailbox> box = loop_.mailbox();
-    worker_ = std::thread([shared = shared_, box, fd, key_path, initiator] {
-        shared->ok = transport::key_check(fd, key_path, initiator, &shared->ends, &shared->why);
-        box->post([shared] {
-            if (shared->owner) shared->owner->finish();
-        });
-    });
-    timer_ = loop_.after(deadline_ms, [this] {
+    if (answer_ms <= 0) {
+        begin();
+        return;
+    }
+    awaiting_ = loop_.add(fd_, EPOLLIN, [this](uint32_t) {
+        loop_.remove(fd_);
+        awaiting_ = false;
+        loop_.cancel(timer_);
         timer_ = 0;
-        cut_short();
+        begin();
+    });
+    if (!awaiting_) {
+        std::string why = std::string("key check failed: ") + strerror(errno);
+        timer_ = loop_.after(0, [this, why] { fail_now(why); });
+        return;
+    }
+    timer_ = loop_.after(answer_ms, [this, answer_ms] {
+        fail_now("key check failed: the far end did not answer within " +
+                 std::to_string(answer_ms / 1000) + " s");
     });
 }
 
 KeyCheck::~KeyCheck() {
     loop_.cancel(timer_);
+    if (awaiting_) loop_.remove(fd_);
     shared_->owner = nullptr;
     if (worker_.joinable()) {
         // Wakes the thread out of its wait on the socket at once.
@@ -98,9 +113,36 @@ KeyCheck::~KeyCheck() {
     if (fd_ >= 0) close(fd_);
 }
 
+void KeyCheck::begin() {
+    std::shared_ptr<Mailbox> box = loop_.mailbox();
+    worker_ = std::thread(
+        [shared = shared_, box, fd = fd_, key_path = key_path_, initiator = initiator_] {
+            shared->ok = transport::key_check(fd, key_path, initiator, &shared->ends, &shared->why);
+            box->post([shared] {
+                if (shared->owner) shared->owner->finish();
+            });
+        });
+    timer_ = loop_.after(deadline_ms_, [this] {
+        timer_ = 0;
+        cut_short();
+    });
+}
+
 void KeyCheck::cut_short() {
     timed_out_ = true;
     shutdown(fd_, SHUT_RDWR);
+}
+
+void KeyCheck::fail_now(const std::string &why) {
+    timer_ = 0;
+    if (awaiting_) loop_.remove(fd_);
+    awaiting_ = false;
+    shared_->owner = nullptr;
+    close(fd_);
+    fd_ = -1;
+    // The callback may destroy this object: nothing of it is touched after.
+    Done done = std::move(done_);
+    done(false, transport::LinkEnds{}, why);
 }
 
 void KeyCheck::finish() {
@@ -120,6 +162,128 @@ void KeyCheck::finish() {
     // The callback may destroy this object: nothing of it is touched after.
     Done done = std::move(done_);
     done(ok, ends, why);
+}
+
+// ---- Listener ----
+
+namespace {
+// A listener rests this long when it runs out of descriptors, ms.
+constexpr int kNoDescriptorRestMs = 1000;
+// Connections taken per wake-up, so that a flood cannot keep the loop from
+// everything else; the rest are taken on the next turn.
+constexpr int kAcceptsPerWake = 64;
+// At most this many lines per this much time about refused link
+// connections, ms and lines.
+constexpr int kRefusalLogMs = 60 * 1000;
+constexpr unsigned kRefusalLogBurst = 10;
+}  // namespace
+
+Admit admit(size_t checking, size_t from_source, uint32_t random) {
+    if (from_source >= kChecksPerSource) return Admit::kSourceFull;
+    if (checking < kChecksStart) return Admit::kCheck;
+    if (checking >= kChecksFull) return Admit::kDropped;
+    // The chance of a drop, in 1/100 of a percent, rises linearly with the
+    // checks past the start.
+    uint32_t span = uint32_t(kChecksFull - kChecksStart);
+    uint32_t past = uint32_t(checking - kChecksStart);
+    uint32_t drop = kDropStartPercent * 100 + (100 - kDropStartPercent) * 100 * past / span;
+    return random % 10000 < drop ? Admit::kDropped : Admit::kCheck;
+}
+
+Listener::Listener(Loop &loop, int listen_fd, std::string key_path, int alive_ms, int check_ms,
+                   Linked linked)
+    : loop_(loop),
+      fd_(listen_fd),
+      key_path_(std::move(key_path)),
+      alive_ms_(alive_ms),
+      check_ms_(check_ms),
+      linked_(std::move(linked)),
+      refusals_(kRefusalLogMs, kRefusalLogBurst),
+      rng_(std::random_device{}()) {
+    loop_.add(fd_, EPOLLIN, [this](uint32_t) { on_ready(); });
+}
+
+Listener::~Listener() {
+    loop_.cancel(rest_timer_);
+    checks_.clear();
+    loop_.remove(fd_);
+    close(fd_);
+}
+
+void Listener::set_taken(bool taken) {
+    taken_ = taken;
+    if (taken) checks_.clear();
+}
+
+void Listener::rest(int ms) {
+    loop_.modify(fd_, 0);
+    loop_.cancel(rest_timer_);
+    rest_timer_ = loop_.after(ms, [this] {
+        rest_timer_ = 0;
+        loop_.modify(fd_, EPOLLIN);
+    });
+}
+
+void Listener::on_ready() {
+    for (int n = 0; n < kAcceptsPerWake; n++) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        int fd =
+            accept4(fd_, reinterpret_cast<sockaddr *>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            log::error("link accept failed: %s", strerror(errno));
+            return rest(kNoDescriptorRestMs);
+        }
+        char addr[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &sa.sin_addr, addr, sizeof addr);
+        std::string who = std::string(addr) + ":" + std::to_string(ntohs(sa.sin_port));
+        take(fd, sa.sin_addr.s_addr, who);
+    }
+}
+
+void Listener::take(int fd, uint32_t source, const std::string &who) {
+    if (taken_) {
+        refusals_.error("link connection from %s refused: a link is up already", who.c_str());
+        close(fd);
+        return;
+    }
+    size_t from_source = 0;
+    for (const Check &c : checks_) from_source += c.source == source;
+    switch (admit(checks_.size(), from_source, uint32_t(rng_()))) {
+        case Admit::kSourceFull:
+            refusals_.error("link connection from %s refused: %zu key checks from there already",
+                            who.c_str(), from_source);
+            close(fd);
+            return;
+        case Admit::kDropped:
+            refusals_.error("link connection from %s dropped: %zu key checks under way",
+                            who.c_str(), checks_.size());
+            close(fd);
+            return;
+        case Admit::kCheck:
+            break;
+    }
+    log::info("link connection from %s", who.c_str());
+    transport::tcp_tune(fd, alive_ms_);
+    auto it = checks_.insert(checks_.end(), Check{nullptr, source, who});
+    it->check = std::make_unique<KeyCheck>(
+        loop_, fd, key_path_, false, check_ms_, 0,
+        [this, it](bool ok, const transport::LinkEnds &ends, const std::string &why) {
+            checked(it, ok, ends, why);
+        });
+}
+
+void Listener::checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
+                       const std::string &why) {
+    std::string who = it->who;
+    checks_.erase(it);
+    // Whoever can reach the port can fail the check: that ends this
+    // connection only.
+    if (!ok)
+        return refusals_.error("link connection from %s refused: %s", who.c_str(), why.c_str());
+    linked_(ends, who);
 }
 
 }  // namespace vesk::tcplink

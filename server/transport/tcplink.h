@@ -1,14 +1,20 @@
 // Opening a TCP link without holding up the event loop: a connect with a
-// deadline, and the key check on a worker thread that a deadline or a
-// signal can cut short.  Each object is one attempt; destroying it cancels
-// the attempt and closes its socket.
+// deadline, the key check on a worker thread that a deadline or a signal can
+// cut short, and a listener that runs many key checks side by side so that
+// strangers cannot keep the peer out.  Each Connect and KeyCheck is one
+// attempt; destroying it cancels the attempt and closes its socket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
+
+#include "log.h"
 
 #include "loop.h"
 #include "transport.h"
@@ -49,9 +55,11 @@ class KeyCheck {
         std::function<void(bool ok, const transport::LinkEnds &ends, const std::string &why)>;
 
     // Takes fd and runs transport::key_check on it; a check not done after
-    // deadline_ms fails.
+    // deadline_ms fails.  With answer_ms > 0 the deadline starts only when
+    // the far end's first bytes arrive, which they must within answer_ms:
+    // time spent queued at a busy listener is not the exchange's.
     KeyCheck(Loop &loop, int fd, const std::string &key_path, bool initiator, int deadline_ms,
-             Done done);
+             int answer_ms, Done done);
     ~KeyCheck();
     KeyCheck(const KeyCheck &) = delete;
     KeyCheck &operator=(const KeyCheck &) = delete;
@@ -66,17 +74,84 @@ class KeyCheck {
         std::string why;
     };
 
+    void begin();
     void finish();
     void cut_short();
+    void fail_now(const std::string &why);
 
     Loop &loop_;
     int fd_;
+    std::string key_path_;
+    bool initiator_;
     int deadline_ms_;
+    bool awaiting_ = false;  // watching fd_ for the far end's first bytes
     Done done_;
     std::shared_ptr<Shared> shared_;
     std::thread worker_;
     uint64_t timer_ = 0;
     bool timed_out_ = false;
+};
+
+// Unauthenticated connections a listener takes, as start:rate:full.  Below
+// kChecksStart each gets its key check; from there a new one is dropped with
+// a chance that rises from kDropStartPercent to 100% at kChecksFull, so that
+// a flood cannot grow the checks (one thread and one socket each) beyond
+// kChecksFull and yet the peer is seldom the one turned away.
+constexpr size_t kChecksStart = 32;
+constexpr unsigned kDropStartPercent = 30;
+constexpr size_t kChecksFull = 64;
+// One address may have this many checks under way: a peer needs one.
+constexpr size_t kChecksPerSource = 4;
+
+enum class Admit { kCheck, kSourceFull, kDropped };
+// Whether a new connection gets a key check while checking run in all and
+// from_source of them come from its address.  random is any 32-bit value.
+Admit admit(size_t checking, size_t from_source, uint32_t random);
+
+class Listener {
+  public:
+    // ends passed the key check (the callee owns them); who is the far
+    // address.  Runs on the loop; the Listener may be told to take() in it.
+    using Linked = std::function<void(const transport::LinkEnds &ends, const std::string &who)>;
+
+    // Serves listen_fd (a non-blocking listening socket, which it owns):
+    // accepts whatever comes and checks the key of what admit() lets in,
+    // each within check_ms.  alive_ms is the link's liveness time (tcp_tune).
+    Listener(Loop &loop, int listen_fd, std::string key_path, int alive_ms, int check_ms,
+             Linked linked);
+    ~Listener();
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+
+    // While taken (a link is up or greeting), connections are closed as
+    // they come and checks under way are abandoned.
+    void set_taken(bool taken);
+
+  private:
+    struct Check {
+        std::unique_ptr<KeyCheck> check;
+        uint32_t source;  // IPv4 address, network order
+        std::string who;
+    };
+    using Checks = std::list<Check>;
+
+    void on_ready();
+    void take(int fd, uint32_t source, const std::string &who);
+    void checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
+                 const std::string &why);
+    void rest(int ms);
+
+    Loop &loop_;
+    int fd_;
+    std::string key_path_;
+    int alive_ms_;
+    int check_ms_;
+    Linked linked_;
+    bool taken_ = false;
+    Checks checks_;
+    uint64_t rest_timer_ = 0;
+    log::Limited refusals_;
+    std::mt19937 rng_;
 };
 
 }  // namespace vesk::tcplink

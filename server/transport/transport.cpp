@@ -33,11 +33,14 @@ namespace vesk::transport {
 namespace {
 
 constexpr int kAuthTimeoutMs = 10 * 1000;  // whole key check, both directions
-constexpr int kListenBacklog = 4;          // connections waiting: one key check at a time
-constexpr int kCompressLevel = 1;          // fastest: frames are small and latency counts
-constexpr size_t kNonceBytes = 32;         // 256 bits of RAND_bytes per side
-constexpr size_t kMacBytes = 32;           // HMAC-SHA256
-constexpr unsigned char kMagic0 = 'V';     // every key check message starts "VK"
+// Connections the kernel may hold until veskd takes them: the listener takes
+// them as they come and bounds the key checks itself, so the queue only has
+// to ride out a burst between two turns of the loop.
+constexpr int kListenBacklog = 128;
+constexpr int kCompressLevel = 1;       // fastest: frames are small and latency counts
+constexpr size_t kNonceBytes = 32;      // 256 bits of RAND_bytes per side
+constexpr size_t kMacBytes = 32;        // HMAC-SHA256
+constexpr unsigned char kMagic0 = 'V';  // every key check message starts "VK"
 constexpr unsigned char kMagic1 = 'K';
 constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
 constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
@@ -396,11 +399,18 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
     put_header(msg, kTypeHello, my_role);
     std::memcpy(msg + kHeaderBytes, my_nonce, kNonceBytes);
     if (!send_exact(fd, msg, sizeof msg, deadline, error)) return false;
-    if (!recv_exact(fd, msg, sizeof msg, deadline, error)) return false;
-    // A peer claiming our own role, or sending our nonce back, is a reflection.
-    if (!header_ok(msg, kTypeHello, peer_role) ||
-        CRYPTO_memcmp(msg + kHeaderBytes, my_nonce, kNonceBytes) == 0) {
-        *error = "key check failed: the far end does not speak the key check";
+    // The header first: a stranger speaking something else is turned away at
+    // its first bytes, not when the deadline runs out.
+    const char *foreign = "key check failed: the far end does not speak the key check";
+    if (!recv_exact(fd, msg, kHeaderBytes, deadline, error)) return false;
+    if (!header_ok(msg, kTypeHello, peer_role)) {
+        *error = foreign;
+        return false;
+    }
+    if (!recv_exact(fd, msg + kHeaderBytes, kNonceBytes, deadline, error)) return false;
+    // A peer sending our nonce back is a reflection.
+    if (CRYPTO_memcmp(msg + kHeaderBytes, my_nonce, kNonceBytes) == 0) {
+        *error = foreign;
         return false;
     }
     std::memcpy(peer_nonce, msg + kHeaderBytes, kNonceBytes);

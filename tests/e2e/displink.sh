@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # displink end to end: a private Xvfb is the far X server (the far veskd is
-# pointed at its socket, so no display the machine already has is touched);
-# X clients reach it through the display displink prints.  Plus the display
-# name cases and the failures.
+# pointed at its socket, so no display the machine already has is touched),
+# with a cookie of its own that the user's X authority (a private file)
+# holds for the far display; X clients reach it through the display
+# displink prints, with the cookie displink adds there, and a client without
+# it is refused.  Plus the display name cases and the failures.
 source "$(dirname "$0")/lib.sh"
 
 # First display number from $1 whose TCP port is free.
@@ -40,9 +42,15 @@ if ! command -v Xvfb >/dev/null || ! command -v xdpyinfo >/dev/null; then
 fi
 X=50
 while [ -e "/tmp/.X11-unix/X$X" ] || [ -e "/tmp/.X$X-lock" ]; do X=$((X + 1)); done
+export XAUTHORITY=$T/near.xauth
+XCOOKIE=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+xauth -f "$T/xvfb.xauth" add ":$X" MIT-MAGIC-COOKIE-1 "$XCOOKIE" 2>/dev/null
+# The far socket is display 0 of the far host, which is this one.
+xauth add "$(hostname)/unix:0" MIT-MAGIC-COOKIE-1 "$XCOOKIE" 2>/dev/null
 # -noreset: an X server that regenerates when its last client leaves drops
 # any connection still in its set-up, which would fail a client at random.
-Xvfb ":$X" -nolisten tcp -noreset -screen 0 640x480x24 >"$T/xvfb.log" 2>&1 &
+Xvfb ":$X" -auth "$T/xvfb.xauth" -nolisten tcp -noreset -screen 0 640x480x24 \
+    >"$T/xvfb.log" 2>&1 &
 XVFB=$!
 track $XVFB
 check "Xvfb up" wait_for "Xvfb" 10 test -S "/tmp/.X11-unix/X$X"
@@ -86,6 +94,13 @@ expect_eq "explicit: the display told to the link server" "local '9' DISPLAY=127
 expect_eq "each X client: the far X socket, then the switch to a stream" \
     "far 'X' /tmp/.X11-unix/X0|local '5' " "$(client_cmds "far 'X' /tmp/\.X11-unix/X0" | paste -sd'|')"
 check "explicit: SIGPIPE ignored once X clients came" sig_bit SigIgn explicit $SIGPIPE_NO
+: >"$T/empty.xauth"
+crossed=$(grep -c "far 'X'" "$T/near.log")
+XAUTHORITY=$T/empty.xauth DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >"$T/nocookie" 2>&1
+check "a client without the cookie is refused" test $? -ne 0
+check "with the X server's own reason" grep -q "No protocol specified" "$T/nocookie"
+expect_eq "nothing of it crossed the link" "$crossed" "$(grep -c "far 'X'" "$T/near.log")"
+check "the display's cookie is in the user's X authority" bash -c "xauth list :$K | grep -q ."
 
 # DISPLAY from the environment; a taken port moves on to the next display.
 E=$(first_free "$K")
@@ -103,6 +118,10 @@ expect_eq "bad option: the scanner's message, then the bound line" 2 "$(wc -l <"
 expect_eq "bad option: the bound line comes last" "displink bound to DISPLAY=host:$NEXT" \
     "$(tail -n1 "$T/badopt.err")"
 stop badopt
+bg wide VESKBIND=0.0.0.0 displink
+check "VESKBIND beyond loopback: displink says so" \
+    grep -q "^displink: VESKBIND=0.0.0.0: the display is open beyond this machine" "$T/wide.err"
+stop wide
 bg nocolon DISPLAY=nocolon displink
 expect_eq "name without a colon is ignored" ":$NEXT" "$(cat "$T/nocolon.out")"
 stop nocolon
@@ -147,7 +166,9 @@ stop_pair
 DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >/dev/null 2>&1
 wait "${PID_OF[explicit]}"
 expect_eq "link server gone: displink exits 1" 1 $?
-stop default
+expect_eq "an exit takes the display's cookie out" "" "$(xauth list ":$K")"
 stop fromenv
+stop default
+expect_eq "SIGTERM takes the display's cookie out" "" "$(xauth list ":$E")"
 
 finish

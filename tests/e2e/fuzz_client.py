@@ -14,6 +14,8 @@
         frames, unknown channels, credit and ping floods, truncated frames.
     fuzz_client.py far-hog SEED
         Plays a far veskd that asks without bound (see far_hog).
+    fuzz_client.py far-flood
+        Plays a far veskd that floods checksums and channels (see far_flood).
     fuzz_client.py ask SOCKET
         One local 'F' -9 on a bare connection (no handshake with the far
         end); exits 0 when it is answered within the socket timeout.
@@ -523,6 +525,55 @@ def far_hog(seed):
     os._exit(0)
 
 
+FLOOD_CHECKS = 1000     # far checksums of a huge file, each on its own channel
+FLOOD_OPENS = 200000    # channels opened after them, with nothing asked
+
+
+def far_flood():
+    """Plays a far veskd that asks for FLOOD_CHECKS checksums of the file
+    "sparse" at once, touches $FAKE_FAR_MARKS/c and holds them
+    FAKE_FAR_HOLD_S seconds; then closes them, opens FLOOD_OPENS channels,
+    touches /d, holds again and says goodbye.  It reads everything the
+    near end sends meanwhile, so that only the budget limits what is held."""
+    marks = os.environ["FAKE_FAR_MARKS"]
+    hold = float(os.environ.get("FAKE_FAR_HOLD_S", "2"))
+    out = sys.stdout.buffer
+
+    def send(b):
+        for i in range(0, len(b), 65536):
+            out.write(b[i:i + 65536])
+        out.flush()
+
+    def mark(name):
+        open(os.path.join(marks, name + ".tmp"), "w").close()
+        os.rename(os.path.join(marks, name + ".tmp"), os.path.join(marks, name))
+
+    def reader():
+        inp = sys.stdin.buffer
+        while True:
+            h = inp.read(8)
+            if len(h) < 8:
+                return
+            inp.read(struct.unpack(">BBHI", h)[2])
+    threading.Thread(target=reader, daemon=True).start()
+    hello = b"VESK" + struct.pack(">HHIIII", 1, 0, 20305, 0x7F000001, os.getuid(), 1 << 18) + b"fake"
+    send(frame(1, 0, 0, hello))
+    send(b"".join(frame(2, 1, ch, b"") + frame(3, 1, ch, b"Dsparse")
+                  for ch in range(1, FLOOD_CHECKS + 1)))
+    time.sleep(1)
+    mark("c")
+    time.sleep(hold)
+    send(b"".join(frame(8, 1, ch, b"") for ch in range(1, FLOOD_CHECKS + 1)))
+    base = FLOOD_CHECKS + 1
+    for first in range(base, base + FLOOD_OPENS, 10000):
+        send(b"".join(frame(2, 1, ch, b"") for ch in range(first, first + 10000)))
+    time.sleep(1)
+    mark("d")
+    time.sleep(hold)
+    send(frame(12, 0, 0, b""))
+    os._exit(0)
+
+
 def main():
     mode = sys.argv[1]
     if mode == "attack":
@@ -533,6 +584,8 @@ def main():
         return far(int(sys.argv[2]))
     if mode == "far-hog":
         return far_hog(int(sys.argv[2]))
+    if mode == "far-flood":
+        return far_flood()
     if mode == "ask":
         r = req(connect(sys.argv[2]), b"?", ord("F"), b"-9")
         return 0 if r and r[2:3] == b"d" else 1

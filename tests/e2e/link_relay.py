@@ -8,13 +8,26 @@
     link_relay.py replay TARGET_PORT FILE
         Connects to 127.0.0.1:TARGET_PORT, sends FILE as it is and reads until
         the other end closes.
+    link_relay.py attack TARGET_PORT SILENT GARBAGE FLOOD SPREAD STATS
+        Strangers at a tcp-listen: veskd on 127.0.0.1:TARGET_PORT: SILENT
+        connections that send nothing and GARBAGE ones that send bytes that
+        are no key check, each made again as soon as it is closed, and with
+        FLOOD 1 an endless run of key checks with a wrong key.  SPREAD 0
+        sends the silent ones from 127.0.0.2, the garbage from 127.0.0.3 and
+        the flood from 127.0.0.4; SPREAD 1 gives each connection its own
+        address in 127.0.1-3.x.  On SIGTERM it writes the count of
+        connections of each kind to STATS.
 
 Ends after 120 s at the latest so that a broken test cannot leave it behind.
 """
+import hashlib
+import hmac
 import os
+import signal
 import socket
 import sys
 import threading
+import time
 
 LIFETIME_S = 120
 CHUNK = 65536
@@ -84,6 +97,73 @@ def replay(target, path):
         pass
 
 
+ATTACK_PAUSE_S = 0.05  # between a refused connection and the next
+HELLO = b"VK\x01\x01I"  # a key check's first message: magic, version, type, role
+PROOF = b"VK\x01\x02I"
+NONCE_BYTES = 32
+
+
+def source(kind, i, spread):
+    if spread:
+        return "127.0.%d.%d" % (kind, 1 + i % 250)
+    return "127.0.0.%d" % (kind + 1)
+
+
+def stranger(target, src, count, talk):
+    """Connects from src, lets talk(sock) speak, waits for the close, again."""
+    while True:
+        try:
+            s = socket.socket()
+            s.bind((src, 0))
+            s.connect(("127.0.0.1", target))
+            count[0] += 1
+            talk(s)
+            while s.recv(CHUNK):
+                pass
+        except OSError:
+            pass
+        finally:
+            s.close()
+        time.sleep(ATTACK_PAUSE_S)
+
+
+def silent(s):
+    pass
+
+
+def garbage(s):
+    s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+
+
+def wrong_key(s):
+    s.sendall(HELLO + os.urandom(NONCE_BYTES))
+    s.recv(CHUNK)
+    mac = hmac.new(os.urandom(32), os.urandom(NONCE_BYTES), hashlib.sha256).digest()
+    s.sendall(PROOF + mac)
+
+
+def attack(target, n_silent, n_garbage, flood, spread, stats):
+    counts = {"silent": [0], "garbage": [0], "flood": [0]}
+    jobs = [("silent", 1, i, silent) for i in range(n_silent)]
+    jobs += [("garbage", 2, i, garbage) for i in range(n_garbage)]
+    if flood:
+        jobs += [("flood", 3, i, wrong_key) for i in range(2)]
+    for name, kind, i, talk in jobs:
+        src = source(kind, i, spread)
+        t = threading.Thread(target=stranger, args=(target, src, counts[name], talk), daemon=True)
+        t.start()
+
+    def report(*_):
+        with open(stats, "w") as f:
+            for name, c in counts.items():
+                f.write("%s %d\n" % (name, c[0]))
+        os._exit(0)
+
+    signal.signal(signal.SIGTERM, report)
+    while True:
+        time.sleep(1)
+
+
 def main():
     threading.Timer(LIFETIME_S, lambda: os._exit(0)).start()
     kind = sys.argv[1]
@@ -92,6 +172,9 @@ def main():
         relay(sys.argv[2], int(sys.argv[3]), sys.argv[4], flip_at)
     elif kind == "replay":
         replay(int(sys.argv[2]), sys.argv[3])
+    elif kind == "attack":
+        a = sys.argv[2:]
+        attack(int(a[0]), int(a[1]), int(a[2]), a[3] == "1", a[4] == "1", a[5])
     else:
         sys.exit("unknown mode " + kind)
     os._exit(0)

@@ -115,4 +115,31 @@ expect_eq "the far copy stays partial (mode 400)" 400 "$(stat -c %a "$FAR/big")"
 part=$(stat -c %s "$FAR/big")
 check "the far copy is shorter than the file" test "$part" -lt "$(stat -c %s "$W/big")"
 check "no changed byte reached the far copy" cmp -s -n "$part" "$W/big" "$FAR/big"
+# Strangers holding the listener: silent and garbage connections kept open
+# (several from one address) and a wrong-key flood; the peer still links.
+port=$(free_port)
+rm -f "$FAR/.vesk/socket" "$NEAR/.vesk/socket"
+(cd "$FAR" && HOME=$FAR exec timeout 60 veskd --key "$KEY" --link "tcp-listen:127.0.0.1:$port") \
+    2>"$T/held.log" &
+held=$!
+track $held
+wait_for "the listener" 10 listening tcp "$port"
+python3 "$RELAY" attack "$port" 8 8 1 0 "$T/attack.stats" &
+attacker=$!
+track $attacker
+wait_for "the strangers" 10 grep -q "key checks from there already" "$T/held.log"
+check "one address holds a few checks at most" test $? = 0
+HOME=$NEAR timeout 60 veskd --reconnect --key "$KEY" --link "tcp:127.0.0.1:$port" \
+    2>"$T/held_near.log" &
+near_tcp=$!
+track $near_tcp
+check "the peer links while strangers hold connections" \
+    wait_for "the peer's link" 20 test -S "$NEAR/.vesk/socket"
+kill "$attacker"
+wait "$attacker"
+# Each refused stranger came back: more connections than were held at once.
+check "garbage was turned away and came back" awk '$1 == "garbage" && $2 > 8 { ok = 1 } END { exit !ok }' "$T/attack.stats"
+check "the wrong-key flood ran" awk '$1 == "flood" && $2 > 2 { ok = 1 } END { exit !ok }' "$T/attack.stats"
+kill "$near_tcp" "$held"
+wait "$near_tcp" "$held" 2>/dev/null
 finish

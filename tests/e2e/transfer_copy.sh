@@ -120,6 +120,21 @@ check "one file: no totals line" bash -c "! grep -q 'total bytes' <<<\"\$1\"" _ 
 ERR=$(cd "$W" && near upload -q f1 2>&1 >/dev/null)
 expect_eq "quiet" $'\tSkipping, remote file has write/execute permission' "$ERR"
 
+# --- several files in flight ----------------------------------------------------
+# -j 3: each file's lines in file order, as one after another would print them.
+mkdir -p "$FAR/jd" "$W/jb"
+for i in 1 2 3 4 5; do head -c $((i * 7000)) /dev/urandom >"$W/j$i"; done
+up -j 3 j1 j2 nosuch j3 j4 j5 jd
+want=$'sending j1 as jd/j1\nCRC OK\nsending j2 as jd/j2\nCRC OK\nsending nosuch as jd/nosuch\n\tSkipped : can\'t open local file'
+for i in 3 4 5; do want+=$'\nsending j'$i' as jd/j'$i$'\nCRC OK'; done
+expect_eq "-j upload: output" "$want" "$ERR"
+expect_eq "-j upload: status" 1 "$RC"
+down -j 3 jd/j1 jd/j2 jd/nosuch jd/j3 jd/j4 jd/j5 jb
+want=$'receiving jd/j1 as jb/j1\nCRC OK\nreceiving jd/j2 as jb/j2\nCRC OK\nreceiving jd/nosuch as jb/nosuch\n\tSkipped : can\'t open remote file'
+for i in 3 4 5; do want+=$'\nreceiving jd/j'$i' as jb/j'$i$'\nCRC OK'; done
+expect_eq "-j download: output" "$want" "$ERR"
+for i in 1 2 3 4 5; do check "-j copy $i" cmp -s "$W/j$i" "$W/jb/j$i"; done
+
 # --- problems of the run itself ---------------------------------------------------
 ERR=$(cd "$W" && near upload 2>&1)
 expect_eq "usage" 'Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]' "$ERR"

@@ -170,4 +170,23 @@ touch -d '+1 hour' "$W/k"
 down k
 expect_eq "local larger" $'receiving k\n\tSkipping, local file is larger than remote' "$ERR"
 
+# --- a finished mode only once the data is on disk ---------------------------------------
+# The shim logs syncs and mode changes of one file in order: the far veskd's
+# for an upload, download's own for a download.
+stop_pair
+head -c 100000 /dev/urandom >"$W/durable"
+chmod 644 "$W/durable"
+LD_PRELOAD=$SHIM VESK_SHIM_PATH=$(realpath "$FAR")/durable VESK_SYNC_LOG=$T/sync-up.log start_pair
+up durable
+check "synced upload identical" cmp -s "$W/durable" "$FAR/durable"
+expect_eq "upload syncs before the final mode" "sync mode 644" \
+    "$(grep -x -e sync -e 'mode 644' "$T/sync-up.log" | xargs)"
+cp "$W/durable" "$FAR/ddurable"
+chmod 640 "$FAR/ddurable"
+(cd "$W" && LD_PRELOAD=$SHIM VESK_SHIM_PATH=$(realpath "$W")/ddurable \
+    VESK_SYNC_LOG=$T/sync-down.log near download ddurable 2>/dev/null)
+check "synced download identical" cmp -s "$W/ddurable" "$FAR/ddurable"
+expect_eq "download syncs before the final mode" "sync mode 640" \
+    "$(grep -x -e sync -e 'mode 640' "$T/sync-down.log" | xargs)"
+
 finish

@@ -130,6 +130,16 @@ expect_eq "resume a cut download" $'receiving r\n\tAttempting to restart downloa
 check "resumed download is identical" cmp -s "$FAR/r" "$W/r"
 expect_eq "finished copy takes the remote mode" 640 "$(mode_of "$W/r")"
 
+# Two cut files in one run, each resumed by the next run.
+rm -f "$W/r" "$W/s"
+stub --stream-limit 10000
+down r s
+expect_eq "two cut files" 1 "$RC"
+stub
+down r s
+expect_eq "both resumed" $'receiving r\n\tAttempting to restart download from 10000\nCRC OK\nreceiving s\n\tAttempting to restart download from 10000\nCRC OK' "$ERR"
+check "both resumed copies are identical" cmp -s "$FAR/s" "$W/s"
+
 stub --stream-limit 100
 ERR=$(cd "$W" && near download r -as - 2>&1 >"$T/out")
 expect_eq "standard output short count" $'receiving r as -\n\n\tCount of bytes received is different from initial remote size!' "$ERR"
@@ -187,6 +197,31 @@ chmod 644 "$W/z"
 stub
 up z
 expect_eq "empty source: no dump at all" $'>D z\n>D \\n0\\nz\n>6 0 400\\nz\n>M \n>F \n>O 644 T T\\nz\n>D \\n0\\nz' "$(requests)"
+
+# Two files: the second file's probe goes out right behind the first file's
+# closing requests, and the stand-in still sees each file's requests in order.
+rm -f "$FAR/o" "$FAR/o2"
+cp "$W/o" "$W/o2"
+stub
+up o o2
+expect_eq "two files: output" $'sending o\nCRC OK\nsending o2\nCRC OK' "$ERR"
+expect_eq "two files: requests" $'>D o2\n>D \\n0\\no\n>6 0 400\\no\n?l 5000\n>M \n>F \n>O 640 T T\\no\n>D \\n0\\no\n>D \\n0\\no2\n>6 0 400\\no2\n?l 5000\n>M \n>F \n>O 640 T T\\no2\n>D \\n0\\no2' "$(requests)"
+# The second probe is answered ahead: its file is still skipped, or with -f
+# replaced, as when it waits.
+chmod 644 "$FAR/o2"
+rm -f "$FAR/o"
+up o o2
+expect_eq "probe answered ahead: skip" $'sending o\nCRC OK\nsending o2\n\tSkipping, remote file has write/execute permission' "$ERR"
+rm -f "$FAR/o"
+head -c 3000 /dev/urandom >"$W/o2"
+up -f o o2
+expect_eq "probe answered ahead: -f" $'sending o\nCRC OK\nsending o2\n\tWarning, overwriting file on remote host\nCRC OK' "$ERR"
+# A failure inside a batch of requests sent together: that file's message,
+# then the next file goes on.
+stub --fail-later 'D=gone'
+up -f o o2
+expect_eq "failure inside a batch" $'sending o\nCRC \n\tgone\n\tcouldn\'t stat remote file after upload. Please check it.\nsending o2\nCRC \n\tgone\n\tcouldn\'t stat remote file after upload. Please check it.' "$ERR"
+expect_eq "failure inside a batch: status" 1 "$RC"
 
 # download: probe (short form for an absent target), '7' from 0, then on the
 # new connection only the settings and the checksum probe; -u adds 'Z'.

@@ -12,8 +12,9 @@ seconds_since() { awk -v a="$1" -v b="$(now_ms)" 'BEGIN { printf "%.2f", (b - a)
 # one way.  The link is a relay that takes all it is given and passes on
 # 250 kB/s each way: the bulk direction queues more than --alive's worth of
 # data (a bloated slow link), so the far end's pings and pongs arrive late,
-# while the quiet direction carries only pings and credit.  Every byte
-# counts as a sign of life, so neither end may see silence.
+# while the quiet direction carries only pings and credit.  Every packet
+# that arrives whole counts as a sign of life, so neither end may see
+# silence.
 BULK=$((1280 * 1024))
 HOME=$NEAR veskd --alive 1 --link "exec:cd '$FAR' && exec env HOME='$FAR' python3 '$VESK_SRC/bench/delay_relay.py' \
     --rate 250000 0 '$VESK_BIN/veskd' --alive 1 --link stdio 2>>'$T/far.log'" 2>>"$T/near.log" &

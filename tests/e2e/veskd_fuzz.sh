@@ -165,6 +165,34 @@ check "channels that pipeline past the bound are lost" \
     grep -q 'sent requests without waiting for their replies' "$T/near.log"
 check "no sanitizer reports with a hogging far end" no_sanitizer_reports
 
+# A far end that floods: 1,000 checksums of a 64 GB sparse file at once, then
+# 200,000 channels.  Its budget holds: few descriptors and memory under
+# RSS_MAX_KB, whatever it asks (the checks past the budget lose their
+# channels, a check waiting for its turn holds neither file nor buffer).
+FDS_MAX=64
+rm -f "$NEAR/.vesk/socket"
+: >"$T/near.log"
+mkdir -p "$T/flood"
+(cd "$NEARWD" && HOME=$NEAR FAKE_FAR_MARKS=$T/flood FAKE_FAR_HOLD_S=2 \
+    exec "$VESK_BIN/veskd" --link "exec:exec '$VESK_BIN/plainbridge' python3 '$FUZZ' far-flood" 2>>"$T/near.log") &
+pid=$!
+track "$pid"
+wait_for "the checksum flood" 20 test -e "$T/flood/c"
+fds=$(fd_count "$pid")
+hwm_checks=$(peak_rss_kb "$pid")
+check "near answers under the checksum flood" ask_local
+wait_for "the channel flood" 60 test -e "$T/flood/d"
+fds_opens=$(fd_count "$pid")
+hwm=$(peak_rss_kb "$pid")
+wait_for "the near end to end after the floods" 20 bash -c "! kill -0 $pid"
+echo "flooding far end: 1,000 checks: $fds descriptors, peak RSS ${hwm_checks:-?} kB; then 200,000 channels: $fds_opens descriptors, peak RSS ${hwm:-?} kB"
+check "descriptors stay few under the checksum flood (saw $fds)" test "$fds" -le $FDS_MAX
+check "descriptors stay few under the channel flood (saw $fds_opens)" test "$fds_opens" -le $FDS_MAX
+check "peak RSS stays under $RSS_MAX_KB kB under the floods (saw ${hwm:-none})" \
+    test "${hwm:-999999999}" -lt $RSS_MAX_KB
+check "checks past the budget lose their channels" grep -q 'too many file checks' "$T/near.log"
+check "no sanitizer reports with a flooding far end" no_sanitizer_reports
+
 # A checksum of a huge file must not stop the daemon: ask for one and, while
 # it runs (reading 64 GB takes far longer than ANSWER_S), for the clock.  Last,
 # on a fresh pair, so that the checksums end with it.

@@ -1,7 +1,9 @@
 // The far veskd as a test plays it: a socketpair whose one end a Session
 // takes as its link while the test writes frames into the other and reads
 // back what the Session sent, and a SessionOwner that notes what it hears.
-// Shared by the channel unit tests and the veskd fuzz harnesses.
+// Shared by the channel unit tests and the veskd fuzz harnesses.  Frames
+// cross in the checked packets of a stdio link, through the link's own
+// repair layer, so the frames the test writes are the frames veskd acts on.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "arq.h"
 #include "frame.h"
 #include "loop.h"
 #include "session.h"
@@ -50,10 +53,14 @@ class Link {
     // Queues the frame and writes what the socket takes now; flush() writes
     // the rest once veskd has read.
     void send(uint8_t type, uint8_t flags, uint32_t channel, std::string_view payload = {}) {
-        vesk::frame::append(out_, type, flags, channel, payload);
+        std::string f;
+        vesk::frame::append(f, type, flags, channel, payload);
+        arq_.send(f, vesk::monotonic_us(), out_);
         flush();
     }
     void flush() {
+        arq_.resend_due(vesk::monotonic_us(), out_);
+        arq_.ack_if_owed(out_);
         ssize_t w = 0;
         while (fds_[1] >= 0 && !out_.empty() && (w = write(fds_[1], out_.data(), out_.size())) > 0)
             out_.erase(0, size_t(w));
@@ -68,7 +75,9 @@ class Link {
     void receive(Fn on_frame) {
         char buf[65536];
         ssize_t r;
-        while (fds_[1] >= 0 && (r = read(fds_[1], buf, sizeof buf)) > 0) in_.append(buf, size_t(r));
+        while (fds_[1] >= 0 && (r = read(fds_[1], buf, sizeof buf)) > 0)
+            arq_.receive(std::string_view(buf, size_t(r)), vesk::monotonic_us(), in_);
+        flush();
         size_t off = 0;
         while (in_.size() - off >= vesk::frame::kHeaderBytes) {
             auto h = vesk::frame::parse_header(reinterpret_cast<const uint8_t *>(in_.data() + off));
@@ -81,6 +90,7 @@ class Link {
 
   private:
     int fds_[2];
+    vesk::Arq arq_{1};
     std::string in_;
     std::string out_;
 };

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/un.h>
 
 #include "farend.h"
@@ -151,16 +152,26 @@ TEST_F(Channels, FarRepliesReachTheClientsThatAsked) {
     EXPECT_EQ(answer(b), "@>dfor b");
 }
 
-TEST_F(Channels, ClientWaitsForTheFarAnswerAndMayHangUpMeanwhile) {
+TEST_F(Channels, FarRequestsGoAheadOfTheirAnswersLocalOnesWaitAndTheClientMayHangUp) {
     int a = client();
-    say(a, "@>F-9\0@>F-1"s);
-    ASSERT_TRUE(until([&] { return !on(frame::kRequest, 1).empty(); }));
-    EXPECT_EQ(on(frame::kRequest, 1).size(), 1u) << "the second went before the first was answered";
-    far.send(frame::kReply, 0, 1, "dfirst");
-    EXPECT_EQ(answer(a), "@>dfirst");
+    say(a, "@>F-9\0@>F-1\0@?F-6\0@>F-9"s);
     ASSERT_TRUE(until([&] { return on(frame::kRequest, 1).size() == 2; }));
+    farend::spin(loop, 2);
+    EXPECT_EQ(on(frame::kRequest, 1).size(), 2u) << "went before the local request behind it";
+    far.send(frame::kReply, 0, 1, "dfirst");
+    far.send(frame::kReply, 0, 1, "dsecond");
+    EXPECT_EQ(answer(a), "@>dfirst");
+    EXPECT_EQ(answer(a), "@>dsecond");
+    EXPECT_EQ(answer(a), "@?d1");
+    ASSERT_TRUE(until([&] { return on(frame::kRequest, 1).size() == 3; }));
     shutdown(a, SHUT_RDWR);
     EXPECT_TRUE(until([&] { return !on(frame::kClose, 1).empty(); }));
+    // Behind a request that opens something nothing goes ahead.
+    int b = client();
+    say(b, "@>70\nx\0@>F-9"s);
+    ASSERT_TRUE(until([&] { return on(frame::kRequest, 2).size() == 1; }));
+    farend::spin(loop, 2);
+    EXPECT_EQ(on(frame::kRequest, 2).size(), 1u);
 }
 
 TEST_F(Channels, PipelinedRequestsAreAnsweredInOrderAndNoReplyCodesGetNone) {
@@ -353,3 +364,37 @@ TEST_F(OlderFarEnd, IsReportedAndItsRequestsNewerThanItAreRefused) {
 }
 
 }  // namespace
+
+// A veskd with few descriptors: the far end may hold half of them.
+class FarEndWithFewFiles : public Channels {
+  protected:
+    static constexpr rlim_t kOpenFiles = 64;
+    void SetUp() override {
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved_), 0);
+        rlimit low = saved_;
+        low.rlim_cur = std::min(kOpenFiles, saved_.rlim_cur);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        Channels::SetUp();
+    }
+    void TearDown() override {
+        Channels::TearDown();
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    rlimit saved_{};
+};
+
+TEST_F(FarEndWithFewFiles, OpensPastItsBudgetFailWithAReason) {
+    const uint32_t budget = kOpenFiles / 2;
+    for (uint32_t ch = 1; ch <= budget + 1; ch++) far_asks(ch, {"60 400\nf" + std::to_string(ch)});
+    ASSERT_TRUE(until([&] { return !on(frame::kReply, budget + 1).empty(); }));
+    for (uint32_t ch = 1; ch <= budget; ch++)
+        ASSERT_TRUE(until([&] { return !on(frame::kReply, ch).empty(); }));
+    for (uint32_t ch = 1; ch <= budget; ch++) EXPECT_EQ(on(frame::kReply, ch)[0], "d");
+    EXPECT_EQ(on(frame::kReply, budget + 1)[0], "eToo many open files for the far end");
+    // Closing one gives its file back.
+    far.send(frame::kClose, kFar, 1);
+    farend::spin(loop, 2);
+    far_asks(budget + 2, {"60 400\nlast"});
+    ASSERT_TRUE(until([&] { return !on(frame::kReply, budget + 2).empty(); }));
+    EXPECT_EQ(on(frame::kReply, budget + 2)[0], "d");
+}

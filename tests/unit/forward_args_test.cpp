@@ -1,11 +1,14 @@
-// Argument parsing of the forwarders: ports, display names, UDP targets.
+// Argument parsing of the forwarders: ports, display names, UDP targets; and
+// displink's reading of an X client's connection setup.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "../../forward/args.h"
+#include "../../forward/xsetup.h"
 #include "vesknet.h"
 
 using namespace vesk::forward;
@@ -112,4 +115,36 @@ TEST(ForwardArgs, DottedHostResolvesWithoutALinkServer) {
     // A name still needs the far side, which is not there.
     EXPECT_EQ(vesk_gethostbyname("far.example"), nullptr);
     rmdir(home);
+}
+
+TEST(XSetup, CookieCheckedInEitherByteOrderAndReplaced) {
+    namespace x = vesk::forward::x11;
+    std::vector<uint8_t> cookie(x::kCookieBytes, 0xab), other(x::kCookieBytes, 0xcd);
+    for (bool msb : {true, false}) {
+        x::Head h;
+        h.msb = msb;
+        h.major = 11;
+        std::vector<uint8_t> setup = x::with_auth(h, x::kCookieName, cookie);
+        ASSERT_EQ(setup.size(), 12u + 20u + 16u);  // the 18-byte name padded to 20
+        x::Head got;
+        ASSERT_TRUE(x::parse_head(setup.data(), &got));
+        EXPECT_EQ(got.msb, msb);
+        EXPECT_EQ(got.major, 11);
+        EXPECT_EQ(x::setup_bytes(got), setup.size());
+        EXPECT_TRUE(x::carries_cookie(got, setup.data(), cookie.data()));
+        EXPECT_FALSE(x::carries_cookie(got, setup.data(), other.data()));
+        // Without credentials: the head alone.
+        EXPECT_EQ(x::with_auth(got, "", {}).size(), 12u);
+        // The refusal: status 0, the reason's length, its length in words.
+        std::vector<uint8_t> no = x::failure(got, "No protocol specified");
+        ASSERT_EQ(no.size(), 8u + 24u);
+        EXPECT_EQ(no[0], 0);
+        EXPECT_EQ(no[1], 21);
+        EXPECT_EQ(x::get16(no.data() + 6, msb), 6);
+    }
+    uint8_t bad[12] = {'X'};
+    x::Head h;
+    EXPECT_FALSE(x::parse_head(bad, &h));  // no byte order
+    uint8_t huge[12] = {'B', 0, 0, 11, 0, 0, 0xff, 0xff, 0, 0};
+    EXPECT_FALSE(x::parse_head(huge, &h));  // a name longer than any scheme's
 }

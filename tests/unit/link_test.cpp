@@ -196,6 +196,39 @@ TEST_F(LinkPair, DataStopsAtTheCreditAndResumesWithMore) {
     EXPECT_TRUE(eof_last) << "the EOF overtook the data before it";
 }
 
+TEST_F(LinkPair, CheckedFramesCarryBulkDataWhole) {
+    a->check_frames();
+    b->check_frames();
+    start();
+    ChanKey k = chan_key(1, true);
+    std::string data;
+    for (int i = 0; data.size() < 300000; i++) data += std::to_string(i) + ",";
+    a->send(k, frame::kOpen);
+    a->send_data(k, data);
+    a->send(k, frame::kEof);
+    run_bounded(loop);
+    std::string all;
+    bool eof_last = false;
+    for (auto &g : rb.got) {
+        if (g.type == frame::kData) all += g.payload;
+        eof_last = g.type == frame::kEof;
+    }
+    EXPECT_EQ(all.size(), 256u * 1024) << "the window";
+    EXPECT_FALSE(eof_last);
+    // The rest follows the credit, then the EOF, nothing lost on the way.
+    std::string p;
+    frame::put_u32(p, uint32_t(data.size()));
+    b->send_urgent(chan_key(1, false), frame::kCredit, p);
+    run_bounded(loop);
+    all.clear();
+    for (auto &g : rb.got) {
+        if (g.type == frame::kData) all += g.payload;
+        eof_last = g.type == frame::kEof;
+    }
+    EXPECT_TRUE(all == data) << all.size() << " of " << data.size();
+    EXPECT_TRUE(eof_last);
+}
+
 TEST_F(LinkPair, HigherPriorityGoesFirstAndEqualsShareTheLink) {
     start(16 << 20, 16 << 20);
     ChanKey bulk1 = chan_key(1, true), bulk2 = chan_key(2, true), urgent = chan_key(3, true);

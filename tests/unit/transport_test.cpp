@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "tempdir.h"
+#include "tcplink.h"
 #include "transport.h"
 
 using vesk::transport::LinkEnds;
@@ -341,3 +342,23 @@ TEST(Compress, CorruptInputRefused) {
 }
 
 }  // namespace
+
+// The listener's admission: every check below the start, none from an
+// address past its share or at the full mark, and a chance in between that
+// rises from the start's rate to certainty.
+TEST(ListenerAdmit, StartRateFull) {
+    using namespace vesk::tcplink;
+    EXPECT_EQ(admit(0, 0, UINT32_MAX), Admit::kCheck);
+    EXPECT_EQ(admit(kChecksStart - 1, kChecksPerSource - 1, 0), Admit::kCheck);
+    EXPECT_EQ(admit(0, kChecksPerSource, UINT32_MAX), Admit::kSourceFull);
+    EXPECT_EQ(admit(kChecksFull, 0, UINT32_MAX), Admit::kDropped);
+    // At the start, kDropStartPercent of the random values drop.
+    EXPECT_EQ(admit(kChecksStart, 0, kDropStartPercent * 100 - 1), Admit::kDropped);
+    EXPECT_EQ(admit(kChecksStart, 0, kDropStartPercent * 100), Admit::kCheck);
+    // Halfway, halfway between that rate and all.
+    uint32_t half = (kDropStartPercent * 100 + 10000) / 2;
+    size_t mid = (kChecksStart + kChecksFull) / 2;
+    EXPECT_EQ(admit(mid, 0, half - 1), Admit::kDropped);
+    EXPECT_EQ(admit(mid, 0, half), Admit::kCheck);
+    EXPECT_EQ(admit(kChecksFull - 1, 0, 9000), Admit::kDropped);
+}

@@ -1,0 +1,140 @@
+// One request on the command channel, in steps: framing it (version rules
+// and the argument text), writing it, and reading one reply.  send_command
+// runs the steps back to back; a client that pipelines runs them apart,
+// several requests out before their replies are read, in order.  Internal
+// and header-only: a program linked against the shared library compiles its
+// own copy, and the library exports no name for it.
+#pragma once
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "commands.h"
+#include "vesknet.h"
+
+namespace vesk::request {
+
+// The request buffer: '@', direction, code, the text and its NUL.
+constexpr size_t kRequestBytes = 1024;
+
+// Frames code (0 stands for 'F') to the local or the remote server into
+// request[kRequestBytes].  Returns 1 with *len the bytes to write and *code
+// the code as sent (after any old form); otherwise the call's result as
+// send_command gives it (-1 refused, 0 dropped), the reason in com_result.
+inline int frame(char *request, int *code, int local, const char *format, va_list ap, size_t *len) {
+    request[0] = '@';
+    request[1] = local ? '?' : '>';
+    snprintf(com_result, sizeof com_result, "XX%cUnsupported vesk option", 'X');
+    command_result = com_result + 3;
+    if (*code == 0) *code = 'F';
+    unsigned long v = local ? proto::kLocalVersion : remote_vesk_version;
+    const proto::Command *c = proto::find_command(static_cast<char>(*code));
+    if (c != nullptr && !proto::version_knows(v, c->code)) {
+        if (c->old_form == '\0') return c->refused_result;
+        *code = c->old_form;
+    }
+    request[2] = static_cast<char>(*code);
+    // Format into a scratch one byte larger than the text may be, so that an
+    // over-long text is detected instead of being cut onto the wire.  The text
+    // ends at its first NUL: a NUL produced by the format (a "%c" of 0) ends the
+    // request there, as the server reads it, rather than smuggling the rest in
+    // as a second request.
+    size_t n = 0;
+    if (format != nullptr) {
+        char text[proto::kRequestTextMax + 2];
+        int got = vsnprintf(text, sizeof text, format, ap);
+        n = got < 0 ? sizeof text : strlen(text);
+        if (n > proto::kRequestTextMax) {
+            snprintf(com_result, sizeof com_result, "XX%cArgument text too long", 'X');
+            return -1;
+        }
+        memcpy(request + 3, text, n + 1);
+    } else {
+        request[3] = '\0';
+    }
+    *len = 4 + n;
+    return 1;
+}
+
+// Writes a framed request in one call.  Returns 1, or -2 when the socket
+// failed ("Write error" in com_result).  Afterwards com_result reads "no
+// result forthcoming" until a reply is read.
+inline int write(int fd, const char *request, size_t len) {
+    snprintf(com_result, sizeof com_result, "XX%cWrite error", 'X');
+    // A server that has gone away must give -2, not kill the caller with SIGPIPE.
+    ssize_t sent = send(fd, request, len, MSG_NOSIGNAL);
+    if (sent < 0 && errno == ENOTSOCK) sent = ::write(fd, request, len);
+    if (sent < 0) return -2;
+    memset(com_result, 0, sizeof com_result);
+    snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
+    return 1;
+}
+
+// Reads one reply into com_result, a byte at a time, so that nothing after
+// its NUL leaves the socket.  Returns 1 for a whole reply with status 'd', -1
+// for any other (a stream that ends inside one, even after a 'd', included;
+// what was received stays over the pre-set text, which shows where it was
+// cut), -2 when a read failed.  The socket must be blocking.
+inline int read_reply(int fd) {
+    command_result = com_result + 3;
+    size_t pos = 0;
+    bool whole = false;
+    for (;;) {
+        if (pos >= sizeof com_result - 1) {
+            // Over-long reply: drop the tail but consume it up to its NUL so
+            // the next reply on this socket starts in step.
+            char c;
+            ssize_t r = read(fd, &c, 1);
+            if (r < 0) return -2;
+            if (r == 0) break;
+            if (c == '\0') {
+                whole = true;
+                break;
+            }
+            continue;
+        }
+        ssize_t r = read(fd, com_result + pos, 1);
+        if (r < 0) return -2;
+        if (r == 0) break;
+        if (com_result[pos] == '\0') {
+            whole = true;
+            break;
+        }
+        ++pos;
+    }
+    com_result[sizeof com_result - 1] = '\0';
+    return whole && com_result[2] == 'd' ? 1 : -1;
+}
+
+// Frames and writes a request without reading its reply (the socket is left
+// blocking).  Returns 1 when it went, with *owed telling whether a reply
+// will come for it; otherwise what send_command would return (-1, 0, -2)
+// with the reason in com_result.  'c' is not for this path: its local
+// answer needs no request.
+inline int post_v(int fd, bool *owed, int code, int local, const char *format, va_list ap) {
+    char request[kRequestBytes];
+    size_t len = 0;
+    *owed = false;
+    int verdict = frame(request, &code, local, format, ap, &len);
+    if (verdict != 1) return verdict;
+    set_block(fd);
+    if (write(fd, request, len) < 0) return -2;
+    *owed = proto::has_reply(static_cast<char>(code));
+    return 1;
+}
+
+// post_v with the argument text's values given in line.
+inline int post(int fd, bool *owed, int code, int local, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int r = post_v(fd, owed, code, local, format, ap);
+    va_end(ap);
+    return r;
+}
+
+}  // namespace vesk::request
