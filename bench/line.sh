@@ -210,7 +210,7 @@ for dir in up down; do
     read -r ok hang noisy <<<"$(summary "$R"/a.[0-9]*."$dir")"
     read -r _ _ clean <<<"$(summary "$R/a.clean.$dir")"
     pct=$(awk -v a="$noisy" -v b="$clean" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.0f%%", 100 * a / b; else print "-" }')
-    echo "- (a) $dir: identical in $ok seeds, $hang hangs; $noisy B/s against $clean B/s clean ($pct)" |
+    echo "- (a) $((A_BYTES / 1024)) KiB $dir, 115200 bits/s, 1e-5: identical in $ok seeds, $hang hangs; $noisy B/s against $clean B/s clean ($pct)" |
         tee -a "$STAGES"
 done
 
@@ -240,8 +240,10 @@ bursty() {
 echo "== (b) $((B_BYTES / 1024)) KiB at 115200 bits/s, $(opts_of 1e-4+burst), --alive $B_ALIVE, $B_SEEDS seeds"
 for seed in $(seq "$B_SEEDS"); do job "$R/b.$seed" bursty "$T/b.$seed" "$seed"; done
 wait
-echo "- (b) $(cat "$R"/b.* | sort | uniq -c | awk '{ s = s (NR > 1 ? ", " : "") $2 " " $1 } END { print s }') of $B_SEEDS" |
-    tee -a "$STAGES"
+echo "- (b) $((B_BYTES / 1024)) KiB, 115200 bits/s, 1e-4 with bursts, --alive $B_ALIVE:" \
+    "$(cat "$R"/b.* | sort | uniq -c | awk '{ s = s (NR > 1 ? ", " : "") $2 " " $1 } END { print s }')" \
+    "of $B_SEEDS (ended: the link lost with its message, the copy partial; damaged: a" \
+    "finished copy that differs)" | tee -a "$STAGES"
 
 # ---- stage (c): a 4 MiB stream through portlink, 1,000,000 bits/s, 1e-5 ----
 C_BYTES=$((4 * 1024 * 1024 / SCALE))
@@ -301,8 +303,8 @@ Method: both run through \`bench_line\` (bench/line.cpp), an emulated serial
 line in each direction: 10 bits a byte, a transmit queue of 4 KiB that holds
 the writer back, independent bit flips at the given rate, and for the burst
 rows a 16-byte burst of random bytes starting at any byte with probability
-$BURST_RATE.  Each point runs $SEEDS seeds (1 to $SEEDS, the same for both);
-two runs go side by side.  vesk: a near veskd whose \`exec:\` link runs
+$BURST_RATE.  Each point runs seeds 1 to $SEEDS, the same for both; two runs
+go side by side.  vesk: a near veskd whose \`exec:\` link runs
 \`bench_line OPTIONS -- veskd --link stdio\`, then one \`upload\` of the file,
 timed from the client's start (the link is already up).  ZMODEM: \`socat
 EXEC:'sz -q -b FILE' EXEC:'bench_line OPTIONS -- rz -q -b -y'\`, timed whole.
@@ -312,6 +314,8 @@ over seconds, averaged over the successful runs.  File sizes take 14 to 17 s
 on the clean line.
 
 $(cat "$TABLE")
+
+Stages (the script's header says what each checks):
 
 $(cat "$STAGES")
 EOF
