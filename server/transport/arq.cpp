@@ -79,7 +79,7 @@ void Arq::resend_due(int64_t now_us, std::string &wire) {
     // sent before it and not acknowledged), and a timer that ran out only
     // because the line was slow costs one packet.
     Out &oldest = store_.front();
-    if (!oldest.queued && now_us - oldest.sent_us >= rto_us_) {
+    if (!oldest.queued && now_us - oldest.sent_us >= timeout_us()) {
         rto_us_ = std::min(rto_us_ * 2, kRtoMaxUs);
         oldest.queued = true;
         resend_.push_front(oldest.seq);
@@ -103,10 +103,22 @@ void Arq::ack_if_owed(std::string &wire) {
     ack_owed_ = false;
 }
 
+int64_t Arq::line_us(size_t bytes) const {
+    if (rate_ == 0) return 0;
+    return int64_t((bytes + packet::kHeaderBytes + packet::kCheckBytes) * 1000000 / rate_);
+}
+
+int64_t Arq::timeout_us() const {
+    // Round trips are mostly timed by small packets; on a slow line the
+    // unacknowledged bytes alone take longer than that to cross, and a
+    // timer shorter than them only resends what is still on its way.
+    return std::max(rto_us_, 2 * line_us(held_));
+}
+
 int64_t Arq::next_due_us() const {
     if (store_.empty()) return -1;
     if (!resend_.empty()) return 0;
-    return store_.front().sent_us + rto_us_;
+    return store_.front().sent_us + timeout_us();
 }
 
 void Arq::sample_rtt(int64_t rtt_us) {
@@ -168,7 +180,8 @@ void Arq::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
         // An acknowledgement sooner after a resend than any round trip seen
         // is the first copy's: the timer ran out only because the line was
         // slow, so it says nothing about the packets sent in between.
-        bool first_copy = o.tx > 1 && now_us - o.sent_us < min_rtt_us_ * 3 / 4;
+        int64_t soonest = std::max(min_rtt_us_, line_us(o.payload.size()));
+        bool first_copy = o.tx > 1 && now_us - o.sent_us < soonest * 3 / 4;
         uint64_t order = first_copy ? o.prev_order : o.order;
         if (!o.sacked && order > newest) {  // a sacked one counted when it was
             newest = order;

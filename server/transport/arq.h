@@ -38,11 +38,11 @@ class Arq {
     // shorter ones, down to kPacketMin; packets start at kPacketStart, which
     // a slow line carries in about a second, and grow while few are lost.
     static constexpr size_t kPacketMin = 128;
-    static constexpr size_t kPacketStart = 1024;
+    static constexpr size_t kPacketStart = 512;
     // Bytes that may be unacknowledged before the line's rate is known.
     // Nothing knows how fast the line is yet, and a slow one should not queue
     // seconds of packets whose timers would all run out.
-    static constexpr size_t kWindowStart = 8 * 1024;
+    static constexpr size_t kWindowStart = 2 * 1024;
     // Once known, the window is the bytes the line carries in kWindowRtts
     // of its shortest round trip, but at least kWindowPacketsMin packets:
     // enough to keep it busy, not so much that a queue hides the round trip.
@@ -122,6 +122,12 @@ class Arq {
     void sample_rtt(int64_t rtt_us);
     void on_data(const packet::Header &h, std::string_view payload, std::string &frames);
     void adapt(bool lost);
+    // How long bytes take to cross the line at the measured rate, 0 while
+    // it is unknown.
+    int64_t line_us(size_t bytes) const;
+    // The retransmission timeout in force: the round trip's, but never less
+    // than twice the time the unacknowledged bytes take on the line.
+    int64_t timeout_us() const;
     // Follows the measured rate with the window (bytes acknowledged now).
     void measure(size_t bytes, int64_t now_us);
     bool looks_plain(std::string_view bytes) const;
