@@ -458,6 +458,11 @@ for name, n, size in (("small", small, 4096), ("large", large, 1 << 20)):
                     HOME='$MN' exec '$VESK_BIN/download' -q $jobs \
                     $(sed "s|[^ ]*|$set/&|g" <<<"$names") down-$tool"
             done
+            # The set as one tree (-R, its default files in flight).
+            many_copy vesktree $set up "$MF/up-vesktree" -- sh -c "cd '$MANY' && \
+                HOME='$MN' exec '$VESK_BIN/upload' -q -R $set -as up-vesktree"
+            many_copy vesktree $set down "$T/down-vesktree" -- sh -c "cd '$T' && \
+                HOME='$MN' exec '$VESK_BIN/download' -q -R $set -as down-vesktree"
         done
     fi
     stage_end

@@ -223,20 +223,20 @@ def build(r):
                "at a time and with `-j %d`; scp and rsync (`-a`) copy the directory. Seconds:"
                % num(r, "many_jobs"))
     out.append("")
-    out.append("| files | direction | vesk | vesk -j | scp | rsync | vesk / rsync | "
-               "vesk -j / rsync | vesk round trips a file |")
-    out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    out.append("| files | direction | vesk | vesk -j | vesk -R | scp | rsync | vesk / rsync | "
+               "vesk -j / rsync | vesk -R / rsync | vesk round trips a file |")
+    out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for size, label, count in (("small", "%d of 4 KiB" % num(r, "many_small_n"),
                                  num(r, "many_small_n")),
                                 ("large", "%d of 1 MiB" % num(r, "many_large_n"),
                                  num(r, "many_large_n"))):
         for d, name in (("up", "upload"), ("down", "download")):
             v = [num(r, "many_%s_%s_%s" % (size, tool, d))
-                 for tool in ("vesk", "veskj", "scp", "rsync")]
+                 for tool in ("vesk", "veskj", "scp", "rsync", "vesktree")]
             trips = v[0] / count / (rtt / 1000) if count == count and rtt > 0 else float("nan")
-            out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
-                label, name, fmt(v[0]), fmt(v[1]), fmt(v[2]), fmt(v[3]), fmt(v[0] / v[3]),
-                fmt(v[1] / v[3]), fmt(trips, 1)))
+            out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                label, name, fmt(v[0]), fmt(v[1]), fmt(v[4]), fmt(v[2]), fmt(v[3]),
+                fmt(v[0] / v[3]), fmt(v[1] / v[3]), fmt(v[4] / v[3]), fmt(trips, 1)))
             if size == "small":
                 ok = cmp_ok(v[1] / v[3], MANY_OVER_RSYNC_MAX, lambda a, b: a <= b)
                 targets.append(("%s, %s: -j within %.0f× rsync" % (label, name,

@@ -11,8 +11,13 @@ namespace vesk::proto {
 
 // ---- Versions: each is the first server version that has the feature ----
 
-// The version this build's servers report; local requests are judged by it.
+// The version by which local requests are judged.
 constexpr unsigned long kLocalVersion = 20305;
+// First version that makes and lists directories and symbolic links for the
+// tree copies of upload and download ('K', 'Y', 'k', 'J').
+constexpr unsigned long kFirstTrees = 20306;
+// The version this build's servers report.
+constexpr unsigned long kServerVersion = kFirstTrees;
 // Taken for a server that does not answer the version query.
 constexpr unsigned long kDefaultVersion = 10800;
 // First version that resolves 'c' names, of other hosts or of itself.
@@ -110,6 +115,13 @@ inline constexpr Command kCommands[] = {
     {'h', "", false, 20000, 'H', -1, Opens::Nothing},
     {'H', "", true, 0, '\0', -1, Opens::Nothing},
     {'N', "", false, 0, '\0', -1, Opens::Nothing},
+    // veskd's own, for directory trees: make a directory "mode\nname", list
+    // one "page\nname" (listing.h), make a symbolic link "name\ntarget", read
+    // one "name" (the reply is its target).
+    {'K', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'Y', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'k', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'J', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
 };
 
 // Returns the table's entry for code, or nullptr for a code it does not list.

@@ -16,6 +16,7 @@
 #include "file_status.h"
 #include "localfile.h"
 #include "run.h"
+#include "tree.h"
 
 namespace {
 
@@ -390,5 +391,5 @@ int main(int argc, char **argv) {
     auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
         return std::make_unique<Download>(run, arg);
     };
-    return run_main(Program::kDownload, argc, argv, is_dir, make);
+    return run_main(Program::kDownload, argc, argv, is_dir, make, download_trees);
 }

@@ -3,6 +3,7 @@
 #include "run.h"
 
 #include "jobs.h"
+#include "tree.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -20,9 +21,9 @@ constexpr const char *kUploadUsage =
     "Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]\n";
 constexpr const char *kDownloadUsage =
     "Usage: download [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [local dir]\n";
-// j (files in flight) is a letter of neither the usage line nor the common
-// options; its manual page tells it.
-constexpr const char *kProgramLetters = "fquvlj:";
+// j (files in flight) and R (directory trees) are letters of neither the
+// usage line nor the common options; the manual pages tell them.
+constexpr const char *kProgramLetters = "fquvlj:R";
 
 // Floors for the summary lines' divisions: a phase measured as 0 s would
 // otherwise divide by zero, and a very short one would report absurd rates.
@@ -94,7 +95,14 @@ int run_option_callback(int option, char *argument) {
             char *end = nullptr;
             long n = argument ? strtol(argument, &end, 10) : 0;
             if (!argument || *end != '\0' || n < 1 || n > kJobsMax) return -1;
-            if (parsing) parsing->jobs = static_cast<int>(n);
+            if (parsing) {
+                parsing->jobs = static_cast<int>(n);
+                parsing->jobs_set = true;
+            }
+            return 0;
+        }
+        case 'R': {
+            if (parsing) parsing->trees = true;
             return 0;
         }
         case 'f':
@@ -324,40 +332,48 @@ bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset) 
 }
 
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make) {
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
+             const PlanTrees &trees) {
     Run run;
     run_defaults(run, program);
     int i = run_options(run, argc, argv);
     run_connect(run);
     int last = argc;
-    run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
-    if (run.jobs > 1) {
-        std::vector<FileArg> files;
-        while (i < last) files.push_back(next_file_arg(run, last, argv, &i));
-        run_jobs(run, files, run.jobs, make);
+    // A tree copied again must not turn into the place it is copied to.
+    if (!run.trees || last - i > 1)
+        run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
+    TreePlan plan;
+    while (i < last) plan.files.push_back(next_file_arg(run, last, argv, &i));
+    if (run.trees) {
+        plan = trees(run, plan.files);
+        if (!run.jobs_set) run.jobs = kTreeJobs;
     }
-    // The file whose last replies are still owed.
-    std::unique_ptr<FileWork> before;
-    while (i < last) {
-        close_local(run);
-        FileArg arg = next_file_arg(run, last, argv, &i);
-        std::unique_ptr<FileWork> work = make(run, arg);
-        if (before) work->msgs.hold();
-        print_file_line(run, arg, work->msgs);
-        work->begin();
-        if (before) {
-            before->end();
-            before.reset();
+    if (run.jobs > 1 && !plan.files.empty()) {
+        run_jobs(run, plan.files, run.jobs, make);
+    } else {
+        // The file whose last replies are still owed.
+        std::unique_ptr<FileWork> before;
+        for (const FileArg &arg : plan.files) {
+            close_local(run);
+            std::unique_ptr<FileWork> work = make(run, arg);
+            if (before) work->msgs.hold();
+            print_file_line(run, arg, work->msgs);
+            work->begin();
+            if (before) {
+                before->end();
+                before.reset();
+            }
+            work->msgs.show();
+            if (work->middle()) {
+                if (work->overlaps())
+                    before = std::move(work);
+                else
+                    work->end();
+            }
         }
-        work->msgs.show();
-        if (work->middle()) {
-            if (work->overlaps())
-                before = std::move(work);
-            else
-                work->end();
-        }
+        if (before) before->end();
     }
-    if (before) before->end();
+    if (plan.finish) plan.finish(run);
     return run_finish(run);
 }
 

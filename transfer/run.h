@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/time.h>
 
@@ -36,7 +37,9 @@ struct Run {
     bool force = false;
     bool remove = false;
     bool keep_path = false;
-    int jobs = 1;  // files in flight (-j)
+    int jobs = 1;           // files in flight (-j)
+    bool jobs_set = false;  // -j was given
+    bool trees = false;     // -R: directory arguments are copied as trees
     struct timeval start {};
     int started = 0;                     // files whose data phase began
     long total = 0;                      // bytes moved in all data phases
@@ -97,6 +100,11 @@ class FileWork {
 
 using MakeWork = std::function<std::unique_ptr<FileWork>(Run &, const FileArg &)>;
 
+struct TreePlan;
+// With -R: turns the file arguments into the files to copy, making what a
+// tree needs besides them (tree.h).
+using PlanTrees = std::function<TreePlan(Run &, const std::vector<FileArg> &)>;
+
 // ---- Clock ----------------------------------------------------------------
 
 // Current seconds-and-microseconds reading.
@@ -141,10 +149,12 @@ bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir);
 // The whole run of a program: defaults, options, the connection, a directory
 // argument (is_dir says whether the last argument names one) and the work
 // of each file in turn, each file's first request sent behind the last ones
-// of the file before.  Returns the exit status; exits with status 1 where
-// run_options and run_connect do.
+// of the file before.  With -R, trees expands the arguments first; a lone
+// argument is then never taken for the directory argument.  Returns the exit
+// status; exits with status 1 where run_options and run_connect do.
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make);
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
+             const PlanTrees &trees);
 
 // A check on a file failed that -f overrides.  Without -f prints reason,
 // sets the exit status to 1 and returns false: the file is skipped.  With -f

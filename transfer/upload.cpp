@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "file_status.h"
 #include "run.h"
+#include "tree.h"
 
 namespace {
 
@@ -475,5 +476,5 @@ int main(int argc, char **argv) {
     auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
         return std::make_unique<Upload>(run, arg);
     };
-    return run_main(Program::kUpload, argc, argv, is_dir, make);
+    return run_main(Program::kUpload, argc, argv, is_dir, make, upload_trees);
 }

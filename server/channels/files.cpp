@@ -16,65 +16,27 @@
 
 #include "crc_internal.h"
 #include "file_status.h"
+#include "fileargs.h"
 
 namespace vesk::files {
 namespace {
 
-constexpr mode_t kPartialMode = 0400;      // an unfinished copy: owner may read, nothing else
-constexpr mode_t kWritableMode = 0600;     // briefly, so that the owner can reopen a 0400 copy
-constexpr mode_t kPermissionBits = 07777;  // what a mode argument may carry
+using namespace args;
+
+constexpr mode_t kPartialMode = 0400;   // an unfinished copy: owner may read, nothing else
+constexpr mode_t kWritableMode = 0600;  // briefly, so that the owner can reopen a 0400 copy
 // Bytes of a file being written that may gather in memory before they are
 // sent to the disk; the range before is waited for.  The sync before 'O'
 // then waits for about this much, never for a whole large file (1 GiB took
 // 0.6 s on this machine's disk, with every channel stalled meanwhile).
 constexpr off_t kWritebackBytes = 8 * 1024 * 1024;
-constexpr const char kBadArgument[] = "Bad argument";
 constexpr const char kNotRegular[] = "Not a regular file";
 constexpr const char kBeyondEnd[] = "Offset beyond end of file";
-
-Reply fail(const char *reason) {
-    return Reply{false, reason};
-}
-Reply fail_errno(int err) {
-    return Reply{false, std::strerror(err)};
-}
-
-// Whole text as a decimal (or octal) number; no sign other than a leading '-'
-// for signed types, no blanks, no overflow.
-template <typename T>
-bool parse_number(std::string_view text, T *out, int base = 10) {
-    if (text.empty()) return false;
-    const char *end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, *out, base);
-    return ec == std::errc() && ptr == end;
-}
 
 bool parse_offset(std::string_view text, off_t *out) {
     long long v = 0;
     if (!parse_number(text, &v) || v < 0) return false;
     *out = static_cast<off_t>(v);
-    return true;
-}
-
-bool parse_mode(std::string_view text, mode_t *out) {
-    unsigned long v = 0;
-    if (!parse_number(text, &v, 8) || v > kPermissionBits) return false;
-    *out = static_cast<mode_t>(v);
-    return true;
-}
-
-// A name usable as a C string: no NUL (it would silently cut the name short)
-// and no newline (names never carry one; seeing it means a misparsed argument).
-bool valid_name(std::string_view name) {
-    return name.find('\0') == std::string_view::npos && name.find('\n') == std::string_view::npos;
-}
-
-// Splits "head\nname" at the first newline.  Returns false without one.
-bool split_long_form(std::string_view arg, std::string_view *head, std::string_view *name) {
-    size_t nl = arg.find('\n');
-    if (nl == std::string_view::npos) return false;
-    *head = arg.substr(0, nl);
-    *name = arg.substr(nl + 1);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // A channel's file transfers (see filework.h).
 #include "filework.h"
 
+#include "dirs.h"
 #include "log.h"
 
 namespace vesk {
@@ -53,6 +54,18 @@ void FileWork::request(char code, std::string_view arg) {
             return;
         case 'Z':
             r = files::remove(arg, scope_);
+            break;
+        case 'K':
+            r = files::make_dir(arg, scope_);
+            break;
+        case 'Y':
+            r = files::list_dir(arg, scope_);
+            break;
+        case 'k':
+            r = files::make_link(arg, scope_);
+            break;
+        case 'J':
+            r = files::read_link(arg, scope_);
             break;
         default:
             return;  // not a file command: the dispatcher hands over no other

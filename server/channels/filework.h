@@ -1,6 +1,7 @@
 // A channel's file transfers: the file a dump writes ('6', '1', 'E', the data
 // that follows, 'M', 'O'), the file a read sends ('7', '2'), and removal
-// ('Z').  Replies and file data go to the channel's outlet.
+// ('Z'), and the directories and links of tree copies ('K', 'Y', 'k', 'J').
+// Replies and file data go to the channel's outlet.
 #pragma once
 
 #include <cstddef>

@@ -98,6 +98,10 @@ void Peer::dispatch(char code, std::string_view arg) {
         case '7':
         case '2':
         case 'Z':
+        case 'K':
+        case 'Y':
+        case 'k':
+        case 'J':
             return files_.request(code, arg);
         case 'A':
             return stream_.connect_tcp(arg);

@@ -25,7 +25,7 @@ class Client;
 class Session;
 
 struct Config {
-    unsigned long version = proto::kLocalVersion;  // the command set this end answers for
+    unsigned long version = proto::kServerVersion;  // the command set this end answers for
     std::string x11_socket;  // where 'X' for display 0 really goes ("": as asked)
     int share = 0;
     std::string suffix;

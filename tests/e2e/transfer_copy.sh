@@ -135,6 +135,36 @@ for i in 3 4 5; do want+=$'\nreceiving jd/j'$i' as jb/j'$i$'\nCRC OK'; done
 expect_eq "-j download: output" "$want" "$ERR"
 for i in 1 2 3 4 5; do check "-j copy $i" cmp -s "$W/j$i" "$W/jb/j$i"; done
 
+# --- directory trees (-R) ----------------------------------------------------------
+# Links are copied as links, the one leading out of the tree never followed;
+# an empty directory and the directories' modes and times come along; an
+# unreadable file fails alone (root reads it anyway).
+mkdir -p "$W/t/sub/deep" "$W/t/empty"
+echo hello >"$W/t/a"
+head -c 5000 /dev/urandom >"$W/t/sub/b"
+ln -s ../../secret "$W/t/out"
+ln -s a "$W/t/in"
+echo secret >"$W/secret"
+echo hidden >"$W/t/unread"
+chmod 000 "$W/t/unread"
+chmod 750 "$W/t/sub"
+touch -d 2020-01-01 "$W/t/sub"
+want=$'sending t\nsending t/a\nCRC OK\nsending t/sub/b\nCRC OK\nsending t/unread'
+if [ "$(id -u)" = 0 ]; then want+=$'\nCRC OK'; else want+=$'\n\tSkipped : can\'t open local file'; fi
+up -R t
+expect_eq "tree upload: output" "$want" "$ERR"
+check "tree upload: same tree" diff -r --no-dereference -x unread "$W/t" "$FAR/t"
+expect_eq "tree upload: link kept" ../../secret "$(readlink "$FAR/t/out")"
+check "tree upload: nothing from outside" test ! -e "$FAR/secret"
+expect_eq "tree upload: directory mode and time" "750 1577836800" "$(stat -c '%a %Y' "$FAR/t/sub")"
+down -R t -as t2
+expect_eq "tree download: output" "${want//sending t/receiving t}" "$(sed 's/ as t2[^ ]*//' <<<"$ERR")"
+check "tree download: same tree" diff -r --no-dereference -x unread "$W/t" "$W/t2"
+expect_eq "tree download: directory mode and time" "750 1577836800" "$(stat -c '%a %Y' "$W/t2/sub")"
+check "tree download: empty directory" test -d "$W/t2/empty"
+up -R t nosuchdir
+expect_eq "two trees: the second missing" 1 "$RC"
+
 # --- problems of the run itself ---------------------------------------------------
 ERR=$(cd "$W" && near upload 2>&1)
 expect_eq "usage" 'Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]' "$ERR"
@@ -151,5 +181,21 @@ ERR=$(cd "$W" && HOME=$T/nowhere timeout 20 upload f1 2>&1)
 RC=$?
 check "no server" grep -q '^Vesk: ' <<<"$ERR"
 expect_eq "no server status" 1 "$RC"
+
+# --- trees refused: by --root, and by a far veskd that predates them -----------------
+stop_pair
+mkdir -p "$FAR/jail"
+start_pair -- --root "$FAR/jail"
+up -R t -as ../out
+expect_eq "tree out of the root" $'sending t as ../out\n\tSkipped : can\'t make remote directory ../out: Outside the directory this veskd serves' "$ERR"
+down -R ../t -as t3
+expect_eq "listing out of the root" $'receiving ../t as t3\n\tSkipped : can\'t list remote directory ../t: Outside the directory this veskd serves' "$ERR"
+stop_pair
+start_pair --protocol-version 20305
+up -R t -as old
+expect_eq "older far end: upload" $'sending t as old\n\tSkipped : t: the far veskd copies no directory trees (Unsupported vesk option)' "$ERR"
+expect_eq "older far end: status" 1 "$RC"
+down -R t -as old
+expect_eq "older far end: download" $'receiving t as old\n\tSkipped : t: the far veskd copies no directory trees (Unsupported vesk option)' "$ERR"
 
 finish

@@ -1,7 +1,9 @@
-// The file status reply: veskd's writing and the transfer programs' reading.
+// The file status reply and the directory listing pages: veskd's writing and
+// the transfer programs' reading.
 #include <gtest/gtest.h>
 
 #include "file_status.h"
+#include "listing.h"
 
 namespace {
 
@@ -52,3 +54,35 @@ TEST(FileStatus, OutOfRangeIsUnreadable) {
 }
 
 }  // namespace
+
+// ---- directory listing pages ----
+
+namespace proto = vesk::proto;
+
+TEST(Listing, PagesCutBeforeTheBudgetAndRoundTrip) {
+    std::vector<size_t> lengths(100, 8);
+    std::vector<size_t> starts = proto::page_starts(lengths);
+    ASSERT_GT(starts.size(), 1u);
+    // The longest entries the cut allows still fit a page.
+    size_t per_page = starts[1] - starts[0];
+    EXPECT_LE(proto::kPageHeaderMax + per_page * (proto::kEntryFixedMax + 8), proto::kListPageMax);
+    EXPECT_EQ(proto::page_starts({}).size(), 1u);
+
+    proto::ListEntry e;
+    e.type = proto::kEntryLink;
+    e.perms = 0777;
+    e.size = 9;
+    e.atime = -5;
+    e.mtime = -(1LL << 50);  // clamped
+    e.name = "a b\nc";
+    std::string text = "3\n" + proto::format_entry(e);
+    size_t pages = 0;
+    std::vector<proto::ListEntry> got;
+    ASSERT_TRUE(proto::parse_page(text, &pages, &got));
+    EXPECT_EQ(pages, 3u);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, "a b\nc");
+    EXPECT_EQ(got[0].mtime, -proto::kMaxRelativeSeconds);
+    EXPECT_FALSE(proto::parse_page("1\nf 644 1 0 0 9 short\n", &pages, &got));
+    EXPECT_FALSE(proto::parse_page("0\n", &pages, &got));
+}
