@@ -36,7 +36,9 @@ void Link::on_readable() {
         if (r <= 0) {
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            if (r == 0) {
+            if (r == 0 || (errno == ECONNRESET && goodbye_seen())) {
+                // After a goodbye, a reset only says the far end left with
+                // our last bytes unread.
                 down(goodbye_seen(), goodbye_seen() ? "the far end closed the link"
                                                     : "link lost: the far end went away");
             } else if (errno == ETIMEDOUT && up() && live_.on()) {

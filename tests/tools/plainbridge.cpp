@@ -10,6 +10,7 @@
 #include <string>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,7 +87,15 @@ int main(int argc, char **argv) {
         }
     }
     close(to_child[1]);
+    // Say that nothing more comes, then read what veskd still sends until it
+    // hangs up: a socket closed with unread bytes in it reaches veskd as a
+    // reset, not as the end the command meant.
+    shutdown(1, SHUT_WR);
     close(1);
+    for (int i = 0; i < 40; i++) {
+        pollfd p = {0, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0 && read(0, buf, sizeof buf) <= 0) break;
+    }
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
