@@ -196,8 +196,14 @@ void Daemon::check_key(int fd) {
 }
 
 void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why) {
+    bool wrong_key = !ok && check_->fault() == transport::CheckFault::kWrongKey;
     check_.reset();
     if (ok) return open_session(ends);
+    // A wrong key does not heal by waiting: --reconnect would retry forever.
+    if (wrong_key) {
+        log::error("%s; not trying again", why.c_str());
+        return finish(1);
+    }
     attempt_failed(why);
 }
 

@@ -96,8 +96,7 @@ KeyCheck::KeyCheck(Loop &loop, int fd, const std::string &key_path, bool initiat
         return;
     }
     timer_ = loop_.after(answer_ms, [this, answer_ms] {
-        fail_now("key check failed: the far end did not answer within " +
-                 std::to_string(answer_ms / 1000) + " s");
+        fail_now("no answer from the far end within " + std::to_string(answer_ms / 1000) + " s");
     });
 }
 
@@ -117,7 +116,8 @@ void KeyCheck::begin() {
     std::shared_ptr<Mailbox> box = loop_.mailbox();
     worker_ = std::thread(
         [shared = shared_, box, fd = fd_, key_path = key_path_, initiator = initiator_] {
-            shared->ok = transport::key_check(fd, key_path, initiator, &shared->ends, &shared->why);
+            shared->ok = transport::key_check(fd, key_path, initiator, &shared->ends, &shared->why,
+                                              &shared->fault);
             box->post([shared] {
                 if (shared->owner) shared->owner->finish();
             });
@@ -152,9 +152,11 @@ void KeyCheck::finish() {
     shared_->owner = nullptr;
     bool ok = shared_->ok && !timed_out_;
     std::string why = shared_->why;
+    fault_ = shared_->fault;
     if (timed_out_) {
-        why = "key check failed: the far end did not finish it within " +
-              std::to_string(deadline_ms_ / 1000) + " s";
+        // A far end that stalls may be frozen or overloaded: no key failure.
+        why = "no answer from the far end within " + std::to_string(deadline_ms_ / 1000) + " s";
+        fault_ = transport::CheckFault::kOther;
     }
     if (!ok) close(fd_);
     fd_ = -1;
@@ -245,7 +247,10 @@ void Listener::on_ready() {
 
 void Listener::take(int fd, uint32_t source, const std::string &who) {
     if (taken_) {
+        // The connecting end hears why, rather than a bare close it would
+        // take for a key failure.
         refusals_.error("link connection from %s refused: a link is up already", who.c_str());
+        if (transport::send_busy(fd)) shutdown(fd, SHUT_WR);
         close(fd);
         return;
     }
@@ -278,11 +283,13 @@ void Listener::take(int fd, uint32_t source, const std::string &who) {
 void Listener::checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
                        const std::string &why) {
     std::string who = it->who;
+    bool refused = it->check->fault() == transport::CheckFault::kWrongKey;
     checks_.erase(it);
     // Whoever can reach the port can fail the check: that ends this
-    // connection only.
+    // connection only.  A far end that left or stalled was not refused.
     if (!ok)
-        return refusals_.error("link connection from %s refused: %s", who.c_str(), why.c_str());
+        return refusals_.error("link connection from %s %s: %s", who.c_str(),
+                               refused ? "refused" : "ended", why.c_str());
     linked_(ends, who);
 }
 

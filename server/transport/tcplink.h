@@ -64,12 +64,16 @@ class KeyCheck {
     KeyCheck(const KeyCheck &) = delete;
     KeyCheck &operator=(const KeyCheck &) = delete;
 
+    // Within a failed check's Done: what kind of failure it was.
+    transport::CheckFault fault() const { return fault_; }
+
   private:
     // What the worker thread and the loop share.  The thread writes the
     // result before it posts; the loop reads it after the post arrives.
     struct Shared {
         KeyCheck *owner = nullptr;  // null once the KeyCheck is gone (loop thread only)
         bool ok = false;
+        transport::CheckFault fault = transport::CheckFault::kOther;
         transport::LinkEnds ends;
         std::string why;
     };
@@ -90,6 +94,7 @@ class KeyCheck {
     std::thread worker_;
     uint64_t timer_ = 0;
     bool timed_out_ = false;
+    transport::CheckFault fault_ = transport::CheckFault::kOther;
 };
 
 // Unauthenticated connections a listener takes, as start:rate:full.  Below

@@ -45,6 +45,7 @@ constexpr unsigned char kMagic1 = 'K';
 constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
 constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
 constexpr unsigned char kTypeProof = 2;    // carries the sender's MAC
+constexpr unsigned char kTypeBusy = 3;     // the listener has a link up; zeros follow
 constexpr unsigned char kRoleInitiator = 'I';
 constexpr unsigned char kRoleAcceptor = 'A';
 constexpr size_t kHeaderBytes = 5;                            // magic, version, type, role
@@ -54,6 +55,8 @@ static_assert(kNonceBytes == record::kNonceBytes, "the record keys are salted wi
 constexpr char kMacLabel[] = "vesk link key check 1";  // domain separation of the MAC input
 
 const char kKeyRefused[] = "key check failed: the far end does not hold the same key";
+const char kBusyText[] = "the far end refused the link: a link is up already";
+const char kFarClosed[] = "the far end closed the connection during the key check";
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,7 +72,8 @@ bool wait_fd(int fd, short events, Clock::time_point deadline, std::string *erro
         struct pollfd p = {fd, events, 0};
         int left = ms_left(deadline);
         if (left == 0) {
-            *error = "key check failed: the far end did not answer in time";
+            *error =
+                "no answer from the far end within " + std::to_string(kAuthTimeoutMs / 1000) + " s";
             return false;
         }
         int n = ::poll(&p, 1, left);
@@ -90,12 +94,16 @@ bool move_exact(int fd, bool sending, unsigned char *p, size_t n, Clock::time_po
         ssize_t got = sending ? ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT)
                               : ::recv(fd, p, n, MSG_DONTWAIT);
         if (got == 0 && !sending) {
-            *error = "key check failed: the far end closed the link";
+            *error = kFarClosed;
             return false;
         }
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            *error = std::string("key check failed: ") + std::strerror(errno);
+            // A far end that gave up is no key failure, whatever errno says.
+            if (errno == EPIPE || errno == ECONNRESET)
+                *error = kFarClosed;
+            else
+                *error = std::string("key check failed: ") + std::strerror(errno);
             return false;
         }
         p += got;
@@ -125,6 +133,14 @@ void put_header(unsigned char *m, unsigned char type, unsigned char role) {
 bool header_ok(const unsigned char *m, unsigned char type, unsigned char role) {
     return m[0] == kMagic0 && m[1] == kMagic1 && m[2] == kAuthVersion && m[3] == type &&
            m[4] == role;
+}
+
+// Whether the listener's busy answer waits unread on fd (the initiator's
+// hello may fail to go out once the listener has closed).
+bool busy_waiting(int fd) {
+    unsigned char m[kHeaderBytes];
+    ssize_t got = ::recv(fd, m, sizeof m, MSG_DONTWAIT | MSG_PEEK);
+    return got == static_cast<ssize_t>(sizeof m) && header_ok(m, kTypeBusy, kRoleAcceptor);
 }
 
 // MAC of one side's proof.  The sender's role and both nonces in a fixed
@@ -348,8 +364,15 @@ bool open_exec(const std::string &command, LinkEnds *ends, std::string *error) {
     return true;
 }
 
+bool send_busy(int fd) {
+    unsigned char msg[kMessageBytes] = {};
+    put_header(msg, kTypeBusy, kRoleAcceptor);
+    return ::send(fd, msg, sizeof msg, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(sizeof msg);
+}
+
 bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *ends,
-               std::string *error) {
+               std::string *error, CheckFault *fault) {
     if (key_path.empty()) {
         *error = "tcp links need --key FILE";
         return false;
@@ -357,7 +380,7 @@ bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *en
     std::string key;
     if (!keyfile::load(key_path, &key, error)) return false;
     record::Keys keys;
-    bool ok = authenticate(fd, key, initiator, error, &keys);
+    bool ok = authenticate(fd, key, initiator, error, &keys, fault);
     OPENSSL_cleanse(key.data(), key.size());
     if (!ok) return false;
     ends->in_fd = ends->out_fd = fd;
@@ -379,7 +402,10 @@ struct DctxFree {
 }  // namespace
 
 bool authenticate(int fd, const std::string &key, bool initiator, std::string *error,
-                  record::Keys *keys) {
+                  record::Keys *keys, CheckFault *fault) {
+    CheckFault ignored;
+    if (fault == nullptr) fault = &ignored;
+    *fault = CheckFault::kOther;
     if (key.empty()) {
         *error = "key check failed: empty key";
         return false;
@@ -398,11 +424,22 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
     unsigned char msg[kMessageBytes];
     put_header(msg, kTypeHello, my_role);
     std::memcpy(msg + kHeaderBytes, my_nonce, kNonceBytes);
-    if (!send_exact(fd, msg, sizeof msg, deadline, error)) return false;
+    if (!send_exact(fd, msg, sizeof msg, deadline, error)) {
+        if (initiator && busy_waiting(fd)) {
+            *error = kBusyText;
+            *fault = CheckFault::kBusy;
+        }
+        return false;
+    }
     // The header first: a stranger speaking something else is turned away at
     // its first bytes, not when the deadline runs out.
     const char *foreign = "key check failed: the far end does not speak the key check";
     if (!recv_exact(fd, msg, kHeaderBytes, deadline, error)) return false;
+    if (initiator && header_ok(msg, kTypeBusy, kRoleAcceptor)) {
+        *error = kBusyText;
+        *fault = CheckFault::kBusy;
+        return false;
+    }
     if (!header_ok(msg, kTypeHello, peer_role)) {
         *error = foreign;
         return false;
@@ -430,6 +467,7 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
     if (!header_ok(msg, kTypeProof, peer_role) ||
         CRYPTO_memcmp(msg + kHeaderBytes, want_mac, kMacBytes) != 0) {
         *error = kKeyRefused;
+        *fault = CheckFault::kWrongKey;
         return false;
     }
     // Both nonces are fresh, so a recording of an earlier session, even one

@@ -67,13 +67,23 @@ void tcp_tune(int fd, int user_timeout_ms);
 // pipe or socketpair of an exec: or stdio link).
 bool set_unsent_limit(int fd, size_t bytes);
 
+// What a failed key check means for the next try: kWrongKey does not heal by
+// waiting; kBusy (the listener holds a link already) may, once that ends.
+enum class CheckFault { kOther, kWrongKey, kBusy };
+
+// The listener's answer to a connection while a link is up: a key check
+// message that tells the connecting end so, sent without blocking (the
+// socket's buffer takes it whole).  Returns false when it could not be sent.
+bool send_busy(int fd);
+
 // The key check on a connected TCP socket: reads the key file and runs
 // authenticate.  On success fills *ends with the socket and the record keys
 // this check derived (fresh for every connection), ready for frames.
 // Blocks for up to authenticate's timeout: run it off the event loop.
-// Returns false with a reason (the socket is left to the caller).
+// Returns false with a reason (the socket is left to the caller) and, when
+// fault is not null, what kind of failure it was.
 bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *ends,
-               std::string *error);
+               std::string *error, CheckFault *fault = nullptr);
 
 // Mutual HMAC-SHA256 challenge and response on a connected socket, bounded by
 // a 10 s timeout; one side passes initiator true, the other false.  Reads
@@ -81,9 +91,9 @@ bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *en
 // proved that it holds the same key, and then, when keys is not null, the
 // record keys of this end derived from the key and both nonces; false with a
 // reason on a refusal, a peer that closes or stalls, or one that does not
-// speak the exchange.
+// speak the exchange, and then in *fault (when not null) its kind.
 bool authenticate(int fd, const std::string &key, bool initiator, std::string *error,
-                  record::Keys *keys = nullptr);
+                  record::Keys *keys = nullptr, CheckFault *fault = nullptr);
 
 // zstd compression of one frame payload into out (cleared first).  Returns
 // false when compressing does not make it smaller: send it raw then.
