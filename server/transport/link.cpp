@@ -436,6 +436,7 @@ void Link::flush() {
             return;
         }
         out_off_ += size_t(w);
+        bytes_out_ += uint64_t(w);
         if (out_off_ == out_.size()) {
             // A TCP socket takes a write whole up to its unsent limit and
             // more: assemble no more than the limit, or the kernel holds
