@@ -100,7 +100,7 @@ void Client::set_state(State to) {
         log::error("client %u: no way from %s to %s", id_, state_name(state_), state_name(to));
         return;
     }
-    log::info("client %u: %s -> %s", id_, state_name(state_), state_name(to));
+    log::debug("client %u: %s -> %s", id_, state_name(state_), state_name(to));
     state_ = to;
 }
 
@@ -196,9 +196,9 @@ void Client::note_opens(char code, bool remote) {
 }
 
 void Client::request(char dir, char code, std::string_view arg) {
-    if (log::verbosity() >= 1)
-        log::info("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
-                  int(std::min<size_t>(arg.size(), 80)), arg.data());
+    if (log::verbosity() >= 2)
+        log::debug("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
+                   int(std::min<size_t>(arg.size(), 80)), arg.data());
     if (const char *kind = kind_of(code); kind && info_.kind == ClientInfo{}.kind)
         info_.kind = kind;
     if (dir == '?' && code == proto::kStatusCode)
@@ -411,7 +411,10 @@ void Client::finish() {
     }
     // The local Peer may be the caller; it goes with this object after the
     // current batch of events.
-    log::info("client %u: closed", id_);
+    // One line for the client's whole life at -v; its steps are at -vv.
+    log::info("client %u (%s, pid %d) closed after %.1f s: %llu bytes from it, %llu to it", id_,
+              info_.kind, int(info_.pid), double(monotonic_ms() - info_.since_ms) / 1000,
+              (unsigned long long)info_.bytes_in, (unsigned long long)info_.bytes_out);
     session_.client_gone(id_);
 }
 

@@ -127,7 +127,7 @@ void Peer::dispatch(char code, std::string_view arg) {
         case 'h':
         case 'f':
         case 'N':
-            log::info("channel %u: command '%c' has no effect here", chan_id(key_), code);
+            log::debug("channel %u: command '%c' has no effect here", chan_id(key_), code);
             return;
         default: {
             // A code without a reply gets none even when unknown: the client

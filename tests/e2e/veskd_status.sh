@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # veskd --status: the state of a live pair in lines and in JSON, counters that
 # move with traffic, clients listed while they run, refused from the far end,
-# and reported while reconnecting; and the messages that name why a TCP link
-# did not come up.
+# and reported while reconnecting; -v logs a line per event, with text from
+# outside escaped; and the messages that name why a TCP link did not come up.
 source "$(dirname "$0")/lib.sh"
+not() { ! "$@"; }
 # field NAME: the value of NAME in the near end's JSON report.
 field() {
     near veskd --status --json | python3 -c 'import json, sys
@@ -13,7 +14,7 @@ for k in sys.argv[1].split("."):
 print(v)' "$1"
 }
 
-start_pair
+start_pair -v
 near veskd --status >"$T/status.txt"
 check "the text says the link is up" grep -q '^state: up for ' "$T/status.txt"
 check "and names the far end" grep -q "^far end: .* (127.0.0.1), version 20305, user $(id -u)" "$T/status.txt"
@@ -39,6 +40,15 @@ check "and in the JSON" grep -q port <<<"$(field clients.kind)"
 exec 8>"$T/hold"
 exec 8>&-
 wait $client
+
+check "-v logs a client's end with its totals" \
+    grep -qE "^veskd: client [0-9]+ \(port, pid [0-9]+\) closed after .*: 20[0-9]{5} bytes from it" \
+    "$T/near.log"
+check "but not its requests" not grep -q "'A'" "$T/near.log"
+near vesk_probe '?' 9 $'evil\nveskd: forged'
+check "a control character from outside is escaped in the log" \
+    grep -q 'evil\\x0aveskd: forged' "$T/near.log"
+check "and forges no line" not grep -q '^veskd: forged' "$T/near.log"
 
 out=$(near vesk_probe '>' y "")
 expect_eq "the far end refuses a status request" "-1 status is answered for local clients only" "$out"
