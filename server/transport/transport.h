@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <vector>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include "record.h"
@@ -24,8 +25,9 @@ struct LinkTarget {
 };
 
 // Parses "stdio", "exec:COMMAND", "tcp-listen:ADDR:PORT" or "tcp:HOST:PORT".
-// TCP is IPv4; an ADDR of "" or "*" is every local address.  Returns false
-// with a message in *error.
+// ADDR and HOST may be an IPv6 literal in brackets ("[::1]:7301"); an ADDR
+// of "" or "*" is every local IPv4 address, "[::]" every address of both
+// families where the system allows.  Returns false with a message in *error.
 bool parse_link(const std::string &link, LinkTarget *target, std::string *error);
 
 // The two descriptors of an open link (the same one for exec: and TCP).
@@ -50,11 +52,21 @@ bool open_exec(const std::string &command, LinkEnds *ends, std::string *error);
 // A listening TCP socket on ADDR:PORT, non-blocking and close-on-exec.
 // Returns it, or -1 with a reason.
 int tcp_listen(const std::string &where, std::string *error);
-// Starts connecting to HOST:PORT (the first IPv4 address it resolves to) on
-// a new non-blocking, close-on-exec socket: watch it for EPOLLOUT, then ask
+// One address a TCP connect may go to.
+struct Address {
+    sockaddr_storage sa{};
+    socklen_t len = 0;
+};
+// Every address HOST:PORT resolves to, IPv6 and IPv4, in the resolver's
+// order of preference.  Returns false with a reason.
+bool tcp_resolve(const std::string &where, std::vector<Address> *out, std::string *error);
+// "ADDR:PORT" of an address, "[ADDR]:PORT" for IPv6; with_port false: ADDR.
+std::string address_text(const sockaddr *sa, bool with_port = true);
+// Starts connecting to one address (where names it in messages) on a new
+// non-blocking, close-on-exec socket: watch it for EPOLLOUT, then ask
 // tcp_connect_error.  Returns the socket, or -1 with a reason in *error and
 // the errno in *err.
-int tcp_connect_start(const std::string &where, int *err, std::string *error);
+int tcp_connect_start(const Address &to, const std::string &where, int *err, std::string *error);
 // 0 once a started connect succeeded, else its errno.
 int tcp_connect_error(int fd);
 // Sets TCP_NODELAY and keepalive, and a TCP_USER_TIMEOUT of user_timeout_ms

@@ -132,6 +132,14 @@ TEST(Link, SpecParsedAndRefused) {
     EXPECT_FALSE(vesk::transport::parse_link("tcp::9", &target, &error));
     EXPECT_FALSE(vesk::transport::parse_link("tcp-listen:127.0.0.1:0", &target, &error));
     EXPECT_NE(error.find("ADDR:PORT expected"), std::string::npos);
+    EXPECT_TRUE(vesk::transport::parse_link("tcp-listen:[::]:7300", &target, &error));
+    EXPECT_TRUE(vesk::transport::parse_link("tcp:[::1]:7300", &target, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("tcp:[]:7300", &target, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("tcp:[::1]7300", &target, &error));
+    std::vector<vesk::transport::Address> to;
+    ASSERT_TRUE(vesk::transport::tcp_resolve("[::1]:7300", &to, &error)) << error;
+    EXPECT_EQ(vesk::transport::address_text(reinterpret_cast<const sockaddr *>(&to.at(0).sa)),
+              "[::1]:7300");
     LinkEnds ends;
     EXPECT_FALSE(vesk::transport::key_check(-1, "", true, &ends, &error));
     EXPECT_EQ(error, "tcp links need --key FILE");
@@ -163,7 +171,9 @@ TEST_F(KeyFileTest, TcpPairOnLoopback) {
         int ls = vesk::transport::tcp_listen("127.0.0.1:" + port, &error);
         ASSERT_GE(ls, 0) << error;
         int err = 0;
-        int c = vesk::transport::tcp_connect_start("127.0.0.1:" + port, &err, &error);
+        std::vector<vesk::transport::Address> to;
+        ASSERT_TRUE(vesk::transport::tcp_resolve("127.0.0.1:" + port, &to, &error)) << error;
+        int c = vesk::transport::tcp_connect_start(to.at(0), "here", &err, &error);
         ASSERT_GE(c, 0) << error;
         struct pollfd pc = {c, POLLOUT, 0}, pl = {ls, POLLIN, 0};
         ASSERT_EQ(poll(&pc, 1, kReadTimeoutMs), 1);
