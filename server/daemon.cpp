@@ -145,7 +145,10 @@ void Daemon::stop() {
 }
 
 void Daemon::set_state(State to) {
-    if (to != state_) state_since_ms_ = monotonic_ms();
+    // The report's "for how long" counts from the link's last change between
+    // up, listening and neither: the tries of a long outage do not reset it.
+    auto phase = [](State s) { return s == State::kUp ? 1 : s == State::kListening ? 2 : 0; };
+    if (phase(to) != phase(state_)) state_since_ms_ = monotonic_ms();
     state_ = to;
 }
 

@@ -67,7 +67,8 @@ class Daemon : public SessionOwner {
   private:
     enum class State { kConnecting, kKeyCheck, kGreeting, kUp, kWaiting, kListening, kDone };
 
-    // The one place the state changes; notes since when it holds.
+    // The one place the state changes; notes since when the link has been up,
+    // listening or neither.
     void set_state(State to);
     // The state's name in the status report.
     static const char *state_name(State s);
