@@ -110,7 +110,7 @@ _vesk_veskd() {
     $split && return
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-t -S -v --link --key --genkey --x11-socket --frame
-            --protocol-version --alive --reconnect --root --version --help" -- "$cur"))
+            --protocol-version --alive --reconnect --root --status --json --version --help" -- "$cur"))
     fi
 } &&
     complete -F _vesk_veskd veskd

@@ -48,6 +48,12 @@ constexpr unsigned long kFarSelfAddr = 0x7F0000FEUL;  // host byte order
 // The X display socket every 'X' request of the clients names.
 constexpr const char *kXDisplay0Path = "/tmp/.X11-unix/X0";
 
+// veskd's own local request for its state (veskd --status): no client of the
+// library sends it, and a far end that does is refused.  Its argument is
+// kStatusJson for one JSON object, or empty for lines a person reads.
+constexpr char kStatusCode = 'y';
+constexpr const char *kStatusJson = "json";
+
 // ---- 'F' (statistics) sub-codes, the request's argument ----
 
 constexpr long kStatsVersion = -10;  // "VERSION <version> <addr hex> <host> <uid>"

@@ -3,6 +3,7 @@
 #include "daemon.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -102,7 +103,11 @@ bool Daemon::start(std::string *error) {
     loop_.set_tick(kTickMs, [this] {
         gate_.resume();
         reap_children(false);
+        if (session_ && state_ == State::kUp)
+            rates_.sample(monotonic_ms(), session_->link().bytes_in(),
+                          session_->link().bytes_out());
     });
+    desk_.set_status([this](bool json) { return status_report(json); });
     if (kind == LinkKind::kTcpListen) {
         int fd = transport::tcp_listen(opt_.link.where, error);
         if (fd < 0) return false;
@@ -130,7 +135,7 @@ bool Daemon::start(std::string *error) {
 void Daemon::stop() {
     if (state_ == State::kDone) return;
     log::notice("shutting down");
-    state_ = State::kDone;
+    set_state(State::kDone);
     loop_.cancel(timer_);
     check_.reset();
     listener_.reset();
@@ -139,9 +144,77 @@ void Daemon::stop() {
     loop_.stop();
 }
 
+void Daemon::set_state(State to) {
+    // The report's "for how long" counts from the link's last change between
+    // up, listening and neither: the tries of a long outage do not reset it.
+    auto phase = [](State s) { return s == State::kUp ? 1 : s == State::kListening ? 2 : 0; };
+    if (phase(to) != phase(state_)) state_since_ms_ = monotonic_ms();
+    state_ = to;
+}
+
+const char *Daemon::state_name(State s) {
+    switch (s) {
+        case State::kConnecting:
+            return "connecting";
+        case State::kKeyCheck:
+            return "key check";
+        case State::kGreeting:
+            return "greeting";
+        case State::kUp:
+            return "up";
+        case State::kWaiting:
+            return "down";
+        case State::kListening:
+            return "listening";
+        case State::kDone:
+            break;
+    }
+    return "stopping";
+}
+
+std::string Daemon::status_report(bool json) {
+    status::View v;
+    int64_t now = monotonic_ms();
+    v.now_ms = now;
+    v.state = state_name(state_);
+    v.state_ms = now - state_since_ms_;
+    if (state_ == State::kWaiting && timer_ != 0)
+        v.next_try_ms = std::max<int64_t>(0, next_try_ms_ - now);
+    v.link = opt_.link_text;
+    v.reconnections = ups_ > 0 ? ups_ - 1 : 0;
+    if (session_ && state_ == State::kUp) {
+        const Link &link = session_->link();
+        const frame::Hello &far = link.far();
+        v.up = true;
+        v.far_host = far.host;
+        char addr[INET_ADDRSTRLEN] = "?";
+        in_addr a{htonl(far.addr)};
+        inet_ntop(AF_INET, &a, addr, sizeof addr);
+        v.far_addr = addr;
+        v.far_version = far.server_version;
+        v.far_uid = far.uid;
+        v.rtt_us = link.rtt_us();
+        v.bytes_in = link.bytes_in();
+        v.bytes_out = link.bytes_out();
+        rates_.last(now, v.bytes_in, v.bytes_out, &v.rate_in, &v.rate_out);
+        int64_t up_ms = std::max<int64_t>(1, now - up_since_ms_);
+        v.rate_in_up = v.bytes_in * 1000 / uint64_t(up_ms);
+        v.rate_out_up = v.bytes_out * 1000 / uint64_t(up_ms);
+        if (const Arq *line = link.line()) {
+            v.checked = true;
+            v.srtt_us = line->srtt_us();
+            v.damaged = line->stats().damaged;
+            v.resent = line->stats().retransmits;
+        }
+        v.far_channels = session_->far_channels();
+        v.clients = session_->clients();
+    }
+    return json ? status::json(v) : status::text(v);
+}
+
 void Daemon::finish(int status) {
     status_ = status;
-    state_ = State::kDone;
+    set_state(State::kDone);
     loop_.stop();
 }
 
@@ -153,7 +226,7 @@ void Daemon::try_link() {
 }
 
 void Daemon::try_exec() {
-    state_ = State::kConnecting;
+    set_state(State::kConnecting);
     if (attempt_ > 0) log::info("starting the link command (try %d)", attempt_ + 1);
     transport::LinkEnds ends;
     std::string why;
@@ -162,7 +235,7 @@ void Daemon::try_exec() {
 }
 
 void Daemon::try_connect(bool quick) {
-    state_ = State::kConnecting;
+    set_state(State::kConnecting);
     if (!quick) log::info("connecting to %s (try %d)", opt_.link.where.c_str(), attempt_ + 1);
     connect_ = std::make_unique<tcplink::Connect>(
         loop_, opt_.link.where, kConnectTimeoutMs,
@@ -187,7 +260,7 @@ void Daemon::connected(int fd, int err, const std::string &why) {
 }
 
 void Daemon::check_key(int fd) {
-    state_ = State::kKeyCheck;
+    set_state(State::kKeyCheck);
     check_ = std::make_unique<tcplink::KeyCheck>(
         loop_, fd, opt_.key_path, true, kKeyCheckMs, kKeyAnswerMs,
         [this](bool ok, const transport::LinkEnds &ends, const std::string &why) {
@@ -196,8 +269,14 @@ void Daemon::check_key(int fd) {
 }
 
 void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why) {
+    bool wrong_key = !ok && check_->fault() == transport::CheckFault::kWrongKey;
     check_.reset();
     if (ok) return open_session(ends);
+    // A wrong key does not heal by waiting: --reconnect would retry forever.
+    if (wrong_key) {
+        log::error("%s; not trying again", why.c_str());
+        return finish(1);
+    }
     attempt_failed(why);
 }
 
@@ -208,7 +287,7 @@ void Daemon::open_session(const transport::LinkEnds &ends) {
         if (ends.child > 0) reap_later(ends.child, true);
         return attempt_failed(why);
     }
-    state_ = State::kGreeting;
+    set_state(State::kGreeting);
     ends_ = ends;
     // Further link connections are refused while this link lives.
     if (listener_) listener_->set_taken(true);
@@ -237,10 +316,11 @@ void Daemon::attempt_failed(const std::string &why) {
 }
 
 void Daemon::schedule_retry() {
-    state_ = State::kWaiting;
+    set_state(State::kWaiting);
     int ms = backoff_ms(attempt_, uint32_t(rng_()));
     attempt_++;
     log::info("next try in %.1f s", ms / 1000.0);
+    next_try_ms_ = monotonic_ms() + ms;
     timer_ = loop_.after(ms, [this] {
         timer_ = 0;
         try_link();
@@ -250,8 +330,10 @@ void Daemon::schedule_retry() {
 // ---- the link's life ----
 
 void Daemon::session_up(const frame::Hello &far) {
-    state_ = State::kUp;
+    set_state(State::kUp);
     up_since_ms_ = monotonic_ms();
+    ups_++;
+    rates_.clear();
     ever_up_ = true;
     far_host_ = far.host;
     desk_.set_reason("link to " + far_host_ + " is down, reconnecting");
@@ -317,7 +399,7 @@ void Daemon::bury() {
 // ---- tcp-listen: ----
 
 void Daemon::listen_again(bool announce) {
-    state_ = State::kListening;
+    set_state(State::kListening);
     listener_->set_taken(false);
     if (announce) log::notice("listening on %s for the far end", opt_.link.where.c_str());
 }

@@ -24,6 +24,7 @@
 #include "log.h"
 #include "loop.h"
 #include "session.h"
+#include "status.h"
 #include "tcplink.h"
 #include "transport.h"
 
@@ -33,6 +34,7 @@ struct LinkOptions {
     transport::LinkTarget link;
     std::string key_path;
     bool reconnect = false;  // tcp: and exec: only
+    std::string link_text;   // the --link argument, as given
 };
 
 // Milliseconds to wait before reconnect try number attempt (0 for the first):
@@ -60,10 +62,16 @@ class Daemon : public SessionOwner {
     void session_up(const frame::Hello &far) override;
     void session_down(bool clean, const std::string &why) override;
     void client_left() override { gate_.resume(); }
+    std::string status_report(bool json) override;
 
   private:
     enum class State { kConnecting, kKeyCheck, kGreeting, kUp, kWaiting, kListening, kDone };
 
+    // The one place the state changes; notes since when the link has been up,
+    // listening or neither.
+    void set_state(State to);
+    // The state's name in the status report.
+    static const char *state_name(State s);
     void try_link();
     void try_exec();
     // quick: a refused first connect tried again, not logged as a new try.
@@ -86,6 +94,7 @@ class Daemon : public SessionOwner {
     Config config_;
     LinkOptions opt_;
     State state_ = State::kConnecting;
+    int64_t state_since_ms_ = monotonic_ms();
     int status_ = 0;
     Gate gate_;
     Desk desk_;
@@ -116,6 +125,9 @@ class Daemon : public SessionOwner {
     int attempt_ = 0;     // tries since the link was last up for long
     int64_t first_try_ms_ = 0;
     int64_t up_since_ms_ = 0;
+    int64_t next_try_ms_ = 0;  // when timer_ tries again, while waiting
+    unsigned ups_ = 0;         // links that came up
+    status::Rates rates_;      // of the link up now
     bool ever_up_ = false;
     std::mt19937 rng_;
 };

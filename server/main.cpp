@@ -19,6 +19,7 @@
 #include "loop.h"
 #include "session.h"
 #include "sockdir.h"
+#include "status.h"
 #include "transport.h"
 #include "vesknet.h"
 
@@ -28,6 +29,7 @@ constexpr const char *kUsage =
     "Usage: veskd [-t suffix] [-S 0|1|2] [-v] [--protocol-version N] [--key FILE]\n"
     "             [--x11-socket PATH] [--frame BYTES] [--alive SECONDS] [--reconnect]\n"
     "             [--root DIR] [--trust-line] --link LINK\n"
+    "       veskd [-t suffix] [-S 0|1|2] --status [--json]\n"
     "       veskd --genkey FILE\n"
     "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
 // Longest --alive, seconds: a day of silence is no link.
@@ -59,6 +61,7 @@ int main(int argc, char **argv) {
     vesk::LinkOptions link;
     std::string link_arg, genkey_path;
     int verbosity = 0;
+    bool show_status = false, json = false;
     enum {
         kOptVersion = 1000,
         kOptLink,
@@ -71,7 +74,9 @@ int main(int argc, char **argv) {
         kOptShowVersion,
         kOptGenkey,
         kOptRoot,
-        kOptTrustLine
+        kOptTrustLine,
+        kOptStatus,
+        kOptJson
     };
     static const option longopts[] = {
         {"protocol-version", required_argument, nullptr, kOptVersion},
@@ -86,6 +91,8 @@ int main(int argc, char **argv) {
         {"genkey", required_argument, nullptr, kOptGenkey},
         {"root", required_argument, nullptr, kOptRoot},
         {"trust-line", no_argument, nullptr, kOptTrustLine},
+        {"status", no_argument, nullptr, kOptStatus},
+        {"json", no_argument, nullptr, kOptJson},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -165,6 +172,12 @@ int main(int argc, char **argv) {
             case kOptGenkey:
                 genkey_path = optarg;
                 break;
+            case kOptStatus:
+                show_status = true;
+                break;
+            case kOptJson:
+                json = true;
+                break;
             default:
                 fputs(kUsage, stderr);
                 return 1;
@@ -180,12 +193,23 @@ int main(int argc, char **argv) {
                           genkey_path.c_str());
         return 0;
     }
-    if (optind != argc || link_arg.empty()) {
+    if (show_status && optind == argc) {
+        std::string report, why;
+        if (!vesk::status::ask(vesk::sockdir::path_of(config.share, config.suffix), json, &report,
+                               &why)) {
+            fprintf(stderr, "veskd: %s\n", why.c_str());
+            return 1;
+        }
+        fputs(report.c_str(), stdout);
+        return 0;
+    }
+    if (json || show_status || optind != argc || link_arg.empty()) {
         fputs(kUsage, stderr);
         return 1;
     }
     vesk::log::set_verbosity(verbosity);
     std::string error;
+    link.link_text = link_arg;
     if (!vesk::transport::parse_link(link_arg, &link.link, &error)) {
         vesk::log::error("%s", error.c_str());
         return 1;

@@ -25,8 +25,43 @@ constexpr size_t kInHigh = 64 * 1024;
 constexpr size_t kOutCap = Window::kMax + 2 * Client::kOutHigh;
 }  // namespace
 
-Client::Client(Session &session, int fd, uint32_t id)
+namespace {
+// What a client is, by the first request that says so; null for requests
+// any kind sends.
+const char *kind_of(char code) {
+    switch (code) {
+        case '6':
+        case '1':
+        case 'l':
+        case 'L':
+            return "upload";
+        case '7':
+            return "download";
+        case 'A':
+            return "port";
+        case 'X':
+        case '8':
+            return "X";
+        case 'V':
+        case 'T':
+        case 'W':
+            return "UDP pair";
+        case proto::kStatusCode:
+            return "status";
+        default:
+            return nullptr;
+    }
+}
+// A status report may run past one ordinary reply: one line per client.
+constexpr size_t kStatusMax = 64 * 1024;  // bytes
+}  // namespace
+
+Client::Client(Session &session, int fd, uint32_t id, const ucred &cred)
     : session_(session), fd_(fd), id_(id), in_(kInHigh + kReadChunk), out_(kOutCap) {
+    info_.id = id;
+    info_.pid = cred.pid;
+    info_.uid = cred.uid;
+    info_.since_ms = monotonic_ms();
     session_.loop().add(fd_, EPOLLIN, [this](uint32_t ev) { on_event(ev); });
 }
 
@@ -65,7 +100,7 @@ void Client::set_state(State to) {
         log::error("client %u: no way from %s to %s", id_, state_name(state_), state_name(to));
         return;
     }
-    log::info("client %u: %s -> %s", id_, state_name(state_), state_name(to));
+    log::debug("client %u: %s -> %s", id_, state_name(state_), state_name(to));
     state_ = to;
 }
 
@@ -107,6 +142,7 @@ void Client::read_client() {
         return finish();
     }
     if (r == 0) set_state(State::InputEnded);
+    info_.bytes_in += uint64_t(r);
     process();
 }
 
@@ -160,9 +196,13 @@ void Client::note_opens(char code, bool remote) {
 }
 
 void Client::request(char dir, char code, std::string_view arg) {
-    if (log::verbosity() >= 1)
-        log::info("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
-                  int(std::min<size_t>(arg.size(), 80)), arg.data());
+    if (log::verbosity() >= 2)
+        log::debug("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
+                   int(std::min<size_t>(arg.size(), 80)), arg.data());
+    if (const char *kind = kind_of(code); kind && info_.kind == ClientInfo{}.kind)
+        info_.kind = kind;
+    if (dir == '?' && code == proto::kStatusCode)
+        return send_reply(dir, true, session_.status_report(arg == proto::kStatusJson), kStatusMax);
     if (dir == '>') {
         ensure_open();
         std::string payload(1, code);
@@ -305,14 +345,13 @@ void Client::update_events() {
     session_.loop().modify(fd_, ev);
 }
 
-void Client::send_reply(char dir, bool ok, std::string_view text) {
+void Client::send_reply(char dir, bool ok, std::string_view text, size_t max) {
     if (dead()) return;
-    text = text.substr(0, kRequestTextMax);
-    char reply[3 + kRequestTextMax + 1] = {'@', dir, ok ? 'd' : 'e'};
-    size_t len = 3;
-    for (char c : text) reply[len++] = c == '\0' ? ' ' : c;
-    reply[len++] = '\0';
-    if (!out_.put({reply, len})) return overflow();
+    text = text.substr(0, max);
+    std::string reply = {'@', dir, ok ? 'd' : 'e'};
+    for (char c : text) reply += c == '\0' ? ' ' : c;
+    reply += '\0';
+    if (!out_.put(reply)) return overflow();
     write_client();
 }
 
@@ -328,6 +367,7 @@ void Client::write_client() {
         log::info("client %u: write failed: %s", id_, strerror(m.error));
         return finish();
     }
+    info_.bytes_out += m.written;
     size_t far = std::min(far_pending_, m.written);
     if (far > 0) {
         far_pending_ -= far;
@@ -371,7 +411,10 @@ void Client::finish() {
     }
     // The local Peer may be the caller; it goes with this object after the
     // current batch of events.
-    log::info("client %u: closed", id_);
+    // One line for the client's whole life at -v; its steps are at -vv.
+    log::info("client %u (%s, pid %d) closed after %.1f s: %llu bytes from it, %llu to it", id_,
+              info_.kind, int(info_.pid), double(monotonic_ms() - info_.since_ms) / 1000,
+              (unsigned long long)info_.bytes_in, (unsigned long long)info_.bytes_out);
     session_.client_gone(id_);
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 
 #include "bytequeue.h"
 #include "flow.h"
@@ -19,6 +20,17 @@ namespace vesk {
 
 class Session;
 
+// What veskd --status shows of one client.
+struct ClientInfo {
+    uint32_t id = 0;
+    const char *kind = "command";  // upload, download, port, UDP pair, X, status, command
+    pid_t pid = 0;
+    uid_t uid = 0;
+    uint64_t bytes_in = 0;   // from the client
+    uint64_t bytes_out = 0;  // to the client
+    int64_t since_ms = 0;    // monotonic, when it connected
+};
+
 class Client : public Outlet {
   public:
     // Longest request a client may send: '@', direction, code, the text and
@@ -27,13 +39,14 @@ class Client : public Outlet {
     // Bytes held for the client before its sources pause.
     static constexpr size_t kOutHigh = 256 * 1024;
 
-    Client(Session &session, int fd, uint32_t id);
+    Client(Session &session, int fd, uint32_t id, const ucred &cred = {});
     ~Client() override;
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
     ChanKey key() const { return chan_key(id_, true); }
     bool dead() const { return state_ == State::Dead; }
+    const ClientInfo &info() const { return info_; }
 
     // Frames of this channel from the far end.
     void far_reply(std::string_view payload);
@@ -99,7 +112,8 @@ class Client : public Outlet {
     bool can_feed() const;
     void write_client();
     void update_events();
-    void send_reply(char dir, bool ok, std::string_view text);
+    // A reply of at most max bytes of text (more is cut).
+    void send_reply(char dir, bool ok, std::string_view text, size_t max = kRequestTextMax);
     void ensure_open();
     Peer &local();
     void finish();
@@ -115,6 +129,7 @@ class Client : public Outlet {
     Session &session_;
     int fd_;
     uint32_t id_;
+    ClientInfo info_;
     State state_ = State::Open;
     Mode mode_ = Mode::Command;
     int64_t dump_left_ = 0;

@@ -144,12 +144,15 @@ void Desk::on_readable(int fd) {
         std::string request = in.substr(0, nul);
         in.erase(0, nul + 1);
         if (request.size() < 3 || request[0] != '@' || proto::has_reply(request[2])) {
+            bool status = status_ && request.size() >= 3 && request[1] == '?' &&
+                          request[2] == proto::kStatusCode;
             std::string reply = "@";
             reply += request.size() > 1 ? request[1] : '?';
-            reply += 'e';
-            reply += reason_;
+            reply += status ? 'd' : 'e';
+            reply += status ? status_(request.substr(3) == proto::kStatusJson) : reason_;
             reply += '\0';
-            // A few dozen bytes on a fresh socket: the write does not block.
+            // A few dozen bytes on a fresh socket, a few kB for a status
+            // report: the write does not block.
             if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
                 log::debug("could not tell a client the link is down: %s", strerror(errno));
             return drop(fd);

@@ -57,6 +57,8 @@ class Desk {
 
     // The text every request is refused with.
     void set_reason(std::string text) { reason_ = std::move(text); }
+    // What answers a status request meanwhile (json: one JSON object).
+    void set_status(std::function<std::string(bool json)> status) { status_ = std::move(status); }
     // Takes a client's descriptor.
     void take(int fd);
     void close_all();
@@ -67,6 +69,7 @@ class Desk {
 
     Loop &loop_;
     std::string reason_;
+    std::function<std::string(bool json)> status_;
     std::unordered_map<int, std::string> waiting_;  // descriptor, bytes of its request
 };
 

@@ -124,11 +124,14 @@ void Peer::dispatch(char code, std::string_view arg) {
             bool ok = udp_.command(code, arg, key_, remote_, &why);
             return reply(ok, ok ? "OK" : why);
         }
+        case proto::kStatusCode:
+            // veskd's state is for those who may use its socket.
+            return reply(false, "status is answered for local clients only");
         case 'g':
         case 'h':
         case 'f':
         case 'N':
-            log::info("channel %u: command '%c' has no effect here", chan_id(key_), code);
+            log::debug("channel %u: command '%c' has no effect here", chan_id(key_), code);
             return;
         default: {
             // A code without a reply gets none even when unknown: the client

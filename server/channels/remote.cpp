@@ -104,9 +104,9 @@ void RemoteSide::start(std::string_view payload, bool too_long) {
     std::string_view arg = payload.substr(1);
     // '2' is answered by a DATA_RESET, the codes with replies by a reply.
     owed_ = proto::has_reply(code) || code == '2';
-    if (log::verbosity() >= 1)
-        log::info("channel %u: far '%c' %.*s", chan_id(key_), code,
-                  int(std::min<size_t>(arg.size(), 80)), arg.data());
+    if (log::verbosity() >= 2)
+        log::debug("channel %u: far '%c' %.*s", chan_id(key_), code,
+                   int(std::min<size_t>(arg.size(), 80)), arg.data());
     if (too_long) {
         if (proto::has_reply(code)) return reply(false, "Request too long");
         owed_ = false;

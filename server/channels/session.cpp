@@ -109,8 +109,17 @@ void Session::on_link_up(const frame::Hello &far) {
 
 void Session::adopt(int fd, const ucred &cred) {
     uint32_t id = next_id_++;
-    clients_[id] = std::make_unique<Client>(*this, fd, id);
+    clients_[id] = std::make_unique<Client>(*this, fd, id, cred);
     log::info("client %u: connected (uid %u, pid %d)", id, unsigned(cred.uid), int(cred.pid));
+}
+
+std::vector<ClientInfo> Session::clients() const {
+    std::vector<ClientInfo> out;
+    for (const auto &[id, c] : clients_)
+        if (!c->dead()) out.push_back(c->info());
+    std::sort(out.begin(), out.end(),
+              [](const ClientInfo &a, const ClientInfo &b) { return a.id < b.id; });
+    return out;
 }
 
 void Session::client_gone(uint32_t id) {

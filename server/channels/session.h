@@ -23,6 +23,7 @@ namespace vesk {
 
 class Client;
 class Session;
+struct ClientInfo;
 
 struct Config {
     unsigned long version = proto::kServerVersion;  // the command set this end answers for
@@ -54,6 +55,12 @@ class SessionOwner {
     virtual void session_down(bool clean, const std::string &why) = 0;
     // A client left: a paused socket may accept again.
     virtual void client_left() = 0;
+    // The report a local client's status request gets (json: one JSON
+    // object, else lines for a person).
+    virtual std::string status_report(bool json) {
+        (void)json;
+        return "";
+    }
 };
 
 // One link's worth of service: made when the link opens, destroyed after it
@@ -94,6 +101,11 @@ class Session : public LinkEvents {
     // The text 'F' answers for sub-code what (one of proto's kStats codes;
     // any other: the summary), asked on the channel asker.
     std::string stats(long what, ChanKey asker) const;
+    // The clients on the socket now, oldest first.
+    std::vector<ClientInfo> clients() const;
+    // Channels the far end's clients hold here.
+    size_t far_channels() const { return remotes_.size(); }
+    std::string status_report(bool json) { return owner_.status_report(json); }
     void client_gone(uint32_t id);
     void remote_gone(uint32_t id);
     UdpPairs &udp() { return udp_; }

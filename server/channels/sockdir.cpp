@@ -85,6 +85,12 @@ bool fill_addr(const std::string &path, sockaddr_un *su, std::string *error) {
 }
 }  // namespace
 
+std::string path_of(int share, const std::string &suffix) {
+    int state = 0;
+    const char *base = get_vesk_path(&state);
+    return proto::socket_path(base ? base : "", share, suffix);
+}
+
 bool prepare(int share, const std::string &suffix, std::string *path, std::string *error) {
     int state = 0;
     const char *base = get_vesk_path(&state);

@@ -14,6 +14,9 @@ namespace vesk::sockdir {
 // A stale one is removed.  Returns false with a message in *error.
 bool prepare(int share, const std::string &suffix, std::string *path, std::string *error);
 
+// The socket path for the share mode and suffix, as prepare makes it.
+std::string path_of(int share, const std::string &suffix);
+
 // Binds and listens on the prepared path (non-blocking, close-on-exec),
 // with permissions for the share mode.  Returns the descriptor or -1 with a
 // message in *error.

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
-#include <random>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -32,8 +31,6 @@ constexpr size_t kCompressMin = 128;
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
-// The line's counters are logged at most this often while they grow, ms.
-constexpr int64_t kLineReportMs = 60 * 1000;
 
 // Frames that answer a request: counted so that the far end's requests can
 // wait until their answers have left.
@@ -61,12 +58,6 @@ void Link::set_liveness(int alive_ms, int hello_ms) {
 bool Link::protect(const record::Keys &keys) {
     records_ = std::make_unique<record::Layer>();
     return records_->init(keys);
-}
-
-void Link::check_frames() {
-    // A random first sequence number: a stray packet of another link (one
-    // carried inside a forwarded stream, say) is unlikely to fit the window.
-    arq_ = std::make_unique<Arq>(uint32_t(std::random_device{}()));
 }
 
 // Seals what was appended to out_ from at on: into records on an encrypted
@@ -436,6 +427,7 @@ void Link::flush() {
             return;
         }
         out_off_ += size_t(w);
+        bytes_out_ += uint64_t(w);
         if (out_off_ == out_.size()) {
             // A TCP socket takes a write whole up to its unsent limit and
             // more: assemble no more than the limit, or the kernel holds
@@ -474,50 +466,6 @@ void Link::flush() {
     std::vector<ChanKey> drained;
     drained.swap(drained_);
     for (ChanKey k : drained) events_.on_drained(k);
-}
-
-void Link::arm_resend() {
-    int64_t due = arq_->next_due_us();
-    if (due < 0) {
-        loop_.cancel(resend_timer_);
-        resend_timer_ = 0;
-        resend_at_us_ = -1;
-        return;
-    }
-    // Keep a timer that fires first anyway; waking early only costs a look.
-    if (resend_timer_ != 0 && resend_at_us_ <= due) return;
-    loop_.cancel(resend_timer_);
-    int64_t now = monotonic_us();
-    int ms = int(std::clamp<int64_t>((due - now + 999) / 1000, 1, Arq::kRtoMaxUs / 1000));
-    resend_at_us_ = now + int64_t(ms) * 1000;
-    resend_timer_ = loop_.after(ms, [this] {
-        resend_timer_ = 0;
-        resend_at_us_ = -1;
-        flush();
-    });
-}
-
-std::string Link::lost_reason() const {
-    std::string why = live_.lost_reason();
-    if (arq_ && arq_->stats().damaged > 0)
-        why += " (" + std::to_string(arq_->stats().damaged) + " damaged frames)";
-    return why;
-}
-
-void Link::report_line(bool now) {
-    if (!arq_) return;
-    const Arq::Stats &st = arq_->stats();
-    if (st.damaged == reported_.damaged && st.resyncs == reported_.resyncs &&
-        st.retransmits == reported_.retransmits)
-        return;
-    int64_t t = monotonic_ms();
-    if (!now && t - reported_ms_ < kLineReportMs) return;
-    reported_ms_ = t;
-    reported_ = st;
-    log::info(
-        "link line: %llu damaged frames, %llu resynchronisations, %llu of %llu packets resent",
-        (unsigned long long)st.damaged, (unsigned long long)st.resyncs,
-        (unsigned long long)st.retransmits, (unsigned long long)st.sent);
 }
 
 void Link::set_state(State to) {

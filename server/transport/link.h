@@ -136,6 +136,10 @@ class Link {
     int64_t rtt_us() const;
     // The link's pace as measured so far.
     const Pace &pace() const { return pace_; }
+    // Bytes read from and written to the link's descriptors so far, with
+    // every header, record and packet around the data.
+    uint64_t bytes_in() const { return bytes_in_; }
+    uint64_t bytes_out() const { return bytes_out_; }
 
   private:
     struct Item {
@@ -233,6 +237,8 @@ class Link {
     Arq::Stats reported_;
     std::string sealed_;  // scratch for sealing
     Pace pace_;
+    uint64_t bytes_in_ = 0;
+    uint64_t bytes_out_ = 0;
     uint64_t framed_ = 0;        // frame bytes assembled, the pings' offsets
     uint64_t data_framed_ = 0;   // of them channel frames
     uint64_t data_at_ping_ = 0;  // data_framed_ at the last ping

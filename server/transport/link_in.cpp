@@ -54,6 +54,7 @@ void Link::on_readable() {
         }
         std::string_view got(scratch, size_t(r));
         total += size_t(r);
+        bytes_in_ += uint64_t(r);
         if (arq_) {
             // Only a packet that passed its checks is a sign of life: a line
             // that delivers noise alone is lost after the liveness time.

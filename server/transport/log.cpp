@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "loop.h"
 
@@ -11,13 +12,34 @@ namespace {
 int g_level = 0;
 constexpr const char *kPrefix = "veskd";
 
+// Longest line printed, bytes before escaping.
+constexpr size_t kLineMax = 2048;
+
+// The line with its control characters shown as \xHH: names, addresses and
+// requests from clients and the far end go into lines, and a newline or a
+// terminal escape in them must not forge or garble one.
+std::string printable(const char *line) {
+    std::string out;
+    for (const char *p = line; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 void emit(const char *fmt, va_list ap) {
-    char line[2048];
+    char line[kLineMax];
     int n = vsnprintf(line, sizeof line, fmt, ap);
     if (n < 0) return;
     // One fprintf per line so that the two ends' messages on a shared
     // terminal do not interleave mid-line.
-    fprintf(stderr, "%s: %s\n", kPrefix, line);
+    fprintf(stderr, "%s: %s\n", kPrefix, printable(line).c_str());
 }
 }  // namespace
 
@@ -59,16 +81,17 @@ void Limited::error(const char *fmt, ...) {
         return;
     }
     printed_++;
-    char line[1024];
+    char line[kLineMax];
     va_list ap;
     va_start(ap, fmt);
     int n = vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
     if (n < 0) return;
+    std::string shown = printable(line);
     if (held_ > 0) {
-        fprintf(stderr, "%s: %s (and %u more like it)\n", kPrefix, line, held_);
+        fprintf(stderr, "%s: %s (and %u more like it)\n", kPrefix, shown.c_str(), held_);
     } else {
-        fprintf(stderr, "%s: %s\n", kPrefix, line);
+        fprintf(stderr, "%s: %s\n", kPrefix, shown.c_str());
     }
     held_ = 0;
 }

@@ -1,12 +1,14 @@
-// veskd's messages on standard error: "veskd: " and the text, one line each.
+// veskd's messages on standard error: "veskd: " and the text, one line each,
+// control characters shown as \xHH.
 #pragma once
 
 #include <cstdint>
 
 namespace vesk::log {
 
-// 0: errors and notices of the link's life; 1 (-v): every client and command;
-// 2 (-vv): frames and flow control.
+// 0: errors and notices of the link's life; 1 (-v): a line per event of the
+// link and of each client (connected, closed with its totals, a connection
+// made); 2 (-vv): every request, state move, frame and flow control.
 void set_verbosity(int level);
 int verbosity();
 

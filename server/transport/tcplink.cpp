@@ -17,24 +17,20 @@ namespace vesk::tcplink {
 
 Connect::Connect(Loop &loop, const std::string &where, int timeout_ms, Done done)
     : loop_(loop), where_(where), done_(std::move(done)) {
-    int err = 0;
     std::string why;
-    fd_ = transport::tcp_connect_start(where, &err, &why);
-    if (fd_ >= 0) {
-        watched_ = loop_.add(fd_, EPOLLOUT, [this](uint32_t) { on_ready(); });
-        if (!watched_) {
-            err = errno;
-            why = "cannot connect to " + where + ": " + strerror(err);
-        }
-    }
-    if (fd_ < 0 || !watched_) {
+    if (!transport::tcp_resolve(where, &addresses_, &why)) {
         // The callback never runs inside the constructor.
-        timer_ = loop_.after(0, [this, err, why] {
+        timer_ = loop_.after(0, [this, why] {
             timer_ = 0;
-            finish(-1, err, why);
+            finish(-1, EINVAL, why);
         });
         return;
     }
+    // The first start, too, runs on the loop: its failure calls back.
+    start_timer_ = loop_.after(0, [this] {
+        start_timer_ = 0;
+        try_next(0, "");
+    });
     timer_ = loop_.after(timeout_ms, [this, timeout_ms] {
         timer_ = 0;
         finish(-1, ETIMEDOUT,
@@ -45,19 +41,51 @@ Connect::Connect(Loop &loop, const std::string &where, int timeout_ms, Done done
 
 Connect::~Connect() {
     loop_.cancel(timer_);
+    loop_.cancel(start_timer_);
     if (watched_) loop_.remove(fd_);
     if (fd_ >= 0) close(fd_);
 }
 
+std::string Connect::label(const transport::Address &to) const {
+    if (addresses_.size() < 2) return where_;
+    return where_ + " (" +
+           transport::address_text(reinterpret_cast<const sockaddr *>(&to.sa), false) + ")";
+}
+
+void Connect::try_next(int err, const std::string &why) {
+    if (watched_) loop_.remove(fd_);
+    watched_ = false;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    while (next_ < addresses_.size()) {
+        const transport::Address &to = addresses_[next_++];
+        std::string at = label(to);
+        fd_ = transport::tcp_connect_start(to, at, &err, &why_);
+        if (fd_ < 0) continue;
+        watched_ = loop_.add(fd_, EPOLLOUT, [this](uint32_t) { on_ready(); });
+        if (watched_) return;
+        err = errno;
+        why_ = "cannot connect to " + at + ": " + strerror(err);
+        close(fd_);
+        fd_ = -1;
+    }
+    finish(-1, err, why_.empty() ? why : why_);
+}
+
 void Connect::on_ready() {
     int err = transport::tcp_connect_error(fd_);
-    if (err != 0) return finish(-1, err, "cannot connect to " + where_ + ": " + strerror(err));
+    if (err != 0) {
+        why_ = "cannot connect to " + label(addresses_[next_ - 1]) + ": " + strerror(err);
+        return try_next(err, why_);
+    }
     finish(fd_, 0, "");
 }
 
 void Connect::finish(int fd, int err, const std::string &why) {
     loop_.cancel(timer_);
     timer_ = 0;
+    loop_.cancel(start_timer_);
+    start_timer_ = 0;
     if (watched_) loop_.remove(fd_);
     watched_ = false;
     if (fd != fd_ && fd_ >= 0) close(fd_);
@@ -96,8 +124,7 @@ KeyCheck::KeyCheck(Loop &loop, int fd, const std::string &key_path, bool initiat
         return;
     }
     timer_ = loop_.after(answer_ms, [this, answer_ms] {
-        fail_now("key check failed: the far end did not answer within " +
-                 std::to_string(answer_ms / 1000) + " s");
+        fail_now("no answer from the far end within " + std::to_string(answer_ms / 1000) + " s");
     });
 }
 
@@ -117,7 +144,8 @@ void KeyCheck::begin() {
     std::shared_ptr<Mailbox> box = loop_.mailbox();
     worker_ = std::thread(
         [shared = shared_, box, fd = fd_, key_path = key_path_, initiator = initiator_] {
-            shared->ok = transport::key_check(fd, key_path, initiator, &shared->ends, &shared->why);
+            shared->ok = transport::key_check(fd, key_path, initiator, &shared->ends, &shared->why,
+                                              &shared->fault);
             box->post([shared] {
                 if (shared->owner) shared->owner->finish();
             });
@@ -152,9 +180,11 @@ void KeyCheck::finish() {
     shared_->owner = nullptr;
     bool ok = shared_->ok && !timed_out_;
     std::string why = shared_->why;
+    fault_ = shared_->fault;
     if (timed_out_) {
-        why = "key check failed: the far end did not finish it within " +
-              std::to_string(deadline_ms_ / 1000) + " s";
+        // A far end that stalls may be frozen or overloaded: no key failure.
+        why = "no answer from the far end within " + std::to_string(deadline_ms_ / 1000) + " s";
+        fault_ = transport::CheckFault::kOther;
     }
     if (!ok) close(fd_);
     fd_ = -1;
@@ -226,7 +256,7 @@ void Listener::rest(int ms) {
 
 void Listener::on_ready() {
     for (int n = 0; n < kAcceptsPerWake; n++) {
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         socklen_t len = sizeof sa;
         int fd =
             accept4(fd_, reinterpret_cast<sockaddr *>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -236,16 +266,17 @@ void Listener::on_ready() {
             log::error("link accept failed: %s", strerror(errno));
             return rest(kNoDescriptorRestMs);
         }
-        char addr[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &sa.sin_addr, addr, sizeof addr);
-        std::string who = std::string(addr) + ":" + std::to_string(ntohs(sa.sin_port));
-        take(fd, sa.sin_addr.s_addr, who);
+        const auto *from = reinterpret_cast<const sockaddr *>(&sa);
+        take(fd, transport::address_text(from, false), transport::address_text(from));
     }
 }
 
-void Listener::take(int fd, uint32_t source, const std::string &who) {
+void Listener::take(int fd, const std::string &source, const std::string &who) {
     if (taken_) {
+        // The connecting end hears why, rather than a bare close it would
+        // take for a key failure.
         refusals_.error("link connection from %s refused: a link is up already", who.c_str());
+        if (transport::send_busy(fd)) shutdown(fd, SHUT_WR);
         close(fd);
         return;
     }
@@ -278,11 +309,13 @@ void Listener::take(int fd, uint32_t source, const std::string &who) {
 void Listener::checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
                        const std::string &why) {
     std::string who = it->who;
+    bool refused = it->check->fault() == transport::CheckFault::kWrongKey;
     checks_.erase(it);
     // Whoever can reach the port can fail the check: that ends this
-    // connection only.
+    // connection only.  A far end that left or stalled was not refused.
     if (!ok)
-        return refusals_.error("link connection from %s refused: %s", who.c_str(), why.c_str());
+        return refusals_.error("link connection from %s %s: %s", who.c_str(),
+                               refused ? "refused" : "ended", why.c_str());
     linked_(ends, who);
 }
 

@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "log.h"
 
@@ -28,7 +29,8 @@ class Connect {
     // may destroy the Connect.
     using Done = std::function<void(int fd, int err, const std::string &why)>;
 
-    // Connects to HOST:PORT, giving up after timeout_ms.
+    // Connects to HOST:PORT, trying each address it resolves to in turn
+    // until one answers, giving up after timeout_ms in all.
     Connect(Loop &loop, const std::string &where, int timeout_ms, Done done);
     ~Connect();
     Connect(const Connect &) = delete;
@@ -37,10 +39,19 @@ class Connect {
   private:
     void finish(int fd, int err, const std::string &why);
     void on_ready();
+    // Starts on the next address; after the last, fails with err and why
+    // (or the last address's own reason).
+    void try_next(int err, const std::string &why);
+    // HOST:PORT, and the address tried when it has several.
+    std::string label(const transport::Address &to) const;
 
     Loop &loop_;
     std::string where_;
     Done done_;
+    std::vector<transport::Address> addresses_;
+    size_t next_ = 0;
+    std::string why_;  // the last address's failure
+    uint64_t start_timer_ = 0;
     int fd_ = -1;
     bool watched_ = false;
     uint64_t timer_ = 0;
@@ -64,12 +75,16 @@ class KeyCheck {
     KeyCheck(const KeyCheck &) = delete;
     KeyCheck &operator=(const KeyCheck &) = delete;
 
+    // Within a failed check's Done: what kind of failure it was.
+    transport::CheckFault fault() const { return fault_; }
+
   private:
     // What the worker thread and the loop share.  The thread writes the
     // result before it posts; the loop reads it after the post arrives.
     struct Shared {
         KeyCheck *owner = nullptr;  // null once the KeyCheck is gone (loop thread only)
         bool ok = false;
+        transport::CheckFault fault = transport::CheckFault::kOther;
         transport::LinkEnds ends;
         std::string why;
     };
@@ -90,6 +105,7 @@ class KeyCheck {
     std::thread worker_;
     uint64_t timer_ = 0;
     bool timed_out_ = false;
+    transport::CheckFault fault_ = transport::CheckFault::kOther;
 };
 
 // Unauthenticated connections a listener takes, as start:rate:full.  Below
@@ -130,13 +146,13 @@ class Listener {
   private:
     struct Check {
         std::unique_ptr<KeyCheck> check;
-        uint32_t source;  // IPv4 address, network order
+        std::string source;  // the far address, without its port
         std::string who;
     };
     using Checks = std::list<Check>;
 
     void on_ready();
-    void take(int fd, uint32_t source, const std::string &who);
+    void take(int fd, const std::string &source, const std::string &who);
     void checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
                  const std::string &why);
     void rest(int ms);

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,6 +46,7 @@ constexpr unsigned char kMagic1 = 'K';
 constexpr unsigned char kAuthVersion = 1;  // bump when the exchange changes
 constexpr unsigned char kTypeHello = 1;    // carries the sender's nonce
 constexpr unsigned char kTypeProof = 2;    // carries the sender's MAC
+constexpr unsigned char kTypeBusy = 3;     // the listener has a link up; zeros follow
 constexpr unsigned char kRoleInitiator = 'I';
 constexpr unsigned char kRoleAcceptor = 'A';
 constexpr size_t kHeaderBytes = 5;                            // magic, version, type, role
@@ -54,6 +56,8 @@ static_assert(kNonceBytes == record::kNonceBytes, "the record keys are salted wi
 constexpr char kMacLabel[] = "vesk link key check 1";  // domain separation of the MAC input
 
 const char kKeyRefused[] = "key check failed: the far end does not hold the same key";
+const char kBusyText[] = "the far end refused the link: a link is up already";
+const char kFarClosed[] = "the far end closed the connection during the key check";
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,7 +73,8 @@ bool wait_fd(int fd, short events, Clock::time_point deadline, std::string *erro
         struct pollfd p = {fd, events, 0};
         int left = ms_left(deadline);
         if (left == 0) {
-            *error = "key check failed: the far end did not answer in time";
+            *error =
+                "no answer from the far end within " + std::to_string(kAuthTimeoutMs / 1000) + " s";
             return false;
         }
         int n = ::poll(&p, 1, left);
@@ -90,12 +95,16 @@ bool move_exact(int fd, bool sending, unsigned char *p, size_t n, Clock::time_po
         ssize_t got = sending ? ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT)
                               : ::recv(fd, p, n, MSG_DONTWAIT);
         if (got == 0 && !sending) {
-            *error = "key check failed: the far end closed the link";
+            *error = kFarClosed;
             return false;
         }
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            *error = std::string("key check failed: ") + std::strerror(errno);
+            // A far end that gave up is no key failure, whatever errno says.
+            if (errno == EPIPE || errno == ECONNRESET)
+                *error = kFarClosed;
+            else
+                *error = std::string("key check failed: ") + std::strerror(errno);
             return false;
         }
         p += got;
@@ -127,6 +136,14 @@ bool header_ok(const unsigned char *m, unsigned char type, unsigned char role) {
            m[4] == role;
 }
 
+// Whether the listener's busy answer waits unread on fd (the initiator's
+// hello may fail to go out once the listener has closed).
+bool busy_waiting(int fd) {
+    unsigned char m[kHeaderBytes];
+    ssize_t got = ::recv(fd, m, sizeof m, MSG_DONTWAIT | MSG_PEEK);
+    return got == static_cast<ssize_t>(sizeof m) && header_ok(m, kTypeBusy, kRoleAcceptor);
+}
+
 // MAC of one side's proof.  The sender's role and both nonces in a fixed
 // order (initiator's first) are in the input, so a proof can be neither
 // reflected back to its sender nor replayed into another exchange.
@@ -156,8 +173,17 @@ bool parse_port(std::string_view text, int *port) {
     return true;
 }
 
-// "HOST:PORT" split at the last colon.
+// "HOST:PORT" split at the last colon; "[ADDR]:PORT" loses its brackets.
 bool split_host_port(std::string_view text, std::string *host, std::string *port) {
+    if (text.starts_with('[')) {
+        size_t close = text.find("]:");
+        int p = 0;
+        if (close == std::string_view::npos || !parse_port(text.substr(close + 2), &p))
+            return false;
+        *host = std::string(text.substr(1, close - 1));
+        *port = std::to_string(p);
+        return !host->empty();
+    }
     size_t colon = text.rfind(':');
     int p = 0;
     if (colon == std::string_view::npos || !parse_port(text.substr(colon + 1), &p)) return false;
@@ -174,7 +200,9 @@ using AddrInfo = std::unique_ptr<addrinfo, AddrInfoFree>;
 bool resolve(const std::string &host, const std::string &port, bool passive, AddrInfo *out,
              std::string *error) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    // "" and "*" have always meant every IPv4 address; "[::]" asks for both.
+    bool any = host.empty() || host == "*";
+    hints.ai_family = any ? AF_INET : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
     addrinfo *res = nullptr;
@@ -238,30 +266,33 @@ LinkEnds stdio_ends() {
     return ends;
 }
 
-// The socket for a tcp-listen: or tcp: address, with where it goes in ai.
-// Returns -1 with error set (and errno, when a call failed) otherwise.
-int tcp_socket(const std::string &where, bool listening, AddrInfo *ai, std::string *error) {
+// What a tcp-listen: or tcp: address resolves to.  Returns false with
+// error set otherwise.
+bool tcp_addresses(const std::string &where, bool listening, AddrInfo *ai, std::string *error) {
     std::string host, port;
     if (!split_host_port(where, &host, &port) || (!listening && host.empty())) {
         bad_address(where, listening ? "ADDR:PORT" : "HOST:PORT", error);
-        errno = EINVAL;
-        return -1;
+        return false;
     }
-    if (!resolve(host, port, listening, ai, error)) {
-        errno = EINVAL;
-        return -1;
-    }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    return resolve(host, port, listening, ai, error);
+}
+
+int new_socket(int family, std::string *error) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) *error = std::string("socket: ") + std::strerror(errno);
     return fd;
 }
 
 int tcp_listen(const std::string &where, std::string *error) {
     AddrInfo ai;
-    Fd ls(tcp_socket(where, true, &ai, error));
+    if (!tcp_addresses(where, true, &ai, error)) return -1;
+    Fd ls(new_socket(ai->ai_family, error));
     if (ls.get() < 0) return -1;
-    int one = 1;
+    int one = 1, zero = 0;
     setsockopt(ls.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // An IPv6 wildcard takes IPv4 connections too where the system lets it.
+    if (ai->ai_family == AF_INET6)
+        setsockopt(ls.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
     if (::bind(ls.get(), ai->ai_addr, ai->ai_addrlen) != 0 ||
         ::listen(ls.get(), kListenBacklog) != 0) {
         *error = "cannot listen on " + where + ": " + std::strerror(errno);
@@ -270,16 +301,55 @@ int tcp_listen(const std::string &where, std::string *error) {
     return ls.release();
 }
 
-int tcp_connect_start(const std::string &where, int *err, std::string *error) {
+bool tcp_resolve(const std::string &where, std::vector<Address> *out, std::string *error) {
     AddrInfo ai;
-    Fd fd(tcp_socket(where, false, &ai, error));
+    if (!tcp_addresses(where, false, &ai, error)) return false;
+    out->clear();
+    for (const addrinfo *a = ai.get(); a; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Address to;
+        std::memcpy(&to.sa, a->ai_addr, a->ai_addrlen);
+        to.len = a->ai_addrlen;
+        out->push_back(to);
+    }
+    if (out->empty()) *error = "cannot resolve " + where + ": no address";
+    return !out->empty();
+}
+
+std::string address_text(const sockaddr *sa, bool with_port) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    bool v6 = sa->sa_family == AF_INET6;
+    if (v6) {
+        const auto *s6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        port = ntohs(s6->sin6_port);
+        // An IPv4 peer of a dual-stack listener is shown as IPv4, and counted
+        // as the same source whichever socket it came to.
+        if (IN6_IS_ADDR_V4MAPPED(&s6->sin6_addr)) {
+            v6 = false;
+            inet_ntop(AF_INET, s6->sin6_addr.s6_addr + 12, host, sizeof host);
+        } else {
+            inet_ntop(AF_INET6, &s6->sin6_addr, host, sizeof host);
+        }
+    } else if (sa->sa_family == AF_INET) {
+        const auto *s4 = reinterpret_cast<const sockaddr_in *>(sa);
+        inet_ntop(AF_INET, &s4->sin_addr, host, sizeof host);
+        port = ntohs(s4->sin_port);
+    }
+    if (!with_port) return host;
+    return v6 ? "[" + std::string(host) + "]:" + std::to_string(port)
+              : std::string(host) + ":" + std::to_string(port);
+}
+
+int tcp_connect_start(const Address &to, const std::string &where, int *err, std::string *error) {
+    Fd fd(new_socket(to.sa.ss_family, error));
     if (fd.get() < 0) {
         *err = errno;
         return -1;
     }
     int rc;
     do {
-        rc = ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen);
+        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr *>(&to.sa), to.len);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno != EINPROGRESS) {
         *err = errno;
@@ -348,8 +418,15 @@ bool open_exec(const std::string &command, LinkEnds *ends, std::string *error) {
     return true;
 }
 
+bool send_busy(int fd) {
+    unsigned char msg[kMessageBytes] = {};
+    put_header(msg, kTypeBusy, kRoleAcceptor);
+    return ::send(fd, msg, sizeof msg, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(sizeof msg);
+}
+
 bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *ends,
-               std::string *error) {
+               std::string *error, CheckFault *fault) {
     if (key_path.empty()) {
         *error = "tcp links need --key FILE";
         return false;
@@ -357,7 +434,7 @@ bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *en
     std::string key;
     if (!keyfile::load(key_path, &key, error)) return false;
     record::Keys keys;
-    bool ok = authenticate(fd, key, initiator, error, &keys);
+    bool ok = authenticate(fd, key, initiator, error, &keys, fault);
     OPENSSL_cleanse(key.data(), key.size());
     if (!ok) return false;
     ends->in_fd = ends->out_fd = fd;
@@ -379,7 +456,10 @@ struct DctxFree {
 }  // namespace
 
 bool authenticate(int fd, const std::string &key, bool initiator, std::string *error,
-                  record::Keys *keys) {
+                  record::Keys *keys, CheckFault *fault) {
+    CheckFault ignored;
+    if (fault == nullptr) fault = &ignored;
+    *fault = CheckFault::kOther;
     if (key.empty()) {
         *error = "key check failed: empty key";
         return false;
@@ -398,11 +478,22 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
     unsigned char msg[kMessageBytes];
     put_header(msg, kTypeHello, my_role);
     std::memcpy(msg + kHeaderBytes, my_nonce, kNonceBytes);
-    if (!send_exact(fd, msg, sizeof msg, deadline, error)) return false;
+    if (!send_exact(fd, msg, sizeof msg, deadline, error)) {
+        if (initiator && busy_waiting(fd)) {
+            *error = kBusyText;
+            *fault = CheckFault::kBusy;
+        }
+        return false;
+    }
     // The header first: a stranger speaking something else is turned away at
     // its first bytes, not when the deadline runs out.
     const char *foreign = "key check failed: the far end does not speak the key check";
     if (!recv_exact(fd, msg, kHeaderBytes, deadline, error)) return false;
+    if (initiator && header_ok(msg, kTypeBusy, kRoleAcceptor)) {
+        *error = kBusyText;
+        *fault = CheckFault::kBusy;
+        return false;
+    }
     if (!header_ok(msg, kTypeHello, peer_role)) {
         *error = foreign;
         return false;
@@ -430,6 +521,7 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
     if (!header_ok(msg, kTypeProof, peer_role) ||
         CRYPTO_memcmp(msg + kHeaderBytes, want_mac, kMacBytes) != 0) {
         *error = kKeyRefused;
+        *fault = CheckFault::kWrongKey;
         return false;
     }
     // Both nonces are fresh, so a recording of an earlier session, even one

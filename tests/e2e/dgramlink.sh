@@ -46,7 +46,7 @@ expect_eq "no link server: status" 1 $?
 check "no link server: reason" grep -q "^Vesk: Failed to connect to vesk socket '" "$T/err"
 
 # ---- with a pair ----
-start_pair -v -- -v
+start_pair -vv -- -vv
 read -r ECHO L1 L2 L3 L4 L5 L6 L7 L8 <<<"$(free_ports 9 udp)"
 DNS=$(free_both_port)
 # The port after a host is tested before the host is looked up; a bare port 0

@@ -27,7 +27,7 @@ not() { ! "$@"; }
 closed_client() {
     local id
     id=$(client_id "$1")
-    [ -n "$id" ] && grep -q "^veskd: client $id: closed\$" "$T/near.log"
+    [ -n "$id" ] && grep -q "^veskd: client $id (.*) closed after " "$T/near.log"
 }
 
 # ---- no link server ----
@@ -54,7 +54,7 @@ Xvfb ":$X" -auth "$T/xvfb.xauth" -nolisten tcp -noreset -screen 0 640x480x24 \
 XVFB=$!
 track $XVFB
 check "Xvfb up" wait_for "Xvfb" 10 test -S "/tmp/.X11-unix/X$X"
-start_pair -v -- -v --x11-socket "/tmp/.X11-unix/X$X"
+start_pair -vv -- -vv --x11-socket "/tmp/.X11-unix/X$X"
 
 # Default: no argument, no DISPLAY: the search starts at 9.
 D=$(first_free 9)

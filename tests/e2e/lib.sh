@@ -166,7 +166,7 @@ SIGPIPE_NO=13
 open_sockets() { ls -l "/proc/${PID_OF[$1]}/fd" | grep -c ' socket:'; }
 listening() { ss -Hltn "sport = :$1" | grep -q .; }
 # client_id REGEX: the near veskd's number for the client connection that sent
-# a command line matching REGEX (empty when none did).  Needs a pair with -v.
+# a command line matching REGEX (empty when none did).  Needs a pair with -vv.
 client_id() {
     grep -m1 -E "^veskd: client [0-9]+: $1\$" "$T/near.log" | sed -E 's/^veskd: client ([0-9]+):.*/\1/'
 }

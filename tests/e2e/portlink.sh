@@ -79,7 +79,7 @@ check "arguments past the 32nd bound pair are not checked" alive many
 check "no usage for the lone argument" bash -c "! grep -q Usage '$T/many.err'"
 
 # ---- through a real pair ----
-start_pair -v -- -v
+start_pair -vv -- -vv
 # Each listener leads to its own pair's remote specification: a failed pair's
 # text (99) is overwritten by the next one.  The far side has nothing on these
 # ports, so the clients are refused, but the near veskd saw the C_PORT text.

@@ -98,7 +98,7 @@ s.settimeout(10)
 print(len(s.recv(100)))
 PY
 )
-expect_eq "a second link connection is closed at once" 0 "$second"
+expect_eq "a second link connection hears at once why it is refused" 37 "$second"
 check "and the refusal is logged" grep -q "refused: a link is up already" "$T/a.log"
 
 # The far end dies: the near end keeps its socket, tells clients why, and

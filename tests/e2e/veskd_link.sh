@@ -97,4 +97,28 @@ wait $a
 expect_eq "SIGTERM ends cleanly" 0 $?
 wait $b
 expect_eq "the far end of a clean close exits 0" 0 $?
+
+# IPv6: a link over ::1 carries an upload (where the machine has ::1).
+if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>/dev/null; then
+    port=$(free_port)
+    (cd "$T/a" && HOME=$T/a exec timeout 30 veskd -v --key "$T/key" --link "tcp-listen:[::]:$port") \
+        2>"$T/a.log" &
+    a=$!
+    track $a
+    wait_for "the IPv6 listener" 10 listening "$port"
+    HOME=$T/b timeout 30 veskd --key "$T/key" --link "tcp:[::1]:$port" 2>"$T/b.log" &
+    b=$!
+    track $b
+    wait_for "the IPv6 pair" 10 test -S "$T/b/.vesk/socket"
+    head -c 300000 /dev/urandom >"$T/b/six.bin"
+    (cd "$T/b" && HOME=$T/b timeout 20 upload six.bin) >/dev/null 2>&1
+    check "a tcp:[::1] link carries an upload" cmp "$T/b/six.bin" "$T/a/six.bin"
+    check "the listener names the IPv6 peer" grep -q "link connection from \[::1\]:" "$T/a.log"
+    kill $b
+    wait $b
+    kill $a
+    wait $a
+else
+    echo "SKIP: no ::1 on this machine"
+fi
 finish

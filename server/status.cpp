@@ -1,0 +1,217 @@
+// veskd --status (see status.h): formatting the report and fetching it.
+#include "status.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "commands.h"
+#include "fd.h"
+
+namespace vesk::status {
+namespace {
+
+// Longest report the asking side reads, bytes: one line per client of a
+// busy veskd, and then some.
+constexpr size_t kReportMax = 256 * 1024;
+// A veskd that does not answer within this is reported as such, s.
+constexpr int kAskTimeoutS = 10;
+
+// Text from outside (the far host's name) with its control characters
+// made visible.
+std::string printable(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+std::string quoted(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string duration(int64_t ms) {
+    int64_t s = ms / 1000;
+    char buf[64];
+    if (s < 60)
+        snprintf(buf, sizeof buf, "%.1f s", double(ms) / 1000);
+    else if (s < 3600)
+        snprintf(buf, sizeof buf, "%" PRId64 " min %" PRId64 " s", s / 60, s % 60);
+    else
+        snprintf(buf, sizeof buf, "%" PRId64 " h %" PRId64 " min", s / 3600, s / 60 % 60);
+    return buf;
+}
+
+std::string rate(uint64_t bytes_per_s) {
+    char buf[32];
+    if (bytes_per_s < 1000)
+        snprintf(buf, sizeof buf, "%" PRIu64 " B/s", bytes_per_s);
+    else if (bytes_per_s < 1000 * 1000)
+        snprintf(buf, sizeof buf, "%.1f kB/s", double(bytes_per_s) / 1e3);
+    else
+        snprintf(buf, sizeof buf, "%.1f MB/s", double(bytes_per_s) / 1e6);
+    return buf;
+}
+
+std::string ms(int64_t us) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f ms", double(us) / 1000);
+    return buf;
+}
+
+std::string seconds(int64_t ms) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f", double(ms) / 1000);
+    return buf;
+}
+
+}  // namespace
+
+std::string text(const View &v) {
+    std::string out = "state: " + std::string(v.state) + " for " + duration(v.state_ms);
+    if (v.next_try_ms >= 0) out += ", next try in " + duration(v.next_try_ms);
+    out += "\nlink: " + printable(v.link) + "\n";
+    if (v.up) {
+        out += "far end: " + printable(v.far_host) + " (" + v.far_addr + "), version " +
+               std::to_string(v.far_version) + ", user " + std::to_string(v.far_uid) + "\n";
+        out += "round trip: " + (v.rtt_us > 0 ? ms(v.rtt_us) : std::string("not measured yet"));
+        if (v.srtt_us > 0) out += ", smoothed " + ms(v.srtt_us);
+        out += "\nrate: in " + rate(v.rate_in) + ", out " + rate(v.rate_out) + " (last " +
+               std::to_string(kRateSpanMs / 1000) + " s); in " + rate(v.rate_in_up) + ", out " +
+               rate(v.rate_out_up) + " (since up)\n";
+        out += "bytes: in " + std::to_string(v.bytes_in) + ", out " + std::to_string(v.bytes_out) +
+               "\n";
+        if (v.checked)
+            out += "frames: " + std::to_string(v.damaged) + " damaged, " +
+                   std::to_string(v.resent) + " resent\n";
+        out += "far clients served here: " + std::to_string(v.far_channels) + "\n";
+    }
+    out += "reconnections: " + std::to_string(v.reconnections) + "\n";
+    for (const ClientInfo &c : v.clients) {
+        out += "client " + std::to_string(c.id) + ": " + c.kind + ", pid " + std::to_string(c.pid) +
+               ", uid " + std::to_string(c.uid) + ", " + std::to_string(c.bytes_in + c.bytes_out) +
+               " bytes, for " + duration(v.now_ms - c.since_ms) + "\n";
+    }
+    return out;
+}
+
+std::string json(const View &v) {
+    std::string out = "{\"state\":" + quoted(v.state) + ",\"state_seconds\":" + seconds(v.state_ms);
+    out += ",\"next_try_seconds\":" + (v.next_try_ms >= 0 ? seconds(v.next_try_ms) : "null");
+    out += ",\"link\":" + quoted(v.link);
+    if (v.up) {
+        out += ",\"far\":{\"host\":" + quoted(v.far_host) + ",\"address\":" + quoted(v.far_addr) +
+               ",\"version\":" + std::to_string(v.far_version) +
+               ",\"user\":" + std::to_string(v.far_uid) + "}";
+        out +=
+            ",\"rtt_us\":" + std::to_string(v.rtt_us) + ",\"srtt_us\":" + std::to_string(v.srtt_us);
+        out += ",\"bytes_in\":" + std::to_string(v.bytes_in) +
+               ",\"bytes_out\":" + std::to_string(v.bytes_out);
+        out += ",\"rate_in\":" + std::to_string(v.rate_in) +
+               ",\"rate_out\":" + std::to_string(v.rate_out) +
+               ",\"rate_in_since_up\":" + std::to_string(v.rate_in_up) +
+               ",\"rate_out_since_up\":" + std::to_string(v.rate_out_up);
+        if (v.checked)
+            out += ",\"damaged\":" + std::to_string(v.damaged) +
+                   ",\"resent\":" + std::to_string(v.resent);
+        out += ",\"far_clients\":" + std::to_string(v.far_channels);
+    }
+    out += ",\"reconnections\":" + std::to_string(v.reconnections) + ",\"clients\":[";
+    for (size_t i = 0; i < v.clients.size(); i++) {
+        const ClientInfo &c = v.clients[i];
+        out += (i ? ",{" : "{") + std::string("\"id\":") + std::to_string(c.id) +
+               ",\"kind\":" + quoted(c.kind) + ",\"pid\":" + std::to_string(c.pid) +
+               ",\"uid\":" + std::to_string(c.uid) + ",\"bytes_in\":" + std::to_string(c.bytes_in) +
+               ",\"bytes_out\":" + std::to_string(c.bytes_out) +
+               ",\"age_seconds\":" + seconds(v.now_ms - c.since_ms) + "}";
+    }
+    return out + "]}\n";
+}
+
+void Rates::sample(int64_t now_ms, uint64_t in, uint64_t out) {
+    samples_.push_back(Sample{now_ms, in, out});
+    // Keep one sample at least a span old, so that the rate covers the span.
+    while (samples_.size() > 2 && now_ms - samples_[1].ms >= kRateSpanMs) samples_.pop_front();
+}
+
+void Rates::last(int64_t now_ms, uint64_t in, uint64_t out, uint64_t *rate_in,
+                 uint64_t *rate_out) const {
+    *rate_in = *rate_out = 0;
+    if (samples_.empty()) return;
+    const Sample &s = samples_.front();
+    int64_t span = now_ms - s.ms;
+    if (span <= 0) return;
+    *rate_in = (in - s.in) * 1000 / uint64_t(span);
+    *rate_out = (out - s.out) * 1000 / uint64_t(span);
+}
+
+bool ask(const std::string &socket_path, bool want_json, std::string *report, std::string *error) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (socket_path.size() >= sizeof sa.sun_path) {
+        *error = "socket path too long: " + socket_path;
+        return false;
+    }
+    memcpy(sa.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0 || connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        *error = "no veskd answers on " + socket_path + ": " + strerror(errno);
+        return false;
+    }
+    timeval tv{kAskTimeoutS, 0};
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::string request = {'@', '?', proto::kStatusCode};
+    if (want_json) request += proto::kStatusJson;
+    request += '\0';
+    if (send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+        *error = "cannot ask the veskd on " + socket_path + ": " + strerror(errno);
+        return false;
+    }
+    std::string in;
+    char buf[4096];
+    while (in.find('\0') == std::string::npos && in.size() < kReportMax) {
+        ssize_t r = read(fd.get(), buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        in.append(buf, size_t(r));
+    }
+    size_t nul = in.find('\0');
+    if (nul == std::string::npos || nul < 3 || in[0] != '@') {
+        *error = "no report from the veskd on " + socket_path;
+        return false;
+    }
+    if (in[2] != 'd') {
+        *error = in.substr(3, nul - 3);
+        return false;
+    }
+    *report = in.substr(3, nul - 3);
+    return true;
+}
+
+}  // namespace vesk::status

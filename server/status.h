@@ -1,0 +1,70 @@
+// veskd --status: the state a running veskd reports about its link and its
+// clients, the lines and the JSON object it is shown as, the rate over the
+// last seconds, and the asking side that fetches it over the socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "client.h"
+
+namespace vesk::status {
+
+// The rate shown as "last" is taken over this span, ms.
+constexpr int64_t kRateSpanMs = 10 * 1000;
+
+struct View {
+    const char *state = "connecting";  // up, connecting, key check, greeting, down, listening
+    int64_t state_ms = 0;              // for how long, ms
+    int64_t next_try_ms = -1;          // down: the next try in, ms (-1: none planned)
+    std::string link;                  // the --link argument
+    bool up = false;                   // the fields below hold a link's figures
+    std::string far_host;              // from the far HELLO
+    std::string far_addr;
+    unsigned long far_version = 0;
+    unsigned far_uid = 0;
+    int64_t rtt_us = 0;   // last round trip (0: none yet)
+    int64_t srtt_us = 0;  // smoothed, on a checked link (0: none)
+    uint64_t bytes_in = 0, bytes_out = 0;
+    uint64_t rate_in = 0, rate_out = 0;        // bytes/s over the last kRateSpanMs
+    uint64_t rate_in_up = 0, rate_out_up = 0;  // bytes/s since up
+    bool checked = false;                      // a checked line's counters follow
+    uint64_t damaged = 0, resent = 0;
+    unsigned reconnections = 0;  // links up after the first
+    size_t far_channels = 0;     // the far end's clients served here
+    std::vector<ClientInfo> clients;
+    int64_t now_ms = 0;  // monotonic, for the clients' ages
+};
+
+// A few lines for a person, each ending in a newline.
+std::string text(const View &v);
+// One JSON object and a newline.
+std::string json(const View &v);
+
+// Byte counts sampled once a second; the rate each way over the last
+// kRateSpanMs (or what of it there is).
+class Rates {
+  public:
+    void sample(int64_t now_ms, uint64_t in, uint64_t out);
+    void clear() { samples_.clear(); }
+    // Bytes per second each way between the oldest kept sample and (now,
+    // in, out); 0 without one.
+    void last(int64_t now_ms, uint64_t in, uint64_t out, uint64_t *rate_in,
+              uint64_t *rate_out) const;
+
+  private:
+    struct Sample {
+        int64_t ms;
+        uint64_t in, out;
+    };
+    std::deque<Sample> samples_;
+};
+
+// Asks the veskd on socket_path for its report (json or text).  Returns
+// false with a reason when none answers.
+bool ask(const std::string &socket_path, bool json, std::string *report, std::string *error);
+
+}  // namespace vesk::status

@@ -1,0 +1,66 @@
+// The link's checked-packet side on stdio and exec: links: turning the
+// repair layer on, its retransmission timer, and what it says about the line
+// (the packets themselves are arq.* and packet.*).
+#include <algorithm>
+#include <random>
+
+#include "link.h"
+#include "log.h"
+
+namespace vesk {
+namespace {
+// The line's counters are logged at most this often while they grow, ms.
+constexpr int64_t kLineReportMs = 60 * 1000;
+}  // namespace
+
+void Link::check_frames() {
+    // A random first sequence number: a stray packet of another link (one
+    // carried inside a forwarded stream, say) is unlikely to fit the window.
+    arq_ = std::make_unique<Arq>(uint32_t(std::random_device{}()));
+}
+
+void Link::arm_resend() {
+    int64_t due = arq_->next_due_us();
+    if (due < 0) {
+        loop_.cancel(resend_timer_);
+        resend_timer_ = 0;
+        resend_at_us_ = -1;
+        return;
+    }
+    // Keep a timer that fires first anyway; waking early only costs a look.
+    if (resend_timer_ != 0 && resend_at_us_ <= due) return;
+    loop_.cancel(resend_timer_);
+    int64_t now = monotonic_us();
+    int ms = int(std::clamp<int64_t>((due - now + 999) / 1000, 1, Arq::kRtoMaxUs / 1000));
+    resend_at_us_ = now + int64_t(ms) * 1000;
+    resend_timer_ = loop_.after(ms, [this] {
+        resend_timer_ = 0;
+        resend_at_us_ = -1;
+        flush();
+    });
+}
+
+std::string Link::lost_reason() const {
+    std::string why = live_.lost_reason();
+    if (arq_ && arq_->stats().damaged > 0)
+        why += " (" + std::to_string(arq_->stats().damaged) + " damaged frames)";
+    return why;
+}
+
+void Link::report_line(bool now) {
+    if (!arq_) return;
+    const Arq::Stats &st = arq_->stats();
+    if (st.damaged == reported_.damaged && st.resyncs == reported_.resyncs &&
+        st.retransmits == reported_.retransmits)
+        return;
+    int64_t t = monotonic_ms();
+    if (!now && t - reported_ms_ < kLineReportMs) return;
+    reported_ms_ = t;
+    reported_ = st;
+    log::info(
+        "link line: %llu damaged frames, %llu resynchronisations, %llu of %llu packets resent",
+        (unsigned long long)st.damaged, (unsigned long long)st.resyncs,
+        (unsigned long long)st.retransmits, (unsigned long long)st.sent);
+}
+
+}  // namespace vesk
