@@ -59,7 +59,10 @@ int64_t Pace::gap_us() const {
 }
 
 bool Pace::ping_due(int64_t now_us) const {
-    return out_.size() < kPingsMax && now_us - last_ping_us_ >= gap_us();
+    int64_t gap = gap_us();
+    if (rate_ != 0)
+        gap = std::max(gap, int64_t(kPingWireBytes * kPingShareInverse * 1000000 / rate_));
+    return out_.size() < kPingsMax && now_us - last_ping_us_ >= gap;
 }
 
 size_t Pace::frame_bytes(size_t least, size_t most) const {

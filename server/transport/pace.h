@@ -29,6 +29,11 @@ class Pace {
     // Pings while data flows are at least this far apart: a local pair
     // answers in microseconds, and a rate needs bytes to be measured over.
     static constexpr int64_t kPingGapMinUs = 2000;
+    // ... and far enough apart that a PING, its PONG and their framing (about
+    // kPingWireBytes) take at most 1/kPingShareInverse of the measured rate:
+    // on a 9,600-baud line sixteen pings a round trip would eat a quarter of it.
+    static constexpr uint64_t kPingWireBytes = 64;
+    static constexpr uint64_t kPingShareInverse = 100;
     // Pings that may be unanswered at once; a liveness ping beyond it
     // forgets the oldest.
     static constexpr size_t kPingsMax = 16;
