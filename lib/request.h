@@ -36,7 +36,7 @@ inline int frame(char *request, int *code, int local, const char *format, va_lis
     const proto::Command *c = proto::find_command(static_cast<char>(*code));
     if (c != nullptr && !proto::version_knows(v, c->code)) {
         if (c->old_form == '\0') return c->refused_result;
-        *code = c->old_form;
+        *code = static_cast<unsigned char>(c->old_form);
     }
     request[2] = static_cast<char>(*code);
     // Format into a scratch one byte larger than the text may be, so that an

@@ -72,9 +72,10 @@ int Requests::collect(Ticket t) {
         command_result = com_result + 3;
         return -1;
     }
+    const size_t kept = std::min(it->second.reply.size(), sizeof com_result - 1);
     memset(com_result, 0, sizeof com_result);
-    memcpy(com_result, it->second.reply.data(),
-           std::min(it->second.reply.size(), sizeof com_result - 1));
+    memcpy(com_result, it->second.reply.data(), kept);
+    com_result[kept] = '\0';
     command_result = com_result + 3;
     int rc = it->second.rc;
     settled_.erase(it);

@@ -46,7 +46,7 @@ void OffLoop::status(std::string_view arg, const Scope &scope) {
             if (!check->step(kCheckSliceBytes)) return std::nullopt;
             return check->reply();
         },
-        [this](files::Reply r) { outlet_.reply(r.ok, r.text); });
+        [this](const files::Reply &r) { outlet_.reply(r.ok, r.text); });
     // No thread at all: a probe that failed would pass for a missing file
     // (and an upload would then overwrite it), so answer it here, slowly.
     if (!started) {
@@ -70,7 +70,7 @@ void OffLoop::resolve(std::string_view arg, const std::string &host, uint32_t ad
         [name](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::canonical(name);
         },
-        [this](lookup::Result r) { outlet_.reply(r.ok, r.text); });
+        [this](const lookup::Result &r) { outlet_.reply(r.ok, r.text); });
     if (!started) outlet_.reply(false, kNoWorker);
 }
 

@@ -72,7 +72,7 @@ void Stream::connect_tcp(std::string_view arg) {
         [h](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::address(h);
         },
-        [this, h, sa, what](lookup::Result found) mutable {
+        [this, h, sa, what](const lookup::Result &found) mutable {
             phase_ = Phase::Idle;
             if (!found.ok) return outlet_.reply(false, "Unknown host " + h + ": " + found.text);
             sa.sin_addr = found.addr;
