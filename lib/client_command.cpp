@@ -8,7 +8,7 @@
 #include "vesknet.h"
 
 int send_command(int fd, int code, int local, const char *format, ...) {
-    char request[vesk::request::kRequestBytes];
+    char request[vesk::proto::kRequestMax];
     size_t len = 0;
     va_list ap;
     va_start(ap, format);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "fdlimit_internal.h"
+#include "hostport.h"
 #include "oneway.h"
 #include "vesknet.h"
 
@@ -22,7 +23,6 @@ namespace {
 // Names the address forwarded ports listen on, like ssh's bind_address.
 constexpr const char *kBindVariable = "VESKBIND";
 constexpr int kPortMin = 1;
-constexpr int kPortMax = 65535;
 constexpr size_t kRelayBufBytes = 64 * 1024;  // per direction; bounds memory per connection
 constexpr int kMaxEvents = 64;
 constexpr int kNoTimeout = -1;  // ms
@@ -84,7 +84,7 @@ int vesk_bind_address(struct in_addr *addr) {
 }
 
 int bind_tcp_listen(int port, int backlog) {
-    if (port < kPortMin || port > kPortMax) return -1;
+    if (port < kPortMin || port > vesk::proto::kPortMax) return -1;
     in_addr local{};
     if (vesk_bind_address(&local) < 0) return -1;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

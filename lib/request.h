@@ -19,11 +19,8 @@
 
 namespace vesk::request {
 
-// The request buffer: '@', direction, code, the text and its NUL.
-constexpr size_t kRequestBytes = 1024;
-
 // Frames code (0 stands for 'F') to the local or the remote server into
-// request[kRequestBytes].  Returns 1 with *len the bytes to write and *code
+// request[proto::kRequestMax].  Returns 1 with *len the bytes to write and *code
 // the code as sent (after any old form); otherwise the call's result as
 // send_command gives it (-1 refused, 0 dropped), the reason in com_result.
 inline int frame(char *request, int *code, int local, const char *format, va_list ap, size_t *len) {
@@ -117,7 +114,7 @@ inline int read_reply(int fd) {
 // with the reason in com_result.  'c' is not for this path: its local
 // answer needs no request.
 inline int post_v(int fd, bool *owed, int code, int local, const char *format, va_list ap) {
-    char request[kRequestBytes];
+    char request[proto::kRequestMax];
     size_t len = 0;
     *owed = false;
     int verdict = frame(request, &code, local, format, ap, &len);

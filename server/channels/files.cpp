@@ -20,9 +20,7 @@
 namespace vesk::files {
 namespace {
 
-constexpr mode_t kPartialMode = 0400;      // an unfinished copy: owner may read, nothing else
-constexpr mode_t kWritableMode = 0600;     // briefly, so that the owner can reopen a 0400 copy
-constexpr mode_t kPermissionBits = 07777;  // what a mode argument may carry
+constexpr mode_t kWritableMode = 0600;  // briefly, so that the owner can reopen a 0400 copy
 // Bytes of a file being written that may gather in memory before they are
 // sent to the disk; the range before is waited for.  The sync before 'O'
 // then waits for about this much, never for a whole large file (1 GiB took
@@ -58,7 +56,7 @@ bool parse_offset(std::string_view text, off_t *out) {
 
 bool parse_mode(std::string_view text, mode_t *out) {
     unsigned long v = 0;
-    if (!parse_number(text, &v, 8) || v > kPermissionBits) return false;
+    if (!parse_number(text, &v, 8) || v > proto::kMaxPermissionBits) return false;
     *out = static_cast<mode_t>(v);
     return true;
 }
@@ -113,7 +111,7 @@ int reopen_partial(const Scope &scope, const std::string &name, int flags) {
         fd = scope.open(name, flags, kWritableMode);
         if (fd < 0) {
             err = errno;
-            ::fchmod(rfd, st.st_mode & kPermissionBits);
+            ::fchmod(rfd, st.st_mode & proto::kMaxPermissionBits);
         }
     }
     if (rfd >= 0) ::close(rfd);
@@ -287,7 +285,7 @@ Sink::~Sink() {
 Reply Sink::open_fresh(std::string_view arg) {
     close();
     std::string_view head, name = arg;
-    mode_t mode = kPartialMode;
+    mode_t mode = proto::kPartialMode;
     if (split_long_form(arg, &head, &name)) {
         std::string_view f[2];
         off_t offset = 0;
@@ -321,7 +319,7 @@ Reply Sink::adopt(int fd, mode_t mode, std::string path) {
 Reply Sink::open_at(std::string_view arg) {
     close();
     std::string_view head, name = arg;
-    mode_t mode = kPartialMode;
+    mode_t mode = proto::kPartialMode;
     off_t offset = 0;
     if (split_long_form(arg, &head, &name)) {
         std::string_view f[2];
