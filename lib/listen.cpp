@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "failure.h"
 #include "fdlimit_internal.h"
 #include "hostport.h"
 #include "oneway.h"
@@ -55,9 +56,7 @@ int vesk_bind_address(struct in_addr *addr) {
     const char *text = getenv(kBindVariable);
     if (text != nullptr && text[0] != '\0') {
         if (inet_pton(AF_INET, text, &chosen) != 1) {
-            snprintf(com_result, sizeof com_result, "XX%c%s=%s is not an IPv4 address", 'X',
-                     kBindVariable, text);
-            command_result = com_result + 3;
+            vesk::set_failure("%s=%s is not an IPv4 address", kBindVariable, text);
             errno = EINVAL;
             return -1;
         }
@@ -70,10 +69,8 @@ int vesk_bind_address(struct in_addr *addr) {
         if (probe < 0 || bind(probe, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
             int saved = errno;
             if (probe >= 0) close(probe);
-            snprintf(com_result, sizeof com_result,
-                     "XX%c%s=%s is not an address of this machine: %s", 'X', kBindVariable, text,
-                     strerror(saved));
-            command_result = com_result + 3;
+            vesk::set_failure("%s=%s is not an address of this machine: %s", kBindVariable, text,
+                              strerror(saved));
             errno = saved;
             return -1;
         }

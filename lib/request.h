@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "failure.h"
 #include "vesknet.h"
 
 namespace vesk::request {
@@ -26,8 +27,7 @@ namespace vesk::request {
 inline int frame(char *request, int *code, int local, const char *format, va_list ap, size_t *len) {
     request[0] = '@';
     request[1] = local ? '?' : '>';
-    snprintf(com_result, sizeof com_result, "XX%cUnsupported vesk option", 'X');
-    command_result = com_result + 3;
+    vesk::set_failure("Unsupported vesk option");
     if (*code == 0) *code = 'F';
     unsigned long v = local ? proto::kLocalVersion : remote_vesk_version;
     const proto::Command *c = proto::find_command(static_cast<char>(*code));
@@ -47,7 +47,7 @@ inline int frame(char *request, int *code, int local, const char *format, va_lis
         int got = vsnprintf(text, sizeof text, format, ap);
         n = got < 0 ? sizeof text : strlen(text);
         if (n > proto::kRequestTextMax) {
-            snprintf(com_result, sizeof com_result, "XX%cArgument text too long", 'X');
+            vesk::set_failure("Argument text too long");
             return -1;
         }
         memcpy(request + 3, text, n + 1);
@@ -62,13 +62,13 @@ inline int frame(char *request, int *code, int local, const char *format, va_lis
 // failed ("Write error" in com_result).  Afterwards com_result reads "no
 // result forthcoming" until a reply is read.
 inline int write(int fd, const char *request, size_t len) {
-    snprintf(com_result, sizeof com_result, "XX%cWrite error", 'X');
+    vesk::set_failure("Write error");
     // A server that has gone away must give -2, not kill the caller with SIGPIPE.
     ssize_t sent = send(fd, request, len, MSG_NOSIGNAL);
     if (sent < 0 && errno == ENOTSOCK) sent = ::write(fd, request, len);
     if (sent < 0) return -2;
     memset(com_result, 0, sizeof com_result);
-    snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
+    vesk::set_failure("no result forthcoming");
     return 1;
 }
 
@@ -78,7 +78,7 @@ inline int write(int fd, const char *request, size_t len) {
 // what was received stays over the pre-set text, which shows where it was
 // cut), -2 when a read failed.  The socket must be blocking.
 inline int read_reply(int fd) {
-    command_result = com_result + 3;
+    command_result = com_result + vesk::kResultTextOffset;
     size_t pos = 0;
     bool whole = false;
     for (;;) {
