@@ -10,6 +10,7 @@
 
 #include "connect_internal.h"
 #include "commands.h"
+#include "hostport.h"
 #include "request.h"
 #include "sockpath.h"
 #include "vesknet.h"
@@ -17,7 +18,8 @@
 namespace vesk {
 
 void parse_version_reply(const char *text) {
-    // A bounded field keeps an over-long host name out of the 256-byte buffer.
+    // A bounded field keeps an over-long host name out of the buffer.
+    static_assert(sizeof vesk_remotehost == proto::kHostNameMax + 1, "the width of the %s below");
     sscanf(text, "VERSION %lu %lx %255s %u", &remote_vesk_version, &vesk_remoteaddr,
            vesk_remotehost, &vesk_remoteuser);
 }

@@ -24,7 +24,9 @@ namespace vesk::request {
 // request[proto::kRequestMax].  Returns 1 with *len the bytes to write and *code
 // the code as sent (after any old form); otherwise the call's result as
 // send_command gives it (-1 refused, 0 dropped), the reason in com_result.
-inline int frame(char *request, int *code, int local, const char *format, va_list ap, size_t *len) {
+__attribute__((format(printf, 4, 0))) inline int frame(char *request, int *code, int local,
+                                                       const char *format, va_list ap,
+                                                       size_t *len) {
     request[0] = '@';
     request[1] = local ? '?' : '>';
     vesk::set_failure("Unsupported vesk option");
@@ -113,7 +115,8 @@ inline int read_reply(int fd) {
 // will come for it; otherwise what send_command would return (-1, 0, -2)
 // with the reason in com_result.  'c' is not for this path: its local
 // answer needs no request.
-inline int post_v(int fd, bool *owed, int code, int local, const char *format, va_list ap) {
+__attribute__((format(printf, 5, 0))) inline int post_v(int fd, bool *owed, int code, int local,
+                                                        const char *format, va_list ap) {
     char request[proto::kRequestMax];
     size_t len = 0;
     *owed = false;
@@ -126,7 +129,8 @@ inline int post_v(int fd, bool *owed, int code, int local, const char *format, v
 }
 
 // post_v with the argument text's values given in line.
-inline int post(int fd, bool *owed, int code, int local, const char *format, ...) {
+__attribute__((format(printf, 5, 6))) inline int post(int fd, bool *owed, int code, int local,
+                                                      const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     int r = post_v(fd, owed, code, local, format, ap);

@@ -11,7 +11,7 @@ namespace {
 int g_level = 0;
 constexpr const char *kPrefix = "veskd";
 
-void emit(const char *fmt, va_list ap) {
+__attribute__((format(printf, 1, 0))) void emit(const char *fmt, va_list ap) {
     char line[2048];
     int n = vsnprintf(line, sizeof line, fmt, ap);
     if (n < 0) return;
