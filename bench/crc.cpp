@@ -27,7 +27,8 @@ std::vector<double> rates(size_t bytes, F run) {
         auto t0 = std::chrono::steady_clock::now();
         run();
         auto t1 = std::chrono::steady_clock::now();
-        out.push_back(bytes / kBytesPerGB / std::chrono::duration<double>(t1 - t0).count());
+        out.push_back(static_cast<double>(bytes) / kBytesPerGB /
+                      std::chrono::duration<double>(t1 - t0).count());
     }
     std::sort(out.begin(), out.end());
     return out;

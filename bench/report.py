@@ -31,7 +31,6 @@ FRAMES_OF_SLACK = 2
 MANY_OVER_RSYNC_MAX = 2.0       # small files, several in flight
 MANY_RTTS_PER_FILE_MAX = 2.0    # small files, one at a time
 MANY_LARGE_OVER_RSYNC_MAX = 1.2
-FRAME_HEADER_BYTES = 8
 
 
 # Every source file the report reads.
@@ -39,12 +38,16 @@ FRAME_H = os.path.join(HERE, "..", "server", "transport", "frame.h")
 
 
 def frame_bytes():
-    """veskd's data frame payload, as frame.h sets it, plus its header."""
+    """veskd's data frame payload plus its header, both as frame.h sets them."""
     with open(FRAME_H) as f:
-        m = re.search(r"kDataMax\s*=\s*([0-9* ]+);", f.read())
-    if m is None:
-        raise ValueError("%s: no kDataMax" % FRAME_H)
-    return eval(m.group(1), {"__builtins__": {}}) + FRAME_HEADER_BYTES
+        text = f.read()
+    total = 0
+    for name in ("kDataMax", "kHeaderBytes"):
+        m = re.search(name + r"\s*=\s*([0-9* ]+);", text)
+        if m is None:
+            raise ValueError("%s: no %s" % (FRAME_H, name))
+        total += eval(m.group(1), {"__builtins__": {}})
+    return total
 
 
 def check():

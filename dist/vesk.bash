@@ -1,6 +1,7 @@
-# Bash completion for the vesk programs: upload, download, portlink,
-# dgramlink, displink, timesync (and timesyncd), regquery and veskd.
-# bash-completion loads this file under each program's name.
+# Bash completion for the vesk programs: the functions that complete their
+# words.  The build appends a "complete" line per program of dist/programs,
+# which names the function each uses; bash-completion loads the result under
+# each program's name.
 
 # Options every client shares: -t suffix, -c, -r, -p priority, -S mode.
 _vesk_common_opts="-t -c -r -p -S"
@@ -42,15 +43,13 @@ _vesk_transfer() {
     else
         _filedir
     fi
-} &&
-    complete -F _vesk_transfer upload download
+}
 
 _vesk_forward() {
     local cur prev words cword
     _vesk_client_start ""
     # Ports and [host:]port pairs, or a display name: nothing to offer.
-} &&
-    complete -F _vesk_forward portlink dgramlink displink
+}
 
 _vesk_timesync() {
     local cur prev words cword
@@ -62,14 +61,12 @@ _vesk_timesync() {
         [[ ${words[0]} == *d ]] && opts+=" -d"
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
     fi
-} &&
-    complete -F _vesk_timesync timesync timesyncd
+}
 
 _vesk_regquery() {
     # One argument, name[@server]: nothing to offer.
     COMPREPLY=()
-} &&
-    complete -F _vesk_regquery regquery
+}
 
 _vesk_veskd() {
     local cur prev words cword split
@@ -112,5 +109,4 @@ _vesk_veskd() {
         COMPREPLY=($(compgen -W "-t -S -v --link --key --genkey --x11-socket --frame
             --protocol-version --alive --reconnect --root --status --json --version --help" -- "$cur"))
     fi
-} &&
-    complete -F _vesk_veskd veskd
+}

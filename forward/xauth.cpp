@@ -23,8 +23,8 @@ namespace vesk::forward::xauth {
 namespace {
 
 constexpr size_t kPathBytes = 4096;
-constexpr size_t kDisplayBytes = 16;  // ":" and a display number
-constexpr size_t kReadChunk = 4096;   // bytes per read of xauth's output
+constexpr size_t kDisplayBytes = 16;       // ":" and a display number
+constexpr size_t kOutputReadChunk = 4096;  // bytes per read of xauth's output
 constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Prepared by install for remove_entry.
@@ -101,7 +101,7 @@ int run_reading(const char *const argv[], std::string *out) {
     if (pipe2(p, O_CLOEXEC) != 0) return -1;
     pid_t pid = start(argv, -1, p[1]);
     close(p[1]);
-    char buf[kReadChunk];
+    char buf[kOutputReadChunk];
     for (;;) {
         ssize_t n = read(p[0], buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;

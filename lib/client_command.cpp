@@ -8,7 +8,7 @@
 #include "vesknet.h"
 
 int send_command(int fd, int code, int local, const char *format, ...) {
-    char request[vesk::request::kRequestBytes];
+    char request[vesk::proto::kRequestMax];
     size_t len = 0;
     va_list ap;
     va_start(ap, format);
@@ -25,8 +25,7 @@ int send_command(int fd, int code, int local, const char *format, ...) {
                     strcmp(text, vesk_remotehost) == 0;
         if (self) {
             if (v < vesk::proto::kFirstResolve || v >= vesk::proto::kFirstSelfAnsweredLocally) {
-                snprintf(com_result, sizeof com_result, "XX%c%lx %s", 'X', vesk_remoteaddr,
-                         vesk_remotehost);
+                vesk::set_failure("%lx %s", vesk_remoteaddr, vesk_remotehost);
                 return 0;
             }
         } else if (v < vesk::proto::kFirstResolve) {

@@ -10,6 +10,7 @@
 
 #include "connect_internal.h"
 #include "commands.h"
+#include "hostport.h"
 #include "request.h"
 #include "sockpath.h"
 #include "vesknet.h"
@@ -17,7 +18,8 @@
 namespace vesk {
 
 void parse_version_reply(const char *text) {
-    // A bounded field keeps an over-long host name out of the 256-byte buffer.
+    // A bounded field keeps an over-long host name out of the buffer.
+    static_assert(sizeof vesk_remotehost == proto::kHostNameMax + 1, "the width of the %s below");
     sscanf(text, "VERSION %lu %lx %255s %u", &remote_vesk_version, &vesk_remoteaddr,
            vesk_remotehost, &vesk_remoteuser);
 }
@@ -139,7 +141,7 @@ int try_connect_server(int fd, const char *suffix) {
     }
     if (shared) drop();
     if (base == nullptr) {
-        snprintf(com_result, sizeof com_result, "XX%cCan't find vesk directory.", 'X');
+        vesk::set_failure("Can't find vesk directory.");
         return -1;
     }
     path = vesk::proto::socket_path(base, share, suffix);
@@ -148,8 +150,7 @@ int try_connect_server(int fd, const char *suffix) {
     int s = connect_unix(fd, path.c_str());
     drop();
     if (s < 0) {
-        snprintf(com_result, sizeof com_result, "XX%cFailed to connect to vesk socket '%s'", 'X',
-                 path.c_str());
+        vesk::set_failure("Failed to connect to vesk socket '%s'", path.c_str());
         no_server_yet();
         return -1;
     }
@@ -168,8 +169,7 @@ int try_connect_server(int fd, const char *suffix) {
             std::string reason = command_result;
             if (server_hung_up(s, send_command(s, 'F', 0, "%ld", vesk::proto::kStatsSummary))) {
                 close(s);
-                snprintf(com_result, sizeof com_result, "XX%c%s", 'X', reason.c_str());
-                command_result = com_result + 3;
+                vesk::set_failure("%s", reason.c_str());
                 no_server_yet();
                 return kRefused;
             }
@@ -191,8 +191,7 @@ int try_connect_server(int fd, const char *suffix) {
 }  // namespace
 
 int socket_connect_server(int fd, const char *suffix) {
-    snprintf(com_result, sizeof com_result, "XX%cNo error reported", 'X');
-    command_result = com_result + 3;
+    vesk::set_failure("No error reported");
     set_share_mode(0, share);
     if (share == -1) {
         set_share_mode(0, 1);

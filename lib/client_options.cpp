@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "failure.h"
 #include "vesknet.h"
 
 namespace {
@@ -16,7 +17,7 @@ char *packed = nullptr;
 
 int client_options(int argc, char **argv, const char *letters,
                    int (*callback)(int option, char *argument)) {
-    command_result = com_result + 3;
+    command_result = com_result + vesk::kResultTextOffset;
     if (const char *env = getenv("VESKSERVER")) {
         vesk_server = const_cast<char *>(env);
     }
@@ -33,8 +34,7 @@ int client_options(int argc, char **argv, const char *letters,
             case -1:
                 return vesk_optind;
             case '?':
-                snprintf(com_result, sizeof com_result,
-                         "XX%c'?' is an illegal for some unknown reason", 'X');
+                vesk::set_failure("'?' is an illegal for some unknown reason");
                 return -1;
             case 't':
                 vesk_server = vesk_optarg;
@@ -64,8 +64,7 @@ int client_options(int argc, char **argv, const char *letters,
                 if (callback == nullptr ||
                     callback(static_cast<signed char>(c), vesk_optarg) == -1) {
                     const char *arg = held_in >= 0 && held_in < argc ? argv[held_in] : "";
-                    snprintf(com_result, sizeof com_result, "XX%cUnrecognized option '%s'", 'X',
-                             arg);
+                    vesk::set_failure("Unrecognized option '%s'", arg);
                     return -1;
                 }
                 break;

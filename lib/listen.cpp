@@ -13,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "failure.h"
 #include "fdlimit_internal.h"
+#include "hostport.h"
 #include "oneway.h"
 #include "vesknet.h"
 
@@ -22,7 +24,6 @@ namespace {
 // Names the address forwarded ports listen on, like ssh's bind_address.
 constexpr const char *kBindVariable = "VESKBIND";
 constexpr int kPortMin = 1;
-constexpr int kPortMax = 65535;
 constexpr size_t kRelayBufBytes = 64 * 1024;  // per direction; bounds memory per connection
 constexpr int kMaxEvents = 64;
 constexpr int kNoTimeout = -1;  // ms
@@ -55,9 +56,7 @@ int vesk_bind_address(struct in_addr *addr) {
     const char *text = getenv(kBindVariable);
     if (text != nullptr && text[0] != '\0') {
         if (inet_pton(AF_INET, text, &chosen) != 1) {
-            snprintf(com_result, sizeof com_result, "XX%c%s=%s is not an IPv4 address", 'X',
-                     kBindVariable, text);
-            command_result = com_result + 3;
+            vesk::set_failure("%s=%s is not an IPv4 address", kBindVariable, text);
             errno = EINVAL;
             return -1;
         }
@@ -70,10 +69,8 @@ int vesk_bind_address(struct in_addr *addr) {
         if (probe < 0 || bind(probe, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
             int saved = errno;
             if (probe >= 0) close(probe);
-            snprintf(com_result, sizeof com_result,
-                     "XX%c%s=%s is not an address of this machine: %s", 'X', kBindVariable, text,
-                     strerror(saved));
-            command_result = com_result + 3;
+            vesk::set_failure("%s=%s is not an address of this machine: %s", kBindVariable, text,
+                              strerror(saved));
             errno = saved;
             return -1;
         }
@@ -84,7 +81,7 @@ int vesk_bind_address(struct in_addr *addr) {
 }
 
 int bind_tcp_listen(int port, int backlog) {
-    if (port < kPortMin || port > kPortMax) return -1;
+    if (port < kPortMin || port > vesk::proto::kPortMax) return -1;
     in_addr local{};
     if (vesk_bind_address(&local) < 0) return -1;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -15,28 +15,27 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "failure.h"
 #include "vesknet.h"
 
 namespace vesk::request {
 
-// The request buffer: '@', direction, code, the text and its NUL.
-constexpr size_t kRequestBytes = 1024;
-
 // Frames code (0 stands for 'F') to the local or the remote server into
-// request[kRequestBytes].  Returns 1 with *len the bytes to write and *code
+// request[proto::kRequestMax].  Returns 1 with *len the bytes to write and *code
 // the code as sent (after any old form); otherwise the call's result as
 // send_command gives it (-1 refused, 0 dropped), the reason in com_result.
-inline int frame(char *request, int *code, int local, const char *format, va_list ap, size_t *len) {
+__attribute__((format(printf, 4, 0))) inline int frame(char *request, int *code, int local,
+                                                       const char *format, va_list ap,
+                                                       size_t *len) {
     request[0] = '@';
     request[1] = local ? '?' : '>';
-    snprintf(com_result, sizeof com_result, "XX%cUnsupported vesk option", 'X');
-    command_result = com_result + 3;
+    vesk::set_failure("Unsupported vesk option");
     if (*code == 0) *code = 'F';
     unsigned long v = local ? proto::kLocalVersion : remote_vesk_version;
     const proto::Command *c = proto::find_command(static_cast<char>(*code));
     if (c != nullptr && !proto::version_knows(v, c->code)) {
         if (c->old_form == '\0') return c->refused_result;
-        *code = c->old_form;
+        *code = static_cast<unsigned char>(c->old_form);
     }
     request[2] = static_cast<char>(*code);
     // Format into a scratch one byte larger than the text may be, so that an
@@ -50,7 +49,7 @@ inline int frame(char *request, int *code, int local, const char *format, va_lis
         int got = vsnprintf(text, sizeof text, format, ap);
         n = got < 0 ? sizeof text : strlen(text);
         if (n > proto::kRequestTextMax) {
-            snprintf(com_result, sizeof com_result, "XX%cArgument text too long", 'X');
+            vesk::set_failure("Argument text too long");
             return -1;
         }
         memcpy(request + 3, text, n + 1);
@@ -65,13 +64,13 @@ inline int frame(char *request, int *code, int local, const char *format, va_lis
 // failed ("Write error" in com_result).  Afterwards com_result reads "no
 // result forthcoming" until a reply is read.
 inline int write(int fd, const char *request, size_t len) {
-    snprintf(com_result, sizeof com_result, "XX%cWrite error", 'X');
+    vesk::set_failure("Write error");
     // A server that has gone away must give -2, not kill the caller with SIGPIPE.
     ssize_t sent = send(fd, request, len, MSG_NOSIGNAL);
     if (sent < 0 && errno == ENOTSOCK) sent = ::write(fd, request, len);
     if (sent < 0) return -2;
     memset(com_result, 0, sizeof com_result);
-    snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
+    vesk::set_failure("no result forthcoming");
     return 1;
 }
 
@@ -81,7 +80,7 @@ inline int write(int fd, const char *request, size_t len) {
 // what was received stays over the pre-set text, which shows where it was
 // cut), -2 when a read failed.  The socket must be blocking.
 inline int read_reply(int fd) {
-    command_result = com_result + 3;
+    command_result = com_result + vesk::kResultTextOffset;
     size_t pos = 0;
     bool whole = false;
     for (;;) {
@@ -116,8 +115,9 @@ inline int read_reply(int fd) {
 // will come for it; otherwise what send_command would return (-1, 0, -2)
 // with the reason in com_result.  'c' is not for this path: its local
 // answer needs no request.
-inline int post_v(int fd, bool *owed, int code, int local, const char *format, va_list ap) {
-    char request[kRequestBytes];
+__attribute__((format(printf, 5, 0))) inline int post_v(int fd, bool *owed, int code, int local,
+                                                        const char *format, va_list ap) {
+    char request[proto::kRequestMax];
     size_t len = 0;
     *owed = false;
     int verdict = frame(request, &code, local, format, ap, &len);
@@ -129,7 +129,8 @@ inline int post_v(int fd, bool *owed, int code, int local, const char *format, v
 }
 
 // post_v with the argument text's values given in line.
-inline int post(int fd, bool *owed, int code, int local, const char *format, ...) {
+__attribute__((format(printf, 5, 6))) inline int post(int fd, bool *owed, int code, int local,
+                                                      const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     int r = post_v(fd, owed, code, local, format, ap);

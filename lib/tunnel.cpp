@@ -7,18 +7,19 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include "hostport.h"
 #include "vesknet.h"
 
 namespace {
 
-constexpr size_t kHostNameMax = 256;
+constexpr size_t kHostNameBytes = vesk::proto::kHostNameMax + 1;  // and its NUL
 constexpr size_t kReasonMax = 1024;
 
 // The last failure of the tunnel calls was the link server's when this is set.
 bool reason_from_link = false;
 char link_reason[kReasonMax];
 
-char host_name[kHostNameMax];
+char host_name[kHostNameBytes];
 in_addr_t host_addr;
 char *host_addr_list[2];
 char *host_aliases[1];
@@ -64,7 +65,8 @@ struct hostent *vesk_gethostbyname(const char *name) {
     int r = send_command(fd, 'c', 0, "%s", name);
     close(fd);
     unsigned long addr = 0;
-    char official[kHostNameMax] = {0};
+    char official[kHostNameBytes] = {0};
+    static_assert(kHostNameBytes == 256, "the width of the %s below");
     if ((r != 0 && r != 1) || command_result == nullptr ||
         std::sscanf(command_result, "%lx %255s", &addr, official) != 2) {
         h_errno = HOST_NOT_FOUND;

@@ -39,9 +39,10 @@ size_t resume_offset(int argc, char *const *argv) {
     return strnlen(g.arg, g.offset + 1) > g.offset ? g.offset : 0;
 }
 
-void report(char *const *argv, const char *format) {
+// "<program>: <what> -- <letter>" on stderr unless the caller silenced it.
+void report(char *const *argv, const char *what) {
     if (vesk_opterr) {
-        std::fprintf(stderr, format, program_name(argv), vesk_optopt);
+        std::fprintf(stderr, "%s: %s -- %c\n", program_name(argv), what, vesk_optopt);
     }
 }
 
@@ -68,7 +69,8 @@ int vesk_getopt(int argc, char *const *argv, const char *letters) {
         }
     }
     const char *word = argv[vesk_optind];
-    vesk_optopt = static_cast<signed char>(word[off++]);
+    // A signed char value, as the library's callers are promised.
+    vesk_optopt = static_cast<signed char>(word[off++]);  // NOLINT(bugprone-signed-char-misuse)
     const bool at_end = word[off] == '\0';
     // Leaves the group for the next call when letters remain, else moves on.
     auto advance = [&]() {
@@ -88,7 +90,7 @@ int vesk_getopt(int argc, char *const *argv, const char *letters) {
         // word as a file name after applying its first letters would act on a
         // command line the user did not write.
         advance();
-        report(argv, "%s: illegal option -- %c\n");
+        report(argv, "illegal option");
         return '?';
     }
 
@@ -101,7 +103,7 @@ int vesk_getopt(int argc, char *const *argv, const char *letters) {
     if (!at_end) {
         vesk_optarg = const_cast<char *>(word + off);
     } else if (++vesk_optind >= argc) {
-        report(argv, "%s: option requires an argument -- %c\n");
+        report(argv, "option requires an argument");
         return '?';
     } else {
         vesk_optarg = argv[vesk_optind];

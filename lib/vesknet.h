@@ -150,7 +150,7 @@ VESK_API int set_nonblock(int fd);
 
 /* Stream buffer.  All zero when new; callers read count and may zero start,
  * end and count to empty it (the storage is kept). */
-struct vesk_buff {
+struct vesk_buff {  /* NOLINT(readability-identifier-naming): a C name */
     uint32_t store; /* storage handle, 0 when none */
     uint32_t start; /* offset of the oldest byte held */
     uint32_t end;   /* offset after the newest byte held */

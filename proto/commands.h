@@ -34,9 +34,12 @@ constexpr unsigned long kFirstTermInArgs = 11715;
 // A command no server version has.
 constexpr unsigned long kNever = ULONG_MAX;
 
-// Longest argument text of a request: 1024 bytes less '@', the direction, the
-// code and the NUL.
-constexpr size_t kRequestTextMax = 1020;
+// Longest request a client sends, bytes: '@', the direction, the code, the
+// argument text and its NUL.
+constexpr size_t kRequestMax = 1024;
+// Longest argument text of a request: the request less '@', the direction,
+// the code and the NUL.
+constexpr size_t kRequestTextMax = kRequestMax - 4;
 
 // ---- Addresses ----
 

@@ -19,7 +19,11 @@ namespace vesk::proto {
 // Relative times further from the sender's clock than this are refused:
 // about 35,000 years either way, so adding the local clock never overflows.
 constexpr long long kMaxRelativeSeconds = 1LL << 40;  // seconds
+// The permission bits a mode in a request or a reply may carry.
 constexpr unsigned kMaxPermissionBits = 07777;
+// A copy that is still owed data: its owner may read it, nobody else may
+// touch it, and the next transfer recognises it as resumable.
+constexpr unsigned kPartialMode = 0400;
 constexpr unsigned kMaxChecksum = 0xffff;  // the checksum has 16 bits
 constexpr int kStatusFields = 7;
 

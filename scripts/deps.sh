@@ -7,9 +7,9 @@
 #   bash scripts/deps.sh --list GROUP...   print the groups' packages, one a line
 #
 # Groups: build (compile and install), tour (what tour.sh runs), test (unit and
-# end-to-end tests), fuzz (libFuzzer harnesses), lint (formatting and
-# comments), dist (manual pages, the package and the service unit checked),
-# bench (the benchmarks).
+# end-to-end tests), fuzz (libFuzzer harnesses), lint (formatting, comments
+# and clang-tidy), dist (manual pages, the package and the service unit
+# checked), bench (the benchmarks).
 #
 # Missing packages are installed with apt-get as root, through sudo otherwise.
 # VESK_NO_INSTALL=1 only names what is missing.  Exit status 0 when everything
@@ -24,7 +24,7 @@ packages_of() {
         test) echo libgtest-dev libgmock-dev python3 socat curl dnsutils dnsmasq-base xvfb xauth \
             x11-utils binutils procps iproute2 netbase ;;
         fuzz) echo clang libclang-rt-14-dev ;;
-        lint) echo clang-format python3 ;;
+        lint) echo clang-format clang-tidy python3 ;;
         dist) echo man-db groff-base dpkg-dev file systemd bash-completion binutils ;;
         bench) echo iperf3 rsync openssh-client openssh-server gnuplot-nox linux-perf strace \
             socat python3 time procps iproute2 lrzsz ;;

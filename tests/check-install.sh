@@ -38,7 +38,7 @@ silent() {
     [ -z "$out" ] || { echo "$out"; return 1; }
 }
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
-PROGRAMS="upload download portlink dgramlink displink timesync timesyncd regquery veskd"
+PROGRAMS=$(sed -n 's/^\([a-z][a-z0-9]*\).*/\1/p' "$SRC/dist/programs")
 
 for page in "$SRC"/docs/man/*.[1-8]; do
     check "man page $(basename "$page") renders without warnings" silent man --warnings -l "$page"
@@ -116,6 +116,9 @@ completes() { # completes WANT FUNC WORD...: the last word completes to WANT (am
         printf "%s\n" "${COMPREPLY[@]}"' _ "$MOVED/share/bash-completion/completions/vesk" \
         "$fn" "$@" | grep -qx -- "$want"
 }
+check "bash completion binds every program to its function" bash -c \
+    'source "$1" && shift && for p; do complete -p "$p" >/dev/null || exit 1; done' _ \
+    "$MOVED/share/bash-completion/completions/vesk" $PROGRAMS
 check "bash completion: veskd link kinds, options; upload and timesyncd options" bash -c \
     "$(declare -f completes); MOVED='$MOVED'
      completes tcp-listen: _vesk_veskd veskd --link tc && completes --genkey _vesk_veskd veskd --gen &&

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "failure.h"
 #include "request.h"
 #include "vesknet.h"
 
@@ -59,7 +60,7 @@ void Requests::read_next() {
     Ticket t = owed_.front();
     owed_.pop_front();
     memset(com_result, 0, sizeof com_result);
-    snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
+    vesk::set_failure("no result forthcoming");
     int rc = request::read_reply(fd_);
     settled_[t] = Settled{rc, held_reply()};
 }
@@ -68,14 +69,14 @@ int Requests::collect(Ticket t) {
     while (!settled_.count(t) && !owed_.empty() && owed_.front() <= t) read_next();
     auto it = settled_.find(t);
     if (it == settled_.end()) {
-        snprintf(com_result, sizeof com_result, "XX%cno result forthcoming", 'X');
-        command_result = com_result + 3;
+        vesk::set_failure("no result forthcoming");
         return -1;
     }
+    const size_t kept = std::min(it->second.reply.size(), sizeof com_result - 1);
     memset(com_result, 0, sizeof com_result);
-    memcpy(com_result, it->second.reply.data(),
-           std::min(it->second.reply.size(), sizeof com_result - 1));
-    command_result = com_result + 3;
+    memcpy(com_result, it->second.reply.data(), kept);
+    com_result[kept] = '\0';
+    command_result = com_result + vesk::kResultTextOffset;
     int rc = it->second.rc;
     settled_.erase(it);
     return rc;

@@ -138,7 +138,7 @@ void walk_local(Run &run, const std::string &top, const std::string &rel, std::v
         const std::string p = join(top, n.rel);
         struct stat st {};
         if (lstat(p.c_str(), &st) != 0) continue;  // gone since it was read
-        n.perms = st.st_mode & 07777;
+        n.perms = st.st_mode & proto::kMaxPermissionBits;
         n.atime = st.st_atime;
         n.mtime = st.st_mtime;
         if (S_ISREG(st.st_mode)) {
@@ -161,8 +161,9 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
                  std::vector<Node> *finals, std::vector<std::string> *final_paths) {
     const std::string src = strip_slashes(arg.source);
     const std::string dst = strip_slashes(arg.target);
-    if (run.req.call('K', 0, "%o\n%s", (top_st.st_mode & 07777) | kDirWhileCopying, dst.c_str()) <
-        0) {
+    if (run.req.call('K', 0, "%o\n%s",
+                     (top_st.st_mode & proto::kMaxPermissionBits) | kDirWhileCopying,
+                     dst.c_str()) < 0) {
         if (strcmp(command_result, kUnsupported) == 0)
             say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n", src.c_str(),
                 command_result);
@@ -173,7 +174,7 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
     }
     Node top;
     top.type = proto::kEntryDir;
-    top.perms = top_st.st_mode & 07777;
+    top.perms = top_st.st_mode & proto::kMaxPermissionBits;
     top.atime = top_st.st_atime;
     top.mtime = top_st.st_mtime;
     std::vector<Node> nodes;

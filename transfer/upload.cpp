@@ -29,8 +29,6 @@ constexpr int kPieceMax = 509;
 // gone since the last report point; then upload waits for writability.
 constexpr long kWaitAfter = 65536;  // bytes
 
-constexpr unsigned kPartialMode = 0400;  // remote copy while data is owed
-
 struct Source {
     int fd = -1;
     bool is_stdin = false;

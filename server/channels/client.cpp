@@ -18,7 +18,7 @@
 namespace vesk {
 namespace {
 // Unprocessed client bytes held before reading pauses, bytes.
-constexpr size_t kInHigh = 64 * 1024;
+constexpr size_t kClientInHigh = 64 * 1024;
 // Bytes held for the client at most: a full credit window of far data, and
 // replies and local data past the high mark (their producers look at the
 // mark only between pieces).
@@ -57,7 +57,7 @@ constexpr size_t kStatusMax = 64 * 1024;  // bytes
 }  // namespace
 
 Client::Client(Session &session, int fd, uint32_t id, const ucred &cred)
-    : session_(session), fd_(fd), id_(id), in_(kInHigh + kReadChunk), out_(kOutCap) {
+    : session_(session), fd_(fd), id_(id), in_(kClientInHigh + kReadChunk), out_(kOutCap) {
     info_.id = id;
     info_.pid = cred.pid;
     info_.uid = cred.uid;
@@ -134,7 +134,7 @@ void Client::hung_up_waiting() {
 
 void Client::read_client() {
     if (state_ != State::Open) return;
-    if (in_.size() >= kInHigh) return;
+    if (in_.size() >= kClientInHigh) return;
     ssize_t r = in_.read_from(fd_, kReadChunk);
     if (r < 0) {
         if (errno == EAGAIN) return;
@@ -157,9 +157,9 @@ bool Client::take_request() {
         in_.clear();
         return false;
     }
-    const char *nul = static_cast<const char *>(memchr(p, 0, std::min(avail, kRequestMax)));
+    const char *nul = static_cast<const char *>(memchr(p, 0, std::min(avail, proto::kRequestMax)));
     if (!nul) {
-        if (avail >= kRequestMax) {
+        if (avail >= proto::kRequestMax) {
             log::info("client %u: request too long, closing", id_);
             send_reply('?', false, "Request too long");
             close_when_flushed();
@@ -334,7 +334,7 @@ void Client::update_events() {
     bool blocked = (mode_ == Mode::Command &&
                     (pending_local_ > 0 || (pending_remote_ > 0 && far_ahead_ >= kFarAhead))) ||
                    (mode_ != Mode::Command && !can_feed());
-    if (state_ == State::Open && in_.size() < kInHigh && !blocked) ev |= EPOLLIN;
+    if (state_ == State::Open && in_.size() < kClientInHigh && !blocked) ev |= EPOLLIN;
     if (out_.wants_write()) ev |= EPOLLOUT;
     // Waiting for an answer and reading nothing meanwhile: still hear a
     // hang-up, which epoll reports whatever the mask (the bit only keeps the
@@ -396,8 +396,8 @@ bool Client::input_left() const {
     if (in_.empty()) return false;
     if (mode_ != Mode::Command) return true;
     std::string_view held = in_.peek();
-    return held[0] != '@' || held.size() >= kRequestMax ||
-           memchr(held.data(), 0, std::min(held.size(), kRequestMax)) != nullptr;
+    return held[0] != '@' || held.size() >= proto::kRequestMax ||
+           memchr(held.data(), 0, std::min(held.size(), proto::kRequestMax)) != nullptr;
 }
 
 void Client::finish() {

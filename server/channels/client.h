@@ -33,9 +33,6 @@ struct ClientInfo {
 
 class Client : public Outlet {
   public:
-    // Longest request a client may send: '@', direction, code, the text and
-    // the NUL.
-    static constexpr size_t kRequestMax = 3 + kRequestTextMax + 1;
     // Bytes held for the client before its sources pause.
     static constexpr size_t kOutHigh = 256 * 1024;
 

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "file_status.h"
 #include "files.h"
 
 namespace vesk::files::args {
 
-constexpr mode_t kPermissionBits = 07777;  // what a mode argument may carry
 constexpr const char kBadArgument[] = "Bad argument";
 
 inline Reply fail(const char *reason) {
@@ -35,7 +35,7 @@ bool parse_number(std::string_view text, T *out, int base = 10) {
 
 inline bool parse_mode(std::string_view text, mode_t *out) {
     unsigned long v = 0;
-    if (!parse_number(text, &v, 8) || v > kPermissionBits) return false;
+    if (!parse_number(text, &v, 8) || v > proto::kMaxPermissionBits) return false;
     *out = static_cast<mode_t>(v);
     return true;
 }

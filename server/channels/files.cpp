@@ -23,7 +23,6 @@ namespace {
 
 using namespace args;
 
-constexpr mode_t kPartialMode = 0400;   // an unfinished copy: owner may read, nothing else
 constexpr mode_t kWritableMode = 0600;  // briefly, so that the owner can reopen a 0400 copy
 // Bytes of a file being written that may gather in memory before they are
 // sent to the disk; the range before is waited for.  The sync before 'O'
@@ -75,7 +74,7 @@ int reopen_partial(const Scope &scope, const std::string &name, int flags) {
         fd = scope.open(name, flags, kWritableMode);
         if (fd < 0) {
             err = errno;
-            ::fchmod(rfd, st.st_mode & kPermissionBits);
+            ::fchmod(rfd, st.st_mode & proto::kMaxPermissionBits);
         }
     }
     if (rfd >= 0) ::close(rfd);
@@ -249,7 +248,7 @@ Sink::~Sink() {
 Reply Sink::open_fresh(std::string_view arg) {
     close();
     std::string_view head, name = arg;
-    mode_t mode = kPartialMode;
+    mode_t mode = proto::kPartialMode;
     if (split_long_form(arg, &head, &name)) {
         std::string_view f[2];
         off_t offset = 0;
@@ -283,7 +282,7 @@ Reply Sink::adopt(int fd, mode_t mode, std::string path) {
 Reply Sink::open_at(std::string_view arg) {
     close();
     std::string_view head, name = arg;
-    mode_t mode = kPartialMode;
+    mode_t mode = proto::kPartialMode;
     off_t offset = 0;
     if (split_long_form(arg, &head, &name)) {
         std::string_view f[2];

@@ -17,8 +17,6 @@ namespace vesk {
 namespace {
 // Clients accepted per readiness event before others get their turn.
 constexpr int kAcceptBatch = 64;
-// Longest request: '@', direction, code, 1020 bytes of text and the NUL.
-constexpr size_t kRequestMax = 1024;
 // Clients the Desk holds at once; more are closed unanswered.
 constexpr size_t kDeskMax = 64;
 // Supplementary groups asked for at first; more when the client has more.
@@ -132,7 +130,7 @@ void Desk::on_readable(int fd) {
     auto it = waiting_.find(fd);
     if (it == waiting_.end()) return;
     std::string &in = it->second;
-    char buf[kRequestMax];
+    char buf[proto::kRequestMax];
     ssize_t r = read(fd, buf, sizeof buf);
     if (r < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (r <= 0) return drop(fd);
@@ -158,7 +156,7 @@ void Desk::on_readable(int fd) {
             return drop(fd);
         }
     }
-    if (in.size() >= kRequestMax) drop(fd);
+    if (in.size() >= proto::kRequestMax) drop(fd);
 }
 
 }  // namespace vesk

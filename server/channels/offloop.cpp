@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "files.h"
+#include "hostport.h"
 #include "log.h"
 #include "lookup.h"
 
@@ -12,8 +13,6 @@ namespace {
 // Bytes a file check reads before it lets other checks waiting for a worker
 // have a turn: about 40 ms at 400 MB/s.
 constexpr size_t kCheckSliceBytes = 16 * 1024 * 1024;
-// Longest host name asked about.
-constexpr size_t kHostNameMax = 255;
 // Room for "address-in-hex name": 8 digits, a blank, the name and the NUL.
 constexpr size_t kSelfTextMax = 320;
 }  // namespace
@@ -46,7 +45,7 @@ void OffLoop::status(std::string_view arg, const Scope &scope) {
             if (!check->step(kCheckSliceBytes)) return std::nullopt;
             return check->reply();
         },
-        [this](files::Reply r) { outlet_.reply(r.ok, r.text); });
+        [this](const files::Reply &r) { outlet_.reply(r.ok, r.text); });
     // No thread at all: a probe that failed would pass for a missing file
     // (and an upload would then overwrite it), so answer it here, slowly.
     if (!started) {
@@ -63,14 +62,14 @@ void OffLoop::resolve(std::string_view arg, const std::string &host, uint32_t ad
         snprintf(text, sizeof text, "%lx %s", (unsigned long)addr, host.c_str());
         return outlet_.reply(true, text);
     }
-    if (name.size() > kHostNameMax) return outlet_.reply(false, "Host name too long");
+    if (name.size() > proto::kHostNameMax) return outlet_.reply(false, "Host name too long");
     if (!admit(Workers::Kind::Lookup)) return outlet_.reply(false, kTooManyJobs);
     bool started = run<lookup::Result>(
         Workers::Kind::Lookup,
         [name](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::canonical(name);
         },
-        [this](lookup::Result r) { outlet_.reply(r.ok, r.text); });
+        [this](const lookup::Result &r) { outlet_.reply(r.ok, r.text); });
     if (!started) outlet_.reply(false, kNoWorker);
 }
 

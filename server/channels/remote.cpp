@@ -36,7 +36,7 @@ bool RemoteSide::in_service() const {
 
 void RemoteSide::request(std::string_view payload) {
     if (dead_) return;
-    bool too_long = payload.size() > kRequestMax;
+    bool too_long = payload.size() > kRequestPayloadMax;
     if (waiting_.empty() && !in_service()) return start(payload, too_long);
     if (waiting_requests_ >= kWaitingMax)
         return lose("the far end sent requests without waiting for their replies");

@@ -30,8 +30,9 @@ class RemoteSide : public Outlet {
   public:
     // Requests that may wait behind the one in service.
     static constexpr size_t kWaitingMax = 8;
-    // Longest request kept: the code and the longest text a client can send.
-    static constexpr size_t kRequestMax = 1 + kRequestTextMax;
+    // Longest request payload kept: the code and the longest text a client
+    // can send.
+    static constexpr size_t kRequestPayloadMax = 1 + kRequestTextMax;
 
     RemoteSide(Session &session, ChanKey key);
     ~RemoteSide() override;

@@ -16,6 +16,7 @@
 
 #include "decimal.h"
 #include "flow.h"
+#include "hostport.h"
 #include "log.h"
 #include "lookup.h"
 
@@ -28,14 +29,12 @@ constexpr size_t kToSocketCap = Window::kMax + Stream::kInHigh;
 constexpr int kReadsPerEvent = 4;
 // The far machine itself, for an 'A' without a host.
 constexpr const char *kSelfHost = "127.0.0.1";
-constexpr size_t kHostMax = 255;    // bytes of a host name
 constexpr size_t kServiceMax = 64;  // bytes of a service name
-constexpr long kPortMax = 65535;
 
 // A port: a number 1-65535 or a TCP service name.  0 when it is neither.
 int parse_port(std::string_view s) {
     long v;
-    if (parse_long(s, 1, kPortMax, &v)) return int(v);
+    if (parse_long(s, 1, proto::kPortMax, &v)) return int(v);
     if (s.empty() || s.size() > kServiceMax) return 0;
     std::string name(s);
     servent *se = getservbyname(name.c_str(), "tcp");
@@ -57,7 +56,7 @@ void Stream::connect_tcp(std::string_view arg) {
     }
     int p = parse_port(port);
     if (p == 0) return outlet_.reply(false, "Bad port number");
-    if (host.size() > kHostMax) return outlet_.reply(false, "Host name too long");
+    if (host.size() > proto::kHostNameMax) return outlet_.reply(false, "Host name too long");
     std::string what = std::string(host) + ":" + std::to_string(p);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -72,7 +71,7 @@ void Stream::connect_tcp(std::string_view arg) {
         [h](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::address(h);
         },
-        [this, h, sa, what](lookup::Result found) mutable {
+        [this, h, sa, what](const lookup::Result &found) mutable {
             phase_ = Phase::Idle;
             if (!found.ok) return outlet_.reply(false, "Unknown host " + h + ": " + found.text);
             sa.sin_addr = found.addr;

@@ -10,6 +10,7 @@
 
 #include "decimal.h"
 #include "frame.h"
+#include "hostport.h"
 
 namespace vesk {
 namespace {
@@ -20,8 +21,6 @@ constexpr size_t kDgramQueueCap = 1024 * 1024;
 constexpr size_t kDgramMax = 65507;
 // Datagrams read per readiness before other work has a turn.
 constexpr int kReadsPerWake = 64;
-// Highest port number.
-constexpr long kPortMax = 65535;
 }  // namespace
 
 UdpPairs::~UdpPairs() {
@@ -76,7 +75,7 @@ bool UdpPairs::create(ChanKey pair, ChanKey owner, std::string *why) {
 bool UdpPairs::bind(ChanKey pair, std::string_view arg, std::string *why) {
     size_t sp = arg.find(' ');
     long port;
-    if (!parse_long(arg.substr(0, sp), 0, kPortMax, &port)) {
+    if (!parse_long(arg.substr(0, sp), 0, proto::kPortMax, &port)) {
         *why = "Bad port number";
         return false;
     }
@@ -107,7 +106,8 @@ bool UdpPairs::aim(ChanKey pair, std::string_view arg, std::string *why) {
     arg.remove_prefix(1);
     size_t colon = arg.rfind(':');
     long port;
-    if (colon == std::string_view::npos || !parse_long(arg.substr(colon + 1), 0, kPortMax, &port))
+    if (colon == std::string_view::npos ||
+        !parse_long(arg.substr(colon + 1), 0, proto::kPortMax, &port))
         return false;
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "hostport.h"
+
 namespace vesk::frame {
 
 void put_u16(std::string &out, uint16_t v) {
@@ -47,7 +49,6 @@ Header parse_header(const uint8_t *p) {
 
 namespace {
 constexpr size_t kHelloFixed = 4 + 2 + 2 + 4 + 4 + 4 + 4;
-constexpr size_t kHostMax = 255;
 }  // namespace
 
 std::string encode_hello(const Hello &h) {
@@ -58,12 +59,13 @@ std::string encode_hello(const Hello &h) {
     put_u32(out, h.addr);
     put_u32(out, h.uid);
     put_u32(out, h.window);
-    out.append(h.host.substr(0, kHostMax));
+    out.append(h.host.substr(0, proto::kHostNameMax));
     return out;
 }
 
 bool decode_hello(std::string_view payload, Hello *h) {
-    if (payload.size() < kHelloFixed || payload.size() > kHelloFixed + kHostMax) return false;
+    if (payload.size() < kHelloFixed || payload.size() > kHelloFixed + proto::kHostNameMax)
+        return false;
     if (memcmp(payload.data(), kMagic, sizeof kMagic) != 0) return false;
     auto p = reinterpret_cast<const uint8_t *>(payload.data());
     h->protocol = get_u16(p + 4);

@@ -12,7 +12,7 @@
 namespace vesk {
 namespace {
 // Bytes read from the link per system call.
-constexpr size_t kReadChunk = 256 * 1024;
+constexpr size_t kLinkReadChunk = 256 * 1024;
 // Bytes read per readiness event before other descriptors get their turn.
 constexpr size_t kReadPerEvent = 1024 * 1024;
 // Link-wide bytes queued beyond which pings go unanswered.
@@ -31,7 +31,7 @@ void Link::on_readable() {
     while (!stopped() && total < kReadPerEvent) {
         // Read into scratch space and copy what came: growing in_ by a
         // whole chunk would clear 256 KiB for every small read.
-        static char scratch[kReadChunk];
+        static char scratch[kLinkReadChunk];
         ssize_t r = read(in_fd_, scratch, sizeof scratch);
         if (r <= 0) {
             if (r < 0 && errno == EINTR) continue;
@@ -97,7 +97,7 @@ void Link::on_readable() {
         if (in_off_ == in_.size()) {
             in_.clear();
             in_off_ = 0;
-        } else if (in_off_ > kReadChunk) {
+        } else if (in_off_ > kLinkReadChunk) {
             in_.erase(0, in_off_);
             in_off_ = 0;
         }

@@ -33,7 +33,7 @@ std::string printable(const char *line) {
     return out;
 }
 
-void emit(const char *fmt, va_list ap) {
+__attribute__((format(printf, 1, 0))) void emit(const char *fmt, va_list ap) {
     char line[kLineMax];
     int n = vsnprintf(line, sizeof line, fmt, ap);
     if (n < 0) return;

@@ -149,7 +149,7 @@ bool Sealer::seal(std::string_view plain, std::string &out) {
             EVP_EncryptUpdate(d.ctx.get(), rec + kHeaderBytes, &len,
                               reinterpret_cast<const uint8_t *>(plain.data()), int(n)) <= 0 ||
             EVP_EncryptFinal_ex(d.ctx.get(), rec + kHeaderBytes + len, &fin) <= 0 ||
-            size_t(len + fin) != n ||
+            size_t(len) + size_t(fin) != n ||
             EVP_CIPHER_CTX_ctrl(d.ctx.get(), EVP_CTRL_GCM_GET_TAG, int(kTagBytes),
                                 rec + kHeaderBytes + n) <= 0) {
             out.resize(at);
@@ -182,7 +182,8 @@ struct Opener::Impl {
         return EVP_DecryptUpdate(dir.ctx.get(), nullptr, &len, p, int(kHeaderBytes)) > 0 &&
                EVP_DecryptUpdate(dir.ctx.get(), dst, &len, p + kHeaderBytes, int(n)) > 0 &&
                EVP_CIPHER_CTX_ctrl(dir.ctx.get(), EVP_CTRL_GCM_SET_TAG, int(kTagBytes), tag) > 0 &&
-               EVP_DecryptFinal_ex(dir.ctx.get(), dst + len, &fin) > 0 && size_t(len + fin) == n;
+               EVP_DecryptFinal_ex(dir.ctx.get(), dst + len, &fin) > 0 &&
+               size_t(len) + size_t(fin) == n;
     }
 };
 

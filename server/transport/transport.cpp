@@ -3,6 +3,7 @@
 #include "transport.h"
 #include "fd.h"
 
+#include "hostport.h"
 #include "keyfile.h"
 
 #include <algorithm>
@@ -168,7 +169,8 @@ bool parse_port(std::string_view text, int *port) {
     int v = 0;
     const char *end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, v);
-    if (text.empty() || ec != std::errc() || ptr != end || v < 1 || v > 65535) return false;
+    if (text.empty() || ec != std::errc() || ptr != end || v < 1 || v > proto::kPortMax)
+        return false;
     *port = v;
     return true;
 }

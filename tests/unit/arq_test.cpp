@@ -64,7 +64,11 @@ struct Line {
             std::string one = wire.substr(off, f.skip);
             off += f.skip;
             if (chance(drop)) continue;
-            if (chance(flip)) one[rng() % one.size()] ^= char(1 << (rng() % 8));
+            if (chance(flip)) {
+                const int bit = 1 << (rng() % 8);  // drawn first: the seeded runs stay the same
+                char &c = one[rng() % one.size()];
+                c = static_cast<char>(c ^ bit);
+            }
             if (chance(junk)) one.insert(rng() % one.size(), "\xC3ZCONNECT");
             if (chance(reorder) && !queued.empty()) {
                 queued.insert(queued.end() - 1, one);

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -40,8 +42,12 @@ class StandIn {
         close(listen_fd_);
         thread_.join();
     }
-    std::vector<std::string> requests;
-    int connections = 0;
+    // The requests seen so far; the serving thread adds to them meanwhile.
+    std::vector<std::string> requests() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return requests_;
+    }
+    std::atomic<int> connections{0};
 
   private:
     // Connections are served one after another until the stand-in is
@@ -56,7 +62,10 @@ class StandIn {
             while (read(c, &ch, 1) == 1) {
                 cur.push_back(ch);
                 if (ch == '\0') {
-                    requests.push_back(cur);
+                    {
+                        std::lock_guard<std::mutex> hold(mutex_);
+                        requests_.push_back(cur);
+                    }
                     std::string r = script_(cur);
                     if (!r.empty() && write(c, r.data(), r.size()) < 0) break;
                     if (hang_up_ && !r.empty()) break;
@@ -67,18 +76,20 @@ class StandIn {
         }
     }
     int listen_fd_ = -1;
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
     Script script_;
     bool hang_up_ = false;
     std::thread thread_;
 };
 
-std::string Reply(const std::string &text) {
+std::string framed_reply(const std::string &text) {
     return std::string("xx") + text + '\0';
 }
 
 // A server that answers every request with its version.
 std::string version_only(const std::string &) {
-    return Reply("dVERSION 20305 7f000002 peer 501");
+    return framed_reply("dVERSION 20305 7f000002 peer 501");
 }
 
 class ConnectTest : public TempDirTest {
@@ -113,7 +124,7 @@ class ConnectTest : public TempDirTest {
         int fd = socket_connect_server(-1, suffix);
         EXPECT_GE(fd, 0) << command_result;
         if (fd >= 0) close(fd);
-        return srv.requests;
+        return srv.requests();
     }
     // Connects in undecided share mode (-1); returns the mode it settled on.
     int undecided_share(const std::string &socket, const char *suffix) {
@@ -125,7 +136,7 @@ class ConnectTest : public TempDirTest {
 
 TEST_F(ConnectTest, HandshakeParsesVersionReply) {
     std::vector<std::string> reqs = connect_via([](const std::string &r) {
-        return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+        return r[2] == 'F' ? framed_reply("dVERSION 20305 7f000002 peer 501") : framed_reply("d");
     });
     EXPECT_EQ(remote_vesk_version, 20305u);
     EXPECT_EQ(vesk_remoteaddr, 0x7f000002u);
@@ -141,7 +152,7 @@ TEST_F(ConnectTest, DoubleFailureFallsBackAndSettingsSent) {
     std::vector<std::string> reqs = connect_via(
         [](const std::string &r) {
             if (r[2] == 'd') return std::string();
-            return r[2] == 'F' ? Reply("nnope") : Reply("d");
+            return r[2] == 'F' ? framed_reply("nnope") : framed_reply("d");
         },
         nullptr);
     EXPECT_EQ(remote_vesk_version, 10800u);
@@ -160,13 +171,14 @@ TEST_F(ConnectTest, RefusedHandshakeFailsWithTheServersReason) {
     {
         StandIn srv(
             home + "/.vesk/socket",
-            [](const std::string &) { return Reply("elink to far is down, reconnecting"); }, true);
+            [](const std::string &) { return framed_reply("elink to far is down, reconnecting"); },
+            true);
         EXPECT_EQ(socket_connect_server(-1, ""), -1);
         EXPECT_STREQ(command_result, "link to far is down, reconnecting");
         EXPECT_EQ(remote_vesk_version, 0u);
     }
     StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
-        return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+        return r[2] == 'F' ? framed_reply("dVERSION 20305 7f000002 peer 501") : framed_reply("d");
     });
     int fd = socket_connect_server(-1, "");
     ASSERT_GE(fd, 0) << command_result;
@@ -213,7 +225,7 @@ TEST_F(ConnectTest, ConnectServerExitsOnFailure) {
 
 TEST_F(ConnectTest, LongHostNameStaysInBuffer) {
     std::string name(400, 'h');
-    connect_via([&](const std::string &) { return Reply("dVERSION 1 2 " + name + " 3"); });
+    connect_via([&](const std::string &) { return framed_reply("dVERSION 1 2 " + name + " 3"); });
     EXPECT_EQ(strlen(vesk_remotehost), 255u);
     EXPECT_EQ(remote_vesk_version, 1u);
 }
@@ -257,13 +269,13 @@ TEST(CorePaths, SetBlockReportsPreviousMode) {
 
 namespace {
 
-std::string Req(const char *bytes, size_t n) {
+std::string request_of(const char *bytes, size_t n) {
     return std::string(bytes, n);
 }
 
 // Waits (bounded) until the stand-in has seen want requests.
 void await_requests(const StandIn &srv, size_t want) {
-    for (int i = 0; i < 200 && srv.requests.size() < want; ++i) usleep(10000);
+    for (int i = 0; i < 200 && srv.requests().size() < want; ++i) usleep(10000);
 }
 
 TEST_F(ConnectTest, HandshakeOncePerProcessSettingsEveryConnection) {
@@ -275,7 +287,8 @@ TEST_F(ConnectTest, HandshakeOncePerProcessSettingsEveryConnection) {
     {
         StandIn srv(home + "/.vesk/socket", [](const std::string &r) {
             if (r[2] == 'd') return std::string();
-            return r[2] == 'F' ? Reply("dVERSION 20305 7f000002 peer 501") : Reply("d");
+            return r[2] == 'F' ? framed_reply("dVERSION 20305 7f000002 peer 501")
+                               : framed_reply("d");
         });
         for (int i = 0; i < 2; ++i) {
             int fd = socket_connect_server(-1, "");
@@ -284,13 +297,13 @@ TEST_F(ConnectTest, HandshakeOncePerProcessSettingsEveryConnection) {
             close(fd);
         }
         await_requests(srv, 9);
-        reqs = srv.requests;
+        reqs = srv.requests();
         conns = srv.connections;
     }
     EXPECT_EQ(conns, 2);
-    std::vector<std::string> settings = {Req("@?C1\0", 5), Req("@>C0\0", 5), Req("@?d-5\0", 6),
-                                         Req("@>d-5\0", 6)};
-    std::vector<std::string> want = {Req("@?F-10\0", 7)};
+    std::vector<std::string> settings = {request_of("@?C1\0", 5), request_of("@>C0\0", 5),
+                                         request_of("@?d-5\0", 6), request_of("@>d-5\0", 6)};
+    std::vector<std::string> want = {request_of("@?F-10\0", 7)};
     want.insert(want.end(), settings.begin(), settings.end());
     want.insert(want.end(), settings.begin(), settings.end());
     EXPECT_EQ(reqs, want);
@@ -300,16 +313,16 @@ TEST_F(ConnectTest, NoSettingsSentWhenUnset) {
     lcompression = -1;
     rcompression = -1;
     priority = 0;
-    EXPECT_EQ(connect_via(version_only), std::vector<std::string>{Req("@?F-10\0", 7)});
+    EXPECT_EQ(connect_via(version_only), std::vector<std::string>{request_of("@?F-10\0", 7)});
 }
 
 // The repeat's answer counts; a zero address in it becomes 127.0.0.254.
 TEST_F(ConnectTest, RepeatedQueryAnswerUsedAndZeroAddressReplaced) {
     int seen_f = 0;
     std::vector<std::string> reqs = connect_via([&](const std::string &r) {
-        if (r[2] != 'F') return Reply("d");
+        if (r[2] != 'F') return framed_reply("d");
         ++seen_f;
-        return seen_f < 3 ? Reply("nbusy") : Reply("dVERSION 20100 0 far 7");
+        return seen_f < 3 ? framed_reply("nbusy") : framed_reply("dVERSION 20100 0 far 7");
     });
     EXPECT_EQ(remote_vesk_version, 20100u);
     EXPECT_EQ(vesk_remoteaddr, 0x7F0000FEu);

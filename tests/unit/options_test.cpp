@@ -17,25 +17,25 @@ class OptionsTest : public ::testing::Test {
     // The scanner keeps a pointer into the vector it scans (it has no
     // reset): finish any group a refusal left half-scanned before the
     // strings go away.
-    void Drain() {
+    void drain() {
         if (store.empty()) return;
         int saved_err = vesk_opterr, saved_ind = vesk_optind;
         vesk_opterr = 0;
-        while (vesk_getopt(Argc(), argv.data(), "") != -1) {
+        while (vesk_getopt(argc(), argv.data(), "") != -1) {
         }
         vesk_opterr = saved_err;
         vesk_optind = saved_ind;
     }
-    void TearDown() override { Drain(); }
-    char **Args(std::initializer_list<const char *> list) {
-        Drain();
+    void TearDown() override { drain(); }
+    char **args(std::initializer_list<const char *> list) {
+        drain();
         store.assign(list.begin(), list.end());
         argv.clear();
         for (auto &s : store) argv.push_back(s.data());
         argv.push_back(nullptr);
         return argv.data();
     }
-    int Argc() const { return static_cast<int>(store.size()); }
+    int argc() const { return static_cast<int>(store.size()); }
     void SetUp() override {
         vesk_optind = 1;
         vesk_opterr = 0;
@@ -50,83 +50,83 @@ class OptionsTest : public ::testing::Test {
 };
 
 TEST_F(OptionsTest, SuffixOption) {
-    char **a = Args({"prog", "-t", "2", "file"});
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 3);
+    char **a = args({"prog", "-t", "2", "file"});
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 3);
     EXPECT_STREQ(vesk_server, "2");
 }
 
 TEST_F(OptionsTest, LastCompressionWins) {
-    char **a = Args({"prog", "-c", "-r"});
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 3);
+    char **a = args({"prog", "-c", "-r"});
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 3);
     EXPECT_EQ(lcompression, 0);
     EXPECT_EQ(rcompression, 0);
 }
 
 TEST_F(OptionsTest, ShareValues) {
     share = -1;
-    char **a = Args({"prog", "-S", "on"});
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 3);
+    char **a = args({"prog", "-S", "on"});
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 3);
     EXPECT_EQ(share, 2);
     share = 1;
     vesk_optind = 1;
-    a = Args({"prog", "-S", "5"});
-    client_options(Argc(), a, "", nullptr);
+    a = args({"prog", "-S", "5"});
+    client_options(argc(), a, "", nullptr);
     EXPECT_EQ(share, 1);
     vesk_optind = 1;
-    a = Args({"prog", "-S", "0"});
-    client_options(Argc(), a, "", nullptr);
+    a = args({"prog", "-S", "0"});
+    client_options(argc(), a, "", nullptr);
     EXPECT_EQ(share, 0);
 }
 
 TEST_F(OptionsTest, PriorityPrints) {
-    char **a = Args({"prog", "-p", "5"});
+    char **a = args({"prog", "-p", "5"});
     testing::internal::CaptureStderr();
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 3);
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 3);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Changing priority to 5\n");
     EXPECT_EQ(priority, 5);
 }
 
 TEST_F(OptionsTest, DashesEndOptions) {
-    char **a = Args({"prog", "--", "-c"});
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 2);
+    char **a = args({"prog", "--", "-c"});
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 2);
     EXPECT_EQ(lcompression, -1);
     vesk_optind = 1;
-    a = Args({"prog", "-", "x"});
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 1);
+    a = args({"prog", "-", "x"});
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 1);
 }
 
 int seen_option = 0;
-int Accept(int option, char *) {
+int accept_all(int option, char *) {
     seen_option = option;
     return 0;
 }
-int Refuse(int, char *) {
+int refuse_all(int, char *) {
     return -1;
 }
 
 TEST_F(OptionsTest, ProgramLettersAndErrors) {
-    char **a = Args({"prog", "-v", "-q", "x"});
-    EXPECT_EQ(client_options(Argc(), a, "vq", Accept), 3);
+    char **a = args({"prog", "-v", "-q", "x"});
+    EXPECT_EQ(client_options(argc(), a, "vq", accept_all), 3);
     EXPECT_EQ(verbose, 1);
     EXPECT_EQ(seen_option, 'q');
     vesk_optind = 1;
-    a = Args({"prog", "-q"});
-    EXPECT_EQ(client_options(Argc(), a, "q", Refuse), -1);
+    a = args({"prog", "-q"});
+    EXPECT_EQ(client_options(argc(), a, "q", refuse_all), -1);
     EXPECT_STREQ(command_result, "Unrecognized option '-q'");
     vesk_optind = 1;
-    a = Args({"prog", "-z"});
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), -1);
+    a = args({"prog", "-z"});
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), -1);
     EXPECT_STREQ(command_result, "'?' is an illegal for some unknown reason");
 }
 
 TEST_F(OptionsTest, VeskServerFromEnvironmentOverriddenByT) {
     setenv("VESKSERVER", "env", 1);
-    char **a = Args({"prog"});
-    client_options(Argc(), a, "", nullptr);
+    char **a = args({"prog"});
+    client_options(argc(), a, "", nullptr);
     EXPECT_STREQ(vesk_server, "env");
     vesk_optind = 1;
-    a = Args({"prog", "-t", "opt"});
-    client_options(Argc(), a, "", nullptr);
+    a = args({"prog", "-t", "opt"});
+    client_options(argc(), a, "", nullptr);
     EXPECT_STREQ(vesk_server, "opt");
     unsetenv("VESKSERVER");
 }
@@ -159,7 +159,7 @@ TEST_F(OptionsTest, BuildArgTerm) {
 
 namespace {
 
-int RefuseZ(int option, char *) {
+int refuse_z(int option, char *) {
     return option == 'z' ? -1 : 0;
 }
 
@@ -182,20 +182,20 @@ TEST_F(OptionsTest, UnrecognizedNamesTheArgumentThatHeldIt) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.want);
-        Drain();
+        drain();
         vesk_optind = 1;
         store.assign(c.args.begin(), c.args.end());
         argv.clear();
         for (auto &a : store) argv.push_back(a.data());
         argv.push_back(nullptr);
-        EXPECT_EQ(client_options(Argc(), argv.data(), c.letters, RefuseZ), -1);
+        EXPECT_EQ(client_options(argc(), argv.data(), c.letters, refuse_z), -1);
         EXPECT_STREQ(command_result, c.want);
     }
 }
 
 TEST_F(OptionsTest, ProgramLetterWithoutCallbackRefused) {
-    char **a = Args({"prog", "-rq"});
-    EXPECT_EQ(client_options(Argc(), a, "q", nullptr), -1);
+    char **a = args({"prog", "-rq"});
+    EXPECT_EQ(client_options(argc(), a, "q", nullptr), -1);
     EXPECT_STREQ(command_result, "Unrecognized option '-rq'");
     EXPECT_EQ(lcompression, 0);
 }
@@ -205,22 +205,22 @@ TEST_F(OptionsTest, ShareTextsAndNonNumericPriority) {
     for (const auto &t : texts) {
         share = -1;
         vesk_optind = 1;
-        char **a = Args({"prog", "-S", t.first});
-        EXPECT_EQ(client_options(Argc(), a, "", nullptr), 3);
+        char **a = args({"prog", "-S", t.first});
+        EXPECT_EQ(client_options(argc(), a, "", nullptr), 3);
         EXPECT_EQ(share, t.second) << t.first;
     }
     vesk_optind = 1;
-    char **a = Args({"prog", "-pfast"});
+    char **a = args({"prog", "-pfast"});
     testing::internal::CaptureStderr();
-    EXPECT_EQ(client_options(Argc(), a, "", nullptr), 2);
+    EXPECT_EQ(client_options(argc(), a, "", nullptr), 2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Changing priority to 0\n");
     EXPECT_EQ(priority, 0);
 }
 
 TEST_F(OptionsTest, CommonLettersNeverReachCallback) {
     seen_option = 0;
-    char **a = Args({"prog", "-c", "x"});
-    EXPECT_EQ(client_options(Argc(), a, "c", Accept), 2);
+    char **a = args({"prog", "-c", "x"});
+    EXPECT_EQ(client_options(argc(), a, "c", accept_all), 2);
     EXPECT_EQ(seen_option, 0);
     EXPECT_EQ(lcompression, 1);
 }

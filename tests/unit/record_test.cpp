@@ -127,7 +127,7 @@ TEST(Record, GoodRecordsBeforeABadOneAreNotDelivered) {
     Ends e;
     std::string wire = sealed(e.initiator.sealer, "first");
     std::string bad = sealed(e.initiator.sealer, "second");
-    bad.back() ^= 0x80;
+    bad.back() = static_cast<char>(bad.back() ^ 0x80);
     std::string got;
     EXPECT_FALSE(e.acceptor.opener.open(wire + bad, got));
     EXPECT_TRUE(got.empty());

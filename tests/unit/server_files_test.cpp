@@ -134,8 +134,8 @@ TEST_F(FilesTest, StatusFailures) {
     EXPECT_EQ(missing.text, "No such file or directory");
 
     std::string p = make("f", "abc");
-    for (std::string bad : {"\n" + p, "\n-1\n" + p, "\n1x\n" + p, "\n \n" + p, "\n\n" + p,
-                            "\n99999999999999999999999\n" + p, p + "\nmore"}) {
+    for (const std::string &bad : {"\n" + p, "\n-1\n" + p, "\n1x\n" + p, "\n \n" + p, "\n\n" + p,
+                                   "\n99999999999999999999999\n" + p, p + "\nmore"}) {
         Reply r = vesk::files::status(bad);
         EXPECT_FALSE(r.ok) << bad;
         EXPECT_EQ(r.text, "Bad argument") << bad;
@@ -181,10 +181,10 @@ TEST_F(FilesTest, SinkFreshTruncatesAndShortFormGives0400) {
 TEST_F(FilesTest, SinkRejectsBadArguments) {
     vesk::files::Sink sink;
     std::string p = path("x");
-    for (std::string bad : {"0 999\n" + p, "0\n" + p, "0 400 1\n" + p, "5 400\n" + p,
-                            "-0 400x\n" + p, " 0 400\n" + p})
+    for (const std::string &bad : {"0 999\n" + p, "0\n" + p, "0 400 1\n" + p, "5 400\n" + p,
+                                   "-0 400x\n" + p, " 0 400\n" + p})
         EXPECT_EQ(sink.open_fresh(bad).text, "Bad argument") << bad;
-    for (std::string bad : {"-1 400\n" + p, "1 8\n" + p, "x 400\n" + p})
+    for (const std::string &bad : {"-1 400\n" + p, "1 8\n" + p, "x 400\n" + p})
         EXPECT_EQ(sink.open_at(bad).text, "Bad argument") << bad;
     EXPECT_FALSE(sink.is_open());
     EXPECT_EQ(access(p.c_str(), F_OK), -1);  // nothing was created
@@ -313,8 +313,9 @@ TEST_F(FilesTest, SetFinalModeAndTimes) {
 
 TEST_F(FilesTest, SetFinalFailures) {
     std::string p = make("fin", "data", 0400);
-    for (std::string bad : {"644 0\n" + p, "9 0 0\n" + p, std::string("644 0 0"), "644 x 0\n" + p,
-                            "644 0 99999999999999999999\n" + p, "644 9223372036854775807 0\n" + p})
+    for (const std::string &bad :
+         {"644 0\n" + p, "9 0 0\n" + p, std::string("644 0 0"), "644 x 0\n" + p,
+          "644 0 99999999999999999999\n" + p, "644 9223372036854775807 0\n" + p})
         EXPECT_EQ(vesk::files::set_final(bad).text, "Bad argument") << bad;
     EXPECT_EQ(mode_of(p), 0400u);
     EXPECT_EQ(vesk::files::set_final("644 0 0\n" + path("none")).text, "No such file or directory");
