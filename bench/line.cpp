@@ -182,7 +182,7 @@ class Direction {
                 (unsigned long long)d.flipped, (unsigned long long)d.bursts,
                 (unsigned long long)d.dropped, (unsigned long long)d.inserted,
                 (unsigned long long)c.outage,
-                (unsigned long long)(c.undelivered + queue_.size() + held_));
+                (unsigned long long)c.undelivered + queue_.size() + held_);
     }
 
   private:

@@ -134,7 +134,9 @@ void walk_local(Run &run, const std::string &top, const std::string &rel, std::v
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
         Node n;
-        n.rel = rel.empty() ? name : rel + "/" + name;
+        n.rel = rel;
+        if (!n.rel.empty()) n.rel += '/';
+        n.rel += name;
         const std::string p = join(top, n.rel);
         struct stat st {};
         if (lstat(p.c_str(), &st) != 0) continue;  // gone since it was read
