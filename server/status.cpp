@@ -1,6 +1,8 @@
 // veskd --status (see status.h): formatting the report and fetching it.
 #include "status.h"
 
+#include "log.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -21,22 +23,6 @@ namespace {
 constexpr size_t kReportMax = 256 * 1024;
 // A veskd that does not answer within this is reported as such, s.
 constexpr int kAskTimeoutS = 10;
-
-// Text from outside (the far host's name) with its control characters
-// made visible.
-std::string printable(const std::string &s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
 
 std::string quoted(const std::string &s) {
     std::string out = "\"";
@@ -95,9 +81,9 @@ std::string seconds(int64_t ms) {
 std::string text(const View &v) {
     std::string out = "state: " + std::string(v.state) + " for " + duration(v.state_ms);
     if (v.next_try_ms >= 0) out += ", next try in " + duration(v.next_try_ms);
-    out += "\nlink: " + printable(v.link) + "\n";
+    out += "\nlink: " + log::printable(v.link) + "\n";
     if (v.up) {
-        out += "far end: " + printable(v.far_host) + " (" + v.far_addr + "), version " +
+        out += "far end: " + log::printable(v.far_host) + " (" + v.far_addr + "), version " +
                std::to_string(v.far_version) + ", user " + std::to_string(v.far_uid) + "\n";
         out += "round trip: " + (v.rtt_us > 0 ? ms(v.rtt_us) : std::string("not measured yet"));
         if (v.srtt_us > 0) out += ", smoothed " + ms(v.srtt_us);

@@ -15,31 +15,13 @@ constexpr const char *kPrefix = "veskd";
 // Longest line printed, bytes before escaping.
 constexpr size_t kLineMax = 2048;
 
-// The line with its control characters shown as \xHH: names, addresses and
-// requests from clients and the far end go into lines, and a newline or a
-// terminal escape in them must not forge or garble one.
-std::string printable(const char *line) {
-    std::string out;
-    for (const char *p = line; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 __attribute__((format(printf, 1, 0))) void emit(const char *fmt, va_list ap) {
     char line[kLineMax];
     int n = vsnprintf(line, sizeof line, fmt, ap);
     if (n < 0) return;
     // One fprintf per line so that the two ends' messages on a shared
     // terminal do not interleave mid-line.
-    fprintf(stderr, "%s: %s\n", kPrefix, printable(line).c_str());
+    fprintf(stderr, "%s: %s\n", kPrefix, printable(std::string_view(line)).c_str());
 }
 }  // namespace
 
@@ -87,13 +69,27 @@ void Limited::error(const char *fmt, ...) {
     int n = vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
     if (n < 0) return;
-    std::string shown = printable(line);
+    std::string shown = printable(std::string_view(line));
     if (held_ > 0) {
         fprintf(stderr, "%s: %s (and %u more like it)\n", kPrefix, shown.c_str(), held_);
     } else {
         fprintf(stderr, "%s: %s\n", kPrefix, shown.c_str());
     }
     held_ = 0;
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
 }
 
 }  // namespace vesk::log

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace vesk::log {
 
@@ -11,6 +13,11 @@ namespace vesk::log {
 // made); 2 (-vv): every request, state move, frame and flow control.
 void set_verbosity(int level);
 int verbosity();
+
+// The text with its control characters shown as \xHH: names, addresses and
+// requests from clients and the far end go into lines, and a newline or a
+// terminal escape in them must not forge or garble one.
+std::string printable(std::string_view text);
 
 // Always printed.
 void error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
