@@ -63,6 +63,17 @@ frame::Hello hello(uint32_t window, const char *host) {
     return h;
 }
 
+// The stream bytes the recorder got, in order, into *all; true when an EOF
+// came last.
+bool data_of(const Recorder &r, std::string *all) {
+    bool eof_last = false;
+    for (auto &g : r.got) {
+        if (g.type == frame::kData) *all += g.payload;
+        eof_last = g.type == frame::kEof;
+    }
+    return eof_last;
+}
+
 // Runs the loop until stopped or about half a second has passed: everything
 // here crosses a local socketpair within milliseconds.
 void run_bounded(Loop &loop) {
@@ -187,11 +198,7 @@ TEST_F(LinkPair, DataStopsAtTheCreditAndResumesWithMore) {
     rb.stop_after = 0;
     run_bounded(loop);
     std::string all;
-    bool eof_last = false;
-    for (auto &g : rb.got) {
-        if (g.type == frame::kData) all += g.payload;
-        eof_last = g.type == frame::kEof;
-    }
+    bool eof_last = data_of(rb, &all);
     EXPECT_EQ(all.size(), data.size() - window);
     EXPECT_TRUE(eof_last) << "the EOF overtook the data before it";
 }
@@ -208,11 +215,7 @@ TEST_F(LinkPair, CheckedFramesCarryBulkDataWhole) {
     a->send(k, frame::kEof);
     run_bounded(loop);
     std::string all;
-    bool eof_last = false;
-    for (auto &g : rb.got) {
-        if (g.type == frame::kData) all += g.payload;
-        eof_last = g.type == frame::kEof;
-    }
+    bool eof_last = data_of(rb, &all);
     EXPECT_EQ(all.size(), 256u * 1024) << "the window";
     EXPECT_FALSE(eof_last);
     // The rest follows the credit, then the EOF, nothing lost on the way.
@@ -221,10 +224,7 @@ TEST_F(LinkPair, CheckedFramesCarryBulkDataWhole) {
     b->send_urgent(chan_key(1, false), frame::kCredit, p);
     run_bounded(loop);
     all.clear();
-    for (auto &g : rb.got) {
-        if (g.type == frame::kData) all += g.payload;
-        eof_last = g.type == frame::kEof;
-    }
+    eof_last = data_of(rb, &all);
     EXPECT_TRUE(all == data) << all.size() << " of " << data.size();
     EXPECT_TRUE(eof_last);
 }
