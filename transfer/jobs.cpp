@@ -94,6 +94,9 @@ bool alone(const FileArg &f) {
             !write_all(fd, lines.data(), lines.size()))
             break;
     }
+    // A finish posted last (a same-size file's mode) is done before the
+    // parent, which waits for this worker, reports the run over.
+    run.req.drain();
     fflush(stderr);
     _exit(0);
 }

@@ -378,6 +378,9 @@ int run_main(Program program, int argc, char **argv,
 }
 
 int run_finish(Run &run) {
+    // A request posted last (a same-size file's mode) must have been carried
+    // out before the program says it is done.
+    run.req.drain();
     close_local(run);
     if (verbose >= 2 && run.started > 1) {
         double t = clock_diff(clock_now(), run.start);
