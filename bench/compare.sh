@@ -51,7 +51,7 @@ else
     MANY_SMALL_N=1000 MANY_LARGE_N=100
 fi
 MANY_RTT_MS=50
-MANY_JOBS=16     # files in flight for the -j runs
+MANY_JOBS=128    # files in flight for the -j runs
 LONG_RTT_MS=100 LONG_RATE_BPS=1000000000
 BUSY_RTT_MS=20 BUSY_RATE_BPS=10000000
 # More than passes at 10 Mbit/s while the echoes run (each may wait half a

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -63,37 +64,85 @@ bool alone(const FileArg &f) {
     return f.source == "-" || f.target == "-";
 }
 
-// A worker: its own connection, then one file after another as handed out.
-[[noreturn]] void work(Run &run, int fd, const std::vector<FileArg> &files, const MakeWork &make) {
-    run_reconnect(run);
-    for (;;) {
+// What the run's process tells a worker that asked for a file while it still
+// finishes one, when no file can be handed out yet (the next one must run
+// alone): finish yours, then ask again.
+constexpr int32_t kLater = -2;
+
+// One worker's view of the run's process.
+class Dispatcher {
+  public:
+    explicit Dispatcher(int fd) : fd_(fd) {}
+    // The next file's index; kNoMore at the end (or when the run's process has
+    // gone), kLater when none is free while this worker still holds one.
+    int32_t next() {
         int32_t index = kNoMore;
-        if (!write_all(fd, &kWant, 1) || !read_all(fd, &index, sizeof index) || index < 0 ||
-            static_cast<size_t>(index) >= files.size())
-            break;
-        // The "-" sources before this file, as a run of one after another
-        // would have counted them.
-        run.stdin_count = 0;
-        for (int32_t k = 0; k < index; ++k) run.stdin_count += files[k].source == "-";
+        if (!write_all(fd_, &kWant, 1) || !read_all(fd_, &index, sizeof index)) return kNoMore;
+        return index;
+    }
+    // Reports a finished file with the counts gathered since the last report:
+    // files overlap, so counts may belong to the next file, and the run's
+    // process only ever adds them up.
+    bool report(Run &run, int32_t index, FileWork &w) {
+        std::string lines = w.msgs.take();
+        Report r{index,     run.status,        run.started,
+                 run.total, run.phase_seconds, static_cast<uint32_t>(lines.size())};
         run.status = 0;
         run.started = 0;
         run.total = 0;
         run.phase_seconds = 0;
+        return write_all(fd_, &kDone, 1) && write_all(fd_, &r, sizeof r) &&
+               write_all(fd_, lines.data(), lines.size());
+    }
+
+  private:
+    int fd_;
+};
+
+// A worker: its own connection, then one file after another as handed out.
+// As in a run of one file after another, the next file's probe goes out
+// before the closing replies of the one before are read.
+[[noreturn]] void work(Run &run, int fd, const std::vector<FileArg> &files, const MakeWork &make) {
+    run_reconnect(run);
+    run.status = 0;
+    Dispatcher from(fd);
+    std::unique_ptr<FileWork> before;  // its closing replies are still owed
+    int32_t before_index = kNoMore;
+    bool ok = true;
+    auto finish_before = [&] {
+        if (!before) return;
+        before->end();
+        ok = ok && from.report(run, before_index, *before);
+        before.reset();
+    };
+    while (ok) {
+        int32_t index = from.next();
+        if (index == kLater) {
+            finish_before();
+            continue;
+        }
+        if (index < 0 || static_cast<size_t>(index) >= files.size()) break;
+        // The "-" sources before this file, as a run of one after another
+        // would have counted them.
+        run.stdin_count = 0;
+        for (int32_t k = 0; k < index; ++k) run.stdin_count += files[k].source == "-";
+        close_local(run);
         std::unique_ptr<FileWork> w = make(run, files[index]);
         w->msgs.hold();
         print_file_line(run, files[index], w->msgs);
         w->begin();
-        if (w->middle()) w->end();
-        std::string lines = w->msgs.take();
-        w.reset();
-        if (run.local_fd > (run.program == Program::kUpload ? 0 : 1)) close(run.local_fd);
-        run.local_fd = -1;
-        Report r{index,     run.status,        run.started,
-                 run.total, run.phase_seconds, static_cast<uint32_t>(lines.size())};
-        if (!write_all(fd, &kDone, 1) || !write_all(fd, &r, sizeof r) ||
-            !write_all(fd, lines.data(), lines.size()))
-            break;
+        finish_before();
+        const bool middle = w->middle();
+        if (middle && w->overlaps()) {
+            before = std::move(w);
+            before_index = index;
+            continue;
+        }
+        if (middle) w->end();
+        ok = ok && from.report(run, index, *w);
     }
+    finish_before();
+    close_local(run);
     // A finish posted last (a same-size file's mode) is done before the
     // parent, which waits for this worker, reports the run over.
     run.req.drain();
@@ -104,8 +153,8 @@ bool alone(const FileArg &f) {
 struct Worker {
     pid_t pid = -1;
     int fd = -1;
-    int32_t file = kNoMore;  // the file it works on
-    bool waiting = false;    // asked for a file and got no answer yet
+    std::deque<int32_t> files;  // those it works on, the oldest first: two at most
+    bool waiting = false;       // asked for a file and got no answer yet
 };
 
 }  // namespace
@@ -138,16 +187,22 @@ void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeW
     bool alone_in_flight = false;
     bool lost = false;  // a worker ended inside a file
     std::map<size_t, std::string> lines;
+    auto answer = [&](Worker &w, int32_t index) {
+        w.waiting = false;
+        if (index >= 0) w.files.push_back(index);
+        if (!write_all(w.fd, &index, sizeof index) && index >= 0) w.files.pop_back();
+    };
     auto assign = [&](Worker &w) {
         if (next < files.size()) {
-            if (alone_in_flight || (alone(files[next]) && in_flight > 0)) return;
+            if (alone_in_flight || (alone(files[next]) && in_flight > 0)) {
+                // A worker still finishing a file must not wait on itself.
+                if (!w.files.empty()) answer(w, kLater);
+                return;
+            }
             alone_in_flight = alone(files[next]);
             ++in_flight;
         }
-        int32_t index = next < files.size() ? static_cast<int32_t>(next++) : kNoMore;
-        w.waiting = false;
-        w.file = index;
-        if (!write_all(w.fd, &index, sizeof index)) w.file = kNoMore;
+        answer(w, next < files.size() ? static_cast<int32_t>(next++) : kNoMore);
     };
     for (;;) {
         std::vector<pollfd> fds;
@@ -173,10 +228,10 @@ void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeW
                 ok = kind == kDone && read_all(w.fd, &r, sizeof r);
                 if (ok) text.resize(r.len);
                 ok = ok && read_all(w.fd, text.data(), text.size());
-                ok = ok && r.index == w.file;
+                ok = ok && !w.files.empty() && r.index == w.files.front();
             }
             if (!ok) {
-                if (w.file != kNoMore) lost = true;
+                if (!w.files.empty()) lost = true;
                 close(w.fd);
                 w.fd = -1;
                 continue;
@@ -189,7 +244,7 @@ void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeW
                 run.total += r.total;
                 run.phase_seconds += r.phase_seconds;
                 lines[static_cast<size_t>(r.index)] = std::move(text);
-                w.file = kNoMore;
+                w.files.pop_front();
                 --in_flight;
                 if (alone(files[static_cast<size_t>(r.index)])) alone_in_flight = false;
             }

@@ -12,7 +12,7 @@
 namespace vesk::transfer {
 
 // Most files a run keeps in flight.
-constexpr int kJobsMax = 64;
+constexpr int kJobsMax = 128;
 
 // Does the work of files with up to jobs workers.  A file read from standard
 // input or written to standard output runs alone.  Adds each file's status,

@@ -310,16 +310,12 @@ std::string download_summary(long bytes, double t, double *t_used) {
     return line;
 }
 
-namespace {
-// Closes the last file's local descriptor, but never the standard stream the
-// program may read (upload) or write (download) in its place.
 void close_local(Run &run) {
     if (run.local_fd > (run.program == Program::kUpload ? 0 : 1)) {
         close(run.local_fd);
         run.local_fd = -1;
     }
 }
-}  // namespace
 
 bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset) {
     if (run.force) {

@@ -141,6 +141,10 @@ void run_reconnect(Run &run);
 // failure's message follows it.
 void run_reconnect(Run &run, Messages &msgs);
 
+// Closes the last file's local descriptor, but never the standard stream the
+// program may read (upload) or write (download) in its place.
+void close_local(Run &run);
+
 // Takes a directory argument off the end of the list when is_dir says so:
 // *argc shrinks by one and the prefix is set.  Exits with status 1 on an empty
 // directory argument.  Returns true when a directory argument was taken.

@@ -24,8 +24,11 @@ class FarBudget {
     // budget's memory.
     static constexpr size_t kChannelBytes = 4 * 1024;
     // File checks of the far end queued or running at once; lookups apart,
-    // so that a resolver that never answers cannot stop the file checks.
-    static constexpr size_t kChecksMax = 64;
+    // so that a resolver that never answers cannot stop the file checks.  A
+    // queued check holds only its name (a running one its read block too,
+    // and the workers run few at once), and a copy with many files in
+    // flight has two probes out for each (128 files: 256).
+    static constexpr size_t kChecksMax = 512;
     static constexpr size_t kLookupsMax = 64;
     // Descriptors when the limit on open files cannot be read.
     static constexpr size_t kFilesFallback = 256;

@@ -134,6 +134,12 @@ want=$'receiving jd/j1 as jb/j1\nCRC OK\nreceiving jd/j2 as jb/j2\nCRC OK\nrecei
 for i in 3 4 5; do want+=$'\nreceiving jd/j'$i' as jb/j'$i$'\nCRC OK'; done
 expect_eq "-j download: output" "$want" "$ERR"
 for i in 1 2 3 4 5; do check "-j copy $i" cmp -s "$W/j$i" "$W/jb/j$i"; done
+# Standard input runs alone, while the worker that asks still finishes a file.
+mkdir -p "$FAR/je"
+up -j 2 j1 - j2 je <"$W/j3"
+expect_eq "-j upload with standard input: status" 0 "$RC"
+check "-j upload from standard input" cmp -s "$W/j3" "$FAR/je/-"
+check "-j upload after standard input" cmp -s "$W/j2" "$FAR/je/j2"
 
 # --- directory trees (-R) ----------------------------------------------------------
 # Links are copied as links, the one leading out of the tree never followed;
