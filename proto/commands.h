@@ -1,7 +1,10 @@
 // The command protocol between libvesknet and its link server: every command
 // code with what it does to the channel, the server versions that bring each
 // one, and the 'F' statistics sub-codes.  The library and veskd both read
-// these facts here, so adding a command is one line of this table.
+// these facts here: a new command is one line of this table, plus, for veskd
+// to serve it, one row naming its unit and handler in veskd's own command
+// table (server/channels/dispatch.cpp), which stays out of here so that the
+// library never sees a server type.
 #pragma once
 
 #include <climits>

@@ -1,7 +1,6 @@
 // A channel's file transfers (see filework.h).
 #include "filework.h"
 
-#include "dirs.h"
 #include "log.h"
 
 namespace vesk {
@@ -23,54 +22,21 @@ FileWork::~FileWork() {
     flush();
 }
 
-void FileWork::request(char code, std::string_view arg) {
-    files::Reply r;
-    switch (code) {
-        case '6':
-            r = sink_.open_fresh(arg);
-            break;
-        case '1':
-            r = sink_.open_at(arg);
-            break;
-        case 'E':
-            r = sink_.seek(arg);
-            break;
-        case 'M':
-            sink_.flush();
-            return;
-        case 'O':
-            r = files::set_final(arg, scope_);
-            if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
-            sink_.close();
-            return;
-        case '7':
-            r = source_.open(arg);
-            outlet_.reply(r.ok, r.text);
-            if (r.ok) pump_source();
-            return;
-        case '2':
-            source_.close();
-            outlet_.data_reset();
-            return;
-        case 'Z':
-            r = files::remove(arg, scope_);
-            break;
-        case 'K':
-            r = files::make_dir(arg, scope_);
-            break;
-        case 'Y':
-            r = files::list_dir(arg, scope_);
-            break;
-        case 'k':
-            r = files::make_link(arg, scope_);
-            break;
-        case 'J':
-            r = files::read_link(arg, scope_);
-            break;
-        default:
-            return;  // not a file command: the dispatcher hands over no other
-    }
-    outlet_.reply(r.ok, r.text);
+void FileWork::finish(std::string_view arg) {
+    files::Reply r = files::set_final(arg, scope_);
+    if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
+    sink_.close();
+}
+
+void FileWork::read(std::string_view arg) {
+    files::Reply r = source_.open(arg);
+    answer(r);
+    if (r.ok) pump_source();
+}
+
+void FileWork::stop_read() {
+    source_.close();
+    outlet_.data_reset();
 }
 
 bool FileWork::data_in(std::string_view bytes) {

@@ -1,7 +1,8 @@
 // A channel's file transfers: the file a dump writes ('6', '1', 'E', the data
-// that follows, 'M', 'O'), the file a read sends ('7', '2'), and removal
-// ('Z'), and the directories and links of tree copies ('K', 'Y', 'k', 'J').
-// Replies and file data go to the channel's outlet.
+// that follows, 'M', 'O'), the file a read sends ('7', '2'), and the one-shot
+// operations on a name: removal ('Z') and the directories and links of tree
+// copies ('K', 'Y', 'k', 'J').  Replies and file data go to the channel's
+// outlet; the command table (dispatch.h) names which member serves a code.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +27,25 @@ class FileWork {
     // Data still held is written first.  (Not copyable: it owns files.)
     ~FileWork();
 
-    // One of the codes above.  Replies through the outlet unless the code
-    // has none.
-    void request(char code, std::string_view arg);
+    // '6', '1', 'E': opens the dump's file fresh, opens it at an offset,
+    // moves within it; each replies (files::Sink says with what).
+    void open_fresh(std::string_view arg) { answer(sink_.open_fresh(arg)); }
+    void open_at(std::string_view arg) { answer(sink_.open_at(arg)); }
+    void seek(std::string_view arg) { answer(sink_.seek(arg)); }
+    // 'M': what the dump wrote goes to the disk.  No reply.
+    void sync() { sink_.flush(); }
+    // 'O': sets the final mode and times and closes the dump's file.  No
+    // reply: a failure is only logged.
+    void finish(std::string_view arg);
+    // '7': opens a file to read, replies, and on success sends its bytes as
+    // stream data until it ends.
+    void read(std::string_view arg);
+    // '2': abandons the file read; its data ends with a reset, no reply.
+    void stop_read();
+    // A one-shot operation on a name within this channel's scope (files.h,
+    // dirs.h: 'Z', 'K', 'Y', 'k', 'J'), replied with its result.
+    using NameWork = files::Reply (*)(std::string_view arg, const Scope &scope);
+    void on_name(NameWork work, std::string_view arg) { answer(work(arg, scope_)); }
     // Stream bytes from the client.  Returns true when they were file data
     // (taken, and counted as consumed), false when no file is open for
     // writing: they are not for this.
@@ -43,6 +60,7 @@ class FileWork {
     size_t descriptors() const { return size_t(sink_.is_open()) + size_t(source_.is_open()); }
 
   private:
+    void answer(const files::Reply &r) { outlet_.reply(r.ok, r.text); }
     void pump_source();
 
     Loop &loop_;

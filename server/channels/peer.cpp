@@ -1,12 +1,8 @@
-// The work a channel's commands do on this machine (see peer.h): the
-// dispatch to each command's unit, and the link's settings and statistics.
+// The work a channel's commands do on this machine (see peer.h): the far
+// end's budget around each command, and its hand-over through the table.
 #include "peer.h"
 
-#include <climits>
-#include <cstdio>
-#include <string>
-
-#include "decimal.h"
+#include "dispatch.h"
 #include "log.h"
 #include "session.h"
 #include "udp.h"
@@ -40,111 +36,19 @@ void Peer::settle() {
     fds_charged_ = now;
 }
 
-namespace {
-// Codes whose work opens a file or a socket here.
-bool opens_descriptor(char code) {
-    return code == '6' || code == '1' || code == '7' || code == 'A' || code == 'X' || code == '8';
-}
-}  // namespace
-
-void Peer::reply(bool ok, std::string_view text) {
-    outlet_.reply(ok, text);
-}
-
 void Peer::request(char code, std::string_view arg) {
     // Data before a command is in the file before the command acts.
     files_.flush();
     settle();
-    if (budget_ && opens_descriptor(code) &&
+    if (budget_ && proto::opens(code) != proto::Opens::Nothing &&
         budget_->held(FarBudget::kFiles) >= budget_->max(FarBudget::kFiles)) {
         log::error("channel %u: too many open files for the far end, refusing '%c'", chan_id(key_),
                    code);
-        return reply(false, kTooManyFiles);
+        return outlet_.reply(false, kTooManyFiles);
     }
-    dispatch(code, arg);
+    dispatch::Units units{session_, outlet_, key_, remote_, udp_, files_, off_, stream_};
+    dispatch::serve(units, code, arg);
     settle();
-}
-
-void Peer::dispatch(char code, std::string_view arg) {
-    switch (code) {
-        case 'F': {
-            long what = 0;
-            if (!arg.empty() && !parse_long(arg, LONG_MIN / 2, LONG_MAX / 2, &what))
-                return reply(false, "Bad statistics request");
-            return reply(true, session_.stats(what, key_));
-        }
-        case 'C': {
-            long v;
-            if (!parse_long(arg, INT_MIN, INT_MAX, &v))
-                return reply(false, "Bad compression setting");
-            session_.set_compress(key_, v > 0);
-            return reply(true, v > 0 ? "compression on" : "compression off");
-        }
-        case 'd':
-        case 'B': {
-            long v;
-            bool ok = parse_long(arg, INT_MIN, INT_MAX, &v);
-            if (ok) session_.set_priority(key_, int(v));
-            if (code == 'B') reply(ok, ok ? "priority set" : "Bad priority");
-            return;
-        }
-        case 'D':
-            return off_.status(arg, session_.scope(remote_));
-        case '6':
-        case '1':
-        case 'E':
-        case 'M':
-        case 'O':
-        case '7':
-        case '2':
-        case 'Z':
-        case 'K':
-        case 'Y':
-        case 'k':
-        case 'J':
-            return files_.request(code, arg);
-        case 'A':
-            return stream_.connect_tcp(arg);
-        case 'X':
-        case '8':
-            return stream_.connect_unix(session_.map_socket_path(std::string(arg)));
-        case 'e':
-            log::info("channel %u: connection from %.*s", chan_id(key_), int(arg.size()),
-                      arg.data());
-            return;
-        case '9':
-            log::info("channel %u: %.*s", chan_id(key_), int(arg.size()), arg.data());
-            return;
-        case 'c':
-            return off_.resolve(arg, session_.host(), session_.addr());
-        case 'V':
-        case 'T':
-        case 'W': {
-            std::string why;
-            bool ok = udp_.command(code, arg, key_, remote_, &why);
-            return reply(ok, ok ? "OK" : why);
-        }
-        case proto::kStatusCode:
-            // veskd's state is for those who may use its socket.
-            return reply(false, "status is answered for local clients only");
-        case 'g':
-        case 'h':
-        case 'f':
-        case 'N':
-            log::debug("channel %u: command '%c' has no effect here", chan_id(key_), code);
-            return;
-        default: {
-            // A code without a reply gets none even when unknown: the client
-            // would take it for the answer to its next request.
-            if (!proto::has_reply(code)) {
-                log::info("channel %u: unknown command '%c' ignored", chan_id(key_), code);
-                return;
-            }
-            char text[64];
-            snprintf(text, sizeof text, "Unknown command '%c' (%d)", code, code);
-            return reply(false, text);
-        }
-    }
 }
 
 void Peer::data_in(std::string_view bytes) {

@@ -1,10 +1,10 @@
 // The work a channel's commands do on this machine.  A Peer serves either a
 // client of this veskd directly (its '?' requests) or, through the link, a
-// client of the far veskd (its '>' requests), and hands each command to the
-// unit that serves it: files (FileWork), a connected stream, UDP pairs
-// (UdpPairs), answers worked out off the loop (OffLoop); the link's own
-// settings and statistics it answers itself.  Where its replies and data go
-// is the Outlet's business.
+// client of the far veskd (its '>' requests).  It holds the units a channel's
+// commands reach (files in FileWork, a connected Stream, answers worked out
+// off the loop in OffLoop) and hands each command to the one that the command
+// table (dispatch.h) names, within the far end's budget of descriptors.
+// Where its replies and data go is the Outlet's business.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +56,8 @@ class Peer {
     static constexpr const char *kTooManyFiles = "Too many open files for the far end";
 
   private:
-    void reply(bool ok, std::string_view text);
     // Counts the descriptors this Peer holds in the far end's budget.
     void settle();
-    void dispatch(char code, std::string_view arg);
 
     Session &session_;
     Outlet &outlet_;

@@ -7,11 +7,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <arpa/inet.h>
 #include <sys/resource.h>
 #include <sys/un.h>
 
+#include "dispatch.h"
 #include "farend.h"
 #include "log.h"
 #include "tempdir.h"
@@ -397,4 +399,26 @@ TEST_F(FarEndWithFewFiles, OpensPastItsBudgetFailWithAReason) {
     far_asks(budget + 2, {"60 400\nlast"});
     ASSERT_TRUE(until([&] { return !on(frame::kReply, budget + 2).empty(); }));
     EXPECT_EQ(on(frame::kReply, budget + 2)[0], "d");
+}
+
+// veskd's command table against proto's: a second row for a code is never
+// reached, a row for a code the library does not know serves nothing it
+// sends, and a code that opens a file or socket must be served by the unit
+// whose descriptors the Peer counts in the far end's budget.
+TEST(CommandTable, EachRowIsAProtocolCodeServedByTheUnitThatHoldsWhatItOpens) {
+    std::set<char> seen;
+    for (const dispatch::Route &r : dispatch::routes()) {
+        EXPECT_TRUE(seen.insert(r.code).second) << r.code;
+        EXPECT_TRUE(proto::find_command(r.code) || r.code == proto::kStatusCode) << r.code;
+    }
+    for (const proto::Command &c : proto::kCommands) {
+        const dispatch::Route *r = dispatch::find(c.code);
+        dispatch::Unit holder =
+            c.opens == proto::Opens::Stream ? dispatch::Unit::Stream : dispatch::Unit::Files;
+        if (c.opens != proto::Opens::Nothing) {
+            EXPECT_TRUE(r && r->unit == holder) << c.code;
+        } else if (r) {
+            EXPECT_NE(r->unit, dispatch::Unit::Stream) << c.code;
+        }
+    }
 }
