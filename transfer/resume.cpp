@@ -13,28 +13,11 @@ namespace {
 using proto::kFirstLongStatus;
 
 Decision skip(Reason reason, bool same_size = false) {
-    Decision d;
-    d.verdict = Verdict::kSkip;
-    d.reason = reason;
-    d.same_size = same_size;
-    d.fails = true;
-    return d;
+    return {.verdict = Verdict::kSkip, .reason = reason, .same_size = same_size, .fails = true};
 }
 
 Decision copy_from(long offset, Announce announce, bool same_size = false) {
-    Decision d;
-    d.offset = offset;
-    d.announce = announce;
-    d.same_size = same_size;
-    return d;
-}
-
-Decision finished(bool same_size, bool fails) {
-    Decision d;
-    d.verdict = Verdict::kFinished;
-    d.same_size = same_size;
-    d.fails = fails;
-    return d;
+    return {.offset = offset, .announce = announce, .same_size = same_size};
 }
 
 // The local checksum over length bytes, when it was computed.
@@ -44,11 +27,7 @@ std::optional<unsigned> checksum_of(const Copies &c, long length) {
 }
 
 Decision ask_checksum(long length, bool same_size) {
-    Decision d;
-    d.verdict = Verdict::kNeedChecksum;
-    d.checksum_length = length;
-    d.same_size = same_size;
-    return d;
+    return {.verdict = Verdict::kNeedChecksum, .checksum_length = length, .same_size = same_size};
 }
 
 // A rule found a reason to stop: without -f the file is skipped; with -f
@@ -93,7 +72,7 @@ Decision decide_upload(const Copies &c) {
                 if (auto s = stop_or_restart(c, Reason::kSameSizeMismatch, &offset, same))
                     return *s;
             } else if (*local != 0) {
-                return finished(same, false);
+                return {.verdict = Verdict::kFinished, .same_size = same};
             }
         }
     } else if (offset != 0 && offset > size) {
@@ -131,11 +110,7 @@ Decision decide_download(const Copies &c) {
     // A partial copy is made writable when it is opened; here it is only
     // asked whether its mode can be changed at all.
     if (!finished_copy && (offset != 0 || !force)) {
-        if (!c.mode_changeable) {
-            Decision d;
-            d.verdict = Verdict::kNeedModeCheck;
-            return d;
-        }
+        if (!c.mode_changeable) return {.verdict = Verdict::kNeedModeCheck};
         if (!*c.mode_changeable) {
             if (auto s = stop_or_restart(c, Reason::kModeFixed, &offset)) return *s;
         }
@@ -160,7 +135,7 @@ Decision decide_download(const Copies &c) {
                     return *s;
             } else {
                 // Complete and equal: without -f that still counts as a failure.
-                return finished(same, !force);
+                return {.verdict = Verdict::kFinished, .same_size = same, .fails = !force};
             }
         }
     }
