@@ -171,7 +171,11 @@ Step negotiate(Download &d) {
             said_same_size = true;
         }
         if (dec.verdict == Verdict::kNeedModeCheck) {
-            // Setting the mode it already has changes nothing.
+            // The copy is made writable only when it is opened
+            // (open_local_copy), so that no refusal and no kill during the
+            // checksums leaves a partial copy writable.  Here it is only
+            // asked whether its mode may be changed: setting the mode it
+            // already has changes nothing.
             c.mode_changeable = chmod(d.target(), c.local_mode) == 0;
         } else if (dec.verdict == Verdict::kNeedChecksum) {
             c.checksum = {dec.checksum_length, file_crc(d.target(), dec.checksum_length)};
@@ -180,22 +184,19 @@ Step negotiate(Download &d) {
         }
         dec = decide_download(c);
     }
-    switch (dec.verdict) {
-        case Verdict::kSkip:
-            d.msgs.put(skip_line(dec.reason));
-            break;
-        case Verdict::kFinished:
-            finish_in_place(d);
-            break;
-        default:
-            d.offset = dec.offset;
-            if (dec.announce == Announce::kRestart)
-                d.msgs.print("\tAttempting to restart download from %ld\n", d.offset);
-            break;
-    }
     if (dec.fails) d.fail();
-    if (dec.verdict == Verdict::kSkip) return Step::kFailed;
-    return dec.verdict == Verdict::kFinished ? Step::kDone : Step::kOpen;
+    if (dec.verdict == Verdict::kSkip) {
+        d.msgs.put(skip_line(dec.reason));
+        return Step::kFailed;
+    }
+    if (dec.verdict == Verdict::kFinished) {
+        finish_in_place(d);
+        return Step::kDone;
+    }
+    d.offset = dec.offset;
+    if (dec.announce == Announce::kRestart)
+        d.msgs.print("\tAttempting to restart download from %ld\n", d.offset);
+    return Step::kOpen;
 }
 
 void open_local(Download &d) {

@@ -107,8 +107,8 @@ Decision decide_download(const Copies &c) {
         if (offset != size) offset = 0;
         finished_copy = true;
     }
-    // A partial copy is made writable when it is opened; here it is only
-    // asked whether its mode can be changed at all.
+    // A copy whose mode cannot be changed could not be made writable to
+    // take the rest of the data.
     if (!finished_copy && (offset != 0 || !force)) {
         if (!c.mode_changeable) return {.verdict = Verdict::kNeedModeCheck};
         if (!*c.mode_changeable) {

@@ -197,19 +197,16 @@ Step negotiate(Upload &u) {
         d = decide_upload(c);
     }
     if (d.fails) u.fail();
-    switch (d.verdict) {
-        case Verdict::kSkip:
-            if (d.reason == Reason::kFarUnreadable)
-                u.msgs.print("\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(),
-                             command_result);
-            else
-                u.msgs.put(skip_line(d.reason));
-            return Step::kFailed;
-        case Verdict::kFinished:
-            finish_in_place(u);
-            return Step::kDone;
-        default:
-            break;
+    if (d.verdict == Verdict::kSkip) {
+        if (d.reason == Reason::kFarUnreadable)
+            u.msgs.print("\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
+        else
+            u.msgs.put(skip_line(d.reason));
+        return Step::kFailed;
+    }
+    if (d.verdict == Verdict::kFinished) {
+        finish_in_place(u);
+        return Step::kDone;
     }
     u.offset = d.offset;
     if (d.announce == Announce::kRestart)
