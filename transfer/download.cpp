@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "file_status.h"
 #include "localfile.h"
+#include "resume.h"
 #include "run.h"
 #include "tree.h"
 
@@ -40,14 +41,12 @@ struct Download : FileWork {
     bool exists = false;
     struct stat st {};
     FileStatus probe;
-    long Z = 0;  // remote size
-    long Tm = 0;
-    unsigned C = 0;
-    long D = 0;  // offset, then current offset
+    long far_size = 0;  // bytes, from the probe
+    long offset = 0;    // where '7' asks the data from, then the bytes the copy holds
     long atime = 0;
     long mtime = 0;
     bool have_perms = false;
-    unsigned P = 0;
+    unsigned final_perms = 0;  // from the reply to '7', given after the checks
     long phase_bytes = 0;
     int out = -1;
     bool synced = true;  // the copy's data reached the disk
@@ -59,31 +58,17 @@ struct Download : FileWork {
 
 enum class Step { kFailed, kDone, kOpen };
 
-// The local copy has the remote size: finished, or the checksum decides.
-Step same_size(Download &d) {
-    const bool F = d.run.force;
-    auto fresh_or_skip = [&](const char *reason) {
-        return forced_or_skip(d.run, d.msgs, reason, &d.D) ? Step::kOpen : Step::kFailed;
-    };
-    if (!F) d.msgs.put("\tLocal file is same size as remote");
-    if (remote_vesk_version < kFirstLongStatus) return fresh_or_skip(", skipping\n");
+// The local copy is complete and equal: it gets its final times and mode.
+void finish_in_place(Download &d) {
+    const bool force = d.run.force;
     const FileStatus &p = d.probe;
-    if (p.crc == 0) return fresh_or_skip(", skipping\n");
-    unsigned K = file_crc(d.target(), d.st.st_size);
-    if (K == 0) {
-        if (F) return Step::kOpen;  // nothing left to receive; the checks still run
-        d.msgs.put("\n");
-        d.fail();
-        return Step::kFailed;
-    }
-    if (K != p.crc) return fresh_or_skip(", checksums do not match, skipping\n");
     // Verified complete: now, and only now, it may have its final times and mode.
     long now = time(nullptr);
     struct utimbuf times {};
     times.actime = p.atime + now;
     times.modtime = p.mtime + now;
-    bool say = !F || verbose >= 2;
-    if (F && verbose >= 2) d.msgs.put("\tSame size local and remote file");
+    bool say = !force || verbose >= 2;
+    if (force && verbose >= 2) d.msgs.put("\tSame size local and remote file");
     if (say) d.msgs.put(", checksums do match, setting mode");
     if (utime(d.target(), &times) < 0 && say) d.msgs.put(" (time failed)");
     // An earlier run may have left the data in memory only.
@@ -92,8 +77,6 @@ Step same_size(Download &d) {
     if (fd >= 0) close(fd);
     if ((!synced || chmod(d.target(), p.perms) < 0) && say) d.msgs.put(" (perms failed)");
     if (say) d.msgs.put("\n");
-    if (!F) d.fail();
-    return Step::kDone;
 }
 
 // The local target's state and the probe, sent without waiting.
@@ -111,9 +94,54 @@ void send_probe(Download &d) {
     d.probed = true;
 }
 
-// Probe reply and decision.  kOpen with d.D set, kDone, or kFailed.
+// The line of each skip; the same-size ones go on from the same-size line.
+const char *skip_line(Reason reason) {
+    switch (reason) {
+        case Reason::kSourceModified:
+            return "\tSkipping, the remote file has been modified\n";
+        case Reason::kFinishedCopy:
+            return "\tSkipping, local file has write/exec permission\n";
+        case Reason::kModeFixed:
+            return "\tSkipping, can't change file mode to 0600\n";
+        case Reason::kCopyLarger:
+            return "\tSkipping, local file is larger than remote\n";
+        case Reason::kSameSizeNoChecksum:
+            return ", skipping\n";
+        case Reason::kSameSizeNoLocal:
+            return "\n";
+        case Reason::kSameSizeMismatch:
+            return ", checksums do not match, skipping\n";
+        case Reason::kPrefixMismatch:
+            return "\tSkipping, local file differs from beginning of remote\n";
+        default:
+            return "";  // reasons that only upload gives
+    }
+}
+
+// What the target and the probe's reply say, for the resume policy.
+Copies gather(const Download &d, long now) {
+    Copies c;
+    c.force = d.run.force;
+    c.far_version = remote_vesk_version;
+    c.now = now;
+    c.local_exists = d.exists;
+    c.local_is_stdio = d.to_stdout;
+    if (d.exists) {
+        c.local_size = d.st.st_size;
+        c.local_mtime = d.st.st_mtime;
+        c.local_mode = d.st.st_mode & kMaxPermissionBits;
+    }
+    c.far_exists = true;
+    c.far_readable = true;
+    c.far_size = d.far_size;
+    c.far_mtime = static_cast<long>(d.probe.mtime);
+    c.far_mode = d.probe.perms;
+    c.far_crc = d.probe.crc;
+    return c;
+}
+
+// Probe reply and decision.  kOpen with d.offset set, kDone, or kFailed.
 Step negotiate(Download &d) {
-    const bool F = d.run.force;
     int rc = d.run.req.collect(d.probe_reply);
     if (rc < 0) {
         d.msgs.put("\tSkipped : can't open remote file\n");
@@ -126,58 +154,48 @@ Step negotiate(Download &d) {
         d.fail();
         return Step::kFailed;
     }
-    d.Z = d.probe.size;
-    d.Tm = d.probe.mtime;
-    d.C = d.probe.crc;
+    d.far_size = static_cast<long>(d.probe.size);
     if (d.probe.type != kRegularFile) {
         d.msgs.print("\tSkipped : %s is not a regular file\n", d.source());
         d.fail();
         return Step::kFailed;
     }
-    d.D = 0;
-    if (d.to_stdout || !d.exists) return Step::kOpen;
-    d.D = d.st.st_size;
-    if (F && remote_vesk_version < kFirstLongStatus) {
-        d.D = 0;
-        return Step::kOpen;
-    }
-    if (d.Tm != 0 && d.st.st_mtime < d.Tm + now) {
-        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, the remote file has been modified\n", &d.D))
-            return Step::kFailed;
-    }
-    bool finished = false;
-    if ((d.D != 0 || !F) && (d.st.st_mode & kFinishedBits)) {
-        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, local file has write/exec permission\n"))
-            return Step::kFailed;
-        if (d.D != d.Z) d.D = 0;
-        finished = true;
-    }
-    // The copy is made writable only when it is opened (open_local_copy), so
-    // that no refusal below and no kill during the checksums leaves a partial
-    // copy writable.  Here it is only asked whether its mode may be changed:
-    // setting the mode it already has changes nothing.
-    if (!finished && (d.D != 0 || !F) && chmod(d.target(), d.st.st_mode & kMaxPermissionBits) < 0) {
-        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, can't change file mode to 0600\n", &d.D))
-            return Step::kFailed;
-    }
-    if (d.D != 0 && d.Z < d.D) {
-        if (!forced_or_skip(d.run, d.msgs, "\tSkipping, local file is larger than remote\n", &d.D))
-            return Step::kFailed;
-    }
-    if ((d.D != 0 || !F) && d.Z == d.D) {
-        Step s = same_size(d);
-        if (s != Step::kOpen) return s;
-    }
-    // Resume check.
-    if (d.D != 0 && remote_vesk_version >= kFirstLongStatus && d.C != 0) {
-        unsigned K = file_crc(d.target(), d.D);
-        if (K != 0 && K != d.C) {
-            if (!forced_or_skip(d.run, d.msgs,
-                                "\tSkipping, local file differs from beginning of remote\n", &d.D))
-                return Step::kFailed;
+    d.offset = 0;
+    Copies c = gather(d, now);
+    Decision dec = decide_download(c);
+    bool said_same_size = false;
+    for (;;) {
+        // Printed before the checksum, which may take a while.
+        if (dec.same_size && !c.force && !said_same_size) {
+            d.msgs.put("\tLocal file is same size as remote");
+            said_same_size = true;
         }
+        if (dec.verdict == Verdict::kNeedModeCheck) {
+            // The copy is made writable only when it is opened
+            // (open_local_copy), so that no refusal and no kill during the
+            // checksums leaves a partial copy writable.  Here it is only
+            // asked whether its mode may be changed: setting the mode it
+            // already has changes nothing.
+            c.mode_changeable = chmod(d.target(), c.local_mode) == 0;
+        } else if (dec.verdict == Verdict::kNeedChecksum) {
+            c.checksum = {dec.checksum_length, file_crc(d.target(), dec.checksum_length)};
+        } else {
+            break;
+        }
+        dec = decide_download(c);
     }
-    if (d.D != 0 || !F) d.msgs.print("\tAttempting to restart download from %ld\n", d.D);
+    if (dec.fails) d.fail();
+    if (dec.verdict == Verdict::kSkip) {
+        d.msgs.put(skip_line(dec.reason));
+        return Step::kFailed;
+    }
+    if (dec.verdict == Verdict::kFinished) {
+        finish_in_place(d);
+        return Step::kDone;
+    }
+    d.offset = dec.offset;
+    if (dec.announce == Announce::kRestart)
+        d.msgs.print("\tAttempting to restart download from %ld\n", d.offset);
     return Step::kOpen;
 }
 
@@ -186,8 +204,8 @@ void open_local(Download &d) {
         d.out = 1;
         return;
     }
-    d.out = open_local_copy(d.target(), d.D != 0);
-    if (d.out < 0 && d.D == 0 && d.run.force) {
+    d.out = open_local_copy(d.target(), d.offset != 0);
+    if (d.out < 0 && d.offset == 0 && d.run.force) {
         // -f replaces what cannot be reopened (another user's file, say).
         unlink(d.target());
         d.out = open_local_copy(d.target(), false);
@@ -198,7 +216,7 @@ void open_local(Download &d) {
 
 // Sends '7' and reads its reply.  False when the file is failed.
 bool request_data(Download &d) {
-    if (d.run.req.call('7', 0, "%ld\n%s", d.D, d.source()) < 0) {
+    if (d.run.req.call('7', 0, "%ld\n%s", d.offset, d.source()) < 0) {
         d.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
         d.fail();
         return false;
@@ -217,7 +235,7 @@ bool request_data(Download &d) {
         return false;
     }
     d.have_perms = st.fields >= 6;
-    d.P = st.perms;
+    d.final_perms = st.perms;
     d.atime = st.atime + now;
     d.mtime = st.mtime + now;
     return true;
@@ -228,17 +246,17 @@ void data_phase(Download &d) {
     struct timeval start = begin_data_phase(run);
     DownloadRate rate(start);
     if (verbose >= 3) {
-        if (d.Z != 0)
-            d.msgs.print("\r\t%ld of %ld (0%%)   ", d.D, d.Z);
+        if (d.far_size != 0)
+            d.msgs.print("\r\t%ld of %ld (0%%)   ", d.offset, d.far_size);
         else
-            d.msgs.print("\r\t%ld  ", d.D);
+            d.msgs.print("\r\t%ld  ", d.offset);
     }
     vesk_buff *b = &run.buf;
     do {
         if (run.read_block < 1) run.read_block = 1;
         long blk = run.read_block;
-        if (verbose >= 3 && d.D % blk != 0) blk -= d.D % blk;
-        if (blk > d.Z - d.D) blk = d.Z - d.D;
+        if (verbose >= 3 && d.offset % blk != 0) blk -= d.offset % blk;
+        if (blk > d.far_size - d.offset) blk = d.far_size - d.offset;
         if (static_cast<long>(b->count) < blk) {
             int r = read_into_buff(run.conn, b, static_cast<int>(blk - b->count));
             if (r < 0) break;
@@ -253,14 +271,14 @@ void data_phase(Download &d) {
         if (w < 0) w = 0;
         d.phase_bytes += w;
         run.total += w;
-        d.D += w;
+        d.offset += w;
         if (verbose >= 3) {
             double r = rate.sample(clock_now(), w);
-            run.read_block = adapt_read_block(run.read_block, r, d.D);
-            double eta = r > 0 ? static_cast<double>(d.Z - d.D) / r : 0;
-            d.msgs.put(progress_line(d.D, d.Z, d.Z != 0, r, eta).c_str());
+            run.read_block = adapt_read_block(run.read_block, r, d.offset);
+            double eta = r > 0 ? static_cast<double>(d.far_size - d.offset) / r : 0;
+            d.msgs.put(progress_line(d.offset, d.far_size, d.far_size != 0, r, eta).c_str());
         }
-    } while (d.D < d.Z);
+    } while (d.offset < d.far_size);
     // Bytes of this file still held (a failed write) are dropped here.
     b->start = b->end = b->count = 0;
     run_reconnect(run, d.msgs);
@@ -274,7 +292,7 @@ void data_phase(Download &d) {
 // Checks after the data.  Returns true when the file may be removed remotely.
 bool check(Download &d) {
     if (d.to_stdout) {
-        if (d.phase_bytes != d.Z) {
+        if (d.phase_bytes != d.far_size) {
             d.msgs.put("\n\tCount of bytes received is different from initial remote size!\n");
             d.fail();
             return false;
@@ -288,7 +306,7 @@ bool check(Download &d) {
         d.msgs.put("\n\tCan't stat local file after download!\n");
         bad = true;
     }
-    bool short_copy = examined && st.st_size != d.Z;
+    bool short_copy = examined && st.st_size != d.far_size;
     if (short_copy) {
         d.msgs.put("\n\tLocal file is a different size from initial remote size!\n");
         bad = true;
@@ -309,8 +327,8 @@ bool check(Download &d) {
         } else if (rs.crc == 0) {
             crc_line += "?\n";
         } else {
-            unsigned K = file_crc(d.target(), examined ? st.st_size : 0);
-            if (K != 0 && K != rs.crc) {
+            unsigned local_crc = file_crc(d.target(), examined ? st.st_size : 0);
+            if (local_crc != 0 && local_crc != rs.crc) {
                 crc_line += "F\n\tRemote and local file checksums don't match after upload!\n";
                 bad = true;
             } else {
@@ -330,7 +348,7 @@ bool check(Download &d) {
             d.msgs.put("\n\tCan't set correct times on file after download!\n");
             bad = true;
         }
-        if (d.have_perms && chmod(d.target(), d.P) < 0) {
+        if (d.have_perms && chmod(d.target(), d.final_perms) < 0) {
             d.msgs.put("\n\tCan't set permission on file after download!\n");
             bad = true;
         }
@@ -366,7 +384,7 @@ bool Download::middle() {
     // The checksum probe goes out on the new connection at once; the checks
     // read its reply.
     if (!to_stdout && remote_vesk_version >= kFirstLongStatus)
-        check_reply = run.req.post('D', 0, "\n%ld\n%s", Z, source());
+        check_reply = run.req.post('D', 0, "\n%ld\n%s", far_size, source());
     return true;
 }
 

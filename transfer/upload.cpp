@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "file_status.h"
+#include "resume.h"
 #include "run.h"
 #include "tree.h"
 
@@ -49,11 +50,8 @@ struct Upload : FileWork {
     Requests::Ticket flush_reply = 0;  // of the empty 'F' after 'M'
     Requests::Ticket check_reply = 0;  // of the probe after the data
     bool complete = false;             // the data phase reached the source's end
-    long R = 0;                        // resume offset, then current offset
-    long T = 0;                        // remote modification time, relative
-    unsigned M = 0;
-    unsigned C = 0;
-    long now = 0;  // seconds of the latest clock reading
+    long offset = 0;                   // where '1' resumes, then the bytes the far copy holds
+    long now = 0;                      // seconds of the latest clock reading
     long phase_bytes = 0;
 
     void begin() override;
@@ -123,87 +121,97 @@ Step open_source(Upload &u) {
     return Step::kOpen;
 }
 
-// The remote copy has the source's size: finished, or the checksum decides.
-Step same_size(Upload &u) {
-    const bool F = u.run.force;
-    auto fresh_or_skip = [&](const char *reason) {
-        return forced_or_skip(u.run, u.msgs, reason, &u.R) ? Step::kOpen : Step::kFailed;
-    };
-    if (!F) u.msgs.put("\tRemote file is same size as local");
-    if (u.C == 0) return fresh_or_skip(", skipping\n");
-    unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
-    if (K == 0) return Step::kOpen;  // nothing to compare: only the finish runs
-    if (K != u.C) return fresh_or_skip(", checksums do not match, skipping\n");
-    if (F && verbose >= 2) u.msgs.put("\tSame size local and remote file");
-    if (!F) u.msgs.put(", checksums do match");
-    send_final_mode(u);
-    if (!F || verbose >= 2) u.msgs.put(", setting file mode\n");
-    return Step::kDone;
+// The line of each skip; the same-size ones go on from the same-size line.
+// kFarUnreadable has its own, with the reply in it.
+const char *skip_line(Reason reason) {
+    switch (reason) {
+        case Reason::kStdinResume:
+            return "\tCannot resume from stdin\n";
+        case Reason::kFinishedCopy:
+            return "\tSkipping, remote file has write/execute permission\n";
+        case Reason::kSourceModified:
+            return "\tSkipping, the local file has been modified\n";
+        case Reason::kSameSizeNoChecksum:
+            return ", skipping\n";
+        case Reason::kSameSizeMismatch:
+            return ", checksums do not match, skipping\n";
+        case Reason::kCopyLarger:
+            return "\tSkipping, remote file is larger than local\n";
+        case Reason::kPrefixMismatch:
+            return "\tSkipping, remote file differs from beginning of local\n";
+        default:
+            return "";  // reasons that only download gives
+    }
 }
 
-// Probe and decision.  kOpen with u.R set, kDone (finished without data),
-// kFailed (skipped).
-Step negotiate(Upload &u) {
-    const bool F = u.run.force;
-    u.R = 0;
-    if (u.run.req.collect(u.probe_reply) < 0) return Step::kOpen;  // absent: fresh, no message
+// What the probe's reply and the source say, for the resume policy.
+// Collects the probe; reads the clock when it was answered.
+Copies gather(Upload &u) {
+    Copies c;
+    c.force = u.run.force;
+    c.far_version = remote_vesk_version;
+    c.local_exists = true;
+    c.local_is_stdio = u.src.is_stdin;
+    c.local_size = u.src.size;
+    c.local_mtime = u.src.mtime;
+    c.local_mode = u.src.perms;
+    c.far_exists = u.run.req.collect(u.probe_reply) >= 0;
+    if (!c.far_exists) return c;
     u.tick();
-    if (F && remote_vesk_version < kFirstLongStatus) {
-        u.msgs.put("\tWarning, overwriting file on remote host\n");
-        return Step::kOpen;
-    }
-    if (u.src.is_stdin) {
-        if (F) {
-            u.msgs.put("\tWarning, overwriting file on remote host\n");
-            return Step::kOpen;
-        }
-        u.msgs.put("\tCannot resume from stdin\n");
-        u.fail();
-        return Step::kFailed;
-    }
-    // R = 0 when not even the size could be read; a reply with a number out
-    // of its range is no answer at all: nothing is decided on it.
+    c.now = u.now;
+    // A reply with a number out of its range is no answer at all: nothing is
+    // decided on it.  Fields it lacks are 0.
     FileStatus st;
-    if (parse_file_status(command_result, &st) < 0) {
-        u.msgs.print("\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
-        u.fail();
+    c.far_readable = parse_file_status(command_result, &st) >= 0;
+    c.far_size = static_cast<long>(st.size);
+    c.far_mtime = static_cast<long>(st.mtime);
+    c.far_mode = st.perms;
+    c.far_crc = st.crc;
+    return c;
+}
+
+// The copies are equal: the far copy gets its final mode and times.
+void finish_in_place(Upload &u) {
+    const bool force = u.run.force;
+    if (force && verbose >= 2) u.msgs.put("\tSame size local and remote file");
+    if (!force) u.msgs.put(", checksums do match");
+    send_final_mode(u);
+    if (!force || verbose >= 2) u.msgs.put(", setting file mode\n");
+}
+
+// Probe reply and decision.  kOpen with u.offset set, kDone (finished
+// without data), kFailed (skipped).
+Step negotiate(Upload &u) {
+    u.offset = 0;
+    Copies c = gather(u);
+    Decision d = decide_upload(c);
+    bool said_same_size = false;
+    for (;;) {
+        // Printed before the checksum, which may take a while.
+        if (d.same_size && !c.force && !said_same_size) {
+            u.msgs.put("\tRemote file is same size as local");
+            said_same_size = true;
+        }
+        if (d.verdict != Verdict::kNeedChecksum) break;
+        c.checksum = {d.checksum_length, file_crc(u.arg.source.c_str(), d.checksum_length)};
+        d = decide_upload(c);
+    }
+    if (d.fails) u.fail();
+    if (d.verdict == Verdict::kSkip) {
+        if (d.reason == Reason::kFarUnreadable)
+            u.msgs.print("\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
+        else
+            u.msgs.put(skip_line(d.reason));
         return Step::kFailed;
     }
-    u.R = st.size;
-    u.T = st.mtime;
-    u.M = st.perms;
-    u.C = st.crc;
-    const long S = u.src.size;
-
-    if (u.M & kFinishedBits) {
-        if (!forced_or_skip(u.run, u.msgs,
-                            "\tSkipping, remote file has write/execute permission\n"))
-            return Step::kFailed;
-        if (u.R != S) u.R = 0;
+    if (d.verdict == Verdict::kFinished) {
+        finish_in_place(u);
+        return Step::kDone;
     }
-    if ((u.R != 0 || !F) && u.T != 0 && u.src.mtime > u.T + u.now) {
-        if (!forced_or_skip(u.run, u.msgs, "\tSkipping, the local file has been modified\n", &u.R))
-            return Step::kFailed;
-    }
-    if ((u.R != 0 || !F) && u.R == S) {
-        Step s = same_size(u);
-        if (s != Step::kOpen) return s;
-    } else if (u.R != 0 && u.R > S) {
-        if (!forced_or_skip(u.run, u.msgs, "\tSkipping, remote file is larger than local\n", &u.R))
-            return Step::kFailed;
-    } else if (u.C != 0 && u.R != 0) {
-        // With R = 0 there is no prefix to compare (file_crc would take the
-        // whole source), and an empty remote copy always resumes.
-        unsigned K = file_crc(u.arg.source.c_str(), u.R);
-        if (K != 0 && K != u.C) {
-            if (!forced_or_skip(u.run, u.msgs,
-                                "\tSkipping, remote file differs from beginning of local\n", &u.R))
-                return Step::kFailed;
-        }
-    }
-    if (!F || u.R != 0)
-        u.msgs.print("\tAttempting to restart upload from %ld\n", u.R);
-    else
+    u.offset = d.offset;
+    if (d.announce == Announce::kRestart)
+        u.msgs.print("\tAttempting to restart upload from %ld\n", u.offset);
+    else if (d.announce == Announce::kOverwrite)
         u.msgs.put("\tWarning, overwriting file on remote host\n");
     return Step::kOpen;
 }
@@ -211,20 +219,20 @@ Step negotiate(Upload &u) {
 bool open_remote(Upload &u) {
     const char *target = u.arg.target.c_str();
     const bool modern = remote_vesk_version >= kFirstOpenWithMode;
-    if (u.R != 0) {
-        int rc = modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.R, kPartialMode, target)
+    if (u.offset != 0) {
+        int rc = modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.offset, kPartialMode, target)
                         : u.run.req.call('1', 0, "%s", target);
         if (rc < 0) {
             u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
             u.fail();
             return false;
         }
-        if (!modern && u.run.req.call('E', 0, "%ld", u.R) < 0) {
+        if (!modern && u.run.req.call('E', 0, "%ld", u.offset) < 0) {
             u.msgs.print("\tSkipped, remote seek failed, %s\n", command_result);
             u.fail();
             return false;
         }
-        if (lseek(u.src.fd, u.R, SEEK_SET) < 0) {
+        if (lseek(u.src.fd, u.offset, SEEK_SET) < 0) {
             u.msgs.print("\tSkipped, local seek failed, Reason given: %s\n", strerror(errno));
             u.fail();
             return false;
@@ -325,7 +333,7 @@ bool data_phase(Upload &u) {
             if (w < 0) w = 0;
             u.phase_bytes += w;
             run.total += w;
-            u.R += w;
+            u.offset += w;
             since += w;
             dumpsize -= w;
             if (w == n && since < kWaitAfter) continue;
@@ -344,8 +352,8 @@ bool data_phase(Upload &u) {
         if (verbose >= 3 && (u.src.is_stdin || u.src.size > 0)) {
             double r = rate.sample(now, u.phase_bytes, since);
             double eta =
-                r > 0 ? static_cast<double>(u.src.size - u.R + rate.first_second()) / r : 0;
-            u.msgs.put(progress_line(u.R, u.src.size, !u.src.is_stdin, r, eta).c_str());
+                r > 0 ? static_cast<double>(u.src.size - u.offset + rate.first_second()) / r : 0;
+            u.msgs.put(progress_line(u.offset, u.src.size, !u.src.is_stdin, r, eta).c_str());
             fflush(stderr);
         }
         // Every report point starts a new count, printed or not, so that
@@ -403,7 +411,7 @@ void finish(Upload &u) {
         return;
     }
     const long rsize = st.size;
-    const unsigned C = st.crc;
+    const unsigned far_crc = st.crc;
     long local = u.src.is_stdin ? u.phase_bytes : u.src.size;
     if (rsize != local) {
         u.msgs.print(
@@ -417,9 +425,9 @@ void finish(Upload &u) {
         u.msgs.put("\n");
         return;
     }
-    if (C != 0) {
-        unsigned K = file_crc(u.arg.source.c_str(), u.src.size);
-        if (K != 0 && K != C) {
+    if (far_crc != 0) {
+        unsigned local_crc = file_crc(u.arg.source.c_str(), u.src.size);
+        if (local_crc != 0 && local_crc != far_crc) {
             u.msgs.put("F\n\tRemote and local file checksums don't match after upload!\n");
             if (complete) revoke_final_mode(u);
             u.fail();
