@@ -317,16 +317,6 @@ void close_local(Run &run) {
     }
 }
 
-bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset) {
-    if (run.force) {
-        if (offset) *offset = 0;
-        return true;
-    }
-    msgs.put(reason);
-    run.status = 1;
-    return false;
-}
-
 int run_main(Program program, int argc, char **argv,
              const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
              const PlanTrees &trees) {

@@ -160,11 +160,6 @@ int run_main(Program program, int argc, char **argv,
              const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
              const PlanTrees &trees);
 
-// A check on a file failed that -f overrides.  Without -f prints reason,
-// sets the exit status to 1 and returns false: the file is skipped.  With -f
-// prints nothing, sets *offset (when given) to 0 and returns true: the copy
-// starts afresh.
-bool forced_or_skip(Run &run, Messages &msgs, const char *reason, long *offset = nullptr);
 
 // ---- Naming -------------------------------------------------------------------
 
