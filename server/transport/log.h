@@ -26,6 +26,12 @@ void notice(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A state machine was asked for a move its table does not allow: a fault in
+// veskd itself, never in its input.  Always printed as "WHO: illegal move
+// from FROM to TO" (the end-to-end scripts look for it); asserts in debug
+// builds.  The caller keeps its state: one wrong move must not end the daemon.
+void illegal_move(const char *who, const char *from, const char *to);
+
 // An error that a peer can make happen at will (a flood of bad connections):
 // at most burst lines per interval; the next line printed says how many were
 // held back.
