@@ -29,7 +29,8 @@
 #include "session.h"
 #include "status.h"
 #include "tcplink.h"
-#include "transport.h"
+#include "ends.h"
+#include "linkarg.h"
 
 namespace vesk {
 

@@ -20,7 +20,7 @@
 #include "session.h"
 #include "sockdir.h"
 #include "status.h"
-#include "transport.h"
+#include "linkarg.h"
 #include "vesknet.h"
 
 namespace {
