@@ -9,8 +9,9 @@
 namespace vesk::log {
 
 // 0: errors and notices of the link's life; 1 (-v): a line per event of the
-// link and of each client (connected, closed with its totals, a connection
-// made); 2 (-vv): every request, state move, frame and flow control.
+// link, the daemon and each client (a state move of the link or the daemon,
+// connected, closed with its totals, a connection made); 2 (-vv): every
+// request, a client's or stream's state move, frame and flow control.
 void set_verbosity(int level);
 int verbosity();
 
