@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "failure.h"
-#include "fdlimit_internal.h"
+#include "descriptors.h"
 #include "hostport.h"
 #include "oneway.h"
 #include "vesknet.h"

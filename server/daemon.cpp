@@ -13,8 +13,8 @@
 
 #include <openssl/crypto.h>
 
+#include "descriptors.h"
 #include "keyfile.h"
-#include "vesknet.h"
 
 namespace vesk {
 namespace {
@@ -310,7 +310,7 @@ void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::st
 }
 
 void Daemon::open_session(const transport::LinkEnds &ends) {
-    if (set_nonblock(ends.in_fd) != 0 || set_nonblock(ends.out_fd) != 0) {
+    if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
         std::string why = std::string("cannot make the link non-blocking: ") + strerror(errno);
         close_ends(ends);
         if (ends.child > 0) reap_later(ends.child, true);
