@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crc_internal.h"
+#include "crc.h"
 #include "vesknet.h"
 
 namespace {

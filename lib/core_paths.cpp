@@ -1,55 +1,34 @@
 // Core services the client module builds on: where to look for the server,
 // which ids to switch to, and small socket helpers.
-#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
+#include "descriptors.h"
+#include "homedirs.h"
+#include "localhost.h"
 #include "vesknet.h"
 
 char *get_vesk_path(int *state) {
     // Room for the longest thing callers append after the base directory.
     static char buf[PATH_MAX + 64];
-    // Private mode looks in the user's own home only: the server made its
-    // socket there, and a failure then names $HOME/.vesk/socket rather than
-    // a /.vesk/socket nobody has.  The shared modes (and an undecided mode)
-    // also try the home of the passwd entry and finally "", which gives
-    // /tmp/private{suffix}.
-    const bool private_mode = share == 0;
-    for (;;) {
-        int step = *state;
-        if (step == 0) {
-            *state = 1;
-            const char *home = getenv("HOME");
-            if (home != nullptr && home[0] != '\0' && strlen(home) < PATH_MAX) {
-                if (private_mode) *state = 0;
-                strcpy(buf, home);
-                return buf;
-            }
-        } else if (step == 1) {
-            *state = private_mode ? 0 : 2;
-            struct passwd *pw = getpwuid(getuid());
-            if (pw != nullptr && pw->pw_dir != nullptr && strlen(pw->pw_dir) < PATH_MAX) {
-                strcpy(buf, pw->pw_dir);
-                return buf;
-            }
-            if (private_mode) return nullptr;
-        } else if (step == 2) {
-            *state = 0;
-            buf[0] = '\0';
-            return buf;
-        } else {
-            *state = 0;
-            return nullptr;
-        }
+    std::vector<std::string> dirs = vesk::socket_base_dirs(share == 0);
+    size_t at = *state > 0 ? size_t(*state) : 0;
+    if (at >= dirs.size()) {
+        *state = 0;
+        return nullptr;
     }
+    *state = at + 1 < dirs.size() ? int(at + 1) : 0;
+    strcpy(buf, dirs[at].c_str());  // shorter than PATH_MAX
+    return buf;
 }
 
 // Whether the call came from use_vesk_command changes nothing any more.
@@ -133,26 +112,12 @@ int set_block(int fd) {
 }
 
 int set_nonblock(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        return -1;
-    }
-    return 0;
+    return vesk::set_nonblocking(fd) ? 0 : -1;
 }
 
 int get_vesk_localaddr(unsigned long addr) {
-    if (gethostname(vesk_localhost, sizeof vesk_localhost - 1) < 0) {
-        strcpy(vesk_localhost, "localhost");
-    }
-    vesk_localhost[sizeof vesk_localhost - 1] = '\0';
-    unsigned long found = addr;
-    struct hostent *he = gethostbyname(vesk_localhost);
-    if (he != nullptr && he->h_addrtype == AF_INET && he->h_length == 4 &&
-        he->h_addr_list[0] != nullptr) {
-        in_addr_t a;
-        memcpy(&a, he->h_addr_list[0], 4);
-        found = a;
-    }
-    vesk_localaddr = ntohl(static_cast<uint32_t>(found));
+    vesk::LocalHost me = vesk::local_host(static_cast<uint32_t>(addr));
+    memcpy(vesk_localhost, me.name.c_str(), me.name.size() + 1);
+    vesk_localaddr = me.addr;
     return 0;
 }

@@ -24,6 +24,15 @@ constexpr int kNoTimeout = -1;  // ms; block until something is ready
 
 }  // namespace
 
+// Why this is not the OneWay relay of do_connect (listen.cpp): the public
+// contract of do_select_loop fixes what the two would have to share.  It
+// moves bytes through the public struct vesk_buff with read_into_buff and
+// write_from_buff (veskerrno telling an end from "nothing yet"), reads a
+// direction only when its buffer is empty, closes the two-way descriptor
+// once the input has ended rather than half-closing it, and discards what
+// is held after a failed output.  OneWay half-closes, reads while it has
+// room, and owns its ByteQueue; bending one to the other would change a
+// behaviour that callers of either rely on.
 int do_select_loop(int twoway, int input, int output) {
     vesk_buff out{};
     vesk_buff in{};

@@ -13,8 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "descriptors.h"
 #include "failure.h"
-#include "fdlimit_internal.h"
 #include "hostport.h"
 #include "oneway.h"
 #include "vesknet.h"

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Stale-comment check for the product sources (lib transfer forward utils
+"""Stale-comment check for the product sources (common lib transfer forward utils
 server proto; .h .cpp .c):
 
   - every file opens with a comment that says what it is;
@@ -18,7 +18,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-PRODUCT_DIRS = ("lib", "transfer", "forward", "utils", "server", "proto")
+PRODUCT_DIRS = ("common", "lib", "transfer", "forward", "utils", "server", "proto")
 SOURCE_SUFFIXES = (".h", ".cpp", ".c", ".hpp")
 CALL = re.compile(r"(?<!\w)((?:[A-Za-z_]\w*::)*[A-Za-z_~]\w*)\(\)")
 QUALIFIED = re.compile(r"(?<![\w:])([A-Za-z_]\w*(?:::[A-Za-z_~]\w*)+)")

@@ -13,8 +13,8 @@
 
 #include <openssl/crypto.h>
 
+#include "descriptors.h"
 #include "keyfile.h"
-#include "vesknet.h"
 
 namespace vesk {
 namespace {
@@ -144,7 +144,34 @@ void Daemon::stop() {
     loop_.stop();
 }
 
+bool Daemon::legal_move(State from, State to) {
+    if (to == State::kDone) return from != State::kDone;  // a stop or an exit, from anywhere
+    switch (from) {
+        case State::kStarting:
+            return to == State::kConnecting || to == State::kListening || to == State::kGreeting;
+        case State::kConnecting:
+            return to == State::kKeyCheck || to == State::kGreeting || to == State::kWaiting;
+        case State::kKeyCheck:
+            return to == State::kGreeting || to == State::kWaiting;
+        case State::kGreeting:
+            return to == State::kUp || to == State::kWaiting || to == State::kListening;
+        case State::kUp:
+            return to == State::kWaiting || to == State::kListening;
+        case State::kWaiting:
+            return to == State::kConnecting;
+        case State::kListening:
+            return to == State::kGreeting;
+        case State::kDone:
+            break;
+    }
+    return false;
+}
+
 void Daemon::set_state(State to) {
+    if (to == state_) return;
+    if (!legal_move(state_, to))
+        return log::illegal_move("daemon", state_name(state_), state_name(to));
+    log::info("daemon: %s -> %s", state_name(state_), state_name(to));
     // The report's "for how long" counts from the link's last change between
     // up, listening and neither: the tries of a long outage do not reset it.
     auto phase = [](State s) { return s == State::kUp ? 1 : s == State::kListening ? 2 : 0; };
@@ -154,6 +181,8 @@ void Daemon::set_state(State to) {
 
 const char *Daemon::state_name(State s) {
     switch (s) {
+        case State::kStarting:
+            return "starting";
         case State::kConnecting:
             return "connecting";
         case State::kKeyCheck:
@@ -281,7 +310,7 @@ void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::st
 }
 
 void Daemon::open_session(const transport::LinkEnds &ends) {
-    if (set_nonblock(ends.in_fd) != 0 || set_nonblock(ends.out_fd) != 0) {
+    if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
         std::string why = std::string("cannot make the link non-blocking: ") + strerror(errno);
         close_ends(ends);
         if (ends.child > 0) reap_later(ends.child, true);

@@ -3,6 +3,8 @@
 // end: exit, listen again, or reconnect with backoff.  One link at a time;
 // the client socket stays from the first link's HELLO to veskd's end.
 //
+//   starting    before the first try                    -> connecting /
+//               listening / greeting (stdio)
 //   connecting  exec: command started, or tcp: connect  -> greeting / key check
 //   listening   tcp-listen: key checks of connections that come, side by
 //               side within the listener's bounds; one passes -> greeting
@@ -12,6 +14,7 @@
 //   link ends   tcp-listen: -> listening; --reconnect -> waiting; else exit
 //   waiting     backoff (1 s doubling to 60 s)          -> connecting
 //   any state   SIGTERM, SIGINT                         -> exit
+// Each move is logged at -v; Daemon::legal_move holds the table.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +29,8 @@
 #include "session.h"
 #include "status.h"
 #include "tcplink.h"
-#include "transport.h"
+#include "ends.h"
+#include "linkarg.h"
 
 namespace vesk {
 
@@ -65,10 +69,25 @@ class Daemon : public SessionOwner {
     std::string status_report(bool json) override;
 
   private:
-    enum class State { kConnecting, kKeyCheck, kGreeting, kUp, kWaiting, kListening, kDone };
+    // The states of the diagram above ("link ends" is a moment, not a
+    // state; kWaiting is the backoff, kDone the exit).  Changed only by
+    // set_state().
+    enum class State {
+        kStarting,
+        kConnecting,
+        kKeyCheck,
+        kGreeting,
+        kUp,
+        kWaiting,
+        kListening,
+        kDone
+    };
 
-    // The one place the state changes; notes since when the link has been up,
-    // listening or neither.
+    // Whether the diagram allows the move (a state to itself is no move).
+    static bool legal_move(State from, State to);
+    // The one place the state changes: a legal move is logged at -v and
+    // notes since when the link has been up, listening or neither; an
+    // illegal one is refused (log::illegal_move).
     void set_state(State to);
     // The state's name in the status report.
     static const char *state_name(State s);
@@ -93,7 +112,7 @@ class Daemon : public SessionOwner {
     Loop &loop_;
     Config config_;
     LinkOptions opt_;
-    State state_ = State::kConnecting;
+    State state_ = State::kStarting;
     int64_t state_since_ms_ = monotonic_ms();
     int status_ = 0;
     Gate gate_;

@@ -13,15 +13,14 @@
 
 #include "daemon.h"
 #include "decimal.h"
-#include "fdlimit_internal.h"
+#include "descriptors.h"
 #include "keyfile.h"
+#include "linkarg.h"
 #include "log.h"
 #include "loop.h"
 #include "session.h"
 #include "sockdir.h"
 #include "status.h"
-#include "transport.h"
-#include "vesknet.h"
 
 namespace {
 

@@ -17,12 +17,13 @@ namespace vesk::status {
 constexpr int64_t kRateSpanMs = 10 * 1000;
 
 struct View {
-    const char *state = "connecting";  // up, connecting, key check, greeting, down, listening
-    int64_t state_ms = 0;              // for how long, ms
-    int64_t next_try_ms = -1;          // down: the next try in, ms (-1: none planned)
-    std::string link;                  // the --link argument
-    bool up = false;                   // the fields below hold a link's figures
-    std::string far_host;              // from the far HELLO
+    // starting, connecting, key check, greeting, up, down, listening, stopping
+    const char *state = "connecting";
+    int64_t state_ms = 0;      // for how long, ms
+    int64_t next_try_ms = -1;  // down: the next try in, ms (-1: none planned)
+    std::string link;          // the --link argument
+    bool up = false;           // the fields below hold a link's figures
+    std::string far_host;      // from the far HELLO
     std::string far_addr;
     unsigned long far_version = 0;
     unsigned far_uid = 0;

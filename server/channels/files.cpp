@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "crc_internal.h"
+#include "crc.h"
 #include "file_status.h"
 #include "fileargs.h"
 

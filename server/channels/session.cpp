@@ -9,11 +9,12 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <utility>
 
 #include "client.h"
 #include "commands.h"
+#include "localhost.h"
 #include "log.h"
-#include "vesknet.h"
 
 namespace vesk {
 namespace {
@@ -44,9 +45,9 @@ Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, Ses
     if (!ends.is_tcp && config_.checked_frames) link_.check_frames();
     int alive = config_.alive_ms;
     link_.set_liveness(alive, alive > 0 ? std::max(alive, kHelloMinMs) : 0);
-    get_vesk_localaddr(inet_addr("127.0.0.1"));
-    host_ = vesk_localhost;
-    addr_ = uint32_t(vesk_localaddr);
+    LocalHost me = local_host(inet_addr("127.0.0.1"));
+    host_ = std::move(me.name);
+    addr_ = me.addr;
 }
 
 Session::~Session() {

@@ -15,7 +15,7 @@
 #include "loop.h"
 #include "remote.h"
 #include "scope.h"
-#include "transport.h"
+#include "ends.h"
 #include "udp.h"
 #include "workers.h"
 

@@ -9,9 +9,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
+#include "homedirs.h"
 #include "sockpath.h"
-#include "vesknet.h"
 
 namespace vesk::sockdir {
 namespace {
@@ -83,18 +84,20 @@ bool fill_addr(const std::string &path, sockaddr_un *su, std::string *error) {
     memcpy(su->sun_path, path.data(), path.size());
     return true;
 }
+// The first base directory the library searches in this share mode, the
+// home; "" (under /tmp) when there is none.
+std::string base_dir(int share) {
+    std::vector<std::string> dirs = socket_base_dirs(share == 0);
+    return dirs.empty() ? std::string() : dirs.front();
+}
 }  // namespace
 
 std::string path_of(int share, const std::string &suffix) {
-    int state = 0;
-    const char *base = get_vesk_path(&state);
-    return proto::socket_path(base ? base : "", share, suffix);
+    return proto::socket_path(base_dir(share), share, suffix);
 }
 
 bool prepare(int share, const std::string &suffix, std::string *path, std::string *error) {
-    int state = 0;
-    const char *base = get_vesk_path(&state);
-    std::string b = base ? base : "";
+    std::string b = base_dir(share);
     std::string dir = proto::socket_dir(b, share, suffix);
     if (share == 0) {
         if (!check_parent(b.empty() ? "/" : b, error)) return false;

@@ -65,20 +65,22 @@ void Stream::connect_tcp(std::string_view arg) {
     if (inet_aton(h.c_str(), &sa.sin_addr)) return connect(&sa, sizeof sa, what);
     // A name: looked up off the loop so that a slow resolver stalls no one.
     if (!off_.admit(Workers::Kind::Lookup)) return outlet_.reply(false, OffLoop::kTooManyJobs);
-    phase_ = Phase::LookingUp;
+    set_phase(Phase::LookingUp);
     bool started = off_.run<lookup::Result>(
         Workers::Kind::Lookup,
         [h](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::address(h);
         },
         [this, h, sa, what](const lookup::Result &found) mutable {
-            phase_ = Phase::Idle;
-            if (!found.ok) return outlet_.reply(false, "Unknown host " + h + ": " + found.text);
+            if (!found.ok) {
+                set_phase(Phase::Idle);
+                return outlet_.reply(false, "Unknown host " + h + ": " + found.text);
+            }
             sa.sin_addr = found.addr;
             connect(&sa, sizeof sa, what);
         });
     if (!started) {
-        phase_ = Phase::Idle;
+        set_phase(Phase::Idle);
         outlet_.reply(false, OffLoop::kNoWorker);
     }
 }
@@ -96,7 +98,11 @@ void Stream::connect_unix(const std::string &path) {
 void Stream::connect(const void *addr, unsigned len, std::string what) {
     int family = static_cast<const sockaddr *>(addr)->sa_family;
     int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return outlet_.reply(false, strerror(errno));
+    if (fd < 0) {
+        int err = errno;
+        set_phase(Phase::Idle);  // after a lookup
+        return outlet_.reply(false, strerror(err));
+    }
     if (family == AF_INET) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -105,13 +111,13 @@ void Stream::connect(const void *addr, unsigned len, std::string what) {
     fd_ = fd;
     what_ = std::move(what);
     if (rc != 0 && errno != EINPROGRESS) return connect_failed(errno);
-    phase_ = rc != 0 ? Phase::Connecting : Phase::Connected;
     loop_.add(fd, rc != 0 ? EPOLLOUT : EPOLLIN, [this](uint32_t ev) { on_event(ev); });
-    if (phase_ == Phase::Connected) connected();
+    if (rc != 0) return set_phase(Phase::Connecting);
+    connected();
 }
 
 void Stream::connected() {
-    phase_ = Phase::Connected;
+    set_phase(Phase::Connected);
     log::info("channel %u: connected to %s", chan_id(key_), what_.c_str());
     outlet_.reply(true, "Connected to " + what_);
 }
@@ -183,11 +189,51 @@ void Stream::failed(int err) {
 }
 
 void Stream::close() {
-    if (fd_ < 0) return;
-    if (phase_ != Phase::Idle) loop_.remove(fd_);
-    ::close(fd_);
-    fd_ = -1;
-    phase_ = Phase::Idle;
+    if (fd_ >= 0) {
+        if (phase_ == Phase::Connecting || phase_ == Phase::Connected) loop_.remove(fd_);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    set_phase(Phase::Idle);
+}
+
+const char *Stream::phase_name(Phase p) {
+    switch (p) {
+        case Phase::Idle:
+            return "idle";
+        case Phase::LookingUp:
+            return "looking up";
+        case Phase::Connecting:
+            return "connecting";
+        case Phase::Connected:
+            return "connected";
+    }
+    return "?";
+}
+
+bool Stream::legal_move(Phase from, Phase to) {
+    switch (from) {
+        case Phase::Idle:
+            return to != Phase::Idle;
+        case Phase::LookingUp:
+            return to != Phase::LookingUp;  // found and connecting, or failed
+        case Phase::Connecting:
+            return to == Phase::Connected || to == Phase::Idle;
+        case Phase::Connected:
+            return to == Phase::Idle;
+    }
+    return false;
+}
+
+void Stream::set_phase(Phase to) {
+    if (to == phase_) return;
+    unsigned id = chan_id(key_);
+    if (!legal_move(phase_, to)) {
+        std::string who = "channel " + std::to_string(id) + " stream";
+        return log::illegal_move(who.c_str(), phase_name(phase_), phase_name(to));
+    }
+    log::debug("channel %u: stream %s -> %s", id, phase_name(phase_), phase_name(to));
+    phase_ = to;
 }
 
 void Stream::data_in(std::string_view bytes) {

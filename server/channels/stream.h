@@ -46,7 +46,17 @@ class Stream {
     void outlet_room() { update_events(); }
 
   private:
+    // The socket's life: none (idle, again after a failure or close), its
+    // host name looked up, a connect in progress, connected.  Changed only
+    // by set_phase(); only Connecting and Connected sockets are watched.
     enum class Phase { Idle, LookingUp, Connecting, Connected };
+    static const char *phase_name(Phase p);
+    // Whether a stream may move from one phase to the other.
+    static bool legal_move(Phase from, Phase to);
+    // The one place the phase changes: a legal move is logged at -vv (one
+    // line per stream's move would crowd -v, which already has the connect's
+    // outcome); an illegal one is refused (log::illegal_move).
+    void set_phase(Phase to);
 
     void connect(const void *addr, unsigned len, std::string what);
     // The connect's outcome, logged and answered.

@@ -9,9 +9,10 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include "compress.h"
+#include "ends.h"
 #include "log.h"
 #include "record.h"
-#include "transport.h"
 
 namespace vesk {
 namespace {

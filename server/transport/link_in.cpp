@@ -4,10 +4,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "compress.h"
 #include "link.h"
 #include "log.h"
 #include "record.h"
-#include "transport.h"
 
 namespace vesk {
 namespace {

@@ -1,6 +1,7 @@
 // veskd's messages on standard error, one fprintf per line.
 #include "log.h"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -50,6 +51,11 @@ void info(const char *fmt, ...) {
 }
 void debug(const char *fmt, ...) {
     VESK_LOG_BODY(2);
+}
+
+void illegal_move(const char *who, const char *from, const char *to) {
+    error("%s: illegal move from %s to %s", who, from, to);
+    assert(!"illegal state move");
 }
 
 void Limited::error(const char *fmt, ...) {

@@ -9,8 +9,9 @@
 namespace vesk::log {
 
 // 0: errors and notices of the link's life; 1 (-v): a line per event of the
-// link and of each client (connected, closed with its totals, a connection
-// made); 2 (-vv): every request, state move, frame and flow control.
+// link, the daemon and each client (a state move of the link or the daemon,
+// connected, closed with its totals, a connection made); 2 (-vv): every
+// request, a client's or stream's state move, frame and flow control.
 void set_verbosity(int level);
 int verbosity();
 
@@ -25,6 +26,12 @@ void notice(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Printed from verbosity 1 and 2 on.
 void info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A state machine was asked for a move its table does not allow: a fault in
+// veskd itself, never in its input.  Always printed as "WHO: illegal move
+// from FROM to TO" (the end-to-end scripts look for it); asserts in debug
+// builds.  The caller keeps its state: one wrong move must not end the daemon.
+void illegal_move(const char *who, const char *from, const char *to);
 
 // An error that a peer can make happen at will (a flood of bad connections):
 // at most burst lines per interval; the next line printed says how many were

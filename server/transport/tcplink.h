@@ -18,7 +18,8 @@
 #include "log.h"
 
 #include "loop.h"
-#include "transport.h"
+#include "ends.h"
+#include "keycheck.h"
 
 namespace vesk::tcplink {
 

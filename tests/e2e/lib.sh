@@ -213,6 +213,11 @@ expect_bytes() {
 
 # Call at the end of every script.
 finish() {
+    # A state machine in veskd refused a move: a fault in veskd itself,
+    # whatever the script's own checks saw.
+    if grep -rs --include='*.log' --include='*err' "illegal move from" "$T"; then
+        fail "veskd asked for an illegal state move"
+    fi
     echo "$CHECKS checks, $FAILS failed"
     if [ $FAILS -ne 0 ]; then
         echo "--- near.log"; tail -n 40 "$T/near.log" 2>/dev/null

@@ -17,7 +17,7 @@
 #include "frame.h"
 #include "loop.h"
 #include "session.h"
-#include "transport.h"
+#include "ends.h"
 
 namespace farend {
 

@@ -8,7 +8,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "crc_internal.h"
+#include "crc.h"
 #include "vesknet.h"
 
 namespace {

@@ -18,7 +18,10 @@
 
 #include "tempdir.h"
 #include "tcplink.h"
-#include "transport.h"
+#include "compress.h"
+#include "ends.h"
+#include "keycheck.h"
+#include "linkarg.h"
 
 using vesk::transport::LinkEnds;
 

@@ -1,7 +1,8 @@
-// The checksum kernels behind file_crc, exposed so that tests can hold the
-// fast path against the table path on the same data.
-#ifndef VESK_CRC_INTERNAL_H
-#define VESK_CRC_INTERNAL_H
+// The file checksum that the library's file_crc gives and veskd's file
+// status replies carry: the kernels (exposed so that tests can hold the fast
+// path against the table path on the same data) and a sliced file reader.
+#ifndef VESK_COMMON_CRC_H
+#define VESK_COMMON_CRC_H
 
 #include <cstddef>
 #include <cstdint>

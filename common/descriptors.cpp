@@ -1,6 +1,7 @@
-// The soft descriptor limit raised to the hard one (see fdlimit_internal.h).
-#include "fdlimit_internal.h"
+// Descriptor helpers (see descriptors.h).
+#include "descriptors.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 
 namespace vesk {
@@ -11,6 +12,11 @@ bool raise_descriptor_limit() {
     if (lim.rlim_cur >= lim.rlim_max) return true;
     lim.rlim_cur = lim.rlim_max;
     return setrlimit(RLIMIT_NOFILE, &lim) == 0;
+}
+
+bool set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 }  // namespace vesk

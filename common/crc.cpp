@@ -1,4 +1,4 @@
-// File checksum as the link server reports it: CRC-16/CCITT-FALSE.
+// File checksum as the link server reports it: CRC-16/CCITT-FALSE (see crc.h).
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -7,15 +7,13 @@
 #include <new>
 #include <memory>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
-#include "crc_internal.h"
-#include "vesknet.h"
+#include "crc.h"
 
 namespace {
 
@@ -214,14 +212,3 @@ bool CrcReader::step(int fd, size_t max) {
     return done_;
 }
 }  // namespace vesk
-
-unsigned int file_crc(const char *path, long len) {
-    if (path == nullptr || len < 0) return 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    vesk::CrcReader reader(len);
-    while (!reader.step(fd, SIZE_MAX)) {
-    }
-    close(fd);
-    return reader.value();
-}
