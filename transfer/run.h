@@ -160,7 +160,6 @@ int run_main(Program program, int argc, char **argv,
              const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
              const PlanTrees &trees);
 
-
 // ---- Naming -------------------------------------------------------------------
 
 // The part of source after its last '/' that is followed by at least one

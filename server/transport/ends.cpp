@@ -14,6 +14,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,6 +174,11 @@ void tcp_tune(int fd, int user_timeout_ms) {
 bool set_unsent_limit(int fd, size_t bytes) {
     int v = static_cast<int>(std::min<size_t>(bytes, INT32_MAX));
     return setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &v, sizeof v) == 0;
+}
+
+long unsent_bytes(int fd) {
+    int unsent = 0;
+    return ioctl(fd, SIOCOUTQNSD, &unsent) == 0 && unsent >= 0 ? unsent : -1;
 }
 
 bool open_exec(const std::string &command, LinkEnds *ends, std::string *error) {

@@ -62,5 +62,10 @@ void tcp_tune(int fd, int user_timeout_ms);
 // an urgent frame can pass it.  Returns false when fd is no TCP socket (a
 // pipe or socketpair of an exec: or stdio link).
 bool set_unsent_limit(int fd, size_t bytes);
+// Bytes a TCP socket holds not yet sent, or -1 when it cannot tell.  A
+// write is taken whole whatever the unsent limit (the limit only decides
+// when the socket counts as writable), so a writer that wants the queue kept
+// in veskd asks this first.
+long unsent_bytes(int fd);
 
 }  // namespace vesk::transport

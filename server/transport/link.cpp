@@ -296,7 +296,7 @@ void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
 
 void Link::serve(const QueuePtr &q) {
     q->deficit += int64_t(frame_max_);
-    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < out_target_) {
+    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < round_target()) {
         Item &item = q->items.front();
         if (item.type != frame::kData) {
             emit(*q, item.type, item.payload);
@@ -340,7 +340,7 @@ void Link::fill() {
     capped_ = false;
     // A checked link keeps what it sends until acknowledged, within a bound.
     size_t room = arq_ ? arq_->room() : SIZE_MAX;
-    while (out_.size() - out_off_ < out_target_) {
+    while (out_.size() - out_off_ < round_target()) {
         if (!urgent_.empty() && out_.size() - start < room) {
             const std::string &f = urgent_.front();
             urgent_bytes_ -= f.size();
@@ -396,10 +396,27 @@ void Link::update_events() {
 void Link::flush() {
     if (stopped()) return;
     // Bounded rounds so that a fast writer does not starve the reader.
+    bool kernel_full = false;
     for (int round = 0; round < 8; round++) {
         if (out_off_ == out_.size()) {
             out_.clear();
             out_off_ = 0;
+            // The kernel holds its share unsent: what comes next waits here,
+            // where an urgent frame can still pass it, until the socket is
+            // writable again (below the same limit).
+            round_room_ = SIZE_MAX;
+            if (kernel_paced_) {
+                long unsent = transport::unsent_bytes(out_fd_);
+                if (unsent >= 0 && size_t(unsent) >= unsent_limit_) {
+                    kernel_full = true;
+                    backlogged_ = true;
+                    break;
+                }
+                // At least a frame, or nothing could go.
+                if (unsent >= 0)
+                    round_room_ =
+                        std::max(unsent_limit_ - size_t(unsent), frame_max_ + frame::kHeaderBytes);
+            }
             // What the line lost goes before anything new.
             if (arq_) arq_->resend_due(monotonic_us(), out_);
             size_t plain_at = out_.size();
@@ -454,7 +471,7 @@ void Link::flush() {
     if (up() && data_framed_ > data_at_ping_ &&
         (pace_.ping_due(monotonic_us()) || (capped_ && pace_.pings_out() == 0)))
         ping();
-    if (pending && out_off_ == out_.size()) {
+    if (pending && out_off_ == out_.size() && !kernel_full) {
         // More is ready but the rounds ran out: come back after other events.
         kick();
         pending = false;

@@ -222,7 +222,9 @@ class Link {
     size_t urgent_bytes_ = 0;
     std::string out_;
     size_t out_off_ = 0;
-    size_t out_target_ = 256 * 1024;      // bytes assembled ahead, adapted
+    size_t out_target_ = 256 * 1024;  // bytes assembled ahead, adapted
+    size_t round_room_ = SIZE_MAX;    // what a TCP socket takes unsent this round
+    size_t round_target() const { return std::min(out_target_, round_room_); }
     size_t frame_max_ = frame::kDataMax;  // in use, following the pace
     size_t frame_cap_ = frame::kDataMax;  // --frame
     std::string in_;
