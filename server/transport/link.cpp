@@ -530,18 +530,22 @@ void Link::heartbeat() {
 void Link::down(bool clean, const std::string &why_given, bool far_may_be_absent) {
     if (stopped()) return;
     bool was_up = up();
+    stop_watching();
+    std::string why = why_given;
+    if (!was_up && !clean && far_may_be_absent)
+        why = "the link ended before the far end answered (is veskd running there?): " + why;
+    events_.on_link_down(clean, why);
+}
+
+void Link::stop_watching() {
     set_state(State::kDown);
     loop_.cancel(heartbeat_timer_);
     heartbeat_timer_ = 0;
     loop_.cancel(resend_timer_);
     resend_timer_ = 0;
     report_line(true);
-    std::string why = why_given;
-    if (!was_up && !clean && far_may_be_absent)
-        why = "the link ended before the far end answered (is veskd running there?): " + why;
     loop_.remove(in_fd_);
     if (out_fd_ != in_fd_) loop_.remove(out_fd_);
-    events_.on_link_down(clean, why);
 }
 
 void Link::shut_down() {
@@ -566,14 +570,7 @@ void Link::shut_down() {
         pollfd p{out_fd_, POLLOUT, 0};
         poll(&p, 1, 100);
     }
-    set_state(State::kDown);
-    loop_.cancel(heartbeat_timer_);
-    heartbeat_timer_ = 0;
-    loop_.cancel(resend_timer_);
-    resend_timer_ = 0;
-    report_line(true);
-    loop_.remove(in_fd_);
-    if (out_fd_ != in_fd_) loop_.remove(out_fd_);
+    stop_watching();
 }
 
 }  // namespace vesk

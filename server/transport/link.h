@@ -177,6 +177,8 @@ class Link {
     static constexpr size_t kLinkEnded = SIZE_MAX;
     size_t parse(std::string_view buf);
     bool dispatch(const frame::Header &h, std::string_view payload);
+    // Down for good: no timers, no events, the line's counters reported.
+    void stop_watching();
     // Ends the link once.  far_may_be_absent: an end before the far HELLO
     // may mean nobody answers there, and the message says so.
     void down(bool clean, const std::string &why, bool far_may_be_absent = true);
