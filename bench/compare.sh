@@ -434,30 +434,60 @@ for name, n, size in (("small", small, 4096), ("large", large, 1 << 20)):
 ' "$MANY" "$MANY_SMALL_N" "$MANY_LARGE_N"
     cp -r "$MANY/small" "$MANY/large" "$MF/"
     head -c 32 /dev/urandom >"$T/many.key" && chmod 600 "$T/many.key"
-    lp=$(free_port)
-    rp=$(free_port)
-    (cd "$MF" && HOME=$MF exec "$VESK_BIN/veskd" --key "$T/many.key" \
-        --link "tcp-listen:127.0.0.1:$lp") 2>>"$T/many-far.log" &
+    # many_pair DELAY_MS: a veskd pair over tcp: through the delay relay.
+    many_pair() {
+        local lp rp
+        lp=$(free_port)
+        rp=$(free_port)
+        rm -rf "$MN/.vesk" "$MF/.vesk"
+        (cd "$MF" && HOME=$MF exec "$VESK_BIN/veskd" --key "$T/many.key" \
+            --link "tcp-listen:127.0.0.1:$lp") 2>>"$T/many-far.log" &
+        stage_bg $!
+        wait_for "far veskd" 10 listening "$lp"
+        "$VESK_BIN/bench_delay_link" 127.0.0.1 "$rp" 127.0.0.1 "$lp" "$1" &
+        stage_bg $!
+        HOME=$MN "$VESK_BIN/veskd" --key "$T/many.key" --link "tcp:127.0.0.1:$rp" \
+            2>>"$T/many-near.log" &
+        stage_bg $!
+        wait_for "the near socket" 20 test -S "$MN/.vesk/socket"
+    }
+    # many_one TOOL SET: the set one file at a time, both ways.
+    many_one() {
+        local names
+        names=$(cd "$MANY/$2" && echo *)
+        mkdir -p "$MF/up-$1" "$T/down-$1"
+        many_copy $1 $2 up "$MF/up-$1" -- sh -c "cd '$MANY/$2' && \
+            HOME='$MN' exec '$VESK_BIN/upload' -q $names up-$1"
+        many_copy $1 $2 down "$T/down-$1" -- sh -c "cd '$T' && \
+            HOME='$MN' exec '$VESK_BIN/download' -q $(sed "s|[^ ]*|$2/&|g" <<<"$names") down-$1"
+    }
+    # The relay's own round trip, as a 64-byte echo sees it: a CPU idle
+    # between its bytes wakes late, and that is no wait of vesk's.
+    ep=$(free_port)
+    dp=$(free_port)
+    python3 "$PROBES" echo-serve "$ep" &
     stage_bg $!
-    wait_for "far veskd" 10 listening "$lp"
-    "$VESK_BIN/bench_delay_link" 127.0.0.1 "$rp" 127.0.0.1 "$lp" $((MANY_RTT_MS / 2)) &
+    "$VESK_BIN/bench_delay_link" 127.0.0.1 "$dp" 127.0.0.1 "$ep" $((MANY_RTT_MS / 2)) &
     stage_bg $!
-    HOME=$MN "$VESK_BIN/veskd" --key "$T/many.key" --link "tcp:127.0.0.1:$rp" \
-        2>>"$T/many-near.log" &
-    stage_bg $!
-    if wait_for "the near socket" 20 test -S "$MN/.vesk/socket"; then
+    wait_for "the echo relay" 10 listening "$dp" &&
+        note many_path_rtt "$(timeout 60 python3 "$PROBES" echo-probe "$dp" 40 $MANY_RTT_MS)"
+    stage_end
+    # What a file costs with no delay at all (veskd, the relay, the disk):
+    # the waits a file is the rest, in round trips.
+    if many_pair 0; then
+        many_one vesknear small
+    fi
+    stage_end
+    if many_pair $((MANY_RTT_MS / 2)); then
         for set in small large; do
             names=$(cd "$MANY/$set" && echo *)
-            for tool in vesk veskj; do
-                jobs=
-                [ $tool = veskj ] && jobs="-j $MANY_JOBS"
-                mkdir -p "$MF/up-$tool" "$T/down-$tool"
-                many_copy $tool $set up "$MF/up-$tool" -- sh -c "cd '$MANY/$set' && \
-                    HOME='$MN' exec '$VESK_BIN/upload' -q $jobs $names up-$tool"
-                many_copy $tool $set down "$T/down-$tool" -- sh -c "cd '$T' && \
-                    HOME='$MN' exec '$VESK_BIN/download' -q $jobs \
-                    $(sed "s|[^ ]*|$set/&|g" <<<"$names") down-$tool"
-            done
+            many_one vesk $set
+            mkdir -p "$MF/up-veskj" "$T/down-veskj"
+            many_copy veskj $set up "$MF/up-veskj" -- sh -c "cd '$MANY/$set' && \
+                HOME='$MN' exec '$VESK_BIN/upload' -q -j $MANY_JOBS $names up-veskj"
+            many_copy veskj $set down "$T/down-veskj" -- sh -c "cd '$T' && \
+                HOME='$MN' exec '$VESK_BIN/download' -q -j $MANY_JOBS \
+                $(sed "s|[^ ]*|$set/&|g" <<<"$names") down-veskj"
             # The set as one tree (-R, its default files in flight).
             many_copy vesktree $set up "$MF/up-vesktree" -- sh -c "cd '$MANY' && \
                 HOME='$MN' exec '$VESK_BIN/upload' -q -R $set -as up-vesktree"

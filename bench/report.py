@@ -219,16 +219,25 @@ def build(r):
 
     # 5. many files
     rtt = num(r, "many_rtt_ms")
+    path_rtt = num(r, "many_path_rtt")
+    if path_rtt != path_rtt:
+        path_rtt = rtt
     out.append("### Many files over a %d ms round trip" % rtt)
     out.append("")
     out.append("The veskd pair's `tcp:` link and ssh each through `bench_delay_link` on "
                "loopback (no rate limit); vesk copies a file list into a directory, one file "
-               "at a time and with `-j %d`; scp and rsync (`-a`) copy the directory. Seconds:"
-               % num(r, "many_jobs"))
+               "at a time and with `-j %d`; scp and rsync (`-a`) copy the directory. Seconds. "
+               "Round trips a file: the one-at-a-time time over files and round trip; waits a "
+               "file: the same less what the run takes through the relay with no delay "
+               "(%s s up, %s s down for the small files: veskd, the relay and the disk), "
+               "over the relay's own round trip as a 64-byte echo through it sees it "
+               "(p50 %s ms): the round trips the client waits for."
+               % (num(r, "many_jobs"), fmt(num(r, "many_small_vesknear_up")),
+                  fmt(num(r, "many_small_vesknear_down")), fmt(path_rtt, 2)))
     out.append("")
     out.append("| files | direction | vesk | vesk -j | vesk -R | scp | rsync | vesk / rsync | "
-               "vesk -j / rsync | vesk -R / rsync | vesk round trips a file |")
-    out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+               "vesk -j / rsync | vesk -R / rsync | round trips a file | waits a file |")
+    out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for size, label, count in (("small", "%d of 4 KiB" % num(r, "many_small_n"),
                                  num(r, "many_small_n")),
                                 ("large", "%d of 1 MiB" % num(r, "many_large_n"),
@@ -237,17 +246,22 @@ def build(r):
             v = [num(r, "many_%s_%s_%s" % (size, tool, d))
                  for tool in ("vesk", "veskj", "scp", "rsync", "vesktree")]
             trips = v[0] / count / (rtt / 1000) if count == count and rtt > 0 else float("nan")
-            out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            near = num(r, "many_%s_vesknear_%s" % (size, d))
+            waits = (v[0] - near) / count / (path_rtt / 1000) if near == near else float("nan")
+            out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                 label, name, fmt(v[0]), fmt(v[1]), fmt(v[4]), fmt(v[2]), fmt(v[3]),
-                fmt(v[0] / v[3]), fmt(v[1] / v[3]), fmt(v[4] / v[3]), fmt(trips, 1)))
+                fmt(v[0] / v[3]), fmt(v[1] / v[3]), fmt(v[4] / v[3]), fmt(trips, 2),
+                fmt(waits, 2)))
             if size == "small":
                 ok = cmp_ok(v[1] / v[3], MANY_OVER_RSYNC_MAX, lambda a, b: a <= b)
                 targets.append(("%s, %s: -j within %.0f× rsync" % (label, name,
                                                                    MANY_OVER_RSYNC_MAX), ok,
                                 "%s×" % fmt(v[1] / v[3])))
-                ok = cmp_ok(trips, MANY_RTTS_PER_FILE_MAX, lambda a, b: a <= b)
-                targets.append(("%s, %s: one at a time within %.0f round trips a file" % (
-                    label, name, MANY_RTTS_PER_FILE_MAX), ok, "%s" % fmt(trips, 1)))
+                ok = cmp_ok(waits, MANY_RTTS_PER_FILE_MAX, lambda a, b: a <= b)
+                targets.append(("%s, %s: one at a time waits at most %.0f round trips a file" % (
+                    label, name, MANY_RTTS_PER_FILE_MAX), ok,
+                    "%s (%s with veskd's and the relay's own time)" % (fmt(waits, 2),
+                                                                       fmt(trips, 2))))
             else:
                 best = min(v[0], v[1]) if v[1] == v[1] else v[0]
                 ok = cmp_ok(best / v[3], MANY_LARGE_OVER_RSYNC_MAX, lambda a, b: a <= b)
