@@ -3,12 +3,37 @@
 
 #include <cerrno>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace vesk {
 
 bool OneWay::put(std::string_view bytes) {
     if (ended_) return true;
     return queue_.append(bytes);
+}
+
+OneWay::Moved OneWay::give(int dst, std::string_view bytes, bool *refused) {
+    *refused = false;
+    Moved m = pump(-1, dst);
+    if (m.error != 0 || ended_ || bytes.empty()) return m;
+    if (queue_.empty()) {
+        ssize_t put;
+        do {
+            put = send(dst, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (put < 0 && errno == ENOTSOCK) put = write(dst, bytes.data(), bytes.size());
+        } while (put < 0 && errno == EINTR);
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m.error = errno;
+            stop();
+            return m;
+        }
+        if (put > 0) {
+            m.written += size_t(put);
+            bytes.remove_prefix(size_t(put));
+        }
+    }
+    if (!bytes.empty() && !queue_.append(bytes)) *refused = true;
+    return m;
 }
 
 OneWay::Moved OneWay::pump(int src, int dst) {

@@ -32,6 +32,11 @@ class OneWay {
     // counts as the source's end; a failed write ends the direction (and shuts
     // src's read side when src is a descriptor).  Returns what moved.
     Moved pump(int src, int dst);
+    // pump(-1, dst) with bytes to go after what is held: written straight
+    // from bytes when nothing is held (no copy for a reader that keeps up),
+    // the rest held.  *refused when the rest would pass the cap: then none of
+    // it is held, and the caller ends the direction.
+    Moved give(int dst, std::string_view bytes, bool *refused);
 
     // Bytes from a source the caller feeds.  Returns false, taking nothing,
     // when they would pass the cap; bytes after the end are dropped (true).

@@ -360,13 +360,15 @@ void Client::overflow() {
     finish();
 }
 
-void Client::write_client() {
+void Client::write_client(std::string_view fresh) {
     if (dead()) return;
-    OneWay::Moved m = out_.pump(-1, fd_);
+    bool refused = false;
+    OneWay::Moved m = fresh.empty() ? out_.pump(-1, fd_) : out_.give(fd_, fresh, &refused);
     if (m.error != 0) {
         log::info("client %u: write failed: %s", id_, strerror(m.error));
         return finish();
     }
+    if (refused) return overflow();
     info_.bytes_out += m.written;
     size_t far = std::min(far_pending_, m.written);
     if (far > 0) {
@@ -455,9 +457,8 @@ void Client::far_data(std::string_view bytes) {
         log::error("client %u: the far end sent beyond its credit, closing", id_);
         return finish();
     }
-    if (!out_.put(bytes)) return overflow();
     far_pending_ += bytes.size();
-    write_client();
+    write_client(bytes);
 }
 
 void Client::far_eof() {

@@ -107,7 +107,9 @@ class Client : public Outlet {
     void note_opens(char code, bool remote);
     void feed(std::string_view bytes);
     bool can_feed() const;
-    void write_client();
+    // Writes what is held for the client, then fresh (the far end's
+    // bytes), holding what the socket does not take.
+    void write_client(std::string_view fresh = {});
     void update_events();
     // A reply of at most max bytes of text (more is cut).
     void send_reply(char dir, bool ok, std::string_view text, size_t max = kRequestTextMax);
