@@ -35,6 +35,9 @@ chmod 400 "$FAR/f509"
 up f509
 expect_eq "same-size finished upload" $'sending f509\n\tRemote file is same size as local, checksums do match, setting file mode' "$ERR"
 expect_eq "same-size finished upload status" 0 "$RC"
+# 'O' has no reply: upload is done once it is sent, and the far end sets the
+# mode a moment later (after syncing the file).
+wait_for "the far mode" 10 bash -c "[ \"\$(stat -c %a '$FAR/f509')\" = 444 ]"
 expect_eq "same-size upload sets the mode" 444 "$(mode_of "$FAR/f509")"
 chmod 444 "$W/g509"
 down g509
