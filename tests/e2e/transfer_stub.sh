@@ -38,6 +38,9 @@ up a
 expect_eq "checksum mismatch after upload" \
     $'sending a\nCRC F\n\tRemote and local file checksums don\'t match after upload!' "$ERR"
 expect_eq "mismatch status" 1 "$RC"
+# That 'O' is upload's last request and has no reply: the stub may act on it
+# after upload has gone.
+wait_for "the far mode" 10 bash -c "[ \"\$(stat -c %a '$FAR/a')\" = 400 ]"
 expect_eq "a mismatching copy is marked unfinished again" 400 "$(mode_of "$FAR/a")"
 
 # An old server: '6' and '1' carry only the name, resuming adds 'E', and no
