@@ -153,15 +153,21 @@ def attack(target, n_silent, n_garbage, flood, spread, stats):
         t = threading.Thread(target=stranger, args=(target, src, counts[name], talk), daemon=True)
         t.start()
 
-    def report(*_):
-        with open(stats, "w") as f:
+    def write_stats():
+        with open(stats + ".new", "w") as f:
             for name, c in counts.items():
                 f.write("%s %d\n" % (name, c[0]))
+        os.replace(stats + ".new", stats)
+
+    def report(*_):
+        write_stats()
         os._exit(0)
 
     signal.signal(signal.SIGTERM, report)
+    # Written as it goes too, so that a test can wait for the counts.
     while True:
-        time.sleep(1)
+        time.sleep(0.2)
+        write_stats()
 
 
 def main():
