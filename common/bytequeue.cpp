@@ -85,13 +85,18 @@ ssize_t ByteQueue::read_from(int fd, size_t max) {
     return got;
 }
 
-ssize_t ByteQueue::write_to(int fd) {
-    if (empty()) return 0;
+ssize_t write_some(int fd, const char *p, size_t n) {
     ssize_t put;
     do {
-        put = send(fd, buf_.get() + head_, size(), MSG_NOSIGNAL);
-        if (put < 0 && errno == ENOTSOCK) put = write(fd, buf_.get() + head_, size());
+        put = send(fd, p, n, MSG_NOSIGNAL);
+        if (put < 0 && errno == ENOTSOCK) put = write(fd, p, n);
     } while (put < 0 && errno == EINTR);
+    return put;
+}
+
+ssize_t ByteQueue::write_to(int fd) {
+    if (empty()) return 0;
+    ssize_t put = write_some(fd, buf_.get() + head_, size());
     if (put > 0) consume(size_t(put));
     return put;
 }

@@ -11,6 +11,11 @@
 
 namespace vesk {
 
+// One send(2) (write(2) when fd is no socket) of n bytes at p, without
+// SIGPIPE; EINTR is retried.  Returns what the call returned: the count
+// written, or -1 with errno set (EAGAIN when fd would block).
+ssize_t write_some(int fd, const char *p, size_t n);
+
 // Bytes in arrival order.  Storage grows on demand up to the cap and never
 // beyond it; what was consumed is reclaimed by moving the held bytes to the
 // front in one block, and only once at least as many bytes are free there as

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace vesk {
 
@@ -17,11 +16,7 @@ OneWay::Moved OneWay::give(int dst, std::string_view bytes, bool *refused) {
     Moved m = pump(-1, dst);
     if (m.error != 0 || ended_ || bytes.empty()) return m;
     if (queue_.empty()) {
-        ssize_t put;
-        do {
-            put = send(dst, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (put < 0 && errno == ENOTSOCK) put = write(dst, bytes.data(), bytes.size());
-        } while (put < 0 && errno == EINTR);
+        ssize_t put = write_some(dst, bytes.data(), bytes.size());
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             m.error = errno;
             stop();
