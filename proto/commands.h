@@ -16,9 +16,12 @@ namespace vesk::proto {
 
 // The version by which local requests are judged.
 constexpr unsigned long kLocalVersion = 20305;
-// First version that makes and lists directories and symbolic links for the
-// tree copies of upload and download ('K', 'Y', 'k', 'J').
-constexpr unsigned long kFirstTrees = 20306;
+// First version that copies trees as this build does: a channel's names
+// beneath a tree's top that follow no link ('U'), the whole tree listed in
+// one stream ('Q'), directories and links made ('K', 'k'), exact times and
+// finished modes ('P') and renames ('R').  An older far end lists trees in a
+// way this build no longer reads, and is refused.
+constexpr unsigned long kFirstTrees = 20307;
 // The version this build's servers report.
 constexpr unsigned long kServerVersion = kFirstTrees;
 // Taken for a server that does not answer the version query.
@@ -127,13 +130,17 @@ inline constexpr Command kCommands[] = {
     {'h', "", false, 20000, 'H', -1, Opens::Nothing},
     {'H', "", true, 0, '\0', -1, Opens::Nothing},
     {'N', "", false, 0, '\0', -1, Opens::Nothing},
-    // veskd's own, for directory trees: make a directory "mode\nname", list
-    // one "page\nname" (listing.h), make a symbolic link "name\ntarget", read
-    // one "name" (the reply is its target).
+    // veskd's own, for directory trees: make a directory "mode\nname", make
+    // a symbolic link "name\ntarget", set exact times and the finished mode
+    // "mode mtime atime\nname", rename "from\nto", name the tree's top
+    // "name", list a tree "name" (the reply is the listing's byte count, and
+    // the listing follows as stream data, as a file's after '7').
     {'K', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'Y', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
     {'k', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'J', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'P', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'R', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'U', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
+    {'Q', "", true, kFirstTrees, '\0', -1, Opens::FileSource},
 };
 
 // Returns the table's entry for code, or nullptr for a code it does not list.

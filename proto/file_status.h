@@ -24,6 +24,8 @@ constexpr unsigned kMaxPermissionBits = 07777;
 // A copy that is still owed data: its owner may read it, nobody else may
 // touch it, and the next transfer recognises it as resumable.
 constexpr unsigned kPartialMode = 0400;
+// Partial copies are marked by mode: any of these bits marks a finished one.
+constexpr unsigned kFinishedBits = 0333;
 constexpr unsigned kMaxChecksum = 0xffff;  // the checksum has 16 bits
 constexpr int kStatusFields = 7;
 

@@ -3,6 +3,7 @@
 // The connection carries only file data after '7', so a fresh one follows
 // every data phase.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -52,8 +53,30 @@ struct Download : FileWork {
     bool synced = true;  // the copy's data reached the disk
 
     void fail() { run.status = 1; }
-    const char *source() const { return arg.source.c_str(); }
-    const char *target() const { return arg.target.c_str(); }
+    // The far name requests carry: beneath the tree's top for a tree's file.
+    const char *source() const { return arg.tree ? arg.tree->wire.c_str() : arg.source.c_str(); }
+    // The local copy: for a changed tree file that -U replaces, the hidden
+    // name beside it until the new copy is checked.
+    std::string local;
+    const char *target() const { return local.c_str(); }
+    // Points the connection at the tree's top for a tree's file, else at no
+    // tree: a plain file's name never resolves beneath one.
+    void aim() { use_base(run, arg.tree ? arg.tree->base : std::string()); }
+    // Exact final times: a tree's file gets the listed ones, unless the
+    // file changed since it was listed (then the data's own, to the second).
+    void set_times(long at, long mt, bool *failed) {
+        struct timespec ts[2] = {{at, 0}, {mt, 0}};
+        // Relative times cross with a second's uncertainty.
+        if (arg.tree && std::llabs(arg.tree->mtime.sec - mt) <= 1) {
+            ts[0] = {static_cast<time_t>(arg.tree->atime.sec), arg.tree->atime.nsec};
+            ts[1] = {static_cast<time_t>(arg.tree->mtime.sec), arg.tree->mtime.nsec};
+        }
+        *failed = utimensat(AT_FDCWD, target(), ts, AT_SYMLINK_NOFOLLOW) != 0;
+    }
+    // -U: the checked copy takes the old one's place.
+    bool put_in_place() {
+        return !arg.tree || !arg.tree->replace || rename(target(), arg.target.c_str()) == 0;
+    }
 };
 
 enum class Step { kFailed, kDone, kOpen };
@@ -64,18 +87,18 @@ void finish_in_place(Download &d) {
     const FileStatus &p = d.probe;
     // Verified complete: now, and only now, it may have its final times and mode.
     long now = time(nullptr);
-    struct utimbuf times {};
-    times.actime = p.atime + now;
-    times.modtime = p.mtime + now;
     bool say = !force || verbose >= 2;
     if (force && verbose >= 2) d.msgs.put("\tSame size local and remote file");
     if (say) d.msgs.put(", checksums do match, setting mode");
-    if (utime(d.target(), &times) < 0 && say) d.msgs.put(" (time failed)");
+    bool time_failed = false;
+    d.set_times(static_cast<long>(p.atime + now), static_cast<long>(p.mtime + now), &time_failed);
+    if (time_failed && say) d.msgs.put(" (time failed)");
     // An earlier run may have left the data in memory only.
-    int fd = open(d.target(), O_RDONLY | O_CLOEXEC);
+    int fd = open(d.target(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     bool synced = fd >= 0 && sync_local_copy(fd);
+    bool moded = fd >= 0 && fchmod(fd, p.perms) == 0;
     if (fd >= 0) close(fd);
-    if ((!synced || chmod(d.target(), p.perms) < 0) && say) d.msgs.put(" (perms failed)");
+    if ((!synced || !moded || !d.put_in_place()) && say) d.msgs.put(" (perms failed)");
     if (say) d.msgs.put("\n");
 }
 
@@ -83,9 +106,15 @@ void finish_in_place(Download &d) {
 void send_probe(Download &d) {
     d.to_stdout = d.arg.target == "-";
     if (!d.to_stdout) {
-        d.exists = stat(d.target(), &d.st) == 0;
-        if (!d.exists && recover_local_copy(d.target())) d.exists = stat(d.target(), &d.st) == 0;
+        // A tree's copy is looked at, not what a link there leads to (the
+        // tree's plan removed links that stood where files go).
+        auto look = [&] {
+            return (d.arg.tree ? lstat(d.target(), &d.st) : stat(d.target(), &d.st)) == 0;
+        };
+        d.exists = look();
+        if (!d.exists && recover_local_copy(d.target())) d.exists = look();
     }
+    d.aim();
     if (d.exists && remote_vesk_version >= kFirstLongStatus)
         d.probe_reply =
             d.run.req.post('D', 0, "\n%ld\n%s", static_cast<long>(d.st.st_size), d.source());
@@ -143,6 +172,11 @@ Copies gather(const Download &d, long now) {
 // Probe reply and decision.  kOpen with d.offset set, kDone, or kFailed.
 Step negotiate(Download &d) {
     int rc = d.run.req.collect(d.probe_reply);
+    if (d.arg.tree && d.exists && !S_ISREG(d.st.st_mode)) {
+        d.msgs.print("\tSkipped : local %s is not a regular file\n", printable(d.arg.target).c_str());
+        d.fail();
+        return Step::kFailed;
+    }
     if (rc < 0) {
         d.msgs.put("\tSkipped : can't open remote file\n");
         d.fail();
@@ -150,13 +184,14 @@ Step negotiate(Download &d) {
     }
     long now = time(nullptr);
     if (parse_file_status(command_result, &d.probe) < 2) {
-        d.msgs.print("\tSkipped : can't stat %s: %s\n", d.source(), command_result);
+        d.msgs.print("\tSkipped : can't stat %s: %s\n", printable(d.arg.source).c_str(),
+                     command_result);
         d.fail();
         return Step::kFailed;
     }
     d.far_size = static_cast<long>(d.probe.size);
     if (d.probe.type != kRegularFile) {
-        d.msgs.print("\tSkipped : %s is not a regular file\n", d.source());
+        d.msgs.print("\tSkipped : %s is not a regular file\n", printable(d.arg.source).c_str());
         d.fail();
         return Step::kFailed;
     }
@@ -204,11 +239,12 @@ void open_local(Download &d) {
         d.out = 1;
         return;
     }
-    d.out = open_local_copy(d.target(), d.offset != 0);
+    const bool nofollow = d.arg.tree.has_value();
+    d.out = open_local_copy(d.target(), d.offset != 0, nofollow);
     if (d.out < 0 && d.offset == 0 && d.run.force) {
         // -f replaces what cannot be reopened (another user's file, say).
         unlink(d.target());
-        d.out = open_local_copy(d.target(), false);
+        d.out = open_local_copy(d.target(), false, nofollow);
     }
     // A failed open shows at the first write.
     d.run.local_fd = d.out;
@@ -216,6 +252,7 @@ void open_local(Download &d) {
 
 // Sends '7' and reads its reply.  False when the file is failed.
 bool request_data(Download &d) {
+    d.aim();
     if (d.run.req.call('7', 0, "%ld\n%s", d.offset, d.source()) < 0) {
         d.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
         d.fail();
@@ -226,7 +263,8 @@ bool request_data(Download &d) {
     // Type and access time at least (the first four fields).
     constexpr int kNeeded = 4;
     if (parse_file_status(command_result, &st) < kNeeded) {
-        d.msgs.print("\tSkipped : can't stat %s: %s\n", d.source(), command_result);
+        d.msgs.print("\tSkipped : can't stat %s: %s\n", printable(d.arg.source).c_str(),
+                     command_result);
         d.fail();
         d.run.req.call('2', 0, nullptr);
         // The server may already be streaming the file: only a fresh
@@ -341,14 +379,13 @@ bool check(Download &d) {
         bad = true;
     }
     if (!bad) {
-        struct utimbuf times {};
-        times.actime = d.atime;
-        times.modtime = d.mtime;
-        if (utime(d.target(), &times) < 0) {
+        bool time_failed = false;
+        d.set_times(d.atime, d.mtime, &time_failed);
+        if (time_failed) {
             d.msgs.put("\n\tCan't set correct times on file after download!\n");
             bad = true;
         }
-        if (d.have_perms && chmod(d.target(), d.final_perms) < 0) {
+        if (d.have_perms && (chmod(d.target(), d.final_perms) < 0 || !d.put_in_place())) {
             d.msgs.put("\n\tCan't set permission on file after download!\n");
             bad = true;
         }
@@ -359,6 +396,7 @@ bool check(Download &d) {
 }
 
 void Download::begin() {
+    local = arg.tree && arg.tree->replace ? replacement_name(arg.target) : arg.target;
     if (arg.too_long) {
         msgs.print("\tSkipped : local name longer than %zu bytes\n", kNameMax);
         fail();
@@ -383,13 +421,16 @@ bool Download::middle() {
     }
     // The checksum probe goes out on the new connection at once; the checks
     // read its reply.
-    if (!to_stdout && remote_vesk_version >= kFirstLongStatus)
+    if (!to_stdout && remote_vesk_version >= kFirstLongStatus) {
+        aim();
         check_reply = run.req.post('D', 0, "\n%ld\n%s", far_size, source());
+    }
     return true;
 }
 
 void Download::end() {
     if (!check(*this) || !run.remove) return;
+    aim();
     if (run.req.call('Z', 0, "%s", source()) < 0) {
         msgs.put("\tUnable to remove sent file\n");
         fail();

@@ -127,6 +127,7 @@ class Dispatcher {
         run.stdin_count = 0;
         for (int32_t k = 0; k < index; ++k) run.stdin_count += files[k].source == "-";
         close_local(run);
+        if (before && !may_overlap(files[before_index], files[index])) finish_before();
         std::unique_ptr<FileWork> w = make(run, files[index]);
         w->msgs.hold();
         print_file_line(run, files[index], w->msgs);

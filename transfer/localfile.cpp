@@ -107,8 +107,8 @@ bool recover_local_copy(const char *path) {
     return true;
 }
 
-int open_local_copy(const char *path, bool append) {
-    const int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : 0);
+int open_local_copy(const char *path, bool append, bool nofollow) {
+    const int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : 0) | (nofollow ? O_NOFOLLOW : 0);
     int fd = open(path, flags);
     if (fd < 0 && errno == ENOENT && !append) {
         // Created read-only: the descriptor may write, the name never says
@@ -118,7 +118,8 @@ int open_local_copy(const char *path, bool append) {
     }
     if (fd < 0 && errno == EACCES) {
         struct stat st {};
-        if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        if ((nofollow ? lstat(path, &st) : stat(path, &st)) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != geteuid() ||
             (st.st_mode & kFinishedBits) != 0) {
             errno = EACCES;
             return -1;

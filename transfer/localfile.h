@@ -15,7 +15,8 @@ constexpr unsigned kPartialLocalMode = 0444;  // a local copy that is still owed
 // given it only under a hidden name beside it, so that a kill in between
 // leaves the name absent (a fresh download next time), never a writable
 // partial copy.  Returns the descriptor, or -1 with errno set.
-int open_local_copy(const char *path, bool append);
+// With nofollow a symbolic link at path is never opened through.
+int open_local_copy(const char *path, bool append, bool nofollow = false);
 
 // A copy left under its hidden name by a kill during that open goes back to
 // path at 0444, so that the next run resumes it.  Only a regular file of

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,7 +24,8 @@ constexpr const char *kDownloadUsage =
     "Usage: download [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [local dir]\n";
 // j (files in flight) and R (directory trees) are letters of neither the
 // usage line nor the common options; the manual pages tell them.
-constexpr const char *kProgramLetters = "fquvlj:R";
+// U (replace a tree's changed copies) likewise.
+constexpr const char *kProgramLetters = "fquvlj:RU";
 
 // Floors for the summary lines' divisions: a phase measured as 0 s would
 // otherwise divide by zero, and a very short one would report absurd rates.
@@ -105,6 +107,9 @@ int run_option_callback(int option, char *argument) {
             if (parsing) parsing->trees = true;
             return 0;
         }
+        case 'U':
+            if (parsing) parsing->update = true;
+            return 0;
         case 'f':
             if (parsing) parsing->force = true;
             return 0;
@@ -158,12 +163,40 @@ void run_connect(Run &run) {
 
 void run_reconnect(Run &run) {
     close(run.conn);
+    run.base.clear();
     connect_or_exit(run, -1);
 }
 
 void run_reconnect(Run &run, Messages &msgs) {
     close(run.conn);
+    run.base.clear();
     connect_or_exit(run, -1, &msgs);
+}
+
+void use_base(Run &run, const std::string &base) {
+    if (run.base == base) return;
+    run.req.post('U', 0, "%s", base.c_str());
+    run.base = base;
+}
+
+std::string replacement_name(const std::string &name) {
+    size_t slash = name.rfind('/');
+    size_t at = slash == std::string::npos ? 0 : slash + 1;
+    return name.substr(0, at) + ".vesk-new." + name.substr(at);
+}
+
+std::string printable(std::string_view name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir) {
@@ -219,10 +252,13 @@ FileArg next_file_arg(const Run &run, int argc, char **argv, int *index) {
 void print_file_line(const Run &run, const FileArg &arg, Messages &msgs) {
     if (verbose <= 0) return;
     const char *verb = run.program == Program::kUpload ? "sending" : "receiving";
+    // A tree's names come from the far end's listing or a walk: escaped.
+    const std::string source = arg.tree ? printable(arg.source) : arg.source;
+    const std::string target = arg.tree ? printable(arg.target) : arg.target;
     if (arg.long_form)
-        msgs.print("%s %s as %s\n", verb, arg.source.c_str(), arg.target.c_str());
+        msgs.print("%s %s as %s\n", verb, source.c_str(), target.c_str());
     else
-        msgs.print("%s %s\n", verb, arg.source.c_str());
+        msgs.print("%s %s\n", verb, source.c_str());
 }
 
 std::string progress_line(long offset, long size, bool size_known, double rate, double eta) {
@@ -317,6 +353,34 @@ void close_local(Run &run) {
     }
 }
 
+// Not when their trees' far tops differ: the next file's 'U' would change
+// where before's last names lead.
+bool may_overlap(const FileArg &before, const FileArg &next) {
+    std::string a = before.tree ? before.tree->base : "", b = next.tree ? next.tree->base : "";
+    return a == b;
+}
+
+namespace {
+
+// Two files with one target would be written at once (-j) or one over the
+// other: the later ones are refused.
+std::vector<FileArg> refuse_repeated_targets(Run &run, std::vector<FileArg> files) {
+    std::vector<FileArg> out;
+    std::set<std::string> seen;
+    for (FileArg &f : files) {
+        if (f.target != "-" && !seen.insert(f.target).second) {
+            fprintf(stderr, "\tSkipped : %s is also the target of an earlier file\n",
+                    printable(f.target).c_str());
+            run.status = 1;
+            continue;
+        }
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+}  // namespace
+
 int run_main(Program program, int argc, char **argv,
              const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
              const PlanTrees &trees) {
@@ -325,8 +389,11 @@ int run_main(Program program, int argc, char **argv,
     int i = run_options(run, argc, argv);
     run_connect(run);
     int last = argc;
-    // A tree copied again must not turn into the place it is copied to.
-    if (!run.trees || last - i > 1)
+    // A tree copied again must not turn into the place it is copied to,
+    // whether it is the only argument or the name after -as.
+    const bool renamed_last =
+        last - i >= 3 && (strcmp(argv[last - 2], "-as") == 0 || strcmp(argv[last - 2], "--as") == 0);
+    if (!run.trees || (last - i > 1 && !renamed_last))
         run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
     TreePlan plan;
     while (i < last) plan.files.push_back(next_file_arg(run, last, argv, &i));
@@ -334,13 +401,19 @@ int run_main(Program program, int argc, char **argv,
         plan = trees(run, plan.files);
         if (!run.jobs_set) run.jobs = kTreeJobs;
     }
+    plan.files = refuse_repeated_targets(run, std::move(plan.files));
     if (run.jobs > 1 && !plan.files.empty()) {
         run_jobs(run, plan.files, run.jobs, make);
     } else {
         // The file whose last replies are still owed.
         std::unique_ptr<FileWork> before;
+        const FileArg *before_arg = nullptr;
         for (const FileArg &arg : plan.files) {
             close_local(run);
+            if (before && !may_overlap(*before_arg, arg)) {
+                before->end();
+                before.reset();
+            }
             std::unique_ptr<FileWork> work = make(run, arg);
             if (before) work->msgs.hold();
             print_file_line(run, arg, work->msgs);
@@ -351,10 +424,12 @@ int run_main(Program program, int argc, char **argv,
             }
             work->msgs.show();
             if (work->middle()) {
-                if (work->overlaps())
+                if (work->overlaps()) {
                     before = std::move(work);
-                else
+                    before_arg = &arg;
+                } else {
                     work->end();
+                }
             }
         }
         if (before) before->end();
@@ -384,6 +459,8 @@ int run_finish(Run &run) {
                     run.total, t, cps);
         }
     }
+    if (verbose >= 2 && run.up_to_date > 0)
+        fprintf(stderr, "%d files already up to date\n", run.up_to_date);
     return run.status;
 }
 

@@ -7,12 +7,15 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <sys/time.h>
 
+#include "file_status.h"
+#include "listing.h"
 #include "requests.h"
 #include "vesknet.h"
 
@@ -23,8 +26,7 @@ enum class Program { kUpload, kDownload };
 // Longest name that fits the 256-byte prefix and name buffers with their NUL.
 constexpr size_t kNameMax = 255;  // bytes
 
-// Partial copies are marked by mode: any of these bits marks a finished one.
-constexpr unsigned kFinishedBits = 0333;
+using proto::kFinishedBits;
 
 // Default link priority of both programs: transfers yield to interactive use.
 constexpr int kDefaultPriority = -5;
@@ -40,6 +42,9 @@ struct Run {
     int jobs = 1;           // files in flight (-j)
     bool jobs_set = false;  // -j was given
     bool trees = false;     // -R: directory arguments are copied as trees
+    bool update = false;    // -U: a tree's finished copies that differ are replaced
+    int up_to_date = 0;     // tree files whose copy already matched
+    std::string base;       // the far tree top that conn's names resolve beneath
     struct timeval start {};
     int started = 0;                     // files whose data phase began
     long total = 0;                      // bytes moved in all data phases
@@ -53,13 +58,41 @@ struct Run {
     vesk_buff buf{};                     // the run's one stream buffer
 };
 
+// A file of a tree: its far name resolves beneath the tree's far top,
+// where no link is followed, and its times are copied exactly.
+struct TreeFile {
+    std::string base;  // the far top, made the connection's scope ('U')
+    std::string wire;  // the far name beneath it
+    // upload: the source as the walk saw it; download: the far file as listed
+    proto::Stamp mtime, atime;
+    unsigned perms = 0;
+    long long size = 0;
+    dev_t dev = 0;  // upload: the source the walk saw, which alone is read
+    ino_t ino = 0;
+    // -U: a finished copy that differs is there: the new one is written
+    // beside it under a hidden name and renamed over it once checked.
+    bool replace = false;
+};
+
 // One file argument after the naming rules.
 struct FileArg {
     std::string source;
     std::string target;
     bool long_form = false;  // the target is not the source argument itself
     bool too_long = false;   // prefix and target do not fit the name buffer
+    std::optional<TreeFile> tree;
 };
+
+// Hidden name beside a tree file's copy that -U writes the new copy under.
+std::string replacement_name(const std::string &name);
+
+// name with control bytes written as \xNN: a name from the far end never
+// writes escape sequences to the user's terminal.
+std::string printable(std::string_view name);
+
+// Makes base the far scope of the run's connection ("" none), unless it is
+// already.  Posted: the requests after it on the connection see it.
+void use_base(Run &run, const std::string &base);
 
 // A file's messages, on the standard error stream: written at once while
 // the file is the one being shown, held while an earlier file's lines are
@@ -172,6 +205,10 @@ std::string directory_prefix(std::string_view dir);
 // Takes the next file argument at *index (below argc) with its -as/--as
 // renaming, and advances *index past what it used.
 FileArg next_file_arg(const Run &run, int argc, char **argv, int *index);
+
+// Whether the file after before may begin before before's end (its first
+// requests then go out behind before's last ones): not across trees.
+bool may_overlap(const FileArg &before, const FileArg &next);
 
 // Prints the sending/receiving line when verbose > 0.
 void print_file_line(const Run &run, const FileArg &arg, Messages &msgs);

@@ -1,24 +1,22 @@
 // Directory trees (tree.h): the walk of a local tree and the listing of a
-// far one, the directories and links made on the other side, and the
-// directories' final modes and times.
+// far one, the comparison that leaves up-to-date files alone, the
+// directories and links made on the other side, and the directories' final
+// modes and times.
 #include "tree.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <functional>
-#include <memory>
 #include <cstring>
-#include <ctime>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "commands.h"
@@ -29,29 +27,23 @@ namespace vesk::transfer {
 
 namespace {
 
-using proto::ListEntry;
+using proto::Stamp;
+using proto::TreeEntry;
 
-// Requests sent ahead of their replies: enough to cover a long round trip,
-// few enough that the replies waiting in the socket never fill it.
-constexpr size_t kAhead = 32;
+// Requests sent ahead of their replies: each reply is a few bytes, so the
+// replies waiting in the socket never fill it, and a long round trip is
+// covered many times over.
+constexpr size_t kAhead = 512;
 // A directory being filled is the owner's to write into; its own mode
 // comes at the end.
 constexpr unsigned kDirWhileCopying = 0700;
 
 constexpr const char *kUnsupported = "Unsupported vesk option";
 
-// One thing in a tree, its path relative to the tree's top ("" for the top).
-struct Node {
-    char type = proto::kEntryOther;
-    unsigned perms = 0;
-    long atime = 0;  // absolute, this machine's clock
-    long mtime = 0;
-    std::string rel;
-    std::string link;  // a link's target
-};
+using Listing = std::map<std::string, TreeEntry>;  // by path beneath the top
 
 std::string join(const std::string &top, const std::string &rel) {
-    return rel.empty() ? top : top + "/" + rel;
+    return rel == "." || rel.empty() ? top : top + "/" + rel;
 }
 
 std::string strip_slashes(std::string s) {
@@ -59,27 +51,17 @@ std::string strip_slashes(std::string s) {
     return s;
 }
 
-// Walk order: a directory before what it holds, names in byte order.
-bool walk_before(const Node &a, const Node &b) {
-    const std::string &x = a.rel, &y = b.rel;
-    size_t n = std::min(x.size(), y.size());
-    for (size_t i = 0; i < n; ++i) {
-        if (x[i] == y[i]) continue;
-        if (x[i] == '/') return true;
-        if (y[i] == '/') return false;
-        return static_cast<unsigned char>(x[i]) < static_cast<unsigned char>(y[i]);
-    }
-    return x.size() < y.size();
+std::string parent_of(const std::string &rel) {
+    size_t slash = rel.rfind('/');
+    return slash == std::string::npos ? "." : rel.substr(0, slash);
 }
 
-// Whether rel lies beneath one of the failed directories.
-bool under_failed(const std::set<std::string> &failed, const std::string &rel) {
-    for (std::string p = rel; !p.empty();) {
-        size_t slash = p.rfind('/');
-        p = slash == std::string::npos ? "" : p.substr(0, slash);
-        if (failed.count(p)) return true;
-    }
-    return false;
+// Whether the top's own name is "." or ".." (or "/"): the directory the user
+// is in or above, whose mode a copy must not change.
+bool names_itself(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    return last == "." || last == ".." || last.empty();
 }
 
 void say(Run &run, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -91,16 +73,45 @@ void say(Run &run, const char *format, ...) {
     run.status = 1;
 }
 
-FileArg tree_file(const std::string &source, const std::string &target) {
+std::string stamp_text(const Stamp &s) {
+    char t[48];
+    snprintf(t, sizeof t, "%lld.%09ld", s.sec, s.nsec);
+    return t;
+}
+
+Stamp stamp_of(const struct timespec &ts) {
+    return Stamp{static_cast<long long>(ts.tv_sec), ts.tv_nsec};
+}
+
+// A complete copy whose size and time match its source is up to date
+// (the quick check): it is not read or sent again.
+// A copy at the source's own mode counts too (a 0444 source's finished copy
+// looks partial): a copy only gets its source's exact time after its check.
+bool up_to_date(const TreeEntry &source, const TreeEntry &copy) {
+    return copy.type == proto::kEntryFile &&
+           ((copy.perms & kFinishedBits) != 0 || copy.perms == source.perms) &&
+           copy.size == source.size && proto::same_time(copy.mtime, source.mtime);
+}
+
+FileArg tree_file(const std::string &source, const std::string &target, const std::string &base,
+                  const TreeEntry &e) {
     FileArg f;
     f.source = source;
     f.target = target;
     f.long_form = source != target;
-    f.too_long = source.size() > kNameMax || target.size() > kNameMax;
+    f.too_long = target.size() > proto::kTreePathMax;
+    TreeFile t;
+    t.base = base;
+    t.wire = e.path;
+    t.mtime = e.mtime;
+    t.atime = e.atime;
+    t.perms = e.perms;
+    t.size = e.size;
+    f.tree = t;
     return f;
 }
 
-// Sends each request of make (one per index below n) kAhead ahead of the
+// Posts each request of make (one per index below n) kAhead ahead of the
 // replies, and hands each result to done in order.
 void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)> &make,
                const std::function<void(size_t, int)> &done) {
@@ -115,15 +126,76 @@ void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)>
     }
 }
 
+// The far tree beneath name, listed in one stream ('Q').  Returns false
+// with *why set (the far end's reason, or why its listing is refused).
+bool list_far(Run &run, const std::string &name, Listing *out, std::string *why) {
+    out->clear();
+    use_base(run, "");
+    if (run.req.call('Q', 0, "%s", name.c_str()) < 0) {
+        *why = command_result;
+        return false;
+    }
+    char *end = nullptr;
+    unsigned long long bytes = strtoull(command_result, &end, 10);
+    if (end == command_result || *end != '\0' || bytes > proto::kTreeListBytesMax) {
+        *why = "the far listing is too large or unreadable";
+        run_reconnect(run);
+        return false;
+    }
+    std::string text(static_cast<size_t>(bytes), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t r = read(run.conn, text.data() + got, text.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    // The connection carried the listing: a fresh one carries requests.
+    run_reconnect(run);
+    if (got < text.size()) {
+        *why = "the far listing ended early";
+        return false;
+    }
+    size_t pos = 0;
+    while (pos < text.size()) {
+        TreeEntry e;
+        if (!proto::parse_tree_entry(text, &pos, &e) || out->size() >= proto::kTreeEntriesMax) {
+            *why = "the far listing is unreadable";
+            return false;
+        }
+        // Each entry's directory is listed before it, and no name twice: a
+        // path is then always the walk of real directories beneath the top.
+        const bool top = e.path == ".";
+        if (top != out->empty() || !proto::safe_tree_path(e.path) ||
+            (!top && (!out->count(parent_of(e.path)) ||
+                      out->at(parent_of(e.path)).type != proto::kEntryDir)) ||
+            out->count(e.path)) {
+            fprintf(stderr, "\tSkipped : a name in the far listing of %s cannot be copied: %s\n",
+                    printable(name).c_str(), printable(e.path).c_str());
+            run.status = 1;
+            continue;
+        }
+        out->emplace(e.path, std::move(e));
+    }
+    if (out->empty()) {
+        *why = "the far listing is empty";
+        return false;
+    }
+    return true;
+}
+
 // ---- upload --------------------------------------------------------------
 
-// The local tree at top, in walk order.  Directories that cannot be read are
-// said and left out with what they hold.
-void walk_local(Run &run, const std::string &top, const std::string &rel, std::vector<Node> *out) {
-    const std::string path = join(top, rel);
-    DIR *d = opendir(path.c_str());
-    if (d == nullptr) {
-        say(run, "\tSkipped : can't read local directory %s: %s\n", path.c_str(), strerror(errno));
+// The local tree beneath the directory open at dir, in walk order: every
+// entry looked at without following it.  Directories that cannot be read
+// are said and left out with what they hold.
+void walk_local(Run &run, int dir, const std::string &top, const std::string &rel, int depth,
+                std::vector<TreeEntry> *out, std::map<std::string, std::pair<dev_t, ino_t>> *ids) {
+    int own = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = own < 0 ? nullptr : fdopendir(own);
+    if (d == nullptr || depth > proto::kTreeDepthMax) {
+        if (d) closedir(d);
+        say(run, "\tSkipped : can't read local directory %s\n", printable(join(top, rel)).c_str());
         return;
     }
     std::vector<std::string> names;
@@ -133,100 +205,364 @@ void walk_local(Run &run, const std::string &top, const std::string &rel, std::v
     closedir(d);
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
-        Node n;
-        n.rel = rel;
-        if (!n.rel.empty()) n.rel += '/';
-        n.rel += name;
-        const std::string p = join(top, n.rel);
-        struct stat st {};
-        if (lstat(p.c_str(), &st) != 0) continue;  // gone since it was read
-        n.perms = st.st_mode & proto::kMaxPermissionBits;
-        n.atime = st.st_atime;
-        n.mtime = st.st_mtime;
-        if (S_ISREG(st.st_mode)) {
-            n.type = proto::kEntryFile;
-        } else if (S_ISDIR(st.st_mode)) {
-            n.type = proto::kEntryDir;
-        } else if (S_ISLNK(st.st_mode)) {
-            char buf[4096];
-            ssize_t len = readlink(p.c_str(), buf, sizeof buf);
-            if (len < 0 || static_cast<size_t>(len) >= sizeof buf) continue;
-            n.type = proto::kEntryLink;
-            n.link.assign(buf, static_cast<size_t>(len));
+        const std::string path = rel == "." ? name : rel + "/" + name;
+        if (!proto::safe_component(name)) {
+            // A newline would split the far request that carries it.
+            say(run, "\tSkipped : %s: the name cannot cross the link\n",
+                printable(join(top, path)).c_str());
+            continue;
         }
-        out->push_back(n);
-        if (n.type == proto::kEntryDir) walk_local(run, top, n.rel, out);
+        struct stat st {};
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+        TreeEntry e;
+        e.path = path;
+        e.perms = st.st_mode & proto::kMaxPermissionBits;
+        e.size = st.st_size;
+        e.mtime = stamp_of(st.st_mtim);
+        e.atime = stamp_of(st.st_atim);
+        if (S_ISREG(st.st_mode)) {
+            e.type = proto::kEntryFile;
+            (*ids)[path] = {st.st_dev, st.st_ino};
+        } else if (S_ISDIR(st.st_mode)) {
+            e.type = proto::kEntryDir;
+        } else if (S_ISLNK(st.st_mode)) {
+            char buf[proto::kTreePathMax + 1];
+            ssize_t len = readlinkat(dir, name.c_str(), buf, sizeof buf);
+            if (len <= 0 || static_cast<size_t>(len) > proto::kTreePathMax) continue;
+            e.type = proto::kEntryLink;
+            e.target.assign(buf, static_cast<size_t>(len));
+        }
+        out->push_back(e);
+        if (e.type != proto::kEntryDir) continue;
+        int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0) {
+            say(run, "\tSkipped : can't read local directory %s\n",
+                printable(join(top, path)).c_str());
+            continue;
+        }
+        walk_local(run, sub, top, path, depth + 1, out, ids);
+        close(sub);
+    }
+}
+
+// A tree's directories to finish, deepest last in the list (finished first).
+struct Finals {
+    struct Dir {
+        std::string base;  // upload: the far top; download: the local top
+        TreeEntry e;
+        bool keep_mode = false;
+    };
+    std::vector<Dir> dirs;
+};
+
+// Whether some directory on rel's way down failed (or rel itself).
+bool under(const std::set<std::string> &failed, const std::string &rel) {
+    for (std::string p = rel;; p = parent_of(p)) {
+        if (failed.count(p)) return true;
+        if (p == ".") return false;
     }
 }
 
 void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePlan *plan,
-                 std::vector<Node> *finals, std::vector<std::string> *final_paths) {
+                 Finals *finals) {
     const std::string src = strip_slashes(arg.source);
     const std::string dst = strip_slashes(arg.target);
-    if (run.req.call('K', 0, "%o\n%s",
-                     (top_st.st_mode & proto::kMaxPermissionBits) | kDirWhileCopying,
-                     dst.c_str()) < 0) {
-        if (strcmp(command_result, kUnsupported) == 0)
-            say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n", src.c_str(),
-                command_result);
-        else
-            say(run, "\tSkipped : can't make remote directory %s: %s\n", dst.c_str(),
-                command_result);
+    const unsigned top_perms = top_st.st_mode & proto::kMaxPermissionBits;
+    if (remote_vesk_version < proto::kFirstTrees) {
+        say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n", src.c_str(),
+            kUnsupported);
         return;
     }
-    Node top;
+    use_base(run, "");
+    if (run.req.call('K', 0, "%o\n%s", top_perms | kDirWhileCopying, dst.c_str()) < 0) {
+        say(run, "\tSkipped : can't make remote directory %s: %s\n", dst.c_str(), command_result);
+        return;
+    }
+    Listing far;
+    std::string why;
+    if (!list_far(run, dst, &far, &why)) {
+        say(run, "\tSkipped : can't list remote directory %s: %s\n", dst.c_str(), why.c_str());
+        return;
+    }
+    int topfd = open(src.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (topfd < 0) {
+        say(run, "\tSkipped : can't read local directory %s: %s\n", src.c_str(), strerror(errno));
+        return;
+    }
+    std::vector<TreeEntry> nodes;
+    std::map<std::string, std::pair<dev_t, ino_t>> ids;
+    walk_local(run, topfd, src, ".", 0, &nodes, &ids);
+    close(topfd);
+
+    TreeEntry top;
     top.type = proto::kEntryDir;
-    top.perms = top_st.st_mode & proto::kMaxPermissionBits;
-    top.atime = top_st.st_atime;
-    top.mtime = top_st.st_mtime;
-    std::vector<Node> nodes;
-    walk_local(run, src, "", &nodes);
-    std::vector<const Node *> made;  // directories and links, in walk order
-    for (const Node &n : nodes)
-        if (n.type == proto::kEntryDir || n.type == proto::kEntryLink) made.push_back(&n);
-    std::set<std::string> failed;
-    pipelined(
-        run, made.size(),
-        [&](size_t i) {
-            const Node &n = *made[i];
-            const std::string far = join(dst, n.rel);
-            if (n.type == proto::kEntryDir)
-                return run.req.post('K', 0, "%o\n%s", n.perms | kDirWhileCopying, far.c_str());
-            return run.req.post('k', 0, "%s\n%s", far.c_str(), n.link.c_str());
-        },
-        [&](size_t i, int rc) {
-            const Node &n = *made[i];
-            if (rc >= 0 || under_failed(failed, n.rel)) {
-                if (rc < 0 && n.type == proto::kEntryDir) failed.insert(n.rel);
-                return;
-            }
-            const char *what = n.type == proto::kEntryDir ? "directory" : "link";
-            say(run, "\tSkipped : can't make remote %s %s: %s\n", what, join(dst, n.rel).c_str(),
-                command_result);
-            if (n.type == proto::kEntryDir) failed.insert(n.rel);
-        });
-    finals->push_back(top);
-    final_paths->push_back(dst);
-    for (const Node &n : nodes) {
-        if (under_failed(failed, n.rel)) continue;
-        if (n.type == proto::kEntryFile) {
-            plan->files.push_back(tree_file(join(src, n.rel), join(dst, n.rel)));
-        } else if (n.type == proto::kEntryDir && !failed.count(n.rel)) {
-            finals->push_back(n);
-            final_paths->push_back(join(dst, n.rel));
-        } else if (n.type == proto::kEntryOther) {
+    top.perms = top_perms;
+    top.mtime = stamp_of(top_st.st_mtim);
+    top.atime = stamp_of(top_st.st_atim);
+    top.path = ".";
+    finals->dirs.push_back({dst, top, names_itself(src) || names_itself(dst)});
+
+    // What to send for each entry, decided against the far listing.
+    struct Step {
+        const TreeEntry *e;
+        bool remove;  // 'Z' first: a link or file stands where it goes
+        bool make;    // 'K' or 'k'
+        bool open_up; // a finished far directory gets the owner's bits for the run
+    };
+    std::vector<Step> steps;
+    std::set<std::string> failed;  // directories that cannot be filled
+    const TreeEntry &far_top = far.at(".");
+    if ((far_top.perms & kDirWhileCopying) != kDirWhileCopying)
+        steps.push_back({&far_top, false, false, true});
+    for (const TreeEntry &n : nodes) {
+        auto it = far.find(n.path);
+        const TreeEntry *there = it == far.end() ? nullptr : &it->second;
+        if (n.type == proto::kEntryOther) {
             say(run, "\tSkipped : %s is not a regular file, directory or link\n",
-                join(src, n.rel).c_str());
+                printable(join(src, n.path)).c_str());
+            continue;
+        }
+        if (there && there->type == proto::kEntryDir && n.type != proto::kEntryDir) {
+            say(run, "\tSkipped : a remote directory stands where %s goes\n",
+                printable(join(dst, n.path)).c_str());
+            continue;
+        }
+        if (there && there->type != proto::kEntryDir && n.type == proto::kEntryDir &&
+            there->type != proto::kEntryLink) {
+            say(run, "\tSkipped : a remote file stands where directory %s goes\n",
+                printable(join(dst, n.path)).c_str());
+            failed.insert(n.path);
+            continue;
+        }
+        const bool link_there = there && there->type == proto::kEntryLink;
+        if (n.type == proto::kEntryDir) {
+            if (!there || link_there) steps.push_back({&n, link_there, true, false});
+            else if ((there->perms & kDirWhileCopying) != kDirWhileCopying)
+                steps.push_back({&n, false, false, true});
+            finals->dirs.push_back({dst, n, false});
+        } else if (n.type == proto::kEntryLink) {
+            if (!link_there || there->target != n.target)
+                steps.push_back({&n, there != nullptr, true, false});
+            else if (!(there->mtime == n.mtime))
+                steps.push_back({&n, false, false, false});
+        } else if (link_there) {
+            steps.push_back({&n, true, false, false});
         }
     }
+    // Directories and links, made in walk order ahead of the replies.
+    use_base(run, dst);
+    pipelined(
+        run, steps.size(),
+        [&](size_t i) {
+            const Step &s = steps[i];
+            const TreeEntry &e = *s.e;
+            if (s.remove) run.req.post('Z', 0, "%s", e.path.c_str());
+            if (s.open_up)
+                return run.req.post('P', 0, "%o - -\n%s", e.perms | kDirWhileCopying,
+                                    e.path.c_str());
+            if (s.make && e.type == proto::kEntryDir)
+                return run.req.post('K', 0, "%o\n%s", e.perms | kDirWhileCopying, e.path.c_str());
+            if (s.make && e.type == proto::kEntryLink)
+                run.req.post('k', 0, "%s\n%s", e.path.c_str(), e.target.c_str());
+            if (e.type == proto::kEntryLink)
+                return run.req.post('P', 0, "- %s %s\n%s", stamp_text(e.mtime).c_str(),
+                                    stamp_text(e.atime).c_str(), e.path.c_str());
+            return run.req.post(0, 0, nullptr);  // the 'Z' alone
+        },
+        [&](size_t i, int rc) {
+            const TreeEntry &e = *steps[i].e;
+            if (rc >= 0 || under(failed, parent_of(e.path))) {
+                if (rc < 0 && e.type == proto::kEntryDir) failed.insert(e.path);
+                return;
+            }
+            const char *what = e.type == proto::kEntryDir ? "directory" : "link";
+            say(run, "\tSkipped : can't make remote %s %s: %s\n", what,
+                printable(join(dst, e.path)).c_str(), command_result);
+            if (e.type == proto::kEntryDir) failed.insert(e.path);
+        });
+    for (const TreeEntry &n : nodes) {
+        if (n.type != proto::kEntryFile || under(failed, parent_of(n.path))) continue;
+        auto it = far.find(n.path);
+        if (it != far.end() && up_to_date(n, it->second)) {
+            ++run.up_to_date;
+            continue;
+        }
+        FileArg f = tree_file(join(src, n.path), join(dst, n.path), dst, n);
+        f.tree->dev = ids[n.path].first;
+        f.tree->ino = ids[n.path].second;
+        f.tree->replace = run.update && it != far.end() &&
+                          it->second.type == proto::kEntryFile &&
+                          (it->second.perms & kFinishedBits) != 0;
+        plan->files.push_back(std::move(f));
+    }
+}
+
+// ---- download ------------------------------------------------------------
+
+// Makes the local directory rel beneath topfd (or takes the one there; a
+// link there gives way).  Returns false after saying why.
+bool make_local_dir(Run &run, int topfd, const std::string &shown, const TreeEntry &e) {
+    const unsigned want = e.perms | kDirWhileCopying;
+    if (mkdirat(topfd, e.path.c_str(), want) == 0) return true;
+    int err = errno;
+    struct stat st {};
+    if (err == EEXIST && fstatat(topfd, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            // A finished read-only directory must not refuse this run's files.
+            if ((st.st_mode & kDirWhileCopying) == kDirWhileCopying ||
+                fchmodat(topfd, e.path.c_str(), (st.st_mode & 07777) | kDirWhileCopying, 0) == 0)
+                return true;
+            err = errno;
+        } else if (S_ISLNK(st.st_mode) && unlinkat(topfd, e.path.c_str(), 0) == 0 &&
+                   mkdirat(topfd, e.path.c_str(), want) == 0) {
+            return true;
+        } else {
+            err = errno;
+        }
+    }
+    say(run, "\tSkipped : can't make local directory %s: %s\n", printable(shown).c_str(),
+        strerror(err));
+    return false;
+}
+
+void make_local_link(Run &run, int topfd, const std::string &shown, const TreeEntry &e) {
+    char buf[proto::kTreePathMax + 1];
+    ssize_t len = readlinkat(topfd, e.path.c_str(), buf, sizeof buf);
+    bool same = len >= 0 && std::string(buf, static_cast<size_t>(len)) == e.target;
+    struct stat st {};
+    if (!same && fstatat(topfd, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // A link or a file gives way; a directory does not.
+        if (S_ISDIR(st.st_mode) || unlinkat(topfd, e.path.c_str(), 0) != 0) {
+            say(run, "\tSkipped : can't make local link %s: %s\n", printable(shown).c_str(),
+                strerror(S_ISDIR(st.st_mode) ? EEXIST : errno));
+            return;
+        }
+    }
+    if (!same && symlinkat(e.target.c_str(), topfd, e.path.c_str()) != 0) {
+        say(run, "\tSkipped : can't make local link %s: %s\n", printable(shown).c_str(),
+            strerror(errno));
+        return;
+    }
+    struct timespec ts[2] = {{static_cast<time_t>(e.atime.sec), e.atime.nsec},
+                             {static_cast<time_t>(e.mtime.sec), e.mtime.nsec}};
+    utimensat(topfd, e.path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+void download_tree(Run &run, const FileArg &arg, const Listing &far, TreePlan *plan,
+                   Finals *finals) {
+    const std::string src = strip_slashes(arg.source);
+    const std::string dst = strip_slashes(arg.target);
+    const TreeEntry &top = far.at(".");
+    if (mkdir(dst.c_str(), top.perms | kDirWhileCopying) != 0 && errno != EEXIST) {
+        say(run, "\tSkipped : can't make local directory %s: %s\n", dst.c_str(), strerror(errno));
+        return;
+    }
+    int topfd = open(dst.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat tst {};
+    if (topfd < 0 || fstat(topfd, &tst) != 0 ||
+        ((tst.st_mode & kDirWhileCopying) != kDirWhileCopying &&
+         fchmod(topfd, (tst.st_mode & 07777) | kDirWhileCopying) != 0)) {
+        say(run, "\tSkipped : can't make local directory %s: %s\n", dst.c_str(), strerror(errno));
+        if (topfd >= 0) close(topfd);
+        return;
+    }
+    finals->dirs.push_back({dst, top, names_itself(src) || names_itself(dst)});
+    std::set<std::string> failed;
+    for (const auto &[path, e] : far) {
+        if (path == "." || under(failed, parent_of(path))) continue;
+        const std::string here = join(dst, path);
+        switch (e.type) {
+            case proto::kEntryDir:
+                if (!make_local_dir(run, topfd, here, e)) {
+                    failed.insert(path);
+                    continue;
+                }
+                finals->dirs.push_back({dst, e, false});
+                break;
+            case proto::kEntryLink:
+                make_local_link(run, topfd, here, e);
+                break;
+            case proto::kEntryFile: {
+                struct stat st {};
+                bool exists = fstatat(topfd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                if (exists && S_ISLNK(st.st_mode)) {
+                    // A link an earlier copy made: the file takes its place,
+                    // and nothing is ever written through it.
+                    exists = unlinkat(topfd, path.c_str(), 0) != 0;
+                } else if (exists && S_ISDIR(st.st_mode)) {
+                    say(run, "\tSkipped : a local directory stands where %s goes\n",
+                        printable(here).c_str());
+                    continue;
+                }
+                TreeEntry mine;
+                if (exists) {
+                    mine.type = S_ISREG(st.st_mode) ? proto::kEntryFile : proto::kEntryOther;
+                    mine.perms = st.st_mode & proto::kMaxPermissionBits;
+                    mine.size = st.st_size;
+                    mine.mtime = stamp_of(st.st_mtim);
+                }
+                if (exists && up_to_date(e, mine)) {
+                    ++run.up_to_date;
+                    continue;
+                }
+                FileArg f = tree_file(join(src, path), here, src, e);
+                f.tree->replace = run.update && exists && mine.type == proto::kEntryFile &&
+                                  (mine.perms & kFinishedBits) != 0;
+                plan->files.push_back(std::move(f));
+                break;
+            }
+            default:
+                say(run, "\tSkipped : %s is not a regular file, directory or link\n",
+                    printable(join(src, path)).c_str());
+                break;
+        }
+    }
+    close(topfd);
+}
+
+// Gives each directory its mode and times, the deepest first, so that
+// finishing one never changes its parent's time.
+void finish_upload(Run &run, const Finals &finals) {
+    for (size_t i = finals.dirs.size(); i-- > 0;) {
+        const Finals::Dir &d = finals.dirs[i];
+        use_base(run, d.base);
+        char mode[16] = "-";
+        if (!d.keep_mode) snprintf(mode, sizeof mode, "%o", d.e.perms);
+        run.req.post('P', 0, "%s %s %s\n%s", mode, stamp_text(d.e.mtime).c_str(),
+                     stamp_text(d.e.atime).c_str(), d.e.path.c_str());
+    }
+    // A request with a reply last: the ones before it have been served
+    // when it is answered.
+    run.req.collect(run.req.post(0, 0, nullptr));
+}
+
+void finish_download(Run &run, const Finals &finals) {
+    for (size_t i = finals.dirs.size(); i-- > 0;) {
+        const Finals::Dir &d = finals.dirs[i];
+        const std::string p = join(d.base, d.e.path);
+        struct timespec ts[2] = {{static_cast<time_t>(d.e.atime.sec), d.e.atime.nsec},
+                                 {static_cast<time_t>(d.e.mtime.sec), d.e.mtime.nsec}};
+        bool ok = utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!d.keep_mode) ok = chmod(p.c_str(), d.e.perms) == 0 && ok;
+        if (!ok)
+            say(run, "\tCan't set mode and times on local directory %s\n", printable(p).c_str());
+    }
+}
+
+// Two trees with one target would be written at once: the later is refused.
+bool claim_top(Run &run, std::set<std::string> *tops, const FileArg &arg) {
+    if (tops->insert(strip_slashes(arg.target)).second) return true;
+    say(run, "\tSkipped : %s is also the target of an earlier argument\n",
+        printable(arg.target).c_str());
+    return false;
 }
 
 }  // namespace
 
 TreePlan upload_trees(Run &run, const std::vector<FileArg> &args) {
     TreePlan plan;
-    auto finals = std::make_shared<std::vector<Node>>();
-    auto paths = std::make_shared<std::vector<std::string>>();
+    auto finals = std::make_shared<Finals>();
+    std::set<std::string> tops;
     Messages shown;  // the tree's own line, at once
     for (const FileArg &arg : args) {
         struct stat st {};
@@ -236,203 +572,16 @@ TreePlan upload_trees(Run &run, const std::vector<FileArg> &args) {
             continue;
         }
         print_file_line(run, arg, shown);
-        upload_tree(run, arg, st, &plan, finals.get(), paths.get());
+        if (claim_top(run, &tops, arg)) upload_tree(run, arg, st, &plan, finals.get());
     }
-    plan.finish = [finals, paths](Run &r) {
-        long now = time(nullptr);
-        for (size_t i = finals->size(); i-- > 0;) {
-            const Node &n = (*finals)[i];
-            r.req.post('O', 0, "%o %ld %ld\n%s", n.perms, n.atime - now, n.mtime - now,
-                       (*paths)[i].c_str());
-        }
-        // A request with a reply last: the ones before it have been served
-        // when it is answered.
-        r.req.collect(r.req.post(0, 0, nullptr));
-    };
+    plan.finish = [finals](Run &r) { finish_upload(r, *finals); };
     return plan;
 }
 
-// ---- download ------------------------------------------------------------
-
-namespace {
-
-// A listed name that may become a path here: one component, not "." or
-// "..", and usable in a request.
-bool safe_name(const std::string &n) {
-    return !n.empty() && n != "." && n != ".." && n.find('/') == std::string::npos &&
-           n.find('\n') == std::string::npos && n.find('\0') == std::string::npos;
-}
-
-// The far tree at top, in walk order (the top itself not included).  The
-// top's first page is already in page0.
-void list_far(Run &run, const std::string &top, const std::string &page0, std::vector<Node> *out) {
-    const long now = time(nullptr);
-    std::vector<std::string> level{""};
-    std::set<std::string> seen;  // a directory that changed between pages lists a name twice
-    bool first = true;
-    while (!level.empty()) {
-        std::vector<std::string> next;
-        std::vector<std::pair<std::string, size_t>> more;  // (directory, page)
-        auto take = [&](const std::string &dir, int rc, size_t *pages) {
-            std::vector<ListEntry> entries;
-            if (rc < 0) {
-                say(run, "\tSkipped : can't list remote directory %s: %s\n", join(top, dir).c_str(),
-                    command_result);
-                return;
-            }
-            if (!proto::parse_page(command_result, pages, &entries)) {
-                say(run, "\tSkipped : can't read the listing of remote directory %s\n",
-                    join(top, dir).c_str());
-                return;
-            }
-            for (const ListEntry &e : entries) {
-                if (!safe_name(e.name)) {
-                    say(run, "\tSkipped : a name in remote directory %s cannot be copied\n",
-                        join(top, dir).c_str());
-                    continue;
-                }
-                Node n;
-                n.rel = dir.empty() ? e.name : dir + "/" + e.name;
-                if (!seen.insert(n.rel).second) continue;
-                n.type = e.type;
-                n.perms = e.perms;
-                n.atime = static_cast<long>(e.atime + now);
-                n.mtime = static_cast<long>(e.mtime + now);
-                out->push_back(n);
-                if (n.type == proto::kEntryDir) next.push_back(n.rel);
-            }
-        };
-        auto first_pages = [&](size_t i, int rc) {
-            size_t pages = 0;
-            take(level[i], rc, &pages);
-            for (size_t p = 1; p < pages; ++p) more.emplace_back(level[i], p);
-        };
-        size_t from = 0;
-        if (first) {
-            snprintf(com_result, sizeof com_result, "XXd%s", page0.c_str());
-            command_result = com_result + 3;
-            first_pages(0, 1);
-            from = 1;
-            first = false;
-        }
-        pipelined(
-            run, level.size() - from,
-            [&](size_t i) {
-                return run.req.post('Y', 0, "0\n%s", join(top, level[from + i]).c_str());
-            },
-            [&](size_t i, int rc) { first_pages(from + i, rc); });
-        pipelined(
-            run, more.size(),
-            [&](size_t i) {
-                return run.req.post('Y', 0, "%zu\n%s", more[i].second,
-                                    join(top, more[i].first).c_str());
-            },
-            [&](size_t i, int rc) {
-                size_t pages = 0;
-                take(more[i].first, rc, &pages);
-            });
-        level = std::move(next);
-    }
-    std::vector<size_t> links;
-    for (size_t i = 0; i < out->size(); ++i)
-        if ((*out)[i].type == proto::kEntryLink) links.push_back(i);
-    pipelined(
-        run, links.size(),
-        [&](size_t i) {
-            return run.req.post('J', 0, "%s", join(top, (*out)[links[i]].rel).c_str());
-        },
-        [&](size_t i, int rc) {
-            Node &n = (*out)[links[i]];
-            if (rc >= 0 && command_result[0] != '\0') {
-                n.link = command_result;
-                return;
-            }
-            say(run, "\tSkipped : can't read remote link %s: %s\n", join(top, n.rel).c_str(),
-                command_result);
-            n.type = '\0';  // nothing to make
-        });
-    std::stable_sort(out->begin(), out->end(), walk_before);
-}
-
-// Makes the directory here (or takes the one there).  Returns false after
-// saying why.
-bool make_local_dir(Run &run, const std::string &path, unsigned perms) {
-    if (mkdir(path.c_str(), perms | kDirWhileCopying) == 0) return true;
-    int err = errno;
-    struct stat st {};
-    if (err == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    say(run, "\tSkipped : can't make local directory %s: %s\n", path.c_str(), strerror(err));
-    return false;
-}
-
-void make_local_link(Run &run, const std::string &path, const std::string &target) {
-    if (symlink(target.c_str(), path.c_str()) == 0) return;
-    int err = errno;
-    struct stat st {};
-    // A link holds no data: one already there gives way to the new one.
-    if (err == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-        unlink(path.c_str()) == 0 && symlink(target.c_str(), path.c_str()) == 0)
-        return;
-    say(run, "\tSkipped : can't make local link %s: %s\n", path.c_str(), strerror(err));
-}
-
-void download_tree(Run &run, const FileArg &arg, const std::string &page0, TreePlan *plan,
-                   std::vector<Node> *finals, std::vector<std::string> *final_paths) {
-    const std::string src = strip_slashes(arg.source);
-    const std::string dst = strip_slashes(arg.target);
-    std::vector<Node> nodes;
-    list_far(run, src, page0, &nodes);
-    // The top's own mode and times come from its probe.
-    Node top;
-    top.type = proto::kEntryDir;
-    top.perms = 0755;
-    top.atime = top.mtime = 0;
-    proto::FileStatus st;
-    if (run.req.call('D', 0, "%s", src.c_str()) >= 0 &&
-        proto::parse_file_status(command_result, &st) >= 6) {
-        long now = time(nullptr);
-        top.perms = st.perms;
-        top.atime = static_cast<long>(st.atime + now);
-        top.mtime = static_cast<long>(st.mtime + now);
-    }
-    if (!make_local_dir(run, dst, top.perms)) return;
-    finals->push_back(top);
-    final_paths->push_back(dst);
-    std::set<std::string> failed;
-    for (const Node &n : nodes) {
-        if (under_failed(failed, n.rel)) continue;
-        const std::string here = join(dst, n.rel);
-        const std::string far = join(src, n.rel);
-        switch (n.type) {
-            case proto::kEntryDir:
-                if (!make_local_dir(run, here, n.perms)) {
-                    failed.insert(n.rel);
-                    continue;
-                }
-                finals->push_back(n);
-                final_paths->push_back(here);
-                break;
-            case proto::kEntryFile:
-                plan->files.push_back(tree_file(far, here));
-                break;
-            case proto::kEntryLink:
-                make_local_link(run, here, n.link);
-                break;
-            case proto::kEntryOther:
-                say(run, "\tSkipped : %s is not a regular file, directory or link\n", far.c_str());
-                break;
-            default:
-                break;
-        }
-    }
-}
-
-}  // namespace
-
 TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
     TreePlan plan;
-    auto finals = std::make_shared<std::vector<Node>>();
-    auto paths = std::make_shared<std::vector<std::string>>();
+    auto finals = std::make_shared<Finals>();
+    std::set<std::string> tops;
     Messages shown;  // the tree's own line, at once
     for (const FileArg &arg : args) {
         if (arg.target == "-" || arg.too_long) {
@@ -440,43 +589,36 @@ TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
             continue;
         }
         const std::string src = strip_slashes(arg.source);
-        if (run.req.call('Y', 0, "0\n%s", src.c_str()) < 0) {
-            if (strcmp(command_result, kUnsupported) == 0) {
-                // An older far end: only a directory is refused for it.
-                proto::FileStatus st;
-                if (run.req.call('D', 0, "%s", src.c_str()) >= 0 &&
-                    proto::parse_file_status(command_result, &st) >= 2 &&
-                    st.type == proto::kDirectory) {
-                    print_file_line(run, arg, shown);
-                    say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n",
-                        src.c_str(), kUnsupported);
-                    continue;
-                }
-            } else if (strcmp(command_result, strerror(ENOTDIR)) != 0 &&
-                       strcmp(command_result, strerror(ENOENT)) != 0) {
+        Listing far;
+        std::string why;
+        if (remote_vesk_version < proto::kFirstTrees) {
+            // An older far end: only a directory is refused for it.
+            proto::FileStatus st;
+            if (run.req.call('D', 0, "%s", src.c_str()) >= 0 &&
+                proto::parse_file_status(command_result, &st) >= 2 &&
+                st.type == proto::kDirectory) {
                 print_file_line(run, arg, shown);
-                say(run, "\tSkipped : can't list remote directory %s: %s\n", src.c_str(),
-                    command_result);
+                say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n",
+                    src.c_str(), kUnsupported);
                 continue;
             }
-            // Not a directory: the file's own work copies it or says why not.
             plan.files.push_back(arg);
             continue;
         }
-        print_file_line(run, arg, shown);
-        download_tree(run, arg, command_result, &plan, finals.get(), paths.get());
-    }
-    plan.finish = [finals, paths](Run &r) {
-        for (size_t i = finals->size(); i-- > 0;) {
-            const Node &n = (*finals)[i];
-            const std::string &p = (*paths)[i];
-            struct timeval tv[2] = {{n.atime, 0}, {n.mtime, 0}};
-            bool ok = true;
-            if (n.mtime != 0) ok = utimes(p.c_str(), tv) == 0;
-            ok = chmod(p.c_str(), n.perms) == 0 && ok;
-            if (!ok) say(r, "\tCan't set mode and times on local directory %s\n", p.c_str());
+        if (!list_far(run, src, &far, &why)) {
+            if (why == strerror(ENOTDIR) || why == strerror(ENOENT)) {
+                // Not a directory: the file's own work copies it or says why not.
+                plan.files.push_back(arg);
+                continue;
+            }
+            print_file_line(run, arg, shown);
+            say(run, "\tSkipped : can't list remote directory %s: %s\n", src.c_str(), why.c_str());
+            continue;
         }
-    };
+        print_file_line(run, arg, shown);
+        if (claim_top(run, &tops, arg)) download_tree(run, arg, far, &plan, finals.get());
+    }
+    plan.finish = [finals](Run &r) { finish_download(r, *finals); };
     return plan;
 }
 

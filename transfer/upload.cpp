@@ -20,6 +20,7 @@
 namespace {
 
 using namespace vesk::proto;
+using vesk::proto::Stamp;
 using namespace vesk::transfer;
 
 constexpr uint32_t kReadAhead = 4096;  // bytes buffered from the source before each write
@@ -36,6 +37,7 @@ struct Source {
     unsigned perms = 0;
     long atime = 0;
     long mtime = 0;
+    Stamp atime_exact, mtime_exact;
     long size = 0;
 };
 
@@ -59,6 +61,13 @@ struct Upload : FileWork {
     void end() override;
 
     void fail() { run.status = 1; }
+    // The far name requests carry: beneath the tree's top for a tree's file
+    // (under the hidden name while a changed copy is replaced).
+    std::string far;
+    const char *far_name() const { return far.c_str(); }
+    // Points the connection at the tree's top for a tree's file, else at no
+    // tree: a plain file's name never resolves beneath one.
+    void aim() { use_base(run, arg.tree ? arg.tree->base : std::string()); }
     // time(), not the finer clock: a link server reads time() for the times
     // it sends and applies, and time() may lag the finer clock by a tick, so
     // a mix of the two could set the far copy's mtime a second early.
@@ -68,21 +77,33 @@ struct Upload : FileWork {
 
 enum class Step { kNext, kFailed, kOpen, kDone };
 
-Requests::Ticket probe(const Upload &u) {
+Requests::Ticket probe(Upload &u) {
+    u.aim();
     if (remote_vesk_version >= kFirstLongStatus)
-        return u.run.req.post('D', 0, "\n%ld\n%s", 0L, u.arg.target.c_str());
-    return u.run.req.post('D', 0, "%s", u.arg.target.c_str());
+        return u.run.req.post('D', 0, "\n%ld\n%s", 0L, u.far_name());
+    return u.run.req.post('D', 0, "%s", u.far_name());
 }
 
 void send_final_mode(Upload &u) {
+    u.aim();
+    if (u.arg.tree) {
+        // Exact times, and the link-proof request of trees; a replacement
+        // then takes the old copy's place.
+        u.run.req.post('P', 0, "%o %lld.%09ld %lld.%09ld\n%s", u.src.perms, u.src.mtime_exact.sec,
+                       u.src.mtime_exact.nsec, u.src.atime_exact.sec, u.src.atime_exact.nsec,
+                       u.far_name());
+        if (u.arg.tree->replace)
+            u.run.req.post('R', 0, "%s\n%s", u.far_name(), u.arg.tree->wire.c_str());
+        return;
+    }
     u.run.req.post('O', 0, "%o %ld %ld\n%s", u.src.perms, u.relative(u.src.atime),
-                   u.relative(u.src.mtime), u.arg.target.c_str());
+                   u.relative(u.src.mtime), u.far_name());
 }
 
 // Marks the remote copy unfinished again after a check failed, so that it
 // never claims to be complete while differing from the source.
 void revoke_final_mode(Upload &u) {
-    u.run.req.post('O', 0, "%o %ld %ld\n%s", kPartialMode, 0L, 0L, u.arg.target.c_str());
+    u.run.req.post('O', 0, "%o %ld %ld\n%s", kPartialMode, 0L, 0L, u.far_name());
 }
 
 Step open_source(Upload &u) {
@@ -102,7 +123,9 @@ Step open_source(Upload &u) {
         u.run.local_fd = 0;
         return Step::kOpen;
     }
-    u.src.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // A tree's file is read only if it is still the file the walk saw: one
+    // swapped for a link since would send what lies outside the tree.
+    u.src.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | (u.arg.tree ? O_NOFOLLOW : 0));
     if (u.src.fd < 0) {
         u.msgs.put("\tSkipped : can't open local file\n");
         u.fail();
@@ -114,6 +137,14 @@ Step open_source(Upload &u) {
         u.msgs.put("\tSkipping directory.\n");
         return Step::kNext;
     }
+    if (u.arg.tree && (!S_ISREG(st.st_mode) || st.st_dev != u.arg.tree->dev ||
+                       st.st_ino != u.arg.tree->ino)) {
+        u.msgs.put("\tSkipped : the local file was replaced since the tree was read\n");
+        u.fail();
+        return Step::kFailed;
+    }
+    u.src.atime_exact = Stamp{static_cast<long long>(st.st_atim.tv_sec), st.st_atim.tv_nsec};
+    u.src.mtime_exact = Stamp{static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
     u.src.perms = st.st_mode & 0777;
     u.src.atime = st.st_atime;
     u.src.mtime = st.st_mtime;
@@ -199,7 +230,8 @@ Step negotiate(Upload &u) {
     if (d.fails) u.fail();
     if (d.verdict == Verdict::kSkip) {
         if (d.reason == Reason::kFarUnreadable)
-            u.msgs.print("\tSkipped : can't stat %s: %s\n", u.arg.target.c_str(), command_result);
+            u.msgs.print("\tSkipped : can't stat %s: %s\n", printable(u.arg.target).c_str(),
+                         command_result);
         else
             u.msgs.put(skip_line(d.reason));
         return Step::kFailed;
@@ -217,7 +249,8 @@ Step negotiate(Upload &u) {
 }
 
 bool open_remote(Upload &u) {
-    const char *target = u.arg.target.c_str();
+    u.aim();
+    const char *target = u.far_name();
     const bool modern = remote_vesk_version >= kFirstOpenWithMode;
     if (u.offset != 0) {
         int rc = modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.offset, kPartialMode, target)
@@ -384,8 +417,10 @@ void send_closing(Upload &u) {
     run.req.post('M', 0, nullptr);
     u.flush_reply = run.req.post(0, 0, nullptr);
     // After an aborted data phase the copy stays at mode 0400: resumable, and
-    // never mistaken for a finished file.
-    if (u.complete) send_final_mode(u);
+    // never mistaken for a finished file.  A tree's copy gets its mode only
+    // after the check (finish): a source that changed meanwhile never
+    // leaves a torn copy at its finished mode, even for a moment.
+    if (u.complete && !u.arg.tree) send_final_mode(u);
     u.check_reply = probe(u);
     if (remote_vesk_version >= kFirstLongStatus) u.msgs.put("CRC ");
 }
@@ -406,7 +441,7 @@ void finish(Upload &u) {
     if (parse_file_status(command_result, &st) < 0) {
         u.msgs.print("\n\t%s", command_result);
         u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
-        if (complete) revoke_final_mode(u);
+        if (complete && !u.arg.tree) revoke_final_mode(u);
         u.fail();
         return;
     }
@@ -417,7 +452,7 @@ void finish(Upload &u) {
         u.msgs.print(
             "F\n\tRemote file is a different size from local after upload!\n\t(r=%ld,l=%ld)\n",
             rsize, local);
-        if (complete) revoke_final_mode(u);
+        if (complete && !u.arg.tree) revoke_final_mode(u);
         u.fail();
         return;
     }
@@ -429,12 +464,13 @@ void finish(Upload &u) {
         unsigned local_crc = file_crc(u.arg.source.c_str(), u.src.size);
         if (local_crc != 0 && local_crc != far_crc) {
             u.msgs.put("F\n\tRemote and local file checksums don't match after upload!\n");
-            if (complete) revoke_final_mode(u);
+            if (complete && !u.arg.tree) revoke_final_mode(u);
             u.fail();
             return;
         }
         u.msgs.put("OK");
     }
+    if (complete && u.arg.tree) send_final_mode(u);
     if (!run.remove) {
         u.msgs.put("\n");
     } else if (unlink(u.arg.source.c_str()) == 0) {
@@ -447,6 +483,8 @@ void finish(Upload &u) {
 
 void Upload::begin() {
     tick();
+    far = !arg.tree ? arg.target
+                    : arg.tree->replace ? replacement_name(arg.tree->wire) : arg.tree->wire;
     if (arg.too_long) {
         msgs.print("\tSkipped : remote name longer than %zu bytes\n", kNameMax);
         fail();

@@ -60,8 +60,14 @@ void priority(Units &u, char code, std::string_view arg) {
     if (proto::has_reply(code)) u.outlet.reply(ok, ok ? "priority set" : "Bad priority");
 }
 
+// In the channel's scope: beneath a tree's top once 'U' named one.
 void file_status(Units &u, char, std::string_view arg) {
-    u.off.status(arg, u.session.scope(u.remote));
+    u.off.status(arg, u.files.scope());
+}
+
+void tree_listing(Units &u, char, std::string_view arg) {
+    FileWork &files = u.files;
+    u.off.list_tree(arg, files.scope(), [&files](int fd) { files.send_listing(fd); });
 }
 
 void resolve(Units &u, char, std::string_view arg) {
@@ -118,9 +124,11 @@ constexpr Route kRoutes[] = {
     {'2', Unit::Files, file_work<&FileWork::stop_read>},
     {'Z', Unit::Files, by_name<files::remove>},
     {'K', Unit::Files, by_name<files::make_dir>},
-    {'Y', Unit::Files, by_name<files::list_dir>},
     {'k', Unit::Files, by_name<files::make_link>},
-    {'J', Unit::Files, by_name<files::read_link>},
+    {'P', Unit::Files, by_name<files::set_exact>},
+    {'R', Unit::Files, by_name<files::rename_entry>},
+    {'U', Unit::Files, file_work<&FileWork::set_tree>},
+    {'Q', Unit::OffLoop, tree_listing},
     {'A', Unit::Stream, connect_tcp},
     {'X', Unit::Stream, connect_unix},
     {'8', Unit::Stream, connect_unix},

@@ -16,6 +16,7 @@
 
 #include "crc.h"
 #include "file_status.h"
+#include "fd.h"
 #include "fileargs.h"
 
 namespace vesk::files {
@@ -61,33 +62,77 @@ std::string status_text(const struct stat &st, unsigned int crc) {
     return proto::format_file_status(proto::file_status_of(st, now, crc));
 }
 
-// A copy left at 0400 by an interrupted transfer refuses its own owner: make
-// it writable for the open, through a descriptor of the file itself, and put
-// the old mode back when even that does not help.  Returns the descriptor
-// opened with flags, or -1 with errno.
+// The hidden name beside a partial copy while it is opened for writing.
+std::string hidden_name(const std::string &last) {
+    return ".vesk-open." + last;
+}
+
+// A copy left at its partial mode by an interrupted transfer refuses its own
+// owner.  It gets write permission only under a hidden name beside it, so
+// that no kill at any moment leaves the real name with a write bit (which
+// every later run takes for a finished copy): the name is absent meanwhile,
+// and a copy a kill left hidden is put back (recover_hidden).  Returns the
+// descriptor opened with flags, or -1 with errno.
 int reopen_partial(const Scope &scope, const std::string &name, int flags) {
-    int rfd = scope.open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    std::string last;
+    int dfd = scope.open_parent(name, &last);
+    if (dfd < 0) return -1;
+    Fd dir(dfd);
+    const std::string hidden = hidden_name(last);
     struct stat st;
-    int fd = -1, err = EACCES;
-    if (rfd >= 0 && ::fstat(rfd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-        ::fchmod(rfd, kWritableMode) == 0) {
-        fd = scope.open(name, flags, kWritableMode);
-        if (fd < 0) {
-            err = errno;
-            ::fchmod(rfd, st.st_mode & proto::kMaxPermissionBits);
-        }
+    if (::fstatat(dir.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & proto::kFinishedBits) != 0 ||
+        ::renameat2(dir.get(), last.c_str(), dir.get(), hidden.c_str(), RENAME_NOREPLACE) != 0) {
+        errno = EACCES;
+        return -1;
     }
-    if (rfd >= 0) ::close(rfd);
+    int fd = -1, err = EACCES;
+    if (::fchmodat(dir.get(), hidden.c_str(), kWritableMode, 0) == 0) {
+        fd = ::openat(dir.get(), hidden.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+        err = errno;
+        if (fd >= 0)
+            ::fchmod(fd, st.st_mode & proto::kMaxPermissionBits);
+        else
+            ::fchmodat(dir.get(), hidden.c_str(), st.st_mode & proto::kMaxPermissionBits, 0);
+    }
+    if (::renameat2(dir.get(), hidden.c_str(), dir.get(), last.c_str(), RENAME_NOREPLACE) != 0) {
+        // A new file of that name came meanwhile: it stays, the copy goes.
+        if (fd >= 0) ::close(fd);
+        ::unlinkat(dir.get(), hidden.c_str(), 0);
+        errno = EEXIST;
+        return -1;
+    }
     errno = err;
     return fd;
 }
 
-// Opens name for writing.  The open never blocks (a FIFO without a reader
-// would otherwise stall the whole daemon) and only regular files pass.
-// Returns the descriptor, or -1 with the reason in *reason.
-int open_for_writing(const Scope &scope, const std::string &name, int flags, std::string *reason) {
+// A copy that a kill left under its hidden name goes back, at its partial
+// mode, unless the name was taken meanwhile.
+void recover_hidden(const Scope &scope, const std::string &name) {
+    std::string last;
+    int dfd = scope.open_parent(name, &last);
+    if (dfd < 0) return;
+    Fd dir(dfd);
+    const std::string hidden = hidden_name(last);
+    struct stat st;
+    if (::fstatat(dir.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & S_IXUSR) != 0)
+        return;
+    if (::fchmodat(dir.get(), hidden.c_str(), proto::kPartialMode, 0) == 0)
+        ::renameat2(dir.get(), hidden.c_str(), dir.get(), last.c_str(), RENAME_NOREPLACE);
+}
+
+// Opens name for writing, creating it at mode (a partial one: never a
+// moment with a write bit).  The open never blocks (a FIFO without a reader
+// would otherwise stall the whole daemon) and only regular files pass.  With
+// truncate, the file is emptied only once it has the partial mode.  Returns
+// the descriptor, or -1 with the reason in *reason.
+int open_for_writing(const Scope &scope, const std::string &name, int flags, mode_t mode,
+                     bool truncate, std::string *reason) {
     const int open_flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | flags;
-    int fd = scope.open(name, open_flags, kWritableMode);
+    recover_hidden(scope, name);
+    int fd = scope.open(name, open_flags, mode);
     if (fd < 0 && errno == EACCES) fd = reopen_partial(scope, name, open_flags);
     if (fd < 0) {
         *reason = scope.refusal(name, errno);
@@ -101,6 +146,13 @@ int open_for_writing(const Scope &scope, const std::string &name, int flags, std
     }
     if (!S_ISREG(st.st_mode)) {
         *reason = kNotRegular;
+        ::close(fd);
+        return -1;
+    }
+    // Partial first, then the content changes: a complete file may look
+    // partial for a moment, a partial one never looks complete.
+    if (::fchmod(fd, mode) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
+        *reason = std::strerror(errno);
         ::close(fd);
         return -1;
     }
@@ -139,11 +191,9 @@ bool absolute_time(long long rel, time_t *out) {
     return true;
 }
 
-// fdatasync of the regular file that pfd (O_PATH) names, through a
-// descriptor reopened from proc_path (an O_PATH one cannot sync).  Returns 0,
-// or the errno of a failed sync.  A file this process may neither read nor
-// write cannot be synced and is let through: nothing here wrote its data.
-int sync_data(int pfd, const std::string &proc_path) {
+}  // namespace
+
+int sync_file_data(int pfd, const std::string &proc_path) {
     struct stat st;
     if (::fstat(pfd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     int fd = ::open(proc_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -158,8 +208,6 @@ int sync_data(int pfd, const std::string &proc_path) {
     ::close(fd);
     return err;
 }
-
-}  // namespace
 
 Check::Check(std::string_view arg, Scope scope) : arg_(arg), scope_(std::move(scope)) {}
 
@@ -260,7 +308,7 @@ Reply Sink::open_fresh(std::string_view arg) {
     if (!valid_name(name)) return fail(kBadArgument);
     std::string reason;
     std::string path(name);
-    int fd = open_for_writing(scope_, path, O_CREAT | O_TRUNC, &reason);
+    int fd = open_for_writing(scope_, path, O_CREAT, mode, true, &reason);
     if (fd < 0) return Reply{false, reason};
     return adopt(fd, mode, std::move(path));
 }
@@ -293,7 +341,7 @@ Reply Sink::open_at(std::string_view arg) {
     std::string reason;
     std::string path(name);
     // No O_CREAT: resuming a file that vanished would write after a hole.
-    int fd = open_for_writing(scope_, path, 0, &reason);
+    int fd = open_for_writing(scope_, path, 0, mode, false, &reason);
     if (fd < 0) return Reply{false, reason};
     if (!seek_within(fd, offset, &reason)) {
         ::close(fd);
@@ -385,7 +433,7 @@ Reply set_final(std::string_view arg, const Scope &scope) {
     path = "/proc/self/fd/" + std::to_string(fd);
     // The mode says "finished" to every later run: it may only be given once
     // the data it vouches for is on disk.
-    int err = sync_data(fd, path);
+    int err = sync_file_data(fd, path);
     if (err != 0) {
         ::close(fd);
         return fail_errno(err);

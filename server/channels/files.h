@@ -96,6 +96,11 @@ class Sink {
     void flush();
     void close();
     bool is_open() const { return fd_ >= 0; }
+    // Names lead where scope says from now on; a file still open is closed.
+    void rescope(Scope scope) {
+        close();
+        scope_ = std::move(scope);
+    }
 
   private:
     Reply adopt(int fd, mode_t mode, std::string path);
@@ -133,13 +138,28 @@ class Source {
     Reply open(std::string_view arg);
     // Next bytes of the file: > 0 count, 0 at end, -1 on a read error.
     ssize_t read(char *buf, size_t n);
+    // Sends the file open on fd (taken over), from where it stands.
+    void adopt(int fd) {
+        close();
+        fd_ = fd;
+    }
     void close();
     bool is_open() const { return fd_ >= 0; }
+    void rescope(Scope scope) {
+        close();
+        scope_ = std::move(scope);
+    }
 
   private:
     Scope scope_;
     int fd_ = -1;
 };
+
+// fdatasync of the regular file that pfd (O_PATH) names, through a
+// descriptor reopened from proc_path (an O_PATH one cannot sync).  Returns 0,
+// or the errno of a failed sync.  A file this process may neither read nor
+// write cannot be synced and is let through: nothing here wrote its data.
+int sync_file_data(int pfd, const std::string &proc_path);
 
 // 'Z': "name": unlink (a symbolic link itself, not what it names).  Fails with
 // strerror's text, the scope's refusal or "Bad argument".

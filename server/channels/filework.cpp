@@ -22,8 +22,24 @@ FileWork::~FileWork() {
     flush();
 }
 
+void FileWork::set_tree(std::string_view arg) {
+    flush();
+    in_tree_ = !arg.empty();
+    tree_ = Scope::refusing();
+    bool ok = !in_tree_ || (arg.find('\0') == std::string_view::npos && scope_.tree_at(arg, &tree_));
+    int err = errno;
+    sink_.rescope(scope());
+    source_.rescope(scope());
+    answer(ok ? files::Reply{true, ""} : files::Reply{false, scope_.refusal(arg, err)});
+}
+
+void FileWork::send_listing(int fd) {
+    source_.adopt(fd);
+    pump_source();
+}
+
 void FileWork::finish(std::string_view arg) {
-    files::Reply r = files::set_final(arg, scope_);
+    files::Reply r = files::set_final(arg, scope());
     if (!r.ok) log::info("setting mode and times failed: %s", r.text.c_str());
     sink_.close();
 }

@@ -1,7 +1,9 @@
 // A channel's file transfers: the file a dump writes ('6', '1', 'E', the data
 // that follows, 'M', 'O'), the file a read sends ('7', '2'), and the one-shot
-// operations on a name: removal ('Z') and the directories and links of tree
-// copies ('K', 'Y', 'k', 'J').  Replies and file data go to the channel's
+// operations on a name: removal ('Z') and the directories, links, exact
+// times and renames of tree copies ('K', 'k', 'P', 'R').  A tree copy first
+// names its top ('U'): the channel's names then resolve beneath it without
+// following any link.  Replies and file data go to the channel's
 // outlet; the command table (dispatch.h) names which member serves a code.
 #pragma once
 
@@ -45,7 +47,17 @@ class FileWork {
     // A one-shot operation on a name within this channel's scope (files.h,
     // dirs.h: 'Z', 'K', 'Y', 'k', 'J'), replied with its result.
     using NameWork = files::Reply (*)(std::string_view arg, const Scope &scope);
-    void on_name(NameWork work, std::string_view arg) { answer(work(arg, scope_)); }
+    void on_name(NameWork work, std::string_view arg) { answer(work(arg, scope())); }
+    // 'U': "name" makes the tree beneath name this channel's scope, "" the
+    // scope it started with.  A top that cannot be opened fails, and every
+    // name fails until the next 'U': a name meant for the tree must never
+    // land elsewhere.
+    void set_tree(std::string_view arg);
+    // Where this channel's names lead now.
+    const Scope &scope() const { return in_tree_ ? tree_ : scope_; }
+    // 'Q''s answer: sends the listing open on fd (taken over) as stream
+    // data, as a '7' read sends a file.
+    void send_listing(int fd);
     // Stream bytes from the client.  Returns true when they were file data
     // (taken, and counted as consumed), false when no file is open for
     // writing: they are not for this.
@@ -66,6 +78,8 @@ class FileWork {
     Loop &loop_;
     Outlet &outlet_;
     const Scope &scope_;
+    Scope tree_;  // the tree named by 'U'
+    bool in_tree_ = false;
     ChanKey key_;
     // Lets a deferred flush see that this has gone.
     std::shared_ptr<char> life_ = std::make_shared<char>();

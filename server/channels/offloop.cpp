@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "dirs.h"
+#include "fd.h"
 #include "files.h"
 #include "hostport.h"
 #include "log.h"
@@ -52,6 +54,35 @@ void OffLoop::status(std::string_view arg, const Scope &scope) {
         while (!check->step(SIZE_MAX)) {
         }
         outlet_.reply(check->reply().ok, check->reply().text);
+    }
+}
+
+void OffLoop::list_tree(std::string_view arg, const Scope &scope, std::function<void(int)> serve) {
+    if (!admit(Workers::Kind::FileCheck)) {
+        log::error("too many file checks from the far end, closing the channel that asked");
+        return outlet_.closed();
+    }
+    // The listing's descriptor is closed with the answer if the channel
+    // goes before it is given.
+    struct Listed {
+        std::shared_ptr<Fd> fd;
+        size_t bytes = 0;
+        std::string why;
+    };
+    auto work = [name = std::string(arg), scope](const std::atomic<bool> &) {
+        Listed l;
+        l.fd = std::make_shared<Fd>(files::list_tree(name, scope, &l.bytes, &l.why));
+        return std::optional<Listed>(std::move(l));
+    };
+    auto done = [this, serve = std::move(serve)](Listed l) {
+        if (l.fd->get() < 0) return outlet_.reply(false, l.why);
+        outlet_.reply(true, std::to_string(l.bytes));
+        serve(l.fd->release());
+    };
+    if (!run<Listed>(Workers::Kind::FileCheck, work, done)) {
+        // No thread at all: listed here, stalling the loop, rather than not at all.
+        std::optional<Listed> l = work(std::atomic<bool>(false));
+        done(std::move(*l));
     }
 }
 

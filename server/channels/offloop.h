@@ -59,6 +59,10 @@ class OffLoop {
     // worker can take it; past the far end's budget its channel closes (a
     // failed probe would pass for a missing file).
     void status(std::string_view arg, const Scope &scope);
+    // 'Q': the tree's listing, made on a worker; serve is handed its
+    // descriptor on the loop thread after the reply (its byte count).
+    // Refused like a file check past the far end's budget.
+    void list_tree(std::string_view arg, const Scope &scope, std::function<void(int)> serve);
     // 'c': the name's address and canonical name.  This machine's own names
     // (empty, "remotehost", host) are answered at once with addr and host.
     void resolve(std::string_view arg, const std::string &host, uint32_t addr);

@@ -19,6 +19,7 @@ namespace {
 constexpr const char kOutside[] = "Outside the directory this veskd serves";
 constexpr const char kAbsolute[] =
     "Absolute names are refused: names are relative to the directory this veskd serves";
+constexpr const char kLinkInTheWay[] = "A symbolic link is in the way";
 // openat2 gives EAGAIN when a ".." raced with a rename; it may be retried.
 constexpr int kRaceRetries = 8;
 
@@ -53,7 +54,9 @@ bool read_link(int dir, const std::string &name, std::string *target) {
 // Resolves name beneath root one component at a time, following symbolic
 // links itself (relative ones only) and keeping the directories it entered so
 // that ".." can never climb above root.
-int walk(int root, std::string_view name, int flags, mode_t mode) {
+// With no_links every link is refused (ELOOP) but a last component opened as
+// O_PATH|O_NOFOLLOW, which names the link itself.
+int walk(int root, std::string_view name, int flags, mode_t mode, bool no_links) {
     std::deque<std::string> rest = components(name);
     std::vector<Fd> dirs;  // entered beneath root, innermost last
     int links = 0;
@@ -72,7 +75,12 @@ int walk(int root, std::string_view name, int flags, mode_t mode) {
         struct stat st;
         bool exists = fstatat(here(), c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (!exists && errno != ENOENT) return -1;
-        if (exists && S_ISLNK(st.st_mode)) {
+        if (exists && S_ISLNK(st.st_mode) && no_links) {
+            if (!rest.empty() || (flags & (O_PATH | O_NOFOLLOW)) != (O_PATH | O_NOFOLLOW)) {
+                errno = ELOOP;
+                return -1;
+            }
+        } else if (exists && S_ISLNK(st.st_mode)) {
             std::string target;
             if (++links > Scope::kLinksMax) {
                 errno = ELOOP;
@@ -101,11 +109,11 @@ int walk(int root, std::string_view name, int flags, mode_t mode) {
 }
 
 // openat2 with RESOLVE_BENEATH; -1 with ENOSYS when the kernel lacks it.
-int beneath(int root, const std::string &name, int flags, mode_t mode) {
+int beneath(int root, const std::string &name, int flags, mode_t mode, bool no_links) {
     open_how how{};
     how.flags = uint64_t(flags | O_CLOEXEC);
     how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | (no_links ? RESOLVE_NO_SYMLINKS : 0);
     for (int i = 0;; i++) {
         long fd = syscall(SYS_openat2, root, name.c_str(), &how, sizeof how);
         if (fd >= 0 || errno != EAGAIN || i == kRaceRetries) return int(fd);
@@ -134,16 +142,38 @@ int Scope::open(std::string_view name, int flags, mode_t mode) const {
     }
     std::string path(name);
     if (!root_) return ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (*root_ < 0) {
+        errno = ENOENT;
+        return -1;
+    }
     if (path[0] == '/') {
         errno = EXDEV;
         return -1;
     }
     if (resolver_ == Resolver::Auto && !g_no_openat2.load(std::memory_order_relaxed)) {
-        int fd = beneath(*root_, path, flags, mode);
+        int fd = beneath(*root_, path, flags, mode, no_links_);
         if (fd >= 0 || errno != ENOSYS) return fd;
         g_no_openat2.store(true, std::memory_order_relaxed);
     }
-    return walk(*root_, path, flags, mode);
+    return walk(*root_, path, flags, mode, no_links_);
+}
+
+Scope Scope::refusing() {
+    Scope s;
+    s.root_ = std::make_shared<const int>(-1);
+    return s;
+}
+
+bool Scope::tree_at(std::string_view dir, Scope *out) const {
+    int fd = open(dir, O_PATH | O_DIRECTORY);
+    if (fd < 0) return false;
+    out->root_ = std::shared_ptr<const int>(new int(fd), [](const int *p) {
+        ::close(*p);
+        delete p;
+    });
+    out->resolver_ = resolver_ == Resolver::Walk || g_no_openat2 ? Resolver::Walk : Resolver::Auto;
+    out->no_links_ = true;
+    return true;
 }
 
 int Scope::open_parent(std::string_view name, std::string *last) const {
@@ -155,7 +185,9 @@ int Scope::open_parent(std::string_view name, std::string *last) const {
         errno = ENOENT;
         return -1;
     }
-    if (root_ && !name.empty() && name[0] == '/') {
+    // ".." as the last component names the directory above the one opened,
+    // which beneath a root may lie outside it.
+    if (root_ && ((!name.empty() && name[0] == '/') || *last == "..")) {
         errno = EXDEV;
         return -1;
     }
@@ -164,6 +196,7 @@ int Scope::open_parent(std::string_view name, std::string *last) const {
 
 std::string Scope::refusal(std::string_view name, int err) const {
     if (root_ && err == EXDEV) return !name.empty() && name[0] == '/' ? kAbsolute : kOutside;
+    if (no_links_ && err == ELOOP) return kLinkInTheWay;
     return strerror(err);
 }
 

@@ -24,12 +24,19 @@ class Scope {
     static constexpr int kLinksMax = 40;
 
     Scope() = default;  // unconfined
+    // A scope in which every name fails (ENOENT).
+    static Scope refusing();
 
     // Confines to dir.  Returns false with a message in *error when dir
     // cannot be opened as a directory.
     static bool confine(const std::string &dir, Scope *out, std::string *error,
                         Resolver resolver = Resolver::Auto);
     bool confined() const { return root_ != nullptr; }
+    // The top of a tree copy: a scope confined beneath dir (resolved through
+    // this one) in which no symbolic link is followed, not even one that
+    // stays beneath it, so that a link left in a tree by an earlier copy
+    // never leads a write elsewhere.  Returns false with errno.
+    bool tree_at(std::string_view dir, Scope *out) const;
 
     // open(2) of name (O_CLOEXEC added).  Returns the descriptor, or -1 with
     // errno: EXDEV when the name leads out of the directory, ELOOP after
@@ -46,6 +53,7 @@ class Scope {
   private:
     std::shared_ptr<const int> root_;  // O_PATH descriptor of the directory
     Resolver resolver_ = Resolver::Auto;
+    bool no_links_ = false;
 };
 
 }  // namespace vesk

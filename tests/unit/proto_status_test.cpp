@@ -55,34 +55,40 @@ TEST(FileStatus, OutOfRangeIsUnreadable) {
 
 }  // namespace
 
-// ---- directory listing pages ----
+// ---- tree listings ----
 
 namespace proto = vesk::proto;
 
-TEST(Listing, PagesCutBeforeTheBudgetAndRoundTrip) {
-    std::vector<size_t> lengths(100, 8);
-    std::vector<size_t> starts = proto::page_starts(lengths);
-    ASSERT_GT(starts.size(), 1u);
-    // The longest entries the cut allows still fit a page.
-    size_t per_page = starts[1] - starts[0];
-    EXPECT_LE(proto::kPageHeaderMax + per_page * (proto::kEntryFixedMax + 8), proto::kListPageMax);
-    EXPECT_EQ(proto::page_starts({}).size(), 1u);
-
-    proto::ListEntry e;
+TEST(Listing, EntriesRoundTripAndHostileOnesAreRefused) {
+    proto::TreeEntry e;
     e.type = proto::kEntryLink;
     e.perms = 0777;
     e.size = 9;
-    e.atime = -5;
-    e.mtime = -(1LL << 50);  // clamped
-    e.name = "a b\nc";
-    std::string text = "3\n" + proto::format_entry(e);
-    size_t pages = 0;
-    std::vector<proto::ListEntry> got;
-    ASSERT_TRUE(proto::parse_page(text, &pages, &got));
-    EXPECT_EQ(pages, 3u);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].name, "a b\nc");
-    EXPECT_EQ(got[0].mtime, -proto::kMaxRelativeSeconds);
-    EXPECT_FALSE(proto::parse_page("1\nf 644 1 0 0 9 short\n", &pages, &got));
-    EXPECT_FALSE(proto::parse_page("0\n", &pages, &got));
+    e.mtime = {1700000000, 123456789};
+    e.atime = {-5, 0};
+    e.path = "a b/c";
+    e.target = "../x\ny";
+    std::string text = proto::format_tree_entry(e) + "d 755 0 1.000000000 2.000000001 1 .\n";
+    size_t pos = 0;
+    proto::TreeEntry got;
+    ASSERT_TRUE(proto::parse_tree_entry(text, &pos, &got));
+    EXPECT_EQ(got.path, "a b/c");
+    EXPECT_EQ(got.target, "../x\ny");
+    EXPECT_TRUE(got.mtime == e.mtime);
+    ASSERT_TRUE(proto::parse_tree_entry(text, &pos, &got));
+    EXPECT_EQ(pos, text.size());
+    for (const char *bad : {"f 644 1 0.000000000 0.000000000 9 short\n", "f 644 1 0.5 0.5 1 a\n",
+                            "f 644 -1 0.000000000 0.000000000 1 a\n",
+                            "f 644 1 0.000000000 0.000000000 1 a",
+                            "f 644 1 0.000000000 0.000000000 99999 a\n",
+                            "x 644 1 0.000000000 0.000000000 1 a\n"}) {
+        pos = 0;
+        EXPECT_FALSE(proto::parse_tree_entry(bad, &pos, &got)) << bad;
+    }
+    for (const char *path : {"..", "a/../b", "/etc", "a//b", "a/", "a\nb", "./a"})
+        EXPECT_FALSE(proto::safe_tree_path(path)) << path;
+    EXPECT_TRUE(proto::safe_tree_path("a/b c/.d"));
+    EXPECT_FALSE(proto::safe_tree_path(std::string(256, 'x')));
+    EXPECT_TRUE(proto::same_time({5, 0}, {5, 7}));
+    EXPECT_FALSE(proto::same_time({5, 999999999}, {6, 0}));
 }
