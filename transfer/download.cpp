@@ -173,7 +173,8 @@ Copies gather(const Download &d, long now) {
 Step negotiate(Download &d) {
     int rc = d.run.req.collect(d.probe_reply);
     if (d.arg.tree && d.exists && !S_ISREG(d.st.st_mode)) {
-        d.msgs.print("\tSkipped : local %s is not a regular file\n", printable(d.arg.target).c_str());
+        d.msgs.print("\tSkipped : local %s is not a regular file\n",
+                     printable(d.arg.target).c_str());
         d.fail();
         return Step::kFailed;
     }

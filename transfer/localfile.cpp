@@ -119,8 +119,7 @@ int open_local_copy(const char *path, bool append, bool nofollow) {
     if (fd < 0 && errno == EACCES) {
         struct stat st {};
         if ((nofollow ? lstat(path, &st) : stat(path, &st)) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid != geteuid() ||
-            (st.st_mode & kFinishedBits) != 0) {
+            st.st_uid != geteuid() || (st.st_mode & kFinishedBits) != 0) {
             errno = EACCES;
             return -1;
         }

@@ -391,8 +391,8 @@ int run_main(Program program, int argc, char **argv,
     int last = argc;
     // A tree copied again must not turn into the place it is copied to,
     // whether it is the only argument or the name after -as.
-    const bool renamed_last =
-        last - i >= 3 && (strcmp(argv[last - 2], "-as") == 0 || strcmp(argv[last - 2], "--as") == 0);
+    const bool renamed_last = last - i >= 3 && (strcmp(argv[last - 2], "-as") == 0 ||
+                                                strcmp(argv[last - 2], "--as") == 0);
     if (!run.trees || (last - i > 1 && !renamed_last))
         run_take_directory(run, &last, argv, is_dir(run, argv[last - 1]));
     TreePlan plan;

@@ -128,7 +128,9 @@ void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)>
 
 // The far tree beneath name, listed in one stream ('Q').  Returns false
 // with *why set (the far end's reason, or why its listing is refused).
-bool list_far(Run &run, const std::string &name, Listing *out, std::string *why) {
+// Entries that cannot be copied are left out and told in *refused.
+bool list_far(Run &run, const std::string &name, Listing *out, std::string *why,
+              std::string *refused) {
     out->clear();
     use_base(run, "");
     if (run.req.call('Q', 0, "%s", name.c_str()) < 0) {
@@ -170,8 +172,8 @@ bool list_far(Run &run, const std::string &name, Listing *out, std::string *why)
             (!top && (!out->count(parent_of(e.path)) ||
                       out->at(parent_of(e.path)).type != proto::kEntryDir)) ||
             out->count(e.path)) {
-            fprintf(stderr, "\tSkipped : a name in the far listing of %s cannot be copied: %s\n",
-                    printable(name).c_str(), printable(e.path).c_str());
+            *refused += "\tSkipped : a name in the far listing of " + printable(name) +
+                        " cannot be copied: " + printable(e.path) + "\n";
             run.status = 1;
             continue;
         }
@@ -279,11 +281,12 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
         return;
     }
     Listing far;
-    std::string why;
-    if (!list_far(run, dst, &far, &why)) {
+    std::string why, refused;
+    if (!list_far(run, dst, &far, &why, &refused)) {
         say(run, "\tSkipped : can't list remote directory %s: %s\n", dst.c_str(), why.c_str());
         return;
     }
+    fputs(refused.c_str(), stderr);
     int topfd = open(src.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (topfd < 0) {
         say(run, "\tSkipped : can't read local directory %s: %s\n", src.c_str(), strerror(errno));
@@ -305,9 +308,9 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
     // What to send for each entry, decided against the far listing.
     struct Step {
         const TreeEntry *e;
-        bool remove;  // 'Z' first: a link or file stands where it goes
-        bool make;    // 'K' or 'k'
-        bool open_up; // a finished far directory gets the owner's bits for the run
+        bool remove;   // 'Z' first: a link or file stands where it goes
+        bool make;     // 'K' or 'k'
+        bool open_up;  // a finished far directory gets the owner's bits for the run
     };
     std::vector<Step> steps;
     std::set<std::string> failed;  // directories that cannot be filled
@@ -336,7 +339,8 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
         }
         const bool link_there = there && there->type == proto::kEntryLink;
         if (n.type == proto::kEntryDir) {
-            if (!there || link_there) steps.push_back({&n, link_there, true, false});
+            if (!there || link_there)
+                steps.push_back({&n, link_there, true, false});
             else if ((there->perms & kDirWhileCopying) != kDirWhileCopying)
                 steps.push_back({&n, false, false, true});
             finals->dirs.push_back({dst, n, false});
@@ -390,8 +394,7 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
         FileArg f = tree_file(join(src, n.path), join(dst, n.path), dst, n);
         f.tree->dev = ids[n.path].first;
         f.tree->ino = ids[n.path].second;
-        f.tree->replace = run.update && it != far.end() &&
-                          it->second.type == proto::kEntryFile &&
+        f.tree->replace = run.update && it != far.end() && it->second.type == proto::kEntryFile &&
                           (it->second.perms & kFinishedBits) != 0;
         plan->files.push_back(std::move(f));
     }
@@ -590,7 +593,7 @@ TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
         }
         const std::string src = strip_slashes(arg.source);
         Listing far;
-        std::string why;
+        std::string why, refused;
         if (remote_vesk_version < proto::kFirstTrees) {
             // An older far end: only a directory is refused for it.
             proto::FileStatus st;
@@ -605,7 +608,7 @@ TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
             plan.files.push_back(arg);
             continue;
         }
-        if (!list_far(run, src, &far, &why)) {
+        if (!list_far(run, src, &far, &why, &refused)) {
             if (why == strerror(ENOTDIR) || why == strerror(ENOENT)) {
                 // Not a directory: the file's own work copies it or says why not.
                 plan.files.push_back(arg);
@@ -616,6 +619,7 @@ TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
             continue;
         }
         print_file_line(run, arg, shown);
+        fputs(refused.c_str(), stderr);
         if (claim_top(run, &tops, arg)) download_tree(run, arg, far, &plan, finals.get());
     }
     plan.finish = [finals](Run &r) { finish_download(r, *finals); };

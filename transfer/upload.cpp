@@ -137,8 +137,8 @@ Step open_source(Upload &u) {
         u.msgs.put("\tSkipping directory.\n");
         return Step::kNext;
     }
-    if (u.arg.tree && (!S_ISREG(st.st_mode) || st.st_dev != u.arg.tree->dev ||
-                       st.st_ino != u.arg.tree->ino)) {
+    if (u.arg.tree &&
+        (!S_ISREG(st.st_mode) || st.st_dev != u.arg.tree->dev || st.st_ino != u.arg.tree->ino)) {
         u.msgs.put("\tSkipped : the local file was replaced since the tree was read\n");
         u.fail();
         return Step::kFailed;
@@ -483,8 +483,9 @@ void finish(Upload &u) {
 
 void Upload::begin() {
     tick();
-    far = !arg.tree ? arg.target
-                    : arg.tree->replace ? replacement_name(arg.tree->wire) : arg.tree->wire;
+    far = !arg.tree           ? arg.target
+          : arg.tree->replace ? replacement_name(arg.tree->wire)
+                              : arg.tree->wire;
     if (arg.too_long) {
         msgs.print("\tSkipped : remote name longer than %zu bytes\n", kNameMax);
         fail();

@@ -26,7 +26,8 @@ void FileWork::set_tree(std::string_view arg) {
     flush();
     in_tree_ = !arg.empty();
     tree_ = Scope::refusing();
-    bool ok = !in_tree_ || (arg.find('\0') == std::string_view::npos && scope_.tree_at(arg, &tree_));
+    bool ok =
+        !in_tree_ || (arg.find('\0') == std::string_view::npos && scope_.tree_at(arg, &tree_));
     int err = errno;
     sink_.rescope(scope());
     source_.rescope(scope());

@@ -174,6 +174,70 @@ check "tree download: empty directory" test -d "$W/t2/empty"
 up -R t nosuchdir
 expect_eq "two trees: the second missing" 1 "$RC"
 
+# Times come out exact (nanoseconds, links' own too); a re-run finds the
+# tree up to date and says nothing past the tree's line; -as names the same
+# tree again, never a directory to copy into.
+times_of() { (cd "$1" && find . -path ./unread -prune -o -printf '%P %y %T@\n' | sort); }
+expect_eq "tree times exact (upload)" "$(times_of "$W/t")" "$(times_of "$FAR/t")"
+expect_eq "tree times exact (download)" "$(times_of "$W/t")" "$(times_of "$W/t2")"
+up -R t
+want=sending\ t
+[ "$(id -u)" = 0 ] || want+=$'\nsending t/unread\n\tSkipped : can\'t open local file'
+expect_eq "tree re-run: up to date, silent" "$want" "$ERR"
+down -R t -as t2
+expect_eq "tree re-run with -as: status" 0 "$RC"
+check "tree re-run with -as: no tree inside the tree" test ! -e "$W/t2/t"
+# A changed file: reported and left without -U, replaced with it.
+echo changed >"$W/t/a"
+up -R t
+check "changed file without -U: refused" grep -q 'write/execute permission' <<<"$ERR"
+expect_eq "changed file without -U: status" 1 "$RC"
+up -R -U t
+expect_eq "changed file with -U: status" 0 "$RC"
+check "changed file with -U: replaced" cmp -s "$W/t/a" "$FAR/t/a"
+# -U interrupted at any moment leaves the old copy or the new one, whole.
+head -c 30000000 /dev/urandom >"$W/t/big"
+up -R t
+old=$(sha256sum <"$FAR/t/big")
+head -c 30000000 /dev/urandom >"$W/t/big"
+(cd "$W" && HOME=$NEAR timeout 20 upload -R -U t 2>/dev/null) &
+sleep 0.3
+kill $! 2>/dev/null
+wait $! 2>/dev/null
+now=$(sha256sum <"$FAR/t/big")
+check "-U interrupted: the copy stays whole" test "$now" = "$old" -o "$now" = "$(sha256sum <"$W/t/big")"
+up -R -U t
+check "-U re-run completes" cmp -s "$W/t/big" "$FAR/t/big"
+rm -f "$W/t/big"
+# Links an earlier copy made are never written through, either way.
+echo victim >"$W/victim"
+chmod 444 "$W/victim"
+ln -s ../../victim "$FAR/t/trap"
+mkdir -p "$W/t3"
+down -R t -as t3
+rm "$FAR/t/trap"
+echo far >"$FAR/t/trap"
+down -R -f t -as t3
+expect_eq "download over an old link: the victim untouched" victim "$(cat "$W/victim")"
+check "download over an old link: a file now" test -f "$W/t3/trap" -a ! -L "$W/t3/trap"
+ln -s ../../made "$W/t/snare"
+up -R t
+rm "$W/t/snare"
+echo near >"$W/t/snare"
+up -R t
+check "upload over an old far link: nothing made outside" test ! -e "$FAR/../made" -a ! -e "$T/made"
+check "upload over an old far link: a file now" cmp -s "$W/t/snare" "$FAR/t/snare"
+rm -f "$W/t/snare"
+# "." is the directory itself: its mode stays; one target twice is refused.
+mkdir -p "$W/dot"
+chmod 751 "$W/dot"
+ERR=$(cd "$W/dot" && near download -R t -as . 2>&1 >/dev/null)
+expect_eq "\".\" keeps its mode" 751 "$(mode_of "$W/dot")"
+check "\".\" gets the tree" cmp -s "$W/t/a" "$W/dot/a"
+up -j 4 -R t -as tt t -as tt
+check "one target twice: refused" grep -q 'also the target of an earlier' <<<"$ERR"
+expect_eq "one target twice: status" 1 "$RC"
+
 # --- problems of the run itself ---------------------------------------------------
 ERR=$(cd "$W" && near upload 2>&1)
 expect_eq "usage" 'Usage: upload [-f] [-q] [-u] [-v] [-r] [-c] [-p <num>] <file> [... <file>] [remote dir]' "$ERR"

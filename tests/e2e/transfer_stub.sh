@@ -344,4 +344,31 @@ want=$'\tAttempting to restart download from 1001\n\r\t1001 of 300000 (0%)   \r\
 check "the first block ends on the read block" test -n "$([[ $ERR == *"$want"* ]] && echo y)"
 check "aligned resume is identical" cmp -s "$FAR/rb" "$W/rb"
 
+# --- a hostile tree listing ---------------------------------------------------------
+# Names that climb out, are absolute, repeat or carry escapes are refused and
+# printed escaped; a huge listing is refused before anything is queued.  One
+# file at a time: the stand-in serves one connection after another.
+entry() { printf '%s 644 %s 1600000000.000000001 1600000000.000000001 %s %s\n' "$1" "$2" "${#3}" "$3"; }
+{
+    printf 'd 755 0 1600000000.000000000 1600000000.000000000 1 .\n'
+    entry f 2 ../evil
+    entry f 2 /tmp/abs
+    entry f 2 $'esc\e[31m'
+    entry f 2 ok
+    entry f 2 ok
+    entry f 2 nodir/x
+} >"$T/listing"
+printf 'ok' >"$FAR/ok"
+stub --version 20307 --listing "$T/listing"
+down -j 1 -R tree -as hostile
+check "hostile listing: status" test "$RC" = 1
+check "hostile listing: nothing outside the tree" test ! -e "$W/evil" -a ! -e /tmp/abs.vesk
+check "hostile listing: escapes shown escaped" grep -qF 'esc\x1b[31m' <<<"$ERR"
+check "hostile listing: no raw escape" bash -c '! grep -q $'"'"'\e'"'"' <<<"$1"' _ "$ERR"
+check "hostile listing: the good file came" cmp -s "$FAR/ok" "$W/hostile/ok"
+check "hostile listing: a file under no listed directory is refused" test ! -e "$W/hostile/nodir"
+stub --version 20307 --reply 'Q=4611686018427387904'
+down -j 1 -R tree -as huge
+expect_eq "huge listing refused" $'receiving tree as huge\n\tSkipped : can\'t list remote directory tree: the far listing is too large or unreadable' "$ERR"
+
 finish

@@ -6,13 +6,14 @@
 //
 //   xfer_stub --socket PATH [--version N] [--log FILE] [--fail C=TEXT]...
 //             [--reply C=TEXT]... [--fail-later C=TEXT]... [--crc N]
-//             [--stream-limit BYTES]
+//             [--stream-limit BYTES] [--listing FILE]
 //
 // --fail makes command C fail with TEXT; --fail-later only from its second
 // request on (a probe passes, the check after the data does not); --reply
 // makes it succeed with TEXT
 // (for '7': no data follows); --crc puts N in every status reply's checksum
-// field; --stream-limit cuts every '7' stream after that many bytes.  Every
+// field; --stream-limit cuts every '7' stream after that many bytes;
+// --listing makes 'Q' send FILE as the tree's listing.  Every
 // request is logged as one line: '?' (local) or '>' (remote), the code, a
 // blank and the text with newlines shown as \n.  Connections are served one
 // after another; the stub runs until killed.
@@ -48,6 +49,7 @@ std::map<char, int> seen;
 unsigned long version = 20305;
 long forced_crc = -1;
 long stream_limit = -1;
+std::string listing;  // the file --listing names
 FILE *logf = nullptr;
 
 void reply(int fd, bool ok, const std::string &text) {
@@ -232,6 +234,17 @@ void serve(int fd) {
                 close(in);
                 goto done;
             }
+            case 'Q': {
+                std::string text;
+                if (FILE *f = fopen(listing.c_str(), "rb")) {
+                    char buf[4096];
+                    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+                    fclose(f);
+                }
+                reply(fd, true, std::to_string(text.size()));
+                write_all(fd, text.data(), text.size());
+                goto done;
+            }
             case 'Z':
                 if (unlink(arg.c_str()) < 0) {
                     ok = false;
@@ -268,6 +281,8 @@ int main(int argc, char **argv) {
             later_failures[val[0]] = val.substr(2);
         } else if (opt == "--crc") {
             forced_crc = strtol(val.c_str(), nullptr, 10);
+        } else if (opt == "--listing") {
+            listing = val;
         } else if (opt == "--stream-limit") {
             stream_limit = strtol(val.c_str(), nullptr, 10);
         } else {

@@ -77,11 +77,10 @@ TEST(Listing, EntriesRoundTripAndHostileOnesAreRefused) {
     EXPECT_TRUE(got.mtime == e.mtime);
     ASSERT_TRUE(proto::parse_tree_entry(text, &pos, &got));
     EXPECT_EQ(pos, text.size());
-    for (const char *bad : {"f 644 1 0.000000000 0.000000000 9 short\n", "f 644 1 0.5 0.5 1 a\n",
-                            "f 644 -1 0.000000000 0.000000000 1 a\n",
-                            "f 644 1 0.000000000 0.000000000 1 a",
-                            "f 644 1 0.000000000 0.000000000 99999 a\n",
-                            "x 644 1 0.000000000 0.000000000 1 a\n"}) {
+    for (const char *bad :
+         {"f 644 1 0.000000000 0.000000000 9 short\n", "f 644 1 0.5 0.5 1 a\n",
+          "f 644 -1 0.000000000 0.000000000 1 a\n", "f 644 1 0.000000000 0.000000000 1 a",
+          "f 644 1 0.000000000 0.000000000 99999 a\n", "x 644 1 0.000000000 0.000000000 1 a\n"}) {
         pos = 0;
         EXPECT_FALSE(proto::parse_tree_entry(bad, &pos, &got)) << bad;
     }
