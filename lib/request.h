@@ -74,37 +74,47 @@ inline int write(int fd, const char *request, size_t len) {
     return 1;
 }
 
-// Reads one reply into com_result, a byte at a time, so that nothing after
-// its NUL leaves the socket.  Returns 1 for a whole reply with status 'd', -1
-// for any other (a stream that ends inside one, even after a 'd', included;
-// what was received stays over the pre-set text, which shows where it was
-// cut), -2 when a read failed.  The socket must be blocking.
+// Reads one reply into com_result without taking anything after its NUL
+// off the socket: it looks at what has arrived (MSG_PEEK) and takes that up
+// to the NUL, two calls a reply where a byte at a time took one a byte
+// (many small files cost as many replies).  Not a socket: a byte at a time.
+// Returns 1 for a whole reply with status 'd', -1 for any other (a stream
+// that ends inside one, even after a 'd', included; what was received stays
+// over the pre-set text, which shows where it was cut), -2 when a read
+// failed.  The socket must be blocking.
 inline int read_reply(int fd) {
     command_result = com_result + vesk::kResultTextOffset;
+    constexpr size_t kKeep = sizeof com_result - 1;  // an over-long reply's tail is dropped
     size_t pos = 0;
     bool whole = false;
-    for (;;) {
-        if (pos >= sizeof com_result - 1) {
-            // Over-long reply: drop the tail but consume it up to its NUL so
-            // the next reply on this socket starts in step.
-            char c;
-            ssize_t r = read(fd, &c, 1);
-            if (r < 0) return -2;
-            if (r == 0) break;
-            if (c == '\0') {
-                whole = true;
-                break;
-            }
+    bool peekable = true;
+    while (!whole) {
+        char chunk[256];
+        ssize_t n = peekable ? recv(fd, chunk, sizeof chunk, MSG_PEEK) : 1;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == ENOTSOCK) {
+            peekable = false;
             continue;
         }
-        ssize_t r = read(fd, com_result + pos, 1);
+        if (n < 0) return -2;
+        if (n == 0) break;
+        size_t take = static_cast<size_t>(n);
+        if (peekable) {
+            const void *nul = memchr(chunk, '\0', take);
+            if (nul) take = static_cast<size_t>(static_cast<const char *>(nul) - chunk) + 1;
+        }
+        ssize_t r = read(fd, chunk, take);
+        if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -2;
         if (r == 0) break;
-        if (com_result[pos] == '\0') {
-            whole = true;
-            break;
+        for (ssize_t i = 0; i < r; ++i) {
+            if (chunk[i] == '\0') {
+                whole = true;
+                if (pos < kKeep) com_result[pos] = '\0';
+                break;
+            }
+            if (pos < kKeep) com_result[pos++] = chunk[i];
         }
-        ++pos;
     }
     com_result[sizeof com_result - 1] = '\0';
     return whole && com_result[2] == 'd' ? 1 : -1;

@@ -36,6 +36,7 @@ struct Download : FileWork {
     Run &run;
     const FileArg arg;
     bool probed = false;  // the probe went out: its reply decides
+    bool listed = false;  // a tree's file with no copy here: the listing stands for the probe
     Requests::Ticket probe_reply = 0;
     Requests::Ticket check_reply = 0;  // of the checksum probe after the data
     bool to_stdout = false;
@@ -115,7 +116,10 @@ void send_probe(Download &d) {
         if (!d.exists && recover_local_copy(d.target())) d.exists = look();
     }
     d.aim();
-    if (d.exists && remote_vesk_version >= kFirstLongStatus)
+    // A tree's file with no copy here: the listing said all a probe would.
+    d.listed = d.arg.tree && !d.exists && !d.to_stdout;
+    if (d.listed) {
+    } else if (d.exists && remote_vesk_version >= kFirstLongStatus)
         d.probe_reply =
             d.run.req.post('D', 0, "\n%ld\n%s", static_cast<long>(d.st.st_size), d.source());
     else
@@ -171,24 +175,36 @@ Copies gather(const Download &d, long now) {
 
 // Probe reply and decision.  kOpen with d.offset set, kDone, or kFailed.
 Step negotiate(Download &d) {
-    int rc = d.run.req.collect(d.probe_reply);
     if (d.arg.tree && d.exists && !S_ISREG(d.st.st_mode)) {
+        if (!d.listed) d.run.req.collect(d.probe_reply);
         d.msgs.print("\tSkipped : local %s is not a regular file\n",
                      printable(d.arg.target).c_str());
         d.fail();
         return Step::kFailed;
     }
-    if (rc < 0) {
-        d.msgs.put("\tSkipped : can't open remote file\n");
-        d.fail();
-        return Step::kFailed;
-    }
     long now = time(nullptr);
-    if (parse_file_status(command_result, &d.probe) < 2) {
-        d.msgs.print("\tSkipped : can't stat %s: %s\n", printable(d.arg.source).c_str(),
-                     command_result);
-        d.fail();
-        return Step::kFailed;
+    if (d.listed) {
+        const TreeFile &t = *d.arg.tree;
+        d.probe = FileStatus{};
+        d.probe.size = t.size;
+        d.probe.type = kRegularFile;
+        d.probe.atime = t.atime.sec - now;
+        d.probe.mtime = t.mtime.sec - now;
+        d.probe.perms = t.perms;
+        d.probe.fields = kStatusFields;
+    } else {
+        if (d.run.req.collect(d.probe_reply) < 0) {
+            d.msgs.put("\tSkipped : can't open remote file\n");
+            d.fail();
+            return Step::kFailed;
+        }
+        now = time(nullptr);
+        if (parse_file_status(command_result, &d.probe) < 2) {
+            d.msgs.print("\tSkipped : can't stat %s: %s\n", printable(d.arg.source).c_str(),
+                         command_result);
+            d.fail();
+            return Step::kFailed;
+        }
     }
     d.far_size = static_cast<long>(d.probe.size);
     if (d.probe.type != kRegularFile) {

@@ -72,6 +72,8 @@ struct TreeFile {
     // -U: a finished copy that differs is there: the new one is written
     // beside it under a hidden name and renamed over it once checked.
     bool replace = false;
+    // The listing found no copy: nothing to probe for, the copy starts afresh.
+    bool absent = false;
 };
 
 // One file argument after the naming rules.

@@ -511,6 +511,7 @@ void download_tree(Run &run, const FileArg &arg, const Listing &far, TreePlan *p
                 FileArg f = tree_file(join(src, path), here, src, e);
                 f.tree->replace = run.update && exists && mine.type == proto::kEntryFile &&
                                   (mine.perms & kFinishedBits) != 0;
+                f.tree->absent = !exists;
                 plan->files.push_back(std::move(f));
                 break;
             }

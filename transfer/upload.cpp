@@ -186,7 +186,9 @@ Copies gather(Upload &u) {
     c.local_size = u.src.size;
     c.local_mtime = u.src.mtime;
     c.local_mode = u.src.perms;
-    c.far_exists = u.run.req.collect(u.probe_reply) >= 0;
+    // A tree's file the listing did not find has no probe out.
+    const bool absent = u.arg.tree && u.arg.tree->absent;
+    c.far_exists = !absent && u.run.req.collect(u.probe_reply) >= 0;
     if (!c.far_exists) return c;
     u.tick();
     c.now = u.now;
@@ -492,7 +494,7 @@ void Upload::begin() {
         return;
     }
     if (open_source(*this) != Step::kOpen) return;
-    probe_reply = probe(*this);
+    if (!arg.tree || !arg.tree->absent) probe_reply = probe(*this);
     probed = true;
 }
 

@@ -131,8 +131,12 @@ void recover_hidden(const Scope &scope, const std::string &name) {
 int open_for_writing(const Scope &scope, const std::string &name, int flags, mode_t mode,
                      bool truncate, std::string *reason) {
     const int open_flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | flags;
-    recover_hidden(scope, name);
     int fd = scope.open(name, open_flags, mode);
+    if (fd < 0 && errno == ENOENT && !(flags & O_CREAT)) {
+        // A resume of a copy that a kill left under its hidden name.
+        recover_hidden(scope, name);
+        fd = scope.open(name, open_flags, mode);
+    }
     if (fd < 0 && errno == EACCES) fd = reopen_partial(scope, name, open_flags);
     if (fd < 0) {
         *reason = scope.refusal(name, errno);
