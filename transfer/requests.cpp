@@ -6,16 +6,34 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands.h"
 #include "failure.h"
 #include "request.h"
 #include "vesknet.h"
 
 namespace vesk::transfer {
 
+namespace {
+// Requests gathered before they are written: a file's few requests go in
+// one write, not one each (many small files cost as many writes, and the
+// link server as many wake-ups).  Well below what a socket holds, so that a
+// write never waits on replies nobody reads yet.
+constexpr size_t kGatherMax = 16 * 1024;  // bytes
+}  // namespace
+
 void Requests::reset(int fd) {
     fd_ = fd;
     owed_.clear();
     settled_.clear();
+    gathered_.clear();
+}
+
+bool Requests::flush() {
+    if (gathered_.empty()) return true;
+    std::string out;
+    out.swap(gathered_);
+    set_block(fd_);
+    return request::write(fd_, out.data(), out.size()) == 1;
 }
 
 namespace {
@@ -38,22 +56,31 @@ Requests::Ticket Requests::sent(int rc, bool owed) {
     return t;
 }
 
+Requests::Ticket Requests::gather_v(int code, int local, const char *format, va_list ap) {
+    char request[proto::kRequestMax];
+    size_t len = 0;
+    int rc = request::frame(request, &code, local, format, ap, &len);
+    if (rc != 1) return settle(rc);
+    gathered_.append(request, len);
+    if (gathered_.size() >= kGatherMax && !flush()) return settle(-2);
+    return sent(1, proto::has_reply(static_cast<char>(code)));
+}
+
 Requests::Ticket Requests::post(int code, int local, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    bool owed = false;
-    int rc = request::post_v(fd_, &owed, code, local, format, ap);
+    Ticket t = gather_v(code, local, format, ap);
     va_end(ap);
-    return sent(rc, owed);
+    return t;
 }
 
 int Requests::call(int code, int local, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    bool owed = false;
-    int rc = request::post_v(fd_, &owed, code, local, format, ap);
+    Ticket t = gather_v(code, local, format, ap);
     va_end(ap);
-    return collect(sent(rc, owed));
+    flush();
+    return collect(t);
 }
 
 void Requests::read_next() {
@@ -66,6 +93,7 @@ void Requests::read_next() {
 }
 
 int Requests::collect(Ticket t) {
+    if (!owed_.empty() && owed_.front() <= t) flush();
     while (!settled_.count(t) && !owed_.empty() && owed_.front() <= t) read_next();
     auto it = settled_.find(t);
     if (it == settled_.end()) {
@@ -83,6 +111,7 @@ int Requests::collect(Ticket t) {
 }
 
 void Requests::drain() {
+    flush();
     while (!owed_.empty()) read_next();
     settled_.clear();
 }

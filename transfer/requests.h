@@ -4,6 +4,7 @@
 // request steps (lib/request.h).
 #pragma once
 
+#include <cstdarg>
 #include <deque>
 #include <map>
 #include <string>
@@ -28,6 +29,10 @@ class Requests {
     int call(int code, int local, const char *format, ...) __attribute__((format(printf, 4, 5)));
     // Reads every reply still owed and forgets the results nobody collected.
     void drain();
+    // Writes the requests posted and not yet written (call, collect and
+    // drain do it first).  Returns false when the socket failed.  Whoever
+    // writes on the connection itself flushes first.
+    bool flush();
 
   private:
     struct Settled {
@@ -35,6 +40,8 @@ class Requests {
         std::string reply;  // com_result as the request left it
     };
     Ticket settle(int rc);
+    Ticket gather_v(int code, int local, const char *format, va_list ap)
+        __attribute__((format(printf, 4, 0)));
     Ticket sent(int rc, bool owed);
     void read_next();
 
@@ -42,6 +49,7 @@ class Requests {
     Ticket next_ = 0;
     std::deque<Ticket> owed_;
     std::map<Ticket, Settled> settled_;
+    std::string gathered_;  // framed requests not yet written
 };
 
 }  // namespace vesk::transfer
