@@ -8,6 +8,11 @@
 #                                given); sets SSHD_PORT, SSH_OPTS (an array) and
 #                                SSHD_MASTER, or returns 1 when it cannot
 #   in_ns NETNS CMD...           runs CMD in the namespace ("" runs it here)
+#   tree_same [--no-times] SRC COPY
+#                                whether COPY is SRC exactly: every entry's type,
+#                                mode, modification time (nanoseconds; not with
+#                                --no-times) and link text, and every file's
+#                                bytes; prints the first differences when not
 
 TICKS=$(getconf CLK_TCK)
 
@@ -85,4 +90,28 @@ EOF
     # The master sshd reaps every session, so its child CPU covers them.
     SSHD_MASTER=$(cat "$d/sshd.pid" 2>/dev/null || echo "$pid")
     return 0
+}
+
+# tree_entries DIR: one sorted line an entry (link times their own: find
+# does not follow links); tree_digests DIR: each file's digest.  Sizes are
+# left out: a directory's differs between file systems, a file's shows in
+# its digest.
+tree_entries() { (cd "$1" && find . -printf "%P %y %m ${TREE_TIME-%T@ }%l\\n" | LC_ALL=C sort); }
+tree_digests() {
+    (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum)
+}
+tree_same() {
+    local TREE_TIME='%T@ '
+    [ "$1" = --no-times ] && { TREE_TIME=; shift; }
+    [ -d "$1" ] && [ -d "$2" ] || { echo "   (no tree at ${2})"; return 1; }
+    local e c
+    e=$(diff <(tree_entries "$1") <(tree_entries "$2"))
+    c=$(diff <(tree_digests "$1") <(tree_digests "$2"))
+    [ -z "$e$c" ] && return 0
+    echo "   $2 is not the source: $(grep -c '^<' <<<"$e") of $(tree_entries "$1" | wc -l)" \
+        "entries differ in name, type, mode, time or link text, and" \
+        "$(grep -c '^<' <<<"$c") files in content; the first (source <, copy >):"
+    e+=$'\n'$c
+    { grep '^<' <<<"$e" | head -n 3; grep '^>' <<<"$e" | head -n 3; } | sed 's/^/     /'
+    return 1
 }

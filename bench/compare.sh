@@ -13,6 +13,9 @@
 #   5. many files over a 50 ms round trip (1,000 of 4 KiB, 100 of 1 MiB):
 #      upload and download of a file list, one at a time and with -j, against
 #      scp -r and rsync -a over ssh on the same delayed path.
+#   6. a deep tree shaped like /usr/share/doc (bench/tree.sh, "tree" in
+#      --only): upload -R and download -R against rsync -a and scp -r at no
+#      delay and a 50 ms round trip, and a re-run after one file changed.
 # Writes the table into docs/performance.md (between its results markers)
 # and the chart into docs/performance.png.
 #
@@ -35,7 +38,7 @@ while [ $# -gt 0 ]; do
     case $1 in
         --quick) QUICK=1 ;;
         --only) ONLY=${2:-}; shift ;;
-        *) echo "usage: bash bench/compare.sh [--quick] [--only transfers,forward,long,busy,many]" >&2
+        *) echo "usage: bash bench/compare.sh [--quick] [--only transfers,forward,long,busy,many,tree]" >&2
             exit 2 ;;
     esac
     shift
@@ -517,6 +520,20 @@ for name, n, size in (("small", small, 4096), ("large", large, 1 << 20)):
     fi
     stage_end
     rm -rf "$MANY" "$MF"
+fi
+
+# ---- 6. a deep tree ----
+# tree.sh adds its figures and its checks to the results; its judged targets
+# count in this run's closing line.
+if want tree; then
+    say "deep tree (bench/tree.sh)"
+    bash "$HERE/tree.sh" $([ $QUICK = 1 ] && echo --quick) --results "$RESULTS"
+    tree_rc=$?
+    tree_checks=$(awk '$1 == "tree_checks" { print $2 }' "$RESULTS")
+    tree_failed=$(awk '$1 == "tree_failed" { print $2 }' "$RESULTS")
+    CHECKS=$((CHECKS + ${tree_checks:-0}))
+    FAILS=$((FAILS + ${tree_failed:-0}))
+    [ "$tree_rc" = 0 ] || [ "${tree_failed:-0}" -gt 0 ] || fail "bench/tree.sh did not finish"
 fi
 
 # ---- the report ----

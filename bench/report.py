@@ -31,6 +31,9 @@ FRAMES_OF_SLACK = 2
 MANY_OVER_RSYNC_MAX = 2.0       # small files, several in flight
 MANY_RTTS_PER_FILE_MAX = 2.0    # small files, one at a time
 MANY_LARGE_OVER_RSYNC_MAX = 1.2
+TREE_OVER_RSYNC_MAX = 1.2       # a deep tree, each way, each delay
+TREE_RERUN_OVER_RSYNC_MAX = 2.0
+EXACT = {"1": "yes", "0": "**no**"}   # a vesk copy against its source
 
 
 # Every source file the report reads.
@@ -269,6 +272,42 @@ def build(r):
                                                                MANY_LARGE_OVER_RSYNC_MAX), ok,
                                 "%s×" % fmt(best / v[3])))
     out.append("")
+
+    # 6. a deep tree (bench/tree.sh)
+    if "tree_files" in r:
+        rtt = r.get("tree_rtt_ms", "50")
+        out.append("### A deep tree")
+        out.append("")
+        out.append("A tree shaped like /usr/share/doc, made from a seed by `bench/maketree.py`: "
+                   "%s files (%s MiB) in %s directories, %s symbolic links; the pair and ssh "
+                   "through `bench_delay_link` as above, with no delay and a %s ms round trip. "
+                   "vesk: `upload -R`, `download -R`; rsync `-a`; `scp -r` (which follows "
+                   "links and fails on dangling ones). The re-run follows a change of one "
+                   "file: `upload -R -U` against rsync's re-run. Seconds; exact: contents, "
+                   "modes, links and times to the nanosecond." % (
+                       r.get("tree_files"), r.get("tree_mib"), r.get("tree_dirs"),
+                       r.get("tree_links"), rtt))
+        out.append("")
+        out.append("| copy | round trip | vesk | rsync | scp -r | vesk / rsync | vesk copy exact |")
+        out.append("|---|---:|---:|---:|---:|---:|---|")
+        rows = [(name, d, t) for t in ("0", rtt) for name, d in (("upload", "up"),
+                                                                 ("download", "down"))]
+        for name, d, t in rows:
+            v, rs, sc = (num(r, "tree_%s_%s_%s" % (tool, d, t)) for tool in ("vesk", "rsync", "scp"))
+            exact = EXACT.get(r.get("tree_vesk_%s_%s_same" % (d, t)), "–")
+            out.append("| %s -R | %s ms | %s | %s | %s | %s | %s |" % (
+                name, t, fmt(v), fmt(rs), fmt(sc), fmt(v / rs), exact))
+            ok = cmp_ok(v / rs, TREE_OVER_RSYNC_MAX, lambda a, b: a <= b)
+            targets.append(("deep tree, %s -R at %s ms: within %.1f× rsync" % (
+                name, t, TREE_OVER_RSYNC_MAX), ok, "%s×" % fmt(v / rs)))
+        v, rs = num(r, "tree_rerun_vesk"), num(r, "tree_rerun_rsync")
+        out.append("| re-run, one file changed (`-U`) | %s ms | %s | %s | – | %s | %s |" % (
+            rtt, fmt(v), fmt(rs), fmt(v / rs), EXACT.get(r.get("tree_rerun_vesk_same"), "–")))
+        targets.append(("deep tree, re-run after one change: within %.0f× rsync's re-run" %
+                        TREE_RERUN_OVER_RSYNC_MAX,
+                        cmp_ok(v / rs, TREE_RERUN_OVER_RSYNC_MAX, lambda a, b: a <= b),
+                        "%s×" % fmt(v / rs)))
+        out.append("")
 
     out.append("### Targets")
     out.append("")

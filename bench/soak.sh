@@ -3,6 +3,7 @@
 # killed at a random moment and then run again.
 #
 #   bash bench/soak.sh [N] [SEED]        (default 20 runs; the documented run is 100)
+#   bash bench/soak.sh --tree [N] [SEED] (trees instead of single files)
 #
 # Each run picks a direction (upload or download), a size from 0 to 64 MiB, a
 # victim (the client, the near veskd or the far veskd) and a moment, kills the
@@ -14,16 +15,32 @@
 # (a write or execute bit) with content that was no version of the source.
 # Prints a line per failed run and ends with "N passed, M failed".
 #
+# --tree: each run copies a tree of a few hundred files (a few of 1 MiB) in
+# a few dozen directories with some symbolic links (bench/maketree.py, from
+# the run's seed) with upload -R and download -R in turn, with -j 8 in every
+# other pair of runs; one victim is killed at a random moment of the copy,
+# restarted when it was a veskd, and the same command is run again until it
+# succeeds (at most TREE_TRIES times).  A run passes when the copy then holds
+# every entry of the source with its type, mode, link text and bytes (times
+# are bench/tree.sh's to judge), and no sample saw a file in the copy with a
+# finished mode whose content was not the source's.
+#
 # VESK_BIN names the build's bin directory (default: build/bin beside this
 # script).  SOAK_DEADLINE (seconds, default 3000) bounds the whole campaign:
 # runs not started by then count as failed.
 set -u
+TREE=0
+if [ "${1:-}" = --tree ]; then
+    TREE=1
+    shift
+fi
 RUNS=${1:-20}
 SEED=${2:-$$}
 HERE=$(cd "$(dirname "$0")" && pwd)
 export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
 export TMPDIR=${TMPDIR:-/dev/shm}
 source "$HERE/../tests/e2e/lib.sh"
+source "$HERE/common.sh"
 set +e
 RANDOM=$SEED
 
@@ -94,8 +111,8 @@ sampler() {
 
 # kill_one DELAY: lets the client run DELAY seconds, then kills a random
 # victim; restarts the pair when a veskd died and waits for the client.
+# VICTIM_NAMES[victim] is the one killed.
 kill_one() {
-    local victim
     sleep "$1"
     victim=$(rnd 3)
     case $victim in
@@ -215,10 +232,141 @@ one_run() {
     : >"$T/client.err"
 }
 
+# ---- tree mode ----
+TREE_FILES=300 TREE_DIRS=30 TREE_LINKS=12 TREE_BIG=3
+TREE_TRIES=5             # runs of the command after the killed one
+TREE_JOBS=8
+
+# tree_sampler SRC COPY: while $T/running exists, walks the copy without
+# following links; a regular file with a write or execute bit whose bytes are
+# not the source's is a violation when its mode and change time are the same
+# before and after the comparison (else it was being written meanwhile).
+cat >"$T/tree_sampler.py" <<'EOF_PY'
+import os, stat, sys, time
+src, copy, flag, out = sys.argv[1:5]
+def same(a, b):
+    try:
+        with open(a, "rb") as f, open(b, "rb") as g:
+            return f.read() == g.read()
+    except OSError:
+        return True   # gone meanwhile: nothing finished to judge
+while os.path.exists(flag):
+    for d, dirs, files in os.walk(copy):
+        for n in files:
+            p = os.path.join(d, n)
+            try:
+                st = os.lstat(p)
+            except OSError:
+                continue
+            if not stat.S_ISREG(st.st_mode) or not st.st_mode & 0o333:
+                continue
+            s = os.path.join(src, os.path.relpath(p, copy))
+            if os.path.lexists(s) and not same(p, s):
+                try:
+                    st2 = os.lstat(p)
+                except OSError:
+                    continue
+                if (st2.st_mode, st2.st_ctime_ns) == (st.st_mode, st.st_ctime_ns):
+                    with open(out, "a") as o:
+                        o.write("finished mode %o over other content: %s (%d of %d bytes)\n" % (
+                            st.st_mode & 0o7777, os.path.relpath(p, copy), st.st_size,
+                            os.lstat(s).st_size))
+    time.sleep(0.05)
+EOF_PY
+
+# tree_calibrate: seconds an uninterrupted tree upload takes here (at least 1).
+tree_calibrate() {
+    python3 "$HERE/maketree.py" "$W/cal" $TREE_FILES $TREE_DIRS $TREE_LINKS $TREE_BIG 1 >/dev/null
+    local t0 t1
+    t0=$(date +%s%N)
+    (cd "$W" && HOME=$NEAR timeout 120 upload -q -R cal 2>/dev/null)
+    t1=$(date +%s%N)
+    TREE_MS=$(((t1 - t0) / 1000000))
+    [ "$TREE_MS" -ge 1000 ] || TREE_MS=1000
+    rm -rf "$W/cal" "$FAR/cal"
+}
+TREE_RERUNS=0
+TREE_MOST=0
+TREE_KILLED=(0 0 0)
+tree_run() {
+    local i=$1 jobs=() what why rc tries=0
+    DIR=UP
+    [ $((i % 2)) = 0 ] && DIR=DOWN
+    [ $(((i - 1) / 2 % 2)) = 1 ] && jobs=(-j $TREE_JOBS)
+    NAME=t$i
+    paths
+    python3 "$HERE/maketree.py" "$SRC" $TREE_FILES $TREE_DIRS $TREE_LINKS $TREE_BIG \
+        "$SEED$i" >/dev/null
+    rm -f "$T/violations"
+    touch "$T/running"
+    python3 "$T/tree_sampler.py" "$SRC" "$DST" "$T/running" "$T/violations" &
+    local spid=$!
+    VICTIMS=
+    client "$DIR" -R "${jobs[@]}" "$NAME"
+    # Anywhere from the start to a little past the calibrated end.
+    local at
+    at=$(rnd $((TREE_MS * 12 / 10)))
+    kill_one "$(printf '%d.%03d' $((at / 1000)) $((at % 1000)))"
+    TREE_KILLED[$victim]=$((TREE_KILLED[$victim] + 1))
+    while :; do
+        tries=$((tries + 1))
+        client "$DIR" -R "${jobs[@]}" "$NAME"
+        reap
+        rc=$RC
+        [ "$rc" = 0 ] || [ $tries -ge $TREE_TRIES ] && break
+    done
+    TREE_RERUNS=$((TREE_RERUNS + tries))
+    [ $tries -gt $TREE_MOST ] && TREE_MOST=$tries
+    rm -f "$T/running"
+    wait "$spid"
+    what="run $i: $DIR -R${jobs[*]:+ ${jobs[*]}}, killed ${VICTIMS}after $at ms, $tries re-runs"
+    why=
+    if [ "$rc" != 0 ]; then
+        why="re-runs never succeeded (last status $rc: $(tail -n1 "$T/client.err" | tr -d '\t'))"
+    fi
+    if ! tree_same --no-times "$SRC" "$DST" >"$T/same.out"; then
+        why="${why:+$why; }$(head -n2 "$T/same.out" | tr -s ' \n' ' ')"
+    elif [ -n "$why" ]; then
+        why="$why; the copy is the source all the same"
+    fi
+    if [ -s "$T/violations" ]; then
+        why="${why:+$why; }$(head -n1 "$T/violations")"
+    fi
+    if [ -n "$why" ]; then
+        echo "FAILED $what: $why"
+        FAILED=$((FAILED + 1))
+        cp "$T/client.err" "$T/client.err.$i" 2>/dev/null
+    else
+        [ "${SOAK_VERBOSE:-0}" = 1 ] && echo "ok $what"
+        PASSED=$((PASSED + 1))
+    fi
+    rm -rf "$SRC" "$DST"
+    : >"$T/client.err"
+}
+
 PASSED=0
 FAILED=0
 START=$(date +%s)
 start_link
+if [ $TREE = 1 ]; then
+    tree_calibrate
+    echo "== tree soak: $RUNS runs, seed $SEED, trees of $TREE_FILES files in $TREE_DIRS" \
+        "directories; an uninterrupted upload -R takes about $TREE_MS ms"
+    for i in $(seq 1 "$RUNS"); do
+        if [ "$(date +%s)" -ge "$DEADLINE" ]; then
+            echo "deadline reached before run $i"
+            FAILED=$((FAILED + RUNS - i + 1))
+            break
+        fi
+        tree_run "$i"
+    done
+    echo "== $(($(date +%s) - START)) s; killed the client ${TREE_KILLED[0]}, the near veskd" \
+        "${TREE_KILLED[1]}, the far veskd ${TREE_KILLED[2]} times; $TREE_RERUNS re-runs" \
+        "(at most $TREE_MOST in a run); a kill left no copy at all ${LANDED[0]} times"
+    echo "$PASSED passed, $FAILED failed"
+    [ "$FAILED" = 0 ]
+    exit
+fi
 calibrate
 echo "== soak: $RUNS runs, seed $SEED, about $((RATE / MIB)) MiB/s through the pair"
 for i in $(seq 1 "$RUNS"); do
