@@ -24,6 +24,11 @@ constexpr unsigned kMaxPermissionBits = 07777;
 // A copy that is still owed data: its owner may read it, nobody else may
 // touch it, and the next transfer recognises it as resumable.
 constexpr unsigned kPartialMode = 0400;
+// Hidden names beside a copy: while a read-only partial copy is opened for
+// writing, and while a tree's changed copy is replaced (-U).  Tree copies
+// never copy names that start so.
+constexpr const char *kOpeningPrefix = ".vesk-open.";
+constexpr const char *kReplacingPrefix = ".vesk-new.";
 // Partial copies are marked by mode: any of these bits marks a finished one.
 constexpr unsigned kFinishedBits = 0333;
 constexpr unsigned kMaxChecksum = 0xffff;  // the checksum has 16 bits

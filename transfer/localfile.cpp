@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_status.h"
 #include "run.h"
 
 namespace vesk::transfer {
@@ -24,7 +25,7 @@ std::string hidden_name(const std::string &path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + ".vesk-open." + base;
+    return dir + proto::kOpeningPrefix + base;
 }
 
 // A rename only lasts a power cut once its directory is on disk too.

@@ -182,7 +182,7 @@ void use_base(Run &run, const std::string &base) {
 std::string replacement_name(const std::string &name) {
     size_t slash = name.rfind('/');
     size_t at = slash == std::string::npos ? 0 : slash + 1;
-    return name.substr(0, at) + ".vesk-new." + name.substr(at);
+    return name.substr(0, at) + proto::kReplacingPrefix + name.substr(at);
 }
 
 std::string printable(std::string_view name) {

@@ -56,6 +56,14 @@ std::string parent_of(const std::string &rel) {
     return slash == std::string::npos ? "." : rel.substr(0, slash);
 }
 
+// A copy's hidden companion that an interrupted run left: the next run's
+// own business, never a file of the tree.
+bool own_temporary(std::string_view path) {
+    size_t slash = path.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return last.rfind(proto::kOpeningPrefix, 0) == 0 || last.rfind(proto::kReplacingPrefix, 0) == 0;
+}
+
 // Whether the top's own name is "." or ".." (or "/"): the directory the user
 // is in or above, whose mode a copy must not change.
 bool names_itself(const std::string &path) {
@@ -165,6 +173,7 @@ bool list_far(Run &run, const std::string &name, Listing *out, std::string *why,
             *why = "the far listing is unreadable";
             return false;
         }
+        if (own_temporary(e.path)) continue;
         // Each entry's directory is listed before it, and no name twice: a
         // path is then always the walk of real directories beneath the top.
         const bool top = e.path == ".";
@@ -208,6 +217,7 @@ void walk_local(Run &run, int dir, const std::string &top, const std::string &re
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
         const std::string path = rel == "." ? name : rel + "/" + name;
+        if (own_temporary(name)) continue;
         if (!proto::safe_component(name)) {
             // A newline would split the far request that carries it.
             say(run, "\tSkipped : %s: the name cannot cross the link\n",

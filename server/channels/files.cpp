@@ -64,7 +64,7 @@ std::string status_text(const struct stat &st, unsigned int crc) {
 
 // The hidden name beside a partial copy while it is opened for writing.
 std::string hidden_name(const std::string &last) {
-    return ".vesk-open." + last;
+    return proto::kOpeningPrefix + last;
 }
 
 // A copy left at its partial mode by an interrupted transfer refuses its own

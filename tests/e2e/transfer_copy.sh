@@ -195,6 +195,13 @@ expect_eq "changed file without -U: status" 1 "$RC"
 up -R -U t
 expect_eq "changed file with -U: status" 0 "$RC"
 check "changed file with -U: replaced" cmp -s "$W/t/a" "$FAR/t/a"
+# A read-only directory the copy holds does not block the re-run (the
+# source's mode comes back at the end).
+chmod 555 "$FAR/t/sub"
+head -c 5000 /dev/urandom >"$W/t/sub/b"
+up -R -U t
+check "read-only far directory: re-run updates it" cmp -s "$W/t/sub/b" "$FAR/t/sub/b"
+expect_eq "read-only far directory: its mode again" 750 "$(mode_of "$FAR/t/sub")"
 # -U interrupted at any moment leaves the old copy or the new one, whole.
 head -c 30000000 /dev/urandom >"$W/t/big"
 up -R t
