@@ -1,5 +1,6 @@
 // download: copies files from the far machine through the link server,
-// resuming partial local copies (mode 0444) and checking size and checksum.
+// resuming partial local copies (no write or execute bit) and checking size
+// and checksum.
 // The connection carries only file data after '7', so a fresh one follows
 // every data phase.
 #include <cstdio>
@@ -257,11 +258,15 @@ void open_local(Download &d) {
         return;
     }
     const bool nofollow = d.arg.tree.has_value();
-    d.out = open_local_copy(d.target(), d.offset != 0, nofollow);
+    // Only the source's read bits while partial: a private file's copy is
+    // never readable by others, not even for the length of the copy.
+    const unsigned mode =
+        d.probe.fields >= 6 ? partial_local_mode(d.probe.perms) : kPartialLocalMode;
+    d.out = open_local_copy(d.target(), d.offset != 0, nofollow, mode);
     if (d.out < 0 && d.offset == 0 && d.run.force) {
         // -f replaces what cannot be reopened (another user's file, say).
         unlink(d.target());
-        d.out = open_local_copy(d.target(), false, nofollow);
+        d.out = open_local_copy(d.target(), false, nofollow, mode);
     }
     // A failed open shows at the first write.
     d.run.local_fd = d.out;
@@ -367,7 +372,7 @@ bool check(Download &d) {
         bad = true;
     }
     // The checksum is compared before the copy gets its final times and mode:
-    // a copy that fails it, or whose check cannot be made, stays at 0444 and
+    // a copy that fails it, or whose check cannot be made, stays partial and
     // a later run resumes or replaces it.  Its line is printed after any
     // message about the times and mode, where it always stood.
     std::string crc_line;

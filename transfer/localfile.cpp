@@ -19,6 +19,10 @@ namespace vesk::transfer {
 namespace {
 
 constexpr unsigned kOwnerWrite = 0600;  // the least an owner's open for writing needs
+constexpr unsigned kOwnerRead = 0400;   // a copy's checks read it back
+// A copy put back after a kill, whose source's mode is not known here: the
+// owner alone may read it.
+constexpr unsigned kRecoveredLocalMode = 0400;
 
 // The hidden name beside path that a read-only copy is opened under.
 std::string hidden_name(const std::string &path) {
@@ -41,7 +45,7 @@ void sync_parent(const char *path) {
 
 // chmod, open, fchmod on name with the signals a user sends blocked: used
 // only when the copy cannot be moved aside (a directory we may not write).
-int open_in_place(const char *name, int flags) {
+int open_in_place(const char *name, int flags, unsigned mode) {
     sigset_t block, old;
     sigemptyset(&block);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&block, sig);
@@ -51,9 +55,9 @@ int open_in_place(const char *name, int flags) {
         fd = open(name, flags);
         int err = errno;
         if (fd >= 0)
-            fchmod(fd, kPartialLocalMode);
+            fchmod(fd, mode);
         else
-            chmod(name, kPartialLocalMode);
+            chmod(name, mode);
         errno = err;
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -61,14 +65,14 @@ int open_in_place(const char *name, int flags) {
 }
 
 // An owner's write descriptor to a file that lacks write permission.
-int open_read_only_copy(const char *path, int flags) {
+int open_read_only_copy(const char *path, int flags, unsigned mode) {
     std::string hidden = hidden_name(path);
     if (renameat2(AT_FDCWD, path, AT_FDCWD, hidden.c_str(), RENAME_NOREPLACE) != 0)
-        return open_in_place(path, flags);
+        return open_in_place(path, flags, mode);
     int fd = -1;
     if (chmod(hidden.c_str(), kOwnerWrite) == 0) {
         fd = open(hidden.c_str(), flags);
-        chmod(hidden.c_str(), kPartialLocalMode);
+        chmod(hidden.c_str(), mode);
     }
     int err = errno;
     if (renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) != 0) {
@@ -101,20 +105,24 @@ bool recover_local_copy(const char *path) {
         return false;
     // Read-only before it gets the real name: it is partial whatever mode
     // the kill left it in.
-    if (chmod(hidden.c_str(), kPartialLocalMode) != 0 ||
+    if (chmod(hidden.c_str(), kRecoveredLocalMode) != 0 ||
         renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) != 0)
         return false;
     sync_parent(path);
     return true;
 }
 
-int open_local_copy(const char *path, bool append, bool nofollow) {
+unsigned partial_local_mode(unsigned source_perms) {
+    return (source_perms & kPartialLocalMode) | kOwnerRead;
+}
+
+int open_local_copy(const char *path, bool append, bool nofollow, unsigned mode) {
     const int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : 0) | (nofollow ? O_NOFOLLOW : 0);
     int fd = open(path, flags);
     if (fd < 0 && errno == ENOENT && !append) {
         // Created read-only: the descriptor may write, the name never says
         // "finished".
-        fd = open(path, flags | O_CREAT | O_EXCL, kPartialLocalMode);
+        fd = open(path, flags | O_CREAT | O_EXCL, mode);
         if (fd < 0 && errno == EEXIST) fd = open(path, flags);
     }
     if (fd < 0 && errno == EACCES) {
@@ -124,12 +132,12 @@ int open_local_copy(const char *path, bool append, bool nofollow) {
             errno = EACCES;
             return -1;
         }
-        fd = open_read_only_copy(path, flags);
+        fd = open_read_only_copy(path, flags, mode);
     }
     if (fd < 0) return -1;
     // Partial first, then the content changes: a complete file may look
     // partial for a moment, a partial one never looks complete.
-    if (fchmod(fd, kPartialLocalMode) != 0 || (!append && ftruncate(fd, 0) != 0)) {
+    if (fchmod(fd, mode) != 0 || (!append && ftruncate(fd, 0) != 0)) {
         int err = errno;
         close(fd);
         errno = err;

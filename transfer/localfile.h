@@ -6,20 +6,28 @@
 
 namespace vesk::transfer {
 
-constexpr unsigned kPartialLocalMode = 0444;  // a local copy that is still owed data
+// The read bits a local copy that is still owed data may have: those of its
+// source, so that a partial copy of a private file stays private.
+constexpr unsigned kPartialLocalMode = 0444;
+
+// The partial mode of a copy of a source with these permission bits: its
+// read bits, and the owner's always (never a write or execute bit).
+unsigned partial_local_mode(unsigned source_perms);
 
 // Opens path for writing: at its end when append (a resume), else emptied.
-// A missing file is created at mode 0444; an existing one is set to 0444
+// A missing file is created at mode; an existing one is set to mode
 // through the new descriptor before a byte of it changes.  A file without
 // write permission, which an unprivileged owner cannot open for writing, is
 // given it only under a hidden name beside it, so that a kill in between
 // leaves the name absent (a fresh download next time), never a writable
 // partial copy.  Returns the descriptor, or -1 with errno set.
-// With nofollow a symbolic link at path is never opened through.
-int open_local_copy(const char *path, bool append, bool nofollow = false);
+// With nofollow a symbolic link at path is never opened through; mode is
+// the partial mode (partial_local_mode).
+int open_local_copy(const char *path, bool append, bool nofollow = false,
+                    unsigned mode = kPartialLocalMode);
 
 // A copy left under its hidden name by a kill during that open goes back to
-// path at 0444, so that the next run resumes it.  Only a regular file of
+// path at 0400, so that the next run resumes it.  Only a regular file of
 // ours without an execute bit, and never over an existing path.  Returns
 // true when it was put back.
 bool recover_local_copy(const char *path);

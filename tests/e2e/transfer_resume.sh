@@ -54,8 +54,9 @@ again() { if [ "$1" = upload ]; then up "$2"; else down "$2"; fi; }
 # --- the client killed half-way ------------------------------------------------
 cp "$W/big" "$FAR/dbig"
 chmod 640 "$FAR/dbig"
+# A partial download has only its source's read bits (0640 gives 0440).
 for c in "upload big $W/big $FAR/big 20000 400 600 sending" \
-    "download dbig $FAR/dbig $W/dbig 300 444 640 receiving"; do
+    "download dbig $FAR/dbig $W/dbig 300 440 640 receiving"; do
     read -r verb name src dst DELAY pmode fmode word <<<"$c"
     half_way "$verb" "$name" "$src" "$dst"
     stop "$PID"
@@ -72,8 +73,10 @@ done
 # --- the far link server killed half-way ------------------------------------------
 cp "$W/big" "$W/big2"
 cp "$W/big" "$FAR/dbig2"
+# A private source's partial copy is private too.
+chmod 600 "$FAR/dbig2"
 for c in "upload big2 $W/big2 $FAR/big2 20000 400 far" \
-    "download dbig2 $FAR/dbig2 $W/dbig2 300 444 local"; do
+    "download dbig2 $FAR/dbig2 $W/dbig2 300 400 local"; do
     read -r verb name src dst DELAY pmode side <<<"$c"
     half_way "$verb" "$name" "$src" "$dst"
     kill -9 "$(far_veskd)"

@@ -110,7 +110,7 @@ expect_eq "probe unreadable" $'receiving r\n\tSkipped : can\'t stat r: junk' "$E
 stub --fail '7=locked'
 down r
 expect_eq "7 refused" $'receiving r\n\tSkipped : Couldn\'t open remote file, locked' "$ERR"
-expect_eq "7 refused leaves a partial local copy" 444 "$(mode_of "$W/r")"
+expect_eq "7 refused leaves a partial local copy" 440 "$(mode_of "$W/r")"
 rm -f "$W/r"
 
 # An unreadable '7' reply: '2' is sent and the next file still arrives whole.
@@ -121,12 +121,13 @@ expect_eq "7 reply unreadable" $'receiving r\n\tSkipped : can\'t stat r: garbage
 check "abandon sent" grep -qx '>2 ' "$LOG"
 rm -f "$W/r"
 
-# A stream cut short: the copy keeps mode 0444 and is resumed to the end.
+# A stream cut short: the copy keeps its partial mode (the far 0640's read
+# bits) and is resumed to the end.
 stub --stream-limit 10000
 down r
 expect_eq "cut stream" $'receiving r\n\n\tLocal file is a different size from initial remote size!\nCRC F\n\tRemote and local file checksums don\'t match after upload!' "$ERR"
 expect_eq "cut stream status" 1 "$RC"
-expect_eq "a cut copy stays partial" 444 "$(mode_of "$W/r")"
+expect_eq "a cut copy stays partial" 440 "$(mode_of "$W/r")"
 stub
 down r
 expect_eq "resume a cut download" $'receiving r\n\tAttempting to restart download from 10000\nCRC OK' "$ERR"
@@ -151,7 +152,7 @@ rm -f "$W/r"
 stub --crc 1
 down r
 expect_eq "checksum mismatch after download" $'receiving r\nCRC F\n\tRemote and local file checksums don\'t match after upload!' "$ERR"
-expect_eq "a mismatching download is marked partial again" 444 "$(mode_of "$W/r")"
+expect_eq "a mismatching download is marked partial again" 440 "$(mode_of "$W/r")"
 
 # The checksum probe after the data refused: a failure, and the copy never
 # gets its final mode unverified.
@@ -160,7 +161,7 @@ stub --fail-later 'D=gone away'
 down r
 expect_eq "checksum probe refused" $'receiving r\nCRC \n\tgone away\n\tcouldn\'t stat remote file after download. Please check it.' "$ERR"
 expect_eq "checksum probe refused: status" 1 "$RC"
-expect_eq "checksum probe refused: copy stays partial" 444 "$(mode_of "$W/r")"
+expect_eq "checksum probe refused: copy stays partial" 440 "$(mode_of "$W/r")"
 
 rm -f "$W/r"
 stub --fail 'Z=busy'
