@@ -96,7 +96,7 @@ TEST_F(LocalCopy, CopyLeftUnderItsHiddenNameIsPutBackPartial) {
     make(".vesk-open.copy", "part", 0200);
     ASSERT_TRUE(recover_local_copy(copy.c_str()));
     EXPECT_EQ(content(), "part");
-    EXPECT_EQ(mode(), 0444u);
+    EXPECT_EQ(mode(), 0400u);
     make(".vesk-open.copy", "older", 0200);
     EXPECT_FALSE(recover_local_copy(copy.c_str()));
     EXPECT_EQ(content(), "part");
