@@ -235,6 +235,12 @@ up -R t
 check "upload over an old far link: nothing made outside" test ! -e "$FAR/../made" -a ! -e "$T/made"
 check "upload over an old far link: a file now" cmp -s "$W/t/snare" "$FAR/t/snare"
 rm -f "$W/t/snare"
+# A name with a newline cannot cross in a request: refused by name, escaped.
+touch "$W/t/"$'new\nline'
+up -R t
+check "newline in a name: refused, escaped" grep -qF 'new\x0aline: the name cannot cross' <<<"$ERR"
+check "newline in a name: nothing made for it" bash -c '! ls "$1" | grep -q "^new"' _ "$FAR/t"
+rm -f "$W/t/"$'new\nline'
 # "." is the directory itself: its mode stays; one target twice is refused.
 mkdir -p "$W/dot"
 chmod 751 "$W/dot"
