@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <string>
@@ -106,19 +107,17 @@ class Dispatcher {
     run_reconnect(run);
     run.status = 0;
     Dispatcher from(fd);
-    std::unique_ptr<FileWork> before;  // its closing replies are still owed
-    int32_t before_index = kNoMore;
     bool ok = true;
-    auto finish_before = [&] {
-        if (!before) return;
-        before->end();
-        ok = ok && from.report(run, before_index, *before);
-        before.reset();
-    };
+    FileLoop loop(
+        run, make,
+        [&](FileWork &w, size_t index) {
+            ok = ok && from.report(run, static_cast<int32_t>(index), w);
+        },
+        true);
     while (ok) {
         int32_t index = from.next();
         if (index == kLater) {
-            finish_before();
+            loop.finish();
             continue;
         }
         if (index < 0 || static_cast<size_t>(index) >= files.size()) break;
@@ -126,23 +125,9 @@ class Dispatcher {
         // would have counted them.
         run.stdin_count = 0;
         for (int32_t k = 0; k < index; ++k) run.stdin_count += files[k].source == "-";
-        close_local(run);
-        if (before && !may_overlap(files[before_index], files[index])) finish_before();
-        std::unique_ptr<FileWork> w = make(run, files[index]);
-        w->msgs.hold();
-        print_file_line(run, files[index], w->msgs);
-        w->begin();
-        finish_before();
-        const bool middle = w->middle();
-        if (middle && w->overlaps()) {
-            before = std::move(w);
-            before_index = index;
-            continue;
-        }
-        if (middle) w->end();
-        ok = ok && from.report(run, index, *w);
+        loop.add(files[static_cast<size_t>(index)], static_cast<size_t>(index));
     }
-    finish_before();
+    loop.finish();
     close_local(run);
     // A finish posted last (a same-size file's mode) is done before the
     // parent, which waits for this worker, reports the run over.
@@ -160,13 +145,18 @@ struct Worker {
 
 }  // namespace
 
-void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make) {
+bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make) {
     if (jobs > static_cast<int>(files.size())) jobs = static_cast<int>(files.size());
     std::vector<Worker> workers(static_cast<size_t>(jobs));
     fflush(stderr);
     for (Worker &w : workers) {
         int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) break;
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
+            // Fewer workers do the same work; none at all is told below.
+            if (&w == &workers.front())
+                fprintf(stderr, "\tCan't start a worker: %s\n", strerror(errno));
+            break;
+        }
         pid_t pid = fork();
         if (pid == 0) {
             close(sv[0]);
@@ -176,6 +166,8 @@ void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeW
         }
         close(sv[1]);
         if (pid < 0) {
+            if (&w == &workers.front())
+                fprintf(stderr, "\tCan't start a worker: %s\n", strerror(errno));
             close(sv[0]);
             break;
         }
@@ -269,8 +261,10 @@ void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeW
     if (lost) {
         // Lines of files after the lost one are still printed in order.
         for (auto &kv : lines) fputs(kv.second.c_str(), stderr);
-        exit(1);
+        run.status = 1;
+        return false;
     }
+    return true;
 }
 
 }  // namespace vesk::transfer

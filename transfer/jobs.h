@@ -16,8 +16,10 @@ constexpr int kJobsMax = 128;
 
 // Does the work of files with up to jobs workers.  A file read from standard
 // input or written to standard output runs alone.  Adds each file's status,
-// started count and bytes to run.  Exits with status 1 when a worker ended
-// without finishing its file (it printed why).
-void run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make);
+// started count and bytes to run.  Returns false, with run's status 1, when
+// files were left undone: a worker ended without finishing its file (it
+// printed why) or none could be started (said here).  The run goes on to
+// its end either way, so that a tree's directories still get their modes.
+bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make);
 
 }  // namespace vesk::transfer

@@ -360,6 +360,33 @@ bool may_overlap(const FileArg &before, const FileArg &next) {
     return a == b;
 }
 
+void FileLoop::add(const FileArg &arg, size_t index) {
+    close_local(run_);
+    if (before_ && !may_overlap(*before_arg_, arg)) finish();
+    std::unique_ptr<FileWork> work = make_(run_, arg);
+    if (before_ || hold_) work->msgs.hold();
+    print_file_line(run_, arg, work->msgs);
+    work->begin();
+    finish();
+    if (!hold_) work->msgs.show();
+    const bool owed = work->middle();
+    if (owed && work->overlaps()) {
+        before_ = std::move(work);
+        before_arg_ = &arg;
+        before_index_ = index;
+        return;
+    }
+    if (owed) work->end();
+    ended_(*work, index);
+}
+
+void FileLoop::finish() {
+    if (!before_) return;
+    before_->end();
+    ended_(*before_, before_index_);
+    before_.reset();
+}
+
 namespace {
 
 // Two files with one target would be written at once (-j) or one over the
@@ -405,34 +432,10 @@ int run_main(Program program, int argc, char **argv,
     if (run.jobs > 1 && !plan.files.empty()) {
         run_jobs(run, plan.files, run.jobs, make);
     } else {
-        // The file whose last replies are still owed.
-        std::unique_ptr<FileWork> before;
-        const FileArg *before_arg = nullptr;
-        for (const FileArg &arg : plan.files) {
-            close_local(run);
-            if (before && !may_overlap(*before_arg, arg)) {
-                before->end();
-                before.reset();
-            }
-            std::unique_ptr<FileWork> work = make(run, arg);
-            if (before) work->msgs.hold();
-            print_file_line(run, arg, work->msgs);
-            work->begin();
-            if (before) {
-                before->end();
-                before.reset();
-            }
-            work->msgs.show();
-            if (work->middle()) {
-                if (work->overlaps()) {
-                    before = std::move(work);
-                    before_arg = &arg;
-                } else {
-                    work->end();
-                }
-            }
-        }
-        if (before) before->end();
+        FileLoop loop(
+            run, make, [](FileWork &, size_t) {}, false);
+        for (size_t k = 0; k < plan.files.size(); ++k) loop.add(plan.files[k], k);
+        loop.finish();
     }
     if (plan.finish) plan.finish(run);
     return run_finish(run);

@@ -135,6 +135,33 @@ class FileWork {
 
 using MakeWork = std::function<std::unique_ptr<FileWork>(Run &, const FileArg &)>;
 
+// Files one after another on the run's connection, each file's first
+// request sent behind the last ones of the file before (unless they belong
+// to different trees).  The run of one file after another and each -j
+// worker run their files through this.
+class FileLoop {
+  public:
+    // ended is told of each file once its work is over, with the index add
+    // was given.  With hold, every file's lines are held for ended to take;
+    // without, they are written as soon as the file before has ended.
+    using Ended = std::function<void(FileWork &, size_t index)>;
+    FileLoop(Run &run, const MakeWork &make, Ended ended, bool hold)
+        : run_(run), make_(make), ended_(std::move(ended)), hold_(hold) {}
+    // Runs the file up to its last requests; the file before ends meanwhile.
+    void add(const FileArg &arg, size_t index);
+    // Ends the file whose last replies are still owed, if any.
+    void finish();
+
+  private:
+    Run &run_;
+    const MakeWork &make_;
+    Ended ended_;
+    bool hold_;
+    std::unique_ptr<FileWork> before_;  // its last replies are still owed
+    const FileArg *before_arg_ = nullptr;
+    size_t before_index_ = 0;
+};
+
 struct TreePlan;
 // With -R: turns the file arguments into the files to copy, making what a
 // tree needs besides them (tree.h).
