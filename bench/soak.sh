@@ -347,19 +347,26 @@ tree_run() {
 PASSED=0
 FAILED=0
 START=$(date +%s)
-start_link
-if [ $TREE = 1 ]; then
-    tree_calibrate
-    echo "== tree soak: $RUNS runs, seed $SEED, trees of $TREE_FILES files in $TREE_DIRS" \
-        "directories; an uninterrupted upload -R takes about $TREE_MS ms"
+# each_run FN: FN 1 .. FN $RUNS, until the deadline (the runs left count
+# as failed).
+each_run() {
+    local i
     for i in $(seq 1 "$RUNS"); do
         if [ "$(date +%s)" -ge "$DEADLINE" ]; then
             echo "deadline reached before run $i"
             FAILED=$((FAILED + RUNS - i + 1))
             break
         fi
-        tree_run "$i"
+        "$1" "$i"
     done
+}
+
+start_link
+if [ $TREE = 1 ]; then
+    tree_calibrate
+    echo "== tree soak: $RUNS runs, seed $SEED, trees of $TREE_FILES files in $TREE_DIRS" \
+        "directories; an uninterrupted upload -R takes about $TREE_MS ms"
+    each_run tree_run
     echo "== $(($(date +%s) - START)) s; killed the client ${TREE_KILLED[0]}, the near veskd" \
         "${TREE_KILLED[1]}, the far veskd ${TREE_KILLED[2]} times; $TREE_RERUNS re-runs" \
         "(at most $TREE_MOST in a run); a kill left no copy at all ${LANDED[0]} times"
@@ -369,14 +376,7 @@ if [ $TREE = 1 ]; then
 fi
 calibrate
 echo "== soak: $RUNS runs, seed $SEED, about $((RATE / MIB)) MiB/s through the pair"
-for i in $(seq 1 "$RUNS"); do
-    if [ "$(date +%s)" -ge "$DEADLINE" ]; then
-        echo "deadline reached before run $i"
-        FAILED=$((FAILED + RUNS - i + 1))
-        break
-    fi
-    one_run "$i"
-done
+each_run one_run
 echo "== $(($(date +%s) - START)) s; kills left no copy ${LANDED[0]} times, a partial copy" \
     "${LANDED[1]} times, a finished copy ${LANDED[2]} times"
 echo "$PASSED passed, $FAILED failed"
