@@ -235,14 +235,14 @@ void serve(int fd) {
                 goto done;
             }
             case 'Q': {
-                std::string text;
+                std::string listed;
                 if (FILE *f = fopen(listing.c_str(), "rb")) {
                     char buf[4096];
-                    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+                    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) listed.append(buf, n);
                     fclose(f);
                 }
-                reply(fd, true, std::to_string(text.size()));
-                write_all(fd, text.data(), text.size());
+                reply(fd, true, std::to_string(listed.size()));
+                write_all(fd, listed.data(), listed.size());
                 goto done;
             }
             case 'Z':
