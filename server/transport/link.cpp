@@ -3,6 +3,7 @@
 #include "link.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -12,7 +13,6 @@
 #include "compress.h"
 #include "ends.h"
 #include "log.h"
-#include "record.h"
 
 namespace vesk {
 namespace {
@@ -32,6 +32,9 @@ constexpr size_t kCompressMin = 128;
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
+// Rounds of assembling and writing per flush, so that a fast writer does not
+// starve the reader.
+constexpr int kFlushRounds = 8;
 
 // Frames that answer a request: counted so that the far end's requests can
 // wait until their answers have left.
@@ -41,7 +44,7 @@ bool is_answer(uint8_t type) {
 }  // namespace
 
 Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
-    : loop_(loop), in_fd_(in_fd), out_fd_(out_fd), events_(events) {}
+    : loop_(loop), in_fd_(in_fd), out_fd_(out_fd), events_(events), line_(plain_line()) {}
 
 Link::~Link() {
     loop_.cancel(heartbeat_timer_);
@@ -57,36 +60,9 @@ void Link::set_liveness(int alive_ms, int hello_ms) {
 }
 
 bool Link::protect(const record::Keys &keys) {
-    records_ = std::make_unique<record::Layer>();
-    return records_->init(keys);
-}
-
-// Seals what was appended to out_ from at on: into records on an encrypted
-// link, into packets on a checked one; nothing to do on a plain link.
-bool Link::seal_from(size_t at) {
-    if (arq_) {
-        sealed_.clear();
-        arq_->send(std::string_view(out_).substr(at), monotonic_us(), sealed_);
-        out_.resize(at);
-        if (at == 0) {
-            out_.swap(sealed_);
-        } else {
-            out_.append(sealed_);
-        }
-        return true;
-    }
-    if (!records_) return true;
-    sealed_.clear();
-    if (!records_->sealer.seal(std::string_view(out_).substr(at), sealed_)) {
-        out_.resize(at);
-        return false;
-    }
-    if (at == 0) {
-        out_.swap(sealed_);  // no copy on the bulk path
-    } else {
-        out_.resize(at);
-        out_.append(sealed_);
-    }
+    auto line = record_line(keys);
+    if (!line) return false;
+    line_ = std::move(line);
     return true;
 }
 
@@ -94,7 +70,7 @@ void Link::start(const frame::Hello &mine) {
     live_.started(monotonic_ms());
     std::string hello = frame::encode_hello(mine);
     frame::append(out_, frame::kHello, 0, 0, hello);
-    if (!seal_from(0)) {
+    if (!line_->wrap(out_, 0, monotonic_us())) {
         std::weak_ptr<char> life = life_;
         loop_.defer([this, life] {
             if (!life.expired()) down(false, "link encryption failed");
@@ -294,9 +270,11 @@ void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
     frame::append(out_, type, flags, chan_id(q.key), payload);
 }
 
-void Link::serve(const QueuePtr &q) {
+void Link::serve(const QueuePtr &q, size_t room) {
     q->deficit += int64_t(frame_max_);
-    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < round_target()) {
+    size_t at = out_.size();
+    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < round_target() &&
+           out_.size() - at + frame::kHeaderBytes < room) {
         Item &item = q->items.front();
         if (item.type != frame::kData) {
             emit(*q, item.type, item.payload);
@@ -306,7 +284,8 @@ void Link::serve(const QueuePtr &q) {
             continue;
         }
         // Queued frames were cut before the frame size last shrank.
-        size_t n = std::min({item.payload.size(), size_t(q->credit), frame_max_});
+        size_t n = std::min({item.payload.size(), size_t(q->credit), frame_max_,
+                             room - (out_.size() - at) - frame::kHeaderBytes});
         bool was_high = q->data_bytes >= kQueueLow;
         if (n == item.payload.size()) {
             emit(*q, frame::kData, item.payload);
@@ -314,7 +293,7 @@ void Link::serve(const QueuePtr &q) {
         } else {
             // Partial frame up to the credit left: a sender that waits for
             // room for a whole frame can stall against a late updater.  Or a
-            // frame cut to the size now in use.
+            // frame cut to the size now in use, or to the line's room.
             emit(*q, frame::kData, std::string_view(item.payload).substr(0, n));
             item.payload.erase(0, n);
         }
@@ -338,10 +317,14 @@ void Link::serve(const QueuePtr &q) {
 void Link::fill() {
     size_t start = out_.size();
     capped_ = false;
-    // A checked link keeps what it sends until acknowledged, within a bound.
-    size_t room = arq_ ? arq_->room() : SIZE_MAX;
+    // A checked link keeps what it sends until acknowledged, within the
+    // window it announces as its room: data frames are cut to fit it; a
+    // link-wide frame, which cannot wait for long, goes whole while any room
+    // is left.
+    size_t room = line_->room();
     while (out_.size() - out_off_ < round_target()) {
-        if (!urgent_.empty() && out_.size() - start < room) {
+        size_t used = out_.size() - start;
+        if (!urgent_.empty() && used < room) {
             const std::string &f = urgent_.front();
             urgent_bytes_ -= f.size();
             out_.append(f);
@@ -356,7 +339,7 @@ void Link::fill() {
             continue;
         }
         if (ready_.empty()) break;
-        if (inflight_full() || out_.size() - start >= room) {
+        if (inflight_full() || used + frame::kHeaderBytes >= room) {
             capped_ = true;
             break;
         }
@@ -367,7 +350,7 @@ void Link::fill() {
         if (level->second.empty()) ready_.erase(level);
         q->listed = false;
         if (q->dead) continue;
-        serve(q);
+        serve(q, room - used);
         data_framed_ += out_.size() - before;
     }
     framed_ += out_.size() - start;
@@ -395,67 +378,83 @@ void Link::update_events() {
 
 void Link::flush() {
     if (stopped()) return;
-    // Bounded rounds so that a fast writer does not starve the reader.
-    bool kernel_full = false;
-    for (int round = 0; round < 8; round++) {
+    bool held = false;  // the kernel holds its share unsent
+    for (int round = 0; round < kFlushRounds; round++) {
         if (out_off_ == out_.size()) {
-            out_.clear();
-            out_off_ = 0;
-            // The kernel holds its share unsent: what comes next waits here,
-            // where an urgent frame can still pass it, until the socket is
-            // writable again (below the same limit).
-            round_room_ = SIZE_MAX;
-            if (kernel_paced_) {
-                long unsent = transport::unsent_bytes(out_fd_);
-                if (unsent >= 0 && size_t(unsent) >= unsent_limit_) {
-                    kernel_full = true;
-                    backlogged_ = true;
-                    break;
-                }
-                // At least a frame, or nothing could go.
-                if (unsent >= 0)
-                    round_room_ =
-                        std::max(unsent_limit_ - size_t(unsent), frame_max_ + frame::kHeaderBytes);
-            }
-            // What the line lost goes before anything new.
-            if (arq_) arq_->resend_due(monotonic_us(), out_);
-            size_t plain_at = out_.size();
-            fill();
-            if (out_.size() > plain_at && !seal_from(plain_at)) {
-                down(false, "link encryption failed");
-                return;
-            }
-            if (arq_ && out_.empty()) arq_->ack_if_owed(out_);
-            if (out_.empty()) break;
+            Refill r = refill();
+            if (r == Refill::kEnded) return;
+            held = r == Refill::kHeld;
+            if (held || out_.empty()) break;
         }
-        ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // The link is slower than we fill it: assemble less ahead.
-                backlogged_ = true;
-                out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
-                break;
-            }
-            if (errno == ETIMEDOUT && up() && live_.on()) {
-                down(false, live_.lost_reason());
-            } else {
-                down(goodbye_seen(), std::string("link write failed: ") + strerror(errno));
-            }
-            return;
-        }
-        out_off_ += size_t(w);
-        bytes_out_ += uint64_t(w);
-        if (out_off_ == out_.size()) {
-            // A TCP socket takes a write whole up to its unsent limit and
-            // more: assemble no more than the limit, or the kernel holds
-            // twice what it should.
-            size_t most = kOutTargetMax;
-            if (kernel_paced_ && pace_.rate() != 0)
-                most = std::clamp(unsent_limit_, frame_max_ + frame::kHeaderBytes, kOutTargetMax);
-            out_target_ = std::min(most, out_target_ * 2);
-        }
+        int w = write_out();
+        if (w < 0) return;
+        if (w == 0) break;
     }
+    settle(held);
+}
+
+Link::Refill Link::refill() {
+    out_.clear();
+    out_off_ = 0;
+    // The kernel holds its share unsent: what comes next waits here, where
+    // an urgent frame can still pass it, until the socket is writable again
+    // (below the same limit).
+    round_room_ = SIZE_MAX;
+    if (kernel_paced_) {
+        long unsent = transport::unsent_bytes(out_fd_);
+        if (unsent >= 0 && size_t(unsent) >= unsent_limit_) {
+            backlogged_ = true;
+            return Refill::kHeld;
+        }
+        // At least a frame, or nothing could go.
+        if (unsent >= 0)
+            round_room_ =
+                std::max(unsent_limit_ - size_t(unsent), frame_max_ + frame::kHeaderBytes);
+    }
+    // What the line lost goes before anything new.
+    line_->before_frames(monotonic_us(), out_);
+    size_t plain_at = out_.size();
+    fill();
+    if (out_.size() > plain_at && !line_->wrap(out_, plain_at, monotonic_us())) {
+        down(false, "link encryption failed");
+        return Refill::kEnded;
+    }
+    if (out_.empty()) line_->when_idle(out_);
+    return Refill::kReady;
+}
+
+int Link::write_out() {
+    ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
+    if (w < 0) {
+        if (errno == EINTR) return 1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // The link is slower than we fill it: assemble less ahead.
+            backlogged_ = true;
+            out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
+            return 0;
+        }
+        if (errno == ETIMEDOUT && up() && live_.on()) {
+            down(false, live_.lost_reason());
+        } else {
+            down(goodbye_seen(), std::string("link write failed: ") + strerror(errno));
+        }
+        return -1;
+    }
+    out_off_ += size_t(w);
+    bytes_out_ += uint64_t(w);
+    if (out_off_ == out_.size()) {
+        // A TCP socket takes a write whole up to its unsent limit and more:
+        // assemble no more than the limit, or the kernel holds twice what it
+        // should.
+        size_t most = kOutTargetMax;
+        if (kernel_paced_ && pace_.rate() != 0)
+            most = std::clamp(unsent_limit_, frame_max_ + frame::kHeaderBytes, kOutTargetMax);
+        out_target_ = std::min(most, out_target_ * 2);
+    }
+    return 1;
+}
+
+void Link::settle(bool held) {
     // Compact now and then so the buffer does not creep.
     if (out_off_ > 0 && out_off_ == out_.size()) {
         out_.clear();
@@ -463,7 +462,7 @@ void Link::flush() {
     }
     // A checked link whose store is full waits for acknowledgements, which
     // wake it when they come.
-    bool room_left = !arq_ || arq_->room() > 0;
+    bool room_left = line_->room() > 0;
     bool pending = out_off_ < out_.size() ||
                    (room_left && (!urgent_.empty() || (!ready_.empty() && !capped_)));
     if (capped_) backlogged_ = true;
@@ -471,7 +470,7 @@ void Link::flush() {
     if (up() && data_framed_ > data_at_ping_ &&
         (pace_.ping_due(monotonic_us()) || (capped_ && pace_.pings_out() == 0)))
         ping();
-    if (pending && out_off_ == out_.size() && !kernel_full) {
+    if (pending && out_off_ == out_.size() && !held) {
         // More is ready but the rounds ran out: come back after other events.
         kick();
         pending = false;
@@ -480,7 +479,7 @@ void Link::flush() {
         want_out_ = pending;
         update_events();
     }
-    if (arq_) arm_resend();
+    arm_resend();
     std::vector<ChanKey> drained;
     drained.swap(drained_);
     for (ChanKey k : drained) events_.on_drained(k);
@@ -488,7 +487,12 @@ void Link::flush() {
 
 void Link::set_state(State to) {
     static const char *const kNames[] = {"greeting", "up", "far closing", "down"};
-    if (to <= state_) return;  // a life only goes forward
+    if (to <= state_) {
+        // A life only goes forward; the callers check before they move.
+        log::error("link: no way from %s to %s", kNames[int(state_)], kNames[int(to)]);
+        assert(false && "link state moved back");
+        return;
+    }
     log::info("link: %s -> %s", kNames[int(state_)], kNames[int(to)]);
     state_ = to;
 }
@@ -554,10 +558,7 @@ void Link::shut_down() {
     out_off_ = 0;
     size_t plain_at = out_.size();
     frame::append(out_, frame::kGoodbye, 0, 0, {});
-    seal_from(plain_at);  // a goodbye that cannot be sealed is not sent
-    // No time to resend it: on a checked link send it twice, the far end
-    // takes one copy.
-    if (arq_) out_.append(out_.substr(plain_at));
+    line_->wrap_last(out_, plain_at, monotonic_us());  // one that cannot be wrapped is not sent
     // Best effort, bounded: the goodbye tells the far end this was meant.
     int64_t deadline = monotonic_ms() + kShutdownFlushMs;
     while (out_off_ < out_.size() && monotonic_ms() < deadline) {

@@ -35,6 +35,12 @@ constexpr size_t kCheckBytes = 4;  // the payload's CRC-32C
 constexpr size_t kPayloadMax = 16 * 1024 + 64;
 // Bits of the selective acknowledgement field.
 constexpr uint32_t kSackBits = 32;
+// Packets in flight at once; a receiver keeps no packet further ahead.
+constexpr uint32_t kWindowPackets = 4096;
+// Bytes of frames sent and not yet acknowledged, at most: enough for a fast
+// pipe's bandwidth-delay product (1 Gbit/s over 100 ms is 12.5 MB), and the
+// most out-of-order bytes a receiver keeps.
+constexpr size_t kStoreMax = 16 * 1024 * 1024;
 
 enum Flags : uint8_t {
     kData = 1,   // carries frame bytes under a sequence number
