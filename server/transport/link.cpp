@@ -3,7 +3,6 @@
 #include "link.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -487,12 +486,8 @@ void Link::settle(bool held) {
 
 void Link::set_state(State to) {
     static const char *const kNames[] = {"greeting", "up", "far closing", "down"};
-    if (to <= state_) {
-        // A life only goes forward; the callers check before they move.
-        log::error("link: no way from %s to %s", kNames[int(state_)], kNames[int(to)]);
-        assert(false && "link state moved back");
-        return;
-    }
+    // A life only goes forward; the callers check before they move.
+    if (to <= state_) return log::illegal_move("link", kNames[int(state_)], kNames[int(to)]);
     log::info("link: %s -> %s", kNames[int(state_)], kNames[int(to)]);
     state_ = to;
 }

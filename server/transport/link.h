@@ -208,8 +208,8 @@ class Link {
     // The link's life, in order: HELLO sent, the far HELLO came, the far
     // end said goodbye, ended.  Changed only by set_state().
     enum class State { kGreeting, kUp, kFarClosing, kDown };
-    // Moves the link's life forward and logs it at -v; a move back is a
-    // fault of this code, asserted in debug builds and logged.
+    // Moves the link's life forward and logs it at -v; a move back is an
+    // illegal move (log::illegal_move), as in the daemon and the streams.
     void set_state(State to);
     bool up() const { return state_ == State::kUp || state_ == State::kFarClosing; }
     bool stopped() const { return state_ == State::kDown; }
