@@ -154,6 +154,11 @@ class Link {
         int64_t deficit = 0;
     };
     using QueuePtr = std::shared_ptr<Queue>;
+    // Frames that answer a request: counted so that the far end's requests
+    // can wait until their answers have left.
+    static bool is_answer(uint8_t type) {
+        return type == frame::kReply || type == frame::kDataReset;
+    }
 
     QueuePtr queue(ChanKey key);
     bool sendable(const Queue &q) const;
