@@ -3,11 +3,6 @@
 
 namespace vesk::arq {
 namespace {
-// Serial-number order of 32-bit sequence numbers: a - b as a signed distance.
-int32_t seq_diff(uint32_t a, uint32_t b) {
-    return int32_t(a - b);
-}
-
 // An older vesk sends its HELLO as a plain frame: type 1, flags 0, a length,
 // channel 0, then the magic.
 constexpr char kPlainHelloMagic[] = "VESK";
@@ -55,7 +50,7 @@ void Receiver::on_data(const packet::Header &h, std::string_view payload, std::s
         return;
     }
     ack_owed_ = true;
-    int32_t ahead = seq_diff(h.seq, rcv_next_);
+    int32_t ahead = packet::seq_diff(h.seq, rcv_next_);
     if (ahead < 0 || uint32_t(ahead) >= packet::kWindowPackets)
         return;  // a copy, or no packet of ours
     if (ahead > 0) {

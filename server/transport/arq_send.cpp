@@ -4,13 +4,6 @@
 #include <algorithm>
 
 namespace vesk::arq {
-namespace {
-// Serial-number order of 32-bit sequence numbers: a - b as a signed distance.
-int32_t seq_diff(uint32_t a, uint32_t b) {
-    return int32_t(a - b);
-}
-}  // namespace
-
 Sender::Sender(uint32_t first_seq) : first_seq_(first_seq), next_seq_(first_seq) {}
 
 size_t Sender::room() const {
@@ -63,7 +56,7 @@ bool Sender::resend_due(const packet::Header &ack, int64_t now_us, std::string &
     while (!resend_.empty()) {
         uint32_t seq = resend_.front();
         resend_.pop_front();
-        int32_t at = seq_diff(seq, store_.front().seq);
+        int32_t at = packet::seq_diff(seq, store_.front().seq);
         if (at < 0 || size_t(at) >= store_.size()) continue;  // acknowledged meanwhile
         Out &o = store_[size_t(at)];
         o.queued = false;
@@ -115,7 +108,7 @@ void Sender::delivered(Out &o, int64_t now_us) {
 
 void Sender::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
     if (store_.empty()) return;
-    int32_t done = seq_diff(ack, store_.front().seq);
+    int32_t done = packet::seq_diff(ack, store_.front().seq);
     // An ack beyond what was sent is no ack of ours.
     if (done < 0 || size_t(done) > store_.size()) return;
     uint64_t newest = 0;  // the latest transmission known to have arrived

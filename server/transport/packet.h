@@ -42,6 +42,11 @@ constexpr uint32_t kWindowPackets = 4096;
 // most out-of-order bytes a receiver keeps.
 constexpr size_t kStoreMax = 16 * 1024 * 1024;
 
+// Serial-number order of 32-bit sequence numbers: a - b as a signed distance.
+constexpr int32_t seq_diff(uint32_t a, uint32_t b) {
+    return int32_t(a - b);
+}
+
 enum Flags : uint8_t {
     kData = 1,   // carries frame bytes under a sequence number
     kAck = 2,    // the ack fields are valid (the sender has its peer's first packet)
