@@ -535,9 +535,11 @@ if want tree; then
     tree_rc=$?
     tree_checks=$(awk '$1 == "tree_checks" { print $2 }' "$RESULTS")
     tree_failed=$(awk '$1 == "tree_failed" { print $2 }' "$RESULTS")
+    tree_holes=$(awk '$1 == "tree_holes" { print $2 }' "$RESULTS")
     CHECKS=$((CHECKS + ${tree_checks:-0}))
     FAILS=$((FAILS + ${tree_failed:-0}))
-    [ "$tree_rc" = 0 ] || [ "${tree_failed:-0}" -gt 0 ] || fail "bench/tree.sh did not finish"
+    HOLES=$((HOLES + ${tree_holes:-0}))
+    [ "$tree_rc" = 0 ] || [ "${tree_failed:-0}" -gt 0 ] || hole "the deep tree (bench/tree.sh did not finish)"
 fi
 
 # ---- the report ----
@@ -568,6 +570,8 @@ fi
 # Each target the figures decide is one check; one they leave open is a hole.
 python3 "$HERE/report.py" --verdicts "$RESULTS" >"$T/verdicts" || hole "the report (report.py failed)"
 while IFS=$'\t' read -r v name; do
+    # bench/tree.sh judged its own targets above.
+    [[ $name == "deep tree,"* ]] && continue
     case $v in
         holds) pass ;;
         misses) fail "target missed: $name" ;;
