@@ -1,5 +1,15 @@
-# Helpers the benchmark scripts share; source it after tests/e2e/lib.sh.
+# Helpers the benchmark scripts share; source it after tests/e2e/lib.sh
+# (bench_build may be called before that).
 #
+#   bench_build TARGET...        unless VESK_BIN is set, configures build/ with the
+#                                bench tools on (whatever it was configured with
+#                                before: the tour leaves them off) and builds
+#                                TARGETs; sets VESK_BIN to its bin/.  Then stops
+#                                the script (status 1) when a TARGET is missing.
+#   hole WHAT                    WHAT should have been measured and was not: a
+#                                failed check (the run ends non-zero), counted
+#                                in HOLES so that no committed figures are
+#                                rewritten from the run
 #   cpu_of PID...                CPU seconds of processes and their reaped children
 #   timed NAME PIDS -- CMD...    runs CMD once (at most TIMED_LIMIT_S, 900 s); sets
 #                                SECS (wall) and CPU (CMD's own user+system plus
@@ -15,6 +25,28 @@
 #                                bytes; prints the first differences when not
 
 TICKS=$(getconf CLK_TCK)
+
+HOLES=0
+hole() {
+    fail "not measured: $1"
+    HOLES=$((HOLES + 1))
+}
+
+bench_build() {
+    local src t me
+    src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    me=$(basename "$0")
+    if [ -z "${VESK_BIN:-}" ]; then
+        echo "== building $* in $src/build"
+        cmake -S "$src" -B "$src/build" -DVESK_BUILD_BENCH=ON >/dev/null &&
+            cmake --build "$src/build" -j2 --target "$@" >/dev/null ||
+            { echo "$me: the build failed" >&2; exit 1; }
+        export VESK_BIN=$src/build/bin
+    fi
+    for t in "$@"; do
+        [ -x "$VESK_BIN/$t" ] || { echo "$me: $VESK_BIN/$t is missing" >&2; exit 1; }
+    done
+}
 
 cpu_of() {
     local total=0 p t

@@ -11,19 +11,16 @@
 #   bash bench/crypto.sh [MiB]      (default 1024; the data lives in /dev/shm)
 #
 # The scp line needs root (sshd's private /run comes from a mount namespace);
-# without it the line is skipped.
+# without it the run fails.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 SRC_DIR=$(cd "$HERE/.." && pwd)
 MIB=${1:-1024}
 bash "$SRC_DIR/scripts/deps.sh" bench || exit 1
-export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
-for t in veskd vesk_probe upload; do
-    [ -x "$VESK_BIN/$t" ] || { echo "build first: $VESK_BIN/$t missing" >&2; exit 1; }
-done
+source "$HERE/common.sh"
+bench_build veskd vesk_probe upload
 export TMPDIR=/dev/shm
 source "$SRC_DIR/tests/e2e/lib.sh"
-source "$HERE/common.sh"
 set +e
 
 mkdir -p "$T/src"
@@ -84,5 +81,6 @@ if [ "$(id -u)" = 0 ] && private_sshd "$T/ssh"; then
         "$(id -un)@127.0.0.1:$T/scp.copy"
     rm -f "$T/scp.copy"
 else
-    echo "scp over loopback: skipped (needs root and sshd)"
+    fail "scp over loopback not measured (needs root and sshd)"
 fi
+finish

@@ -5,23 +5,23 @@
 #   bash bench/forward.sh [seconds per iperf3 run] [short connections]
 #   (defaults 5 and 2000; the documented run uses the defaults)
 #
-# VESK_BIN names the build's bin directory (default: build/bin beside this
-# script).  The ssh -L figures come from a private sshd on a free loopback
-# port with its own host key and authorized_keys in the run's temp dir,
-# started in a private mount namespace (sshd wants /run/sshd); they are
-# skipped when that cannot be done.
+# VESK_BIN names a build's bin directory (default: build/bin beside this,
+# built with what the script needs).  The ssh -L figures come from a private
+# sshd on a free loopback port with its own host key and authorized_keys in
+# the run's temp dir, started in a private mount namespace (sshd wants
+# /run/sshd); without them the run fails.
 set -u
 SECS=${1:-5}
 SHORT=${2:-2000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 bash "$HERE/../scripts/deps.sh" bench || exit 1
-export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
-source "$HERE/../tests/e2e/lib.sh"
 source "$HERE/common.sh"
+bench_build veskd portlink
+source "$HERE/../tests/e2e/lib.sh"
 set +e
 
 for tool in iperf3 socat python3; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 0; }
+    command -v "$tool" >/dev/null || { echo "forward.sh: $tool is not installed" >&2; exit 1; }
 done
 
 IPERF=$(free_port)
@@ -118,7 +118,7 @@ if private_sshd "$T/ssh"; then
     wait_for "ssh -L" 10 listening "$SL_SHORT"
     row "ssh -L" "$SL" "$SL_SHORT"
 else
-    echo "ssh -L: skipped (a private sshd could not be started)"
+    fail "ssh -L not measured (a private sshd could not be started)"
 fi
 echo "== $(uname -m), $(nproc) cores, iperf3 ${SECS}s per direction, $SHORT short connections per rate"
 finish

@@ -26,19 +26,13 @@ SRC=$(cd "$HERE/.." && pwd)
 QUICK=0
 [ "${1:-}" = --quick ] && QUICK=1
 bash "$SRC/scripts/deps.sh" build bench || exit 1
-cmake -S "$SRC" -B "$SRC/build" -DVESK_BUILD_BENCH=ON >/dev/null &&
-    cmake --build "$SRC/build" -j2 --target veskd upload download portlink bench_line \
-        bench_link_rtt >/dev/null || { echo "line.sh: the build failed" >&2; exit 1; }
-export VESK_BIN=${VESK_BIN:-$SRC/build/bin}
-for b in veskd upload download portlink bench_line bench_link_rtt; do
-    [ -x "$VESK_BIN/$b" ] || { echo "line.sh: $VESK_BIN/$b is missing" >&2; exit 1; }
-done
+source "$HERE/common.sh"
+bench_build veskd upload download portlink bench_line bench_link_rtt
 for b in sz rz socat sha256sum timeout; do
     command -v "$b" >/dev/null || { echo "line.sh: $b is missing" >&2; exit 1; }
 done
 export TMPDIR=/dev/shm
 source "$SRC/tests/e2e/lib.sh"
-source "$HERE/common.sh"
 set +e
 
 JOBS=${JOBS:-2}
@@ -266,6 +260,7 @@ if pair "$d" "--rate 1000000 --ber 1e-5 --seed 1"; then
     unpair
 else
     c="no link" secs=-
+    hole "(c): no link"
 fi
 echo "- (c) $((C_BYTES / 1024)) KiB through portlink, 1000000 bits/s, 1e-5: sha256 $c, $secs s" |
     tee -a "$STAGES"
@@ -290,9 +285,15 @@ if pair "$d" "--rate 115200" --frame $FRAME; then
     echo "- (d) idle: $idle; during an upload: $busy; bound ${bound} ms" | tee -a "$STAGES"
 else
     echo "- (d) no link" | tee -a "$STAGES"
+    hole "(d): no link"
 fi
 
 [ $QUICK = 1 ] && exit 0
+# Only a run that measured every stage stands for the committed figures.
+if [ $HOLES -gt 0 ]; then
+    echo "line.sh: $HOLES stages not measured; docs/line.md left as it is" >&2
+    exit 1
+fi
 {
     cat <<EOF
 # vesk over a noisy line, beside ZMODEM

@@ -7,11 +7,10 @@
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 bash "$SRC/scripts/deps.sh" bench
-BIN=${VESK_BIN:-$SRC/build/bin}
+source "$SRC/bench/common.sh"
+bench_build veskd vesk_probe bench_link_rtt
+BIN=$VESK_BIN
 MIB=${1:-512}
-for t in veskd vesk_probe bench_link_rtt; do
-    [ -x "$BIN/$t" ] || { echo "build first: $BIN/$t missing" >&2; exit 1; }
-done
 command -v socat >/dev/null || { echo "socat is needed" >&2; exit 1; }
 T=$(mktemp -d /dev/shm/vesk-bench.XXXXXX)
 PIDS=()

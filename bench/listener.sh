@@ -16,8 +16,8 @@ ROUNDS=${1:-10}
 SILENT=20
 GARBAGE=20
 SETTLE_S=2 # the strangers fill their places before the peer's first try
-export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
-[ -x "$VESK_BIN/veskd" ] || { echo "build first: $VESK_BIN/veskd missing" >&2; exit 1; }
+source "$HERE/common.sh"
+bench_build veskd
 source "$SRC_DIR/tests/e2e/lib.sh"
 set +e
 

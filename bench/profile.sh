@@ -11,13 +11,13 @@
 set -u
 MIB=${1:-256}
 HERE=$(cd "$(dirname "$0")" && pwd)
-export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
+source "$HERE/common.sh"
+bench_build veskd upload download vesk_probe
 export TMPDIR=/dev/shm
 source "$HERE/../tests/e2e/lib.sh"
-source "$HERE/common.sh"
 set +e
 for tool in strace socat; do
-    command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; exit 0; }
+    command -v $tool >/dev/null || { echo "profile.sh: $tool is not installed" >&2; exit 1; }
 done
 PERF=1
 perf record -q -o /dev/null -e cpu-clock -- true 2>/dev/null || PERF=0

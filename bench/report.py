@@ -2,9 +2,13 @@
 its chart:
 
     report.py RESULTS MARKDOWN PNG
+    report.py --print RESULTS
+    report.py --verdicts RESULTS
     report.py --check
 
-RESULTS holds one "key value..." line per figure.  --check only reads what
+RESULTS holds one "key value..." line per figure.  --print writes the table
+to standard output only; --verdicts writes one line per target, its verdict
+(holds, misses or unmeasured), a tab and its name.  --check only reads what
 the report needs from the source tree (and finds gnuplot), so that a moved
 file stops a run before it measures rather than after.  The table replaces what
 stands between the two result markers of MARKDOWN (the rest of the file, the
@@ -317,7 +321,7 @@ def build(r):
         out.append("| %s | %s | %s |" % (name, figure, verdict(ok)))
     out.append("")
     out.append("![throughput and latency against the peers](performance.png)")
-    return "\n".join(out)
+    return "\n".join(out), targets
 
 
 def chart(r, png):
@@ -391,11 +395,19 @@ unset multiplot
 
 
 def main():
-    if sys.argv[1:] == ["--check"]:
+    args = sys.argv[1:]
+    if args == ["--check"]:
         sys.exit(check())
-    results, md, png = sys.argv[1:4]
+    if len(args) == 2 and args[0] in ("--print", "--verdicts"):
+        section, targets = build(load(args[1]))
+        if args[0] == "--print":
+            print(section)
+        for name, ok, _ in targets if args[0] == "--verdicts" else []:
+            print("%s\t%s" % ({None: "unmeasured", True: "holds", False: "misses"}[ok], name))
+        return
+    results, md, png = args
     r = load(results)
-    section = build(r)
+    section, _ = build(r)
     try:
         with open(md) as f:
             text = f.read()

@@ -25,9 +25,9 @@
 # are bench/tree.sh's to judge), and no sample saw a file in the copy with a
 # finished mode whose content was not the source's.
 #
-# VESK_BIN names the build's bin directory (default: build/bin beside this
-# script).  SOAK_DEADLINE (seconds, default 3000) bounds the whole campaign:
-# runs not started by then count as failed.
+# VESK_BIN names a build's bin directory (default: build/bin beside this,
+# built with what the script needs).  SOAK_DEADLINE (seconds, default 3000)
+# bounds the whole campaign: runs not started by then count as failed.
 set -u
 TREE=0
 if [ "${1:-}" = --tree ]; then
@@ -37,10 +37,10 @@ fi
 RUNS=${1:-20}
 SEED=${2:-$$}
 HERE=$(cd "$(dirname "$0")" && pwd)
-export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
+source "$HERE/common.sh"
+bench_build veskd upload download
 export TMPDIR=${TMPDIR:-/dev/shm}
 source "$HERE/../tests/e2e/lib.sh"
-source "$HERE/common.sh"
 set +e
 RANDOM=$SEED
 

@@ -4,20 +4,20 @@
 #
 #   bash bench/transfer.sh [MiB]        (default 256; the documented run is 1024)
 #
-# VESK_BIN names the build's bin directory (default: build/bin beside this
-# script).  The ssh figures come from a private sshd on a free loopback port,
-# with its own host key and authorized_keys in the run's temp dir, started in
-# a private mount namespace (sshd wants /run/sshd); they are skipped when that
-# cannot be done.  CPU seconds per GiB count the client and the servers on
-# both ends (the two veskd, or sshd with its session).
+# VESK_BIN names a build's bin directory (default: build/bin beside this,
+# built with what the script needs).  The ssh figures come from a private sshd
+# on a free loopback port, with its own host key and authorized_keys in the
+# run's temp dir, started in a private mount namespace (sshd wants /run/sshd);
+# without them the run fails.  CPU seconds per GiB count the client and the
+# servers on both ends (the two veskd, or sshd with its session).
 set -u
 MIB=${1:-256}
 HERE=$(cd "$(dirname "$0")" && pwd)
 bash "$HERE/../scripts/deps.sh" bench || exit 1
-export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
+source "$HERE/common.sh"
+bench_build veskd upload download
 export TMPDIR=/dev/shm
 source "$HERE/../tests/e2e/lib.sh"
-source "$HERE/common.sh"
 set +e
 
 SRC=$T/src.bin
@@ -59,7 +59,7 @@ if private_sshd "$T/ssh"; then
     measure "rsync download" "$SSHD_MASTER" -- rsync -e "$RSH" "$U:$T/cp/rsync.bin" \
         "$T/back/rsync.bin"
 else
-    echo "scp, rsync: skipped (a private sshd could not be started)"
+    fail "scp, rsync not measured (a private sshd could not be started)"
 fi
 echo "== $(uname -m), $(nproc) cores, $MIB MiB, files on tmpfs"
 finish

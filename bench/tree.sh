@@ -21,9 +21,9 @@
 # run through bench_delay_link on loopback, which holds every byte half the
 # round trip each way (no rate limit, so no namespaces are needed).  Needs
 # root for the private sshd (its own mount namespace) and installs what it
-# lacks (scripts/deps.sh bench); VESK_BIN names the build's bin directory
-# (default: build/bin beside this script).  Every process and file it made
-# is gone when it ends, and every wait is bounded.
+# lacks (scripts/deps.sh bench); VESK_BIN names a build's bin directory
+# (default: build/bin beside this script, built with what it needs).  Every
+# process and file it made is gone when it ends, and every wait is bounded.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 QUICK=0
@@ -53,10 +53,10 @@ WIDE_NAMES=20000        # names in one far directory, listed while echoes run
 WIDE_LIST_MAX_S=1.0
 ECHO_COUNT=200 ECHO_GAP_MS=10
 
-export VESK_BIN=${VESK_BIN:-$HERE/../build/bin}
+source "$HERE/common.sh"
+bench_build veskd upload download portlink bench_delay_link
 export TMPDIR=${TMPDIR:-/dev/shm}
 source "$HERE/../tests/e2e/lib.sh"
-source "$HERE/common.sh"
 set +e
 declare -a STAGE_PIDS=()
 RES=$T/results
@@ -78,12 +78,13 @@ stage_end() {
 done_() {
     note tree_checks "$CHECKS"
     note tree_failed "$FAILS"
+    note tree_holes "$HOLES"
     [ -n "$RESULTS_TO" ] && cat "$RES" >>"$RESULTS_TO"
     finish
 }
-# cannot WHY: the stage cannot run; a failed check, never a pass.
+# cannot WHY: the stage cannot run; a hole, never a pass.
 cannot() {
-    fail "deep tree: $1"
+    hole "deep tree: $1"
     done_
 }
 
@@ -92,8 +93,6 @@ for tool in rsync scp sshd; do
     command -v $tool >/dev/null || [ -x /usr/sbin/$tool ] ||
         cannot "$tool is missing (bash scripts/deps.sh bench installs it)"
 done
-[ -x "$VESK_BIN/veskd" ] && [ -x "$VESK_BIN/bench_delay_link" ] ||
-    cannot "no veskd or bench_delay_link in $VESK_BIN (build with -DVESK_BUILD_BENCH=ON)"
 [ "$(id -u)" = 0 ] || cannot "needs root for the private sshd"
 
 # ---- the tree ----

@@ -1,8 +1,10 @@
 // Descriptor helpers (see descriptors.h).
 #include "descriptors.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace vesk {
 
@@ -17,6 +19,18 @@ bool raise_descriptor_limit() {
 bool set_nonblocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool write_all(int fd, const void *p, size_t n) {
+    auto at = static_cast<const char *>(p);
+    while (n > 0) {
+        ssize_t w = write(fd, at, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        at += w;
+        n -= size_t(w);
+    }
+    return true;
 }
 
 }  // namespace vesk

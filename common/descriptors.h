@@ -1,9 +1,11 @@
 // Descriptor helpers that the library's programs and veskd share: the soft
 // descriptor limit raised for the processes that hold a descriptor or two per
-// forwarded connection (do_connect's forwarders and veskd), and the
-// non-blocking switch.  Internal; never installed.
+// forwarded connection (do_connect's forwarders and veskd), the
+// non-blocking switch and a whole write.  Internal; never installed.
 #ifndef VESK_COMMON_DESCRIPTORS_H
 #define VESK_COMMON_DESCRIPTORS_H
+
+#include <cstddef>
 
 namespace vesk {
 
@@ -16,6 +18,11 @@ bool raise_descriptor_limit();
 // Sets O_NONBLOCK on fd.  Returns false, with errno set, when its flags
 // could not be read or set.
 bool set_nonblocking(int fd);
+
+// Writes all n bytes at p to a blocking fd, again after EINTR and partial
+// writes.  Returns false, with errno set, when a write fails or writes
+// nothing.
+bool write_all(int fd, const void *p, size_t n);
 
 }  // namespace vesk
 

@@ -16,6 +16,7 @@
 
 #include "commands.h"
 #include "failure.h"
+#include "messages.h"
 #include "vesknet.h"
 
 namespace vesk::request {
@@ -27,9 +28,9 @@ namespace vesk::request {
 __attribute__((format(printf, 4, 0))) inline int frame(char *request, int *code, int local,
                                                        const char *format, va_list ap,
                                                        size_t *len) {
-    request[0] = '@';
-    request[1] = local ? '?' : '>';
-    vesk::set_failure("Unsupported vesk option");
+    request[0] = proto::kMessageStart;
+    request[1] = local ? proto::kToNear : proto::kToFar;
+    vesk::set_failure(proto::kUnsupported);
     if (*code == 0) *code = 'F';
     unsigned long v = local ? proto::kLocalVersion : remote_vesk_version;
     const proto::Command *c = proto::find_command(static_cast<char>(*code));
@@ -117,7 +118,7 @@ inline int read_reply(int fd) {
         }
     }
     com_result[sizeof com_result - 1] = '\0';
-    return whole && com_result[2] == 'd' ? 1 : -1;
+    return whole && com_result[2] == proto::kReplyOk ? 1 : -1;
 }
 
 // Frames and writes a request without reading its reply (the socket is left

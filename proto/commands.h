@@ -80,10 +80,32 @@ enum class Opens : unsigned char {
     Stream,      // a connected socket the channel relays to
 };
 
+// What answers a command.
+enum class Answer : unsigned char {
+    Reply,      // a reply message
+    None,       // nothing
+    DataReset,  // the end of the file data it stops (no reply message)
+};
+
+// What the client's channel is after the command, at its own veskd.
+enum class Mode : unsigned char {
+    Command,  // requests, as before
+    Dump,     // the next n bytes are data for the file sink opened before
+    Stream,   // everything that follows is stream data
+};
+
+// The kinds of client veskd --status tells apart, by the first command
+// that says which a client is.
+constexpr const char *kKindUpload = "upload";
+constexpr const char *kKindX = "X";
+constexpr const char *kKindUdp = "UDP pair";
+
 struct Command {
     char code;
-    const char *name;  // as the clients' messages call it; "" where they do not
-    bool has_reply;
+    // As the clients' messages call it (C_PORT) where they name it, else
+    // what it does.
+    const char *name;
+    Answer answer;
     // First server version that knows the code; 0 for every version.
     unsigned long first_version;
     // Sent instead to a server older than first_version; '\0' when none.
@@ -91,56 +113,69 @@ struct Command {
     // The call's result when the server is too old and there is no old form.
     int refused_result;
     Opens opens;
+    Mode mode;
+    // The kind of client it shows, or nullptr for commands any kind sends.
+    const char *kind;
 };
 
-// Every code a client sends, the old forms included.  Codes not listed pass
-// unchanged, known to every version, with a reply.
+// Every code a client sends, the old forms included, and veskd's own.  Codes
+// not listed pass unchanged, known to every version, with a reply.
 inline constexpr Command kCommands[] = {
-    {'F', "C_STATS", true, 0, '\0', -1, Opens::Nothing},
-    {'C', "", true, 0, '\0', -1, Opens::Nothing},
-    {'d', "", false, 20000, 'B', -1, Opens::Nothing},
-    {'B', "", true, 0, '\0', -1, Opens::Nothing},
-    {'D', "", true, 0, '\0', -1, Opens::Nothing},
-    {'1', "", true, 0, '\0', -1, Opens::FileSink},
-    {'6', "", true, 0, '\0', -1, Opens::FileSink},
-    {'E', "", true, 0, '\0', -1, Opens::Nothing},
-    {'O', "", false, 20055, '\0', -1, Opens::Nothing},
-    {'l', "", false, 20000, 'L', -1, Opens::Nothing},
-    {'L', "", true, 0, '\0', -1, Opens::Nothing},
-    {'M', "", false, 0, '\0', -1, Opens::Nothing},
-    {'7', "", true, 20058, '\0', -1, Opens::FileSource},
-    {'2', "", false, 0, '\0', -1, Opens::Nothing},
-    {'Z', "", true, 0, '\0', -1, Opens::Nothing},
-    {'A', "C_PORT", true, 0, '\0', -1, Opens::Stream},
-    {'e', "", false, 20154, '\0', -1, Opens::Nothing},
-    {'5', "", false, 0, '\0', -1, Opens::Nothing},
-    {'X', "", true, 11500, '8', -1, Opens::Stream},
-    {'8', "", true, 0, '\0', -1, Opens::Stream},
-    {'9', "", false, 20000, '\0', -1, Opens::Nothing},
-    {'V', "C_USOCK", true, 20000, '\0', -1, Opens::Nothing},
-    {'T', "C_UBIND", true, 20000, '\0', -1, Opens::Nothing},
-    {'W', "C_UDPSET", true, 20000, '\0', -1, Opens::Nothing},
-    {'c', "", true, 0, '\0', -1, Opens::Nothing},
-    {'I', "", true, kNever, '\0', -1, Opens::Nothing},
-    {'a', "", true, kFirstResolve, '\0', -1, Opens::Nothing},
-    {'b', "", true, kFirstResolve, '\0', -1, Opens::Nothing},
-    {'f', "", false, 20155, '\0', 0, Opens::Nothing},
-    {'g', "", false, 20000, 'G', -1, Opens::Nothing},
-    {'G', "", true, 0, '\0', -1, Opens::Nothing},
-    {'h', "", false, 20000, 'H', -1, Opens::Nothing},
-    {'H', "", true, 0, '\0', -1, Opens::Nothing},
-    {'N', "", false, 0, '\0', -1, Opens::Nothing},
+    {'F', "C_STATS", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'C', "compression", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'d', "priority", Answer::None, 20000, 'B', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'B', "priority, answered", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'D', "file status", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'1', "write at", Answer::Reply, 0, '\0', -1, Opens::FileSink, Mode::Command, kKindUpload},
+    {'6', "write afresh", Answer::Reply, 0, '\0', -1, Opens::FileSink, Mode::Command, kKindUpload},
+    {'E', "seek", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'O', "finish", Answer::None, 20055, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'l', "dump", Answer::None, 20000, 'L', -1, Opens::Nothing, Mode::Dump, kKindUpload},
+    {'L', "dump, answered", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Dump, kKindUpload},
+    {'M', "sync", Answer::None, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'7', "read", Answer::Reply, 20058, '\0', -1, Opens::FileSource, Mode::Command, "download"},
+    {'2', "stop reading", Answer::DataReset, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'Z', "remove", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'A', "C_PORT", Answer::Reply, 0, '\0', -1, Opens::Stream, Mode::Command, "port"},
+    {'e', "connection from", Answer::None, 20154, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'5', "stream", Answer::None, 0, '\0', -1, Opens::Nothing, Mode::Stream, nullptr},
+    {'X', "X display", Answer::Reply, 11500, '8', -1, Opens::Stream, Mode::Command, kKindX},
+    {'8', "X display, old", Answer::Reply, 0, '\0', -1, Opens::Stream, Mode::Command, kKindX},
+    {'9', "log", Answer::None, 20000, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'V', "C_USOCK", Answer::Reply, 20000, '\0', -1, Opens::Nothing, Mode::Command, kKindUdp},
+    {'T', "C_UBIND", Answer::Reply, 20000, '\0', -1, Opens::Nothing, Mode::Command, kKindUdp},
+    {'W', "C_UDPSET", Answer::Reply, 20000, '\0', -1, Opens::Nothing, Mode::Command, kKindUdp},
+    {'c', "resolve", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'I', "never served", Answer::Reply, kNever, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'a', "reserved a", Answer::Reply, kFirstResolve, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'b', "reserved b", Answer::Reply, kFirstResolve, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'f', "reserved f", Answer::None, 20155, '\0', 0, Opens::Nothing, Mode::Command, nullptr},
+    {'g', "reserved g", Answer::None, 20000, 'G', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'G', "reserved g, answered", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'h', "reserved h", Answer::None, 20000, 'H', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'H', "reserved h, answered", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'N', "reserved N", Answer::None, 0, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
     // veskd's own, for directory trees: make a directory "mode\nname", make
     // a symbolic link "name\ntarget", set exact times and the finished mode
     // "mode mtime atime\nname", rename "from\nto", name the tree's top
     // "name", list a tree "name" (the reply is the listing's byte count, and
     // the listing follows as stream data, as a file's after '7').
-    {'K', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'k', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'P', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'R', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'U', "", true, kFirstTrees, '\0', -1, Opens::Nothing},
-    {'Q', "", true, kFirstTrees, '\0', -1, Opens::FileSource},
+    {'K', "make directory", Answer::Reply, kFirstTrees, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'k', "make link", Answer::Reply, kFirstTrees, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'P', "set times and mode", Answer::Reply, kFirstTrees, '\0', -1, Opens::Nothing, Mode::Command,
+     nullptr},
+    {'R', "rename", Answer::Reply, kFirstTrees, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'U', "tree top", Answer::Reply, kFirstTrees, '\0', -1, Opens::Nothing, Mode::Command, nullptr},
+    {'Q', "list tree", Answer::Reply, kFirstTrees, '\0', -1, Opens::FileSource, Mode::Command,
+     nullptr},
+    // veskd --status (kStatusCode above).
+    {kStatusCode, "status", Answer::Reply, 0, '\0', -1, Opens::Nothing, Mode::Command, "status"},
 };
 
 // Returns the table's entry for code, or nullptr for a code it does not list.
@@ -150,12 +185,16 @@ constexpr const Command *find_command(char code) {
     return nullptr;
 }
 
-// Whether a client reads a reply after sending this code (as sent, after any
-// translation to an old form).  NUL never has one: it cannot be sent.
-constexpr bool has_reply(char code) {
-    if (code == '\0') return false;
+// What answers code (as sent, after any translation to an old form).
+constexpr Answer answer(char code) {
+    if (code == '\0') return Answer::None;  // it cannot be sent
     const Command *c = find_command(code);
-    return c == nullptr || c->has_reply;
+    return c == nullptr ? Answer::Reply : c->answer;
+}
+
+// Whether a client reads a reply after sending this code.
+constexpr bool has_reply(char code) {
+    return answer(code) == Answer::Reply;
 }
 
 // Returns the first server version that knows code; 0 for every version.
@@ -174,6 +213,18 @@ constexpr bool version_knows(unsigned long v, char code) {
 constexpr Opens opens(char code) {
     const Command *c = find_command(code);
     return c == nullptr ? Opens::Nothing : c->opens;
+}
+
+// Returns what the client's channel is after code.
+constexpr Mode mode(char code) {
+    const Command *c = find_command(code);
+    return c == nullptr ? Mode::Command : c->mode;
+}
+
+// Returns the kind of client code shows, or nullptr.
+constexpr const char *kind(char code) {
+    const Command *c = find_command(code);
+    return c == nullptr ? nullptr : c->kind;
 }
 
 }  // namespace vesk::proto

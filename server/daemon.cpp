@@ -229,11 +229,11 @@ std::string Daemon::status_report(bool json) {
         int64_t up_ms = std::max<int64_t>(1, now - up_since_ms_);
         v.rate_in_up = v.bytes_in * 1000 / uint64_t(up_ms);
         v.rate_out_up = v.bytes_out * 1000 / uint64_t(up_ms);
-        if (const Arq *line = link.line()) {
+        if (auto line = link.line_stats()) {
             v.checked = true;
-            v.srtt_us = line->srtt_us();
-            v.damaged = line->stats().damaged;
-            v.resent = line->stats().retransmits;
+            v.srtt_us = line->srtt_us;
+            v.damaged = line->damaged;
+            v.resent = line->retransmits;
         }
         v.far_channels = session_->far_channels();
         v.clients = session_->clients();

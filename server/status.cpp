@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "fd.h"
+#include "messages.h"
 
 namespace vesk::status {
 namespace {
@@ -172,7 +173,7 @@ bool ask(const std::string &socket_path, bool want_json, std::string *report, st
     timeval tv{kAskTimeoutS, 0};
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    std::string request = {'@', '?', proto::kStatusCode};
+    std::string request = {proto::kMessageStart, proto::kToNear, proto::kStatusCode};
     if (want_json) request += proto::kStatusJson;
     request += '\0';
     if (send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
@@ -188,11 +189,11 @@ bool ask(const std::string &socket_path, bool want_json, std::string *report, st
         in.append(buf, size_t(r));
     }
     size_t nul = in.find('\0');
-    if (nul == std::string::npos || nul < 3 || in[0] != '@') {
+    if (nul == std::string::npos || nul < 3 || in[0] != proto::kMessageStart) {
         *error = "no report from the veskd on " + socket_path;
         return false;
     }
-    if (in[2] != 'd') {
+    if (in[2] != proto::kReplyOk) {
         *error = in.substr(3, nul - 3);
         return false;
     }

@@ -13,6 +13,7 @@
 
 #include "decimal.h"
 #include "log.h"
+#include "messages.h"
 #include "session.h"
 
 namespace vesk {
@@ -26,32 +27,6 @@ constexpr size_t kOutCap = Window::kMax + 2 * Client::kOutHigh;
 }  // namespace
 
 namespace {
-// What a client is, by the first request that says so; null for requests
-// any kind sends.
-const char *kind_of(char code) {
-    switch (code) {
-        case '6':
-        case '1':
-        case 'l':
-        case 'L':
-            return "upload";
-        case '7':
-            return "download";
-        case 'A':
-            return "port";
-        case 'X':
-        case '8':
-            return "X";
-        case 'V':
-        case 'T':
-        case 'W':
-            return "UDP pair";
-        case proto::kStatusCode:
-            return "status";
-        default:
-            return nullptr;
-    }
-}
 // A status report may run past one ordinary reply: one line per client.
 constexpr size_t kStatusMax = 64 * 1024;  // bytes
 }  // namespace
@@ -150,9 +125,9 @@ bool Client::take_request() {
     size_t avail = in_.size();
     if (avail == 0) return false;
     const char *p = in_.peek().data();
-    if (p[0] != '@') {
+    if (p[0] != proto::kMessageStart) {
         log::info("client %u: not a request, closing", id_);
-        send_reply('?', false, "Bad request");
+        send_reply(proto::kToNear, false, proto::kBadRequest);
         close_when_flushed();
         in_.clear();
         return false;
@@ -161,7 +136,7 @@ bool Client::take_request() {
     if (!nul) {
         if (avail >= proto::kRequestMax) {
             log::info("client %u: request too long, closing", id_);
-            send_reply('?', false, "Request too long");
+            send_reply(proto::kToNear, false, proto::kRequestTooLong);
             close_when_flushed();
             in_.clear();
         }
@@ -170,7 +145,7 @@ bool Client::take_request() {
     size_t len = size_t(nul - p);
     if (len < 3) {
         in_.consume(len + 1);
-        send_reply('?', false, "Bad request");
+        send_reply(proto::kToNear, false, proto::kBadRequest);
         return true;
     }
     // Taken before it is served, as whatever runs meanwhile must see it.
@@ -197,29 +172,28 @@ void Client::note_opens(char code, bool remote) {
 
 void Client::request(char dir, char code, std::string_view arg) {
     if (log::verbosity() >= 2)
-        log::debug("client %u: %s '%c' %.*s", id_, dir == '>' ? "far" : "local", code,
+        log::debug("client %u: %s '%c' %.*s", id_, dir == proto::kToFar ? "far" : "local", code,
                    int(std::min<size_t>(arg.size(), 80)), arg.data());
-    if (const char *kind = kind_of(code); kind && info_.kind == ClientInfo{}.kind)
+    if (const char *kind = proto::kind(code); kind && info_.kind == ClientInfo{}.kind)
         info_.kind = kind;
-    if (dir == '?' && code == proto::kStatusCode)
+    if (dir == proto::kToNear && code == proto::kStatusCode)
         return send_reply(dir, true, session_.status_report(arg == proto::kStatusJson), kStatusMax);
-    if (dir == '>') {
+    if (dir == proto::kToFar) {
         ensure_open();
         std::string payload(1, code);
         payload.append(arg);
         session_.link().send(key(), frame::kRequest, payload);
         note_opens(code, true);
-        if (code == '2') discard_ = true;
+        if (proto::answer(code) == proto::Answer::DataReset) discard_ = true;
         far_sent(code);
         return;
     }
-    if (dir != '?') {
-        if (proto::has_reply(code)) send_reply(dir, false, "Bad request");
+    if (dir != proto::kToNear) {
+        if (proto::has_reply(code)) send_reply(dir, false, proto::kBadRequest);
         return;
     }
-    switch (code) {
-        case 'l':
-        case 'L': {
+    switch (proto::mode(code)) {
+        case proto::Mode::Dump: {
             // A dump of no bytes, or fewer, starts nothing: say so.
             long n = 0;
             bool ok = parse_long(arg, 1, LONG_MAX, &n);
@@ -228,15 +202,15 @@ void Client::request(char dir, char code, std::string_view arg) {
                 dump_left_ = n;
                 target_remote_ = sink_remote_;
             }
-            if (code == 'L') send_reply(dir, ok, ok ? "dump started" : "Bad count");
+            if (proto::has_reply(code)) send_reply(dir, ok, ok ? "dump started" : "Bad count");
             return;
         }
-        case '5':
+        case proto::Mode::Stream:
             mode_ = Mode::Stream;
             target_remote_ = stream_remote_;
             if (target_remote_) ensure_open();
             return;
-        default:
+        case proto::Mode::Command:
             break;
     }
     note_opens(code, false);
@@ -261,7 +235,7 @@ bool Client::far_may_go_ahead() const {
     for (bool opening : far_owed_)
         if (opening) return false;
     size_t avail = in_.size();
-    return avail >= 2 && in_.peek()[0] == '@' && in_.peek()[1] == '>';
+    return avail >= 2 && in_.peek()[0] == proto::kMessageStart && in_.peek()[1] == proto::kToFar;
 }
 
 bool Client::can_feed() const {
@@ -348,7 +322,7 @@ void Client::update_events() {
 void Client::send_reply(char dir, bool ok, std::string_view text, size_t max) {
     if (dead()) return;
     text = text.substr(0, max);
-    std::string reply = {'@', dir, ok ? 'd' : 'e'};
+    std::string reply = {proto::kMessageStart, dir, ok ? proto::kReplyOk : proto::kReplyFailed};
     for (char c : text) reply += c == '\0' ? ' ' : c;
     reply += '\0';
     if (!out_.put(reply)) return overflow();
@@ -398,7 +372,7 @@ bool Client::input_left() const {
     if (in_.empty()) return false;
     if (mode_ != Mode::Command) return true;
     std::string_view held = in_.peek();
-    return held[0] != '@' || held.size() >= proto::kRequestMax ||
+    return held[0] != proto::kMessageStart || held.size() >= proto::kRequestMax ||
            memchr(held.data(), 0, std::min(held.size(), proto::kRequestMax)) != nullptr;
 }
 
@@ -436,9 +410,9 @@ void Client::far_reply(std::string_view payload) {
     pending_remote_--;
     far_owed_.pop_front();
     if (pending_remote_ == 0) far_ahead_ = 0;
-    bool ok = !payload.empty() && payload[0] == 'd';
+    bool ok = !payload.empty() && payload[0] == proto::kReplyOk;
     if (!payload.empty()) payload.remove_prefix(1);
-    send_reply('>', ok, payload);
+    send_reply(proto::kToFar, ok, payload);
     process();
 }
 
@@ -486,7 +460,7 @@ void Client::link_drained() {
 
 void Client::reply(bool ok, std::string_view text) {
     if (pending_local_ > 0) pending_local_--;
-    send_reply('?', ok, text);
+    send_reply(proto::kToNear, ok, text);
     // The reply may have come later than the request: go on with the rest.
     if (!in_process_) process();
 }

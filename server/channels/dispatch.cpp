@@ -144,6 +144,24 @@ constexpr Route kRoutes[] = {
     {proto::kStatusCode, Unit::None, local_only},
 };
 
+// Each row serves a code of the protocol, and a code that opens a file or a
+// socket is served by the unit that holds it: Files or Stream, whose
+// descriptors the Peer counts against the far end's budget.  Checked here,
+// where the table is made, so that a row that breaks it does not build.
+constexpr bool served_by_holder() {
+    for (const Route &r : kRoutes) {
+        if (proto::find_command(r.code) == nullptr) return false;
+        proto::Opens o = proto::opens(r.code);
+        Unit holder = o == proto::Opens::Stream ? Unit::Stream : Unit::Files;
+        // A tree's listing is made off the loop, then sent by Files.
+        if (r.code == 'Q' && r.unit == Unit::OffLoop) continue;
+        if (o != proto::Opens::Nothing ? r.unit != holder : r.unit == Unit::Stream) return false;
+    }
+    return true;
+}
+static_assert(served_by_holder(),
+              "a row serves no protocol code, or not by the unit that holds what it opens");
+
 // A code without a reply gets none even when unknown: the client would take
 // it for the answer to its next request.
 void unknown(Units &u, char code) {

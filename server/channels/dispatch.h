@@ -37,7 +37,8 @@ struct Units {
 
 // The unit that serves a code.  A code that opens a file is served by Files
 // and one that opens a socket by Stream: those are the units whose
-// descriptors the Peer counts against the far end's budget.
+// descriptors the Peer counts against the far end's budget (dispatch.cpp
+// checks every row when it builds).
 enum class Unit : unsigned char {
     Session,  // the link's settings and statistics
     Files,    // FileWork, and the one-shot work on names (files.h, dirs.h)

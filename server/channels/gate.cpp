@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "log.h"
+#include "messages.h"
 #include "peer.h"
 #include "sockdir.h"
 
@@ -141,12 +142,13 @@ void Desk::on_readable(int fd) {
     while ((nul = in.find('\0')) != std::string::npos) {
         std::string request = in.substr(0, nul);
         in.erase(0, nul + 1);
-        if (request.size() < 3 || request[0] != '@' || proto::has_reply(request[2])) {
-            bool status = status_ && request.size() >= 3 && request[1] == '?' &&
+        if (request.size() < 3 || request[0] != proto::kMessageStart ||
+            proto::has_reply(request[2])) {
+            bool status = status_ && request.size() >= 3 && request[1] == proto::kToNear &&
                           request[2] == proto::kStatusCode;
-            std::string reply = "@";
-            reply += request.size() > 1 ? request[1] : '?';
-            reply += status ? 'd' : 'e';
+            std::string reply(1, proto::kMessageStart);
+            reply += request.size() > 1 ? request[1] : proto::kToNear;
+            reply += status ? proto::kReplyOk : proto::kReplyFailed;
             reply += status ? status_(request.substr(3) == proto::kStatusJson) : reason_;
             reply += '\0';
             // A few dozen bytes on a fresh socket, a few kB for a status

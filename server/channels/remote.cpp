@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "log.h"
+#include "messages.h"
 #include "session.h"
 
 namespace vesk {
@@ -98,24 +99,23 @@ void RemoteSide::serve() {
 void RemoteSide::start(std::string_view payload, bool too_long) {
     if (payload.empty()) {
         owed_ = true;
-        return reply(false, "Bad request");
+        return reply(false, proto::kBadRequest);
     }
     char code = payload[0];
     std::string_view arg = payload.substr(1);
-    // '2' is answered by a DATA_RESET, the codes with replies by a reply.
-    owed_ = proto::has_reply(code) || code == '2';
+    owed_ = proto::answer(code) != proto::Answer::None;
     if (log::verbosity() >= 2)
         log::debug("channel %u: far '%c' %.*s", chan_id(key_), code,
                    int(std::min<size_t>(arg.size(), 80)), arg.data());
     if (too_long) {
-        if (proto::has_reply(code)) return reply(false, "Request too long");
+        if (proto::has_reply(code)) return reply(false, proto::kRequestTooLong);
         owed_ = false;
         return;
     }
     if (!session_.knows(code)) {
         log::info("channel %u: refused '%c' (not known to version %lu)", chan_id(key_), code,
                   session_.reported_version());
-        if (proto::has_reply(code)) return reply(false, "Unsupported vesk option");
+        if (proto::has_reply(code)) return reply(false, proto::kUnsupported);
         owed_ = false;
         return;
     }
@@ -125,7 +125,7 @@ void RemoteSide::start(std::string_view payload, bool too_long) {
 void RemoteSide::reply(bool ok, std::string_view text) {
     owed_ = false;
     if (dead_) return;
-    std::string p(1, ok ? 'd' : 'e');
+    std::string p(1, ok ? proto::kReplyOk : proto::kReplyFailed);
     p.append(text.substr(0, kRequestTextMax));
     // The next request waits until this has left: drained() goes on.
     session_.link().send(key_, frame::kReply, p);

@@ -1,6 +1,7 @@
 // Key files of TCP links: made from the system's random numbers, read only
 // when nobody but their owner can read or change them.
 #include "keyfile.h"
+#include "descriptors.h"
 #include "fd.h"
 
 #include <cerrno>
@@ -37,17 +38,6 @@ bool make_parents(const std::string &path, std::string *error) {
             *error = "cannot create " + dir + ": " + std::strerror(errno);
             return false;
         }
-    }
-    return true;
-}
-
-bool write_all(int fd, const uint8_t *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
     }
     return true;
 }

@@ -1,5 +1,5 @@
-// The link: its set-up, the channels' queues, the scheduler and the writer,
-// liveness and the end (the input side is in link_in.cpp).
+// The link: its set-up, the channels' queues, liveness and the end (the
+// output side is in link_out.cpp, the input side in link_in.cpp).
 #include "link.h"
 
 #include <algorithm>
@@ -9,39 +9,20 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include "compress.h"
 #include "ends.h"
 #include "log.h"
-#include "record.h"
 
 namespace vesk {
 namespace {
-// Bytes assembled ahead of the link's writes while the link keeps up: large
-// enough for few system calls on a fast link.  While it does not (the write
-// would block) the target halves down to one frame with its header, so that a
-// new request waits behind at most one frame of bulk data in this buffer on a
-// slow link.  One DRR quantum is one frame too: a channel sends about one
-// full frame per turn.
-constexpr size_t kOutTargetMax = 256 * 1024;
-// Frames sent raw after one that compression did not shrink.
-constexpr int kIncompressibleSkip = 15;
-// Data frames smaller than this are not worth compressing, bytes.
-constexpr size_t kCompressMin = 128;
 // Longest round trip believed, microseconds: a ping answered after a minute
 // says the link stalled, not how far away the far end is.
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
-
-// Frames that answer a request: counted so that the far end's requests can
-// wait until their answers have left.
-bool is_answer(uint8_t type) {
-    return type == frame::kReply || type == frame::kDataReset;
-}
 }  // namespace
 
 Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
-    : loop_(loop), in_fd_(in_fd), out_fd_(out_fd), events_(events) {}
+    : loop_(loop), in_fd_(in_fd), out_fd_(out_fd), events_(events), line_(plain_line()) {}
 
 Link::~Link() {
     loop_.cancel(heartbeat_timer_);
@@ -57,36 +38,9 @@ void Link::set_liveness(int alive_ms, int hello_ms) {
 }
 
 bool Link::protect(const record::Keys &keys) {
-    records_ = std::make_unique<record::Layer>();
-    return records_->init(keys);
-}
-
-// Seals what was appended to out_ from at on: into records on an encrypted
-// link, into packets on a checked one; nothing to do on a plain link.
-bool Link::seal_from(size_t at) {
-    if (arq_) {
-        sealed_.clear();
-        arq_->send(std::string_view(out_).substr(at), monotonic_us(), sealed_);
-        out_.resize(at);
-        if (at == 0) {
-            out_.swap(sealed_);
-        } else {
-            out_.append(sealed_);
-        }
-        return true;
-    }
-    if (!records_) return true;
-    sealed_.clear();
-    if (!records_->sealer.seal(std::string_view(out_).substr(at), sealed_)) {
-        out_.resize(at);
-        return false;
-    }
-    if (at == 0) {
-        out_.swap(sealed_);  // no copy on the bulk path
-    } else {
-        out_.resize(at);
-        out_.append(sealed_);
-    }
+    auto line = record_line(keys);
+    if (!line) return false;
+    line_ = std::move(line);
     return true;
 }
 
@@ -94,7 +48,7 @@ void Link::start(const frame::Hello &mine) {
     live_.started(monotonic_ms());
     std::string hello = frame::encode_hello(mine);
     frame::append(out_, frame::kHello, 0, 0, hello);
-    if (!seal_from(0)) {
+    if (!line_->wrap(out_, 0, monotonic_us())) {
         std::weak_ptr<char> life = life_;
         loop_.defer([this, life] {
             if (!life.expired()) down(false, "link encryption failed");
@@ -273,222 +227,10 @@ void Link::drop(ChanKey key) {
     queues_.erase(it);
 }
 
-void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
-    uint8_t flags = chan_mine(q.key) ? frame::kFromOpener : 0;
-    bool try_it = type == frame::kData && q.compress && payload.size() >= kCompressMin;
-    if (try_it && q.skip_compress > 0) {
-        // Recent frames did not shrink (already compressed or random data):
-        // do not pay for trying every frame.
-        q.skip_compress--;
-        try_it = false;
-    }
-    if (try_it) {
-        if (transport::compress({reinterpret_cast<const uint8_t *>(payload.data()), payload.size()},
-                                zbuf_)) {
-            frame::append(out_, type, uint8_t(flags | frame::kCompressed), chan_id(q.key),
-                          {reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size()});
-            return;
-        }
-        q.skip_compress = kIncompressibleSkip;
-    }
-    frame::append(out_, type, flags, chan_id(q.key), payload);
-}
-
-void Link::serve(const QueuePtr &q) {
-    q->deficit += int64_t(frame_max_);
-    while (sendable(*q) && q->deficit > 0 && out_.size() - out_off_ < round_target()) {
-        Item &item = q->items.front();
-        if (item.type != frame::kData) {
-            emit(*q, item.type, item.payload);
-            q->deficit -= int64_t(item.payload.size() + frame::kHeaderBytes);
-            if (is_answer(item.type) && --q->answers == 0) drained_.push_back(q->key);
-            q->items.pop_front();
-            continue;
-        }
-        // Queued frames were cut before the frame size last shrank.
-        size_t n = std::min({item.payload.size(), size_t(q->credit), frame_max_});
-        bool was_high = q->data_bytes >= kQueueLow;
-        if (n == item.payload.size()) {
-            emit(*q, frame::kData, item.payload);
-            q->items.pop_front();
-        } else {
-            // Partial frame up to the credit left: a sender that waits for
-            // room for a whole frame can stall against a late updater.  Or a
-            // frame cut to the size now in use.
-            emit(*q, frame::kData, std::string_view(item.payload).substr(0, n));
-            item.payload.erase(0, n);
-        }
-        q->credit -= int64_t(n);
-        q->data_bytes -= n;
-        q->deficit -= int64_t(n);
-        if (was_high && q->data_bytes < kQueueLow) drained_.push_back(q->key);
-    }
-    if (q->items.empty()) {
-        q->deficit = 0;
-        if (q->released) {
-            q->dead = true;
-            queues_.erase(q->key);
-        }
-        return;
-    }
-    if (!sendable(*q)) q->deficit = 0;  // waits for credit; rejoins then
-    make_ready(q);
-}
-
-void Link::fill() {
-    size_t start = out_.size();
-    capped_ = false;
-    // A checked link keeps what it sends until acknowledged, within a bound.
-    size_t room = arq_ ? arq_->room() : SIZE_MAX;
-    while (out_.size() - out_off_ < round_target()) {
-        if (!urgent_.empty() && out_.size() - start < room) {
-            const std::string &f = urgent_.front();
-            urgent_bytes_ -= f.size();
-            out_.append(f);
-            if (f[0] == char(frame::kPing)) {
-                // Its place in the stream: the PONG proves the far end read
-                // everything up to here.
-                uint64_t token = frame::get_u64(reinterpret_cast<const uint8_t *>(f.data()) +
-                                                frame::kHeaderBytes);
-                pace_.ping_sent(token, framed_ + (out_.size() - start), monotonic_us());
-            }
-            urgent_.pop_front();
-            continue;
-        }
-        if (ready_.empty()) break;
-        if (inflight_full() || out_.size() - start >= room) {
-            capped_ = true;
-            break;
-        }
-        size_t before = out_.size();
-        auto level = ready_.begin();
-        QueuePtr q = level->second.front();
-        level->second.pop_front();
-        if (level->second.empty()) ready_.erase(level);
-        q->listed = false;
-        if (q->dead) continue;
-        serve(q);
-        data_framed_ += out_.size() - before;
-    }
-    framed_ += out_.size() - start;
-}
-
-void Link::kick() {
-    if (kick_pending_ || stopped()) return;
-    kick_pending_ = true;
-    std::weak_ptr<char> life = life_;
-    loop_.defer([this, life] {
-        if (life.expired()) return;
-        kick_pending_ = false;
-        flush();
-    });
-}
-
-void Link::update_events() {
-    if (stopped()) return;
-    if (in_fd_ == out_fd_) {
-        loop_.modify(in_fd_, EPOLLIN | (want_out_ ? uint32_t(EPOLLOUT) : 0u));
-    } else {
-        loop_.modify(out_fd_, want_out_ ? uint32_t(EPOLLOUT) : 0u);
-    }
-}
-
-void Link::flush() {
-    if (stopped()) return;
-    // Bounded rounds so that a fast writer does not starve the reader.
-    bool kernel_full = false;
-    for (int round = 0; round < 8; round++) {
-        if (out_off_ == out_.size()) {
-            out_.clear();
-            out_off_ = 0;
-            // The kernel holds its share unsent: what comes next waits here,
-            // where an urgent frame can still pass it, until the socket is
-            // writable again (below the same limit).
-            round_room_ = SIZE_MAX;
-            if (kernel_paced_) {
-                long unsent = transport::unsent_bytes(out_fd_);
-                if (unsent >= 0 && size_t(unsent) >= unsent_limit_) {
-                    kernel_full = true;
-                    backlogged_ = true;
-                    break;
-                }
-                // At least a frame, or nothing could go.
-                if (unsent >= 0)
-                    round_room_ =
-                        std::max(unsent_limit_ - size_t(unsent), frame_max_ + frame::kHeaderBytes);
-            }
-            // What the line lost goes before anything new.
-            if (arq_) arq_->resend_due(monotonic_us(), out_);
-            size_t plain_at = out_.size();
-            fill();
-            if (out_.size() > plain_at && !seal_from(plain_at)) {
-                down(false, "link encryption failed");
-                return;
-            }
-            if (arq_ && out_.empty()) arq_->ack_if_owed(out_);
-            if (out_.empty()) break;
-        }
-        ssize_t w = write(out_fd_, out_.data() + out_off_, out_.size() - out_off_);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // The link is slower than we fill it: assemble less ahead.
-                backlogged_ = true;
-                out_target_ = std::max(frame_max_ + frame::kHeaderBytes, out_target_ / 2);
-                break;
-            }
-            if (errno == ETIMEDOUT && up() && live_.on()) {
-                down(false, live_.lost_reason());
-            } else {
-                down(goodbye_seen(), std::string("link write failed: ") + strerror(errno));
-            }
-            return;
-        }
-        out_off_ += size_t(w);
-        bytes_out_ += uint64_t(w);
-        if (out_off_ == out_.size()) {
-            // A TCP socket takes a write whole up to its unsent limit and
-            // more: assemble no more than the limit, or the kernel holds
-            // twice what it should.
-            size_t most = kOutTargetMax;
-            if (kernel_paced_ && pace_.rate() != 0)
-                most = std::clamp(unsent_limit_, frame_max_ + frame::kHeaderBytes, kOutTargetMax);
-            out_target_ = std::min(most, out_target_ * 2);
-        }
-    }
-    // Compact now and then so the buffer does not creep.
-    if (out_off_ > 0 && out_off_ == out_.size()) {
-        out_.clear();
-        out_off_ = 0;
-    }
-    // A checked link whose store is full waits for acknowledgements, which
-    // wake it when they come.
-    bool room_left = !arq_ || arq_->room() > 0;
-    bool pending = out_off_ < out_.size() ||
-                   (room_left && (!urgent_.empty() || (!ready_.empty() && !capped_)));
-    if (capped_) backlogged_ = true;
-    // Measure the pace while data flows; a capped link needs a PONG to go on.
-    if (up() && data_framed_ > data_at_ping_ &&
-        (pace_.ping_due(monotonic_us()) || (capped_ && pace_.pings_out() == 0)))
-        ping();
-    if (pending && out_off_ == out_.size() && !kernel_full) {
-        // More is ready but the rounds ran out: come back after other events.
-        kick();
-        pending = false;
-    }
-    if (pending != want_out_) {
-        want_out_ = pending;
-        update_events();
-    }
-    if (arq_) arm_resend();
-    std::vector<ChanKey> drained;
-    drained.swap(drained_);
-    for (ChanKey k : drained) events_.on_drained(k);
-}
-
 void Link::set_state(State to) {
     static const char *const kNames[] = {"greeting", "up", "far closing", "down"};
-    if (to <= state_) return;  // a life only goes forward
+    // A life only goes forward; the callers check before they move.
+    if (to <= state_) return log::illegal_move("link", kNames[int(state_)], kNames[int(to)]);
     log::info("link: %s -> %s", kNames[int(state_)], kNames[int(to)]);
     state_ = to;
 }
@@ -554,10 +296,7 @@ void Link::shut_down() {
     out_off_ = 0;
     size_t plain_at = out_.size();
     frame::append(out_, frame::kGoodbye, 0, 0, {});
-    seal_from(plain_at);  // a goodbye that cannot be sealed is not sent
-    // No time to resend it: on a checked link send it twice, the far end
-    // takes one copy.
-    if (arq_) out_.append(out_.substr(plain_at));
+    line_->wrap_last(out_, plain_at, monotonic_us());  // one that cannot be wrapped is not sent
     // Best effort, bounded: the goodbye tells the far end this was meant.
     int64_t deadline = monotonic_ms() + kShutdownFlushMs;
     while (out_off_ < out_.size() && monotonic_ms() < deadline) {

@@ -18,18 +18,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "arq.h"
 #include "frame.h"
+#include "line.h"
 #include "liveness.h"
 #include "loop.h"
 #include "pace.h"
 
 namespace vesk {
-
-namespace record {
-struct Keys;
-struct Layer;
-}  // namespace record
 
 // A channel as this end knows it: its id and whether this end opened it.
 using ChanKey = uint64_t;
@@ -77,8 +72,6 @@ class Link {
     // it, frames follow the link's measured rate (about Pace::kFrameTimeUs
     // of it each).
     void set_frame_max(size_t bytes);
-    // The data frame size in use now, bytes.
-    size_t frame_bytes() const { return frame_max_; }
 
     // Liveness, set before start().  The link is lost when nothing at all has
     // come from the far end for alive_ms, or when its HELLO has not come
@@ -98,11 +91,11 @@ class Link {
     // what a damaged line loses is sent again (stdio and exec: links, which
     // may be a serial line).  Both ends must do it.  Call before start().
     void check_frames();
-    // The repair layer's counters and timers, or null on a link without it.
-    const Arq *line() const { return arq_.get(); }
+    // What the line repaired so far, or nothing on a link that repairs none.
+    std::optional<LineStats> line_stats() const { return line_->stats(); }
 
-    // Sends HELLO and starts reading.  window: credit this end grants each
-    // channel at its start.
+    // Sends HELLO (its window: the credit this end grants each channel at
+    // its start) and starts reading.
     void start(const frame::Hello &mine);
 
     // A frame of the channel, in the channel's order.
@@ -161,22 +154,45 @@ class Link {
         int64_t deficit = 0;
     };
     using QueuePtr = std::shared_ptr<Queue>;
+    // Frames that answer a request: counted so that the far end's requests
+    // can wait until their answers have left.
+    static bool is_answer(uint8_t type) {
+        return type == frame::kReply || type == frame::kDataReset;
+    }
 
     QueuePtr queue(ChanKey key);
     bool sendable(const Queue &q) const;
     void make_ready(const QueuePtr &q);
     void fill();
-    void serve(const QueuePtr &q);
+    // Sends the queue's frames for one turn, adding at most about room
+    // bytes (a frame that cannot be cut may pass it).
+    void serve(const QueuePtr &q, size_t room);
     void emit(Queue &q, uint8_t type, std::string_view payload);
     void kick();
     void flush();
-    bool seal_from(size_t at);
+    // Assembles the next bytes to write into out_ (empty: nothing to send).
+    enum class Refill { kReady, kHeld, kEnded };  // kHeld: the kernel holds enough
+    Refill refill();
+    // Writes what out_ holds.  Returns 1 when it all went, 0 when the link
+    // takes no more now, -1 when the link ended.
+    int write_out();
+    // After writing: what the descriptors are watched for, pings, drained
+    // channels.
+    void settle(bool held);
     void on_readable();
+    // Acts on what one read brought.  Returns false when the link ended.
+    bool take_in(std::string_view got);
+    // Ends the link after a read that failed with err (0: end of file).
+    void read_failed(int err);
     // Dispatches the complete frames at the start of buf.  Returns the bytes
     // they took, or kLinkEnded when the link ended meanwhile.
     static constexpr size_t kLinkEnded = SIZE_MAX;
     size_t parse(std::string_view buf);
     bool dispatch(const frame::Header &h, std::string_view payload);
+    // The far HELLO, the link's first frame.  Returns false when it ends
+    // the link.
+    bool on_hello(std::string_view payload);
+    void on_data(ChanKey key, const frame::Header &h, std::string_view payload);
     // Down for good: no timers, no events, the line's counters reported.
     void stop_watching();
     // Ends the link once.  far_may_be_absent: an end before the far HELLO
@@ -197,7 +213,8 @@ class Link {
     // The link's life, in order: HELLO sent, the far HELLO came, the far
     // end said goodbye, ended.  Changed only by set_state().
     enum class State { kGreeting, kUp, kFarClosing, kDown };
-    // Moves the link's life forward (never back) and logs it at -v.
+    // Moves the link's life forward and logs it at -v; a move back is an
+    // illegal move (log::illegal_move), as in the daemon and the streams.
     void set_state(State to);
     bool up() const { return state_ == State::kUp || state_ == State::kFarClosing; }
     bool stopped() const { return state_ == State::kDown; }
@@ -233,13 +250,11 @@ class Link {
     size_t in_off_ = 0;
     std::vector<ChanKey> drained_;
     std::vector<uint8_t> zbuf_;
-    std::unique_ptr<record::Layer> records_;  // null: frames cross as they are
-    std::unique_ptr<Arq> arq_;                // null: no packets (TCP, tests)
+    std::unique_ptr<Line> line_;
     uint64_t resend_timer_ = 0;
     int64_t resend_at_us_ = -1;  // when resend_timer_ fires
     int64_t reported_ms_ = 0;    // the line's counters last logged then
-    Arq::Stats reported_;
-    std::string sealed_;  // scratch for sealing
+    LineStats reported_;
     Pace pace_;
     uint64_t bytes_in_ = 0;
     uint64_t bytes_out_ = 0;

@@ -7,7 +7,6 @@
 #include "compress.h"
 #include "link.h"
 #include "log.h"
-#include "record.h"
 
 namespace vesk {
 namespace {
@@ -17,91 +16,68 @@ constexpr size_t kLinkReadChunk = 256 * 1024;
 constexpr size_t kReadPerEvent = 1024 * 1024;
 // Link-wide bytes queued beyond which pings go unanswered.
 constexpr size_t kPongQueueCap = 1024 * 1024;
-// A record of an encrypted link failed to open: changed, dropped, reordered
-// or replayed bytes, or another session's.
-constexpr const char *kIntegrityFailed = "link integrity check failed";
-// The far end of a stdio or exec: link sends frames without packets.
-constexpr const char *kFarPlain =
-    "the far veskd sends unchecked frames (an older version, or --trust-line there): "
-    "both ends must check them, or both trust the line";
 }  // namespace
 
 void Link::on_readable() {
     size_t total = 0;
     while (!stopped() && total < kReadPerEvent) {
-        // Read into scratch space and copy what came: growing in_ by a
+        // Read into scratch space and copy what is kept: growing in_ by a
         // whole chunk would clear 256 KiB for every small read.
         static char scratch[kLinkReadChunk];
         ssize_t r = read(in_fd_, scratch, sizeof scratch);
-        if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            if (r == 0 || (errno == ECONNRESET && goodbye_seen())) {
-                // After a goodbye, a reset only says the far end left with
-                // our last bytes unread.
-                down(goodbye_seen(), goodbye_seen() ? "the far end closed the link"
-                                                    : "link lost: the far end went away");
-            } else if (errno == ETIMEDOUT && up() && live_.on()) {
-                // TCP gave up on unacknowledged data (its user timeout is
-                // the liveness time): the same silence, noticed by the kernel.
-                down(false, live_.lost_reason());
-            } else {
-                down(false, errno == ECONNRESET
-                                ? std::string("link lost: the far end went away (connection reset)")
-                                : std::string("link read failed: ") + strerror(errno));
-            }
-            return;
-        }
-        std::string_view got(scratch, size_t(r));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (r <= 0) return read_failed(r == 0 ? 0 : errno);
         total += size_t(r);
         bytes_in_ += uint64_t(r);
-        if (arq_) {
-            // Only a packet that passed its checks is a sign of life: a line
-            // that delivers noise alone is lost after the liveness time.
-            if (arq_->receive(got, monotonic_us(), in_)) {
-                live_.heard(monotonic_ms());
-                kick();  // acknowledgements owed, room freed
-            }
-            if (!up() && arq_->far_is_plain()) {
-                down(false, kFarPlain, false);
-                return;
-            }
-            if (arq_->far_restarted()) {
-                down(false, "link lost: the far veskd started afresh");
-                return;
-            }
-        } else {
-            // Any byte is a sign of life, whatever frame it belongs to.
-            live_.heard(monotonic_ms());
-        }
-        if (!records_ && !arq_ && in_off_ == in_.size()) {
-            // Nothing left over: the frames are read where they landed and
-            // only a partial one is kept.
-            in_.clear();
-            in_off_ = 0;
-            size_t used = parse(got);
-            if (used == kLinkEnded) return;
-            in_.append(got.substr(used));
-            continue;
-        }
-        if (records_ && !records_->opener.open(got, in_)) {
-            // Nothing of this read reaches a channel: the link ends here.
-            down(false, kIntegrityFailed, false);
-            return;
-        } else if (!records_ && !arq_) {
-            in_.append(got);
-        }
-        size_t used = parse(std::string_view(in_).substr(in_off_));
-        if (used == kLinkEnded) return;
-        in_off_ += used;
-        if (in_off_ == in_.size()) {
-            in_.clear();
-            in_off_ = 0;
-        } else if (in_off_ > kLinkReadChunk) {
-            in_.erase(0, in_off_);
-            in_off_ = 0;
-        }
+        if (!take_in(std::string_view(scratch, size_t(r)))) return;
     }
+}
+
+void Link::read_failed(int err) {
+    if (err == 0 || (err == ECONNRESET && goodbye_seen())) {
+        // After a goodbye, a reset only says the far end left with our last
+        // bytes unread.
+        down(goodbye_seen(),
+             goodbye_seen() ? "the far end closed the link" : "link lost: the far end went away");
+    } else if (err == ETIMEDOUT && up() && live_.on()) {
+        // TCP gave up on unacknowledged data (its user timeout is the
+        // liveness time): the same silence, noticed by the kernel.
+        down(false, live_.lost_reason());
+    } else {
+        down(false, err == ECONNRESET
+                        ? std::string("link lost: the far end went away (connection reset)")
+                        : std::string("link read failed: ") + strerror(err));
+    }
+}
+
+bool Link::take_in(std::string_view got) {
+    Line::Taken t = line_->take(got, monotonic_us(), up(), in_);
+    if (t.alive) live_.heard(monotonic_ms());
+    if (t.wake) kick();
+    if (t.fault) {
+        down(false, t.fault, t.far_may_be_absent);
+        return false;
+    }
+    if (!t.in_place.empty()) {
+        // Nothing was left over: the frames are read where they landed and
+        // only a partial one is kept.
+        size_t used = parse(t.in_place);
+        if (used == kLinkEnded) return false;
+        in_.append(t.in_place.substr(used));
+        return true;
+    }
+    size_t used = parse(std::string_view(in_).substr(in_off_));
+    if (used == kLinkEnded) return false;
+    in_off_ += used;
+    if (in_off_ == in_.size()) {
+        in_.clear();
+        in_off_ = 0;
+    } else if (in_off_ > kLinkReadChunk) {
+        in_.erase(0, in_off_);
+        in_off_ = 0;
+    }
+    return true;
 }
 
 size_t Link::parse(std::string_view buf) {
@@ -116,48 +92,51 @@ size_t Link::parse(std::string_view buf) {
     return off;
 }
 
+bool Link::on_hello(std::string_view payload) {
+    if (!frame::decode_hello(payload, &far_)) {
+        down(false, "the far end does not speak the vesk link protocol");
+        return false;
+    }
+    if (far_.protocol != frame::kLinkProtocol) {
+        down(false, "the far end speaks link protocol " + std::to_string(far_.protocol) +
+                        ", this end " + std::to_string(frame::kLinkProtocol));
+        return false;
+    }
+    // Credits below one frame would make every channel crawl, and more than
+    // 1 GiB is no window any end can honour: bound what it says.
+    far_.window = std::clamp<uint32_t>(far_.window, uint32_t(frame::kDataMax), 1u << 30);
+    set_state(State::kUp);
+    // Channels queued before the far end answered start with its window.
+    for (auto &[k, q] : queues_) {
+        q->credit += far_.window;
+        make_ready(q);
+    }
+    kick();
+    // Measure the round trip at once: window growth needs it.
+    live_.up(monotonic_ms());
+    ping();
+    // From now on the liveness time is watched, not the HELLO's.
+    loop_.cancel(heartbeat_timer_);
+    arm_heartbeat();
+    events_.on_link_up(far_);
+    return true;
+}
+
 bool Link::dispatch(const frame::Header &h, std::string_view payload) {
     if (!up()) {
-        if (h.type != frame::kHello || !frame::decode_hello(payload, &far_)) {
-            down(false, "the far end does not speak the vesk link protocol");
-            return false;
-        }
-        if (far_.protocol != frame::kLinkProtocol) {
-            down(false, "the far end speaks link protocol " + std::to_string(far_.protocol) +
-                            ", this end " + std::to_string(frame::kLinkProtocol));
-            return false;
-        }
-        // Credits below one frame would make every channel crawl, and more
-        // than 1 GiB is no window any end can honour: bound what it says.
-        far_.window = std::clamp<uint32_t>(far_.window, uint32_t(frame::kDataMax), 1u << 30);
-        set_state(State::kUp);
-        // Channels queued before the far end answered start with its window.
-        for (auto &[k, q] : queues_) {
-            q->credit += far_.window;
-            make_ready(q);
-        }
-        kick();
-        // Measure the round trip at once: window growth needs it.
-        live_.up(monotonic_ms());
-        ping();
-        // From now on the liveness time is watched, not the HELLO's.
-        loop_.cancel(heartbeat_timer_);
-        arm_heartbeat();
-        events_.on_link_up(far_);
-        return true;
+        if (h.type == frame::kHello) return on_hello(payload);
+        down(false, "the far end does not speak the vesk link protocol");
+        return false;
     }
     // The frame's channel as this end names it: the sender opened it when
     // the flag is set, so it is not one of ours.
     ChanKey key = chan_key(h.channel, !(h.flags & frame::kFromOpener));
     switch (h.type) {
-        case frame::kPing: {
+        case frame::kPing:
             // A far end that pings without reading would grow the queue
             // for ever; a ping left unanswered is only a lost measurement.
-            if (urgent_bytes_ > kPongQueueCap) return true;
-            std::string echo(payload);
-            send_urgent(0, frame::kPong, echo);
+            if (urgent_bytes_ <= kPongQueueCap) send_urgent(0, frame::kPong, payload);
             return true;
-        }
         case frame::kPong:
             // Only the echo of a ping this end sent measures anything: a
             // made-up token would set any rtt, and window growth doubles it.
@@ -177,27 +156,27 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
                 add_credit(key, frame::get_u32(reinterpret_cast<const uint8_t *>(payload.data())));
             return true;
         case frame::kData:
-            if (h.flags & frame::kCompressed) {
-                if (!transport::decompress(
-                        {reinterpret_cast<const uint8_t *>(payload.data()), payload.size()}, zbuf_,
-                        frame::kDataMax)) {
-                    // Corrupt data ends that channel only.
-                    log::error("channel %u: corrupt compressed data, closing it", h.channel);
-                    events_.on_frame(frame::kClose, key, {});
-                    send(key, frame::kClose);
-                    release(key);
-                    return true;
-                }
-                std::string plain(reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size());
-                events_.on_frame(frame::kData, key, plain);
-                return true;
-            }
-            events_.on_frame(frame::kData, key, payload);
+            on_data(key, h, payload);
             return true;
         default:
             events_.on_frame(h.type, key, payload);
             return true;
     }
+}
+
+void Link::on_data(ChanKey key, const frame::Header &h, std::string_view payload) {
+    if (!(h.flags & frame::kCompressed)) return events_.on_frame(frame::kData, key, payload);
+    if (!transport::decompress({reinterpret_cast<const uint8_t *>(payload.data()), payload.size()},
+                               zbuf_, frame::kDataMax)) {
+        // Corrupt data ends that channel only.
+        log::error("channel %u: corrupt compressed data, closing it", h.channel);
+        events_.on_frame(frame::kClose, key, {});
+        send(key, frame::kClose);
+        release(key);
+        return;
+    }
+    std::string plain(reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size());
+    events_.on_frame(frame::kData, key, plain);
 }
 
 }  // namespace vesk

@@ -35,6 +35,17 @@ constexpr size_t kCheckBytes = 4;  // the payload's CRC-32C
 constexpr size_t kPayloadMax = 16 * 1024 + 64;
 // Bits of the selective acknowledgement field.
 constexpr uint32_t kSackBits = 32;
+// Packets in flight at once; a receiver keeps no packet further ahead.
+constexpr uint32_t kWindowPackets = 4096;
+// Bytes of frames sent and not yet acknowledged, at most: enough for a fast
+// pipe's bandwidth-delay product (1 Gbit/s over 100 ms is 12.5 MB), and the
+// most out-of-order bytes a receiver keeps.
+constexpr size_t kStoreMax = 16 * 1024 * 1024;
+
+// Serial-number order of 32-bit sequence numbers: a - b as a signed distance.
+constexpr int32_t seq_diff(uint32_t a, uint32_t b) {
+    return int32_t(a - b);
+}
 
 enum Flags : uint8_t {
     kData = 1,   // carries frame bytes under a sequence number

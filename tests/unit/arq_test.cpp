@@ -51,11 +51,11 @@ TEST(Packet, EverySingleBitFlipIsCaught) {
 namespace {
 
 // Two ends joined by a line that a seed damages; time advances in steps.
-struct Line {
+struct BadLine {
     std::mt19937 rng;
     double drop = 0, dup = 0, flip = 0, junk = 0, reorder = 0;
     std::deque<std::string> queued;
-    explicit Line(unsigned seed) : rng(seed) {}
+    explicit BadLine(unsigned seed) : rng(seed) {}
     bool chance(double p) { return std::uniform_real_distribution<>(0, 1)(rng) < p; }
     // Wire bytes written in one go are treated packet by packet.
     void carry(const std::string &wire) {
@@ -88,7 +88,7 @@ struct End {
 };
 
 // Sends `text` from a to b in pieces through both lines; returns steps used.
-int run(End &a, End &b, Line &ab, Line &ba, const std::string &text, int steps_max) {
+int run(End &a, End &b, BadLine &ab, BadLine &ba, const std::string &text, int steps_max) {
     int64_t now = 0;
     size_t sent = 0;
     int step = 0;
@@ -128,7 +128,7 @@ TEST(Arq, ABadLineDeliversEachByteOnceAndInOrder) {
     std::string text = text_of(300 * 1000);
     for (unsigned seed = 1; seed <= 4; seed++) {
         End a(0xFFFFFF00u), b(42);  // a's sequence numbers wrap
-        Line ab(seed), ba(seed + 100);
+        BadLine ab(seed), ba(seed + 100);
         ab.drop = ba.drop = 0.05;
         ab.dup = ba.dup = 0.05;
         ab.flip = ba.flip = 0.05;
@@ -145,7 +145,7 @@ TEST(Arq, ABadLineDeliversEachByteOnceAndInOrder) {
 
 TEST(Arq, GarbageFirstIsSkippedAndPlainFramesAreRecognised) {
     End a(1), b(2);
-    Line ab(1), ba(2);
+    BadLine ab(1), ba(2);
     std::string wire = "CONNECT 115200\r\nlogin: ";
     a.arq.send("hello", 0, wire);
     b.arq.receive(wire, 0, b.got);
@@ -169,14 +169,14 @@ TEST(Arq, BuffersAreBoundedAndASilentLineIsProbedWithBackoff) {
         a.send(std::string_view(chunk).substr(0, n), 0, wire);
         sent += n;
     }
-    EXPECT_EQ(sent, Arq::kWindowStart);
+    EXPECT_EQ(sent, arq::RateModel::kWindowStart);
     // Nothing comes back: the first timeout sends the oldest packet alone,
     // the next waits twice as long.
-    EXPECT_EQ(a.next_due_us(), Arq::kRtoStartUs);
+    EXPECT_EQ(a.next_due_us(), arq::Sender::kRtoStartUs);
     std::string again;
-    a.resend_due(Arq::kRtoStartUs, again);
+    a.resend_due(arq::Sender::kRtoStartUs, again);
     EXPECT_EQ(packet::scan(again).skip, again.size());
-    EXPECT_EQ(a.rto_us(), 2 * Arq::kRtoStartUs);
+    EXPECT_EQ(a.rto_us(), 2 * arq::Sender::kRtoStartUs);
     // A receiver keeps no more out of order than the store would hold: the
     // second packet is lost, more than that follows, then the second.
     Arq b(10);
@@ -190,10 +190,10 @@ TEST(Arq, BuffersAreBoundedAndASilentLineIsProbedWithBackoff) {
         b.receive(w, 0, got);
     };
     deliver(100);
-    size_t ahead = Arq::kStoreMax / part.size() + 8;
+    size_t ahead = packet::kStoreMax / part.size() + 8;
     for (uint32_t i = 0; i < ahead; i++) deliver(102 + i);
     EXPECT_EQ(got.size(), part.size());
     deliver(101);
     EXPECT_GT(got.size(), part.size() * 2);
-    EXPECT_LE(got.size(), part.size() * 2 + Arq::kStoreMax);
+    EXPECT_LE(got.size(), part.size() * 2 + packet::kStoreMax);
 }

@@ -1,6 +1,7 @@
-// The link's checked-packet side on stdio and exec: links: turning the
-// repair layer on, its retransmission timer, and what it says about the line
-// (the packets themselves are arq.* and packet.*).
+// The Link's side of a line that repairs (checked packets on stdio and
+// exec: links): choosing it, the timer that wakes the writer when something
+// is due again, and what the line's counters say, in the lost-link reason
+// and the -v log.
 #include <algorithm>
 #include <random>
 
@@ -11,17 +12,21 @@ namespace vesk {
 namespace {
 // The line's counters are logged at most this often while they grow, ms.
 constexpr int64_t kLineReportMs = 60 * 1000;
+// The resend timer waits at most this long, ms: waking early only costs a
+// look.
+constexpr int64_t kResendWaitMaxMs = 10 * 1000;
 }  // namespace
 
 void Link::check_frames() {
     // A random first sequence number: a stray packet of another link (one
     // carried inside a forwarded stream, say) is unlikely to fit the window.
-    arq_ = std::make_unique<Arq>(uint32_t(std::random_device{}()));
+    line_ = packet_line(uint32_t(std::random_device{}()));
 }
 
 void Link::arm_resend() {
-    int64_t due = arq_->next_due_us();
+    int64_t due = line_->next_due_us();
     if (due < 0) {
+        if (resend_timer_ == 0) return;
         loop_.cancel(resend_timer_);
         resend_timer_ = 0;
         resend_at_us_ = -1;
@@ -31,7 +36,7 @@ void Link::arm_resend() {
     if (resend_timer_ != 0 && resend_at_us_ <= due) return;
     loop_.cancel(resend_timer_);
     int64_t now = monotonic_us();
-    int ms = int(std::clamp<int64_t>((due - now + 999) / 1000, 1, Arq::kRtoMaxUs / 1000));
+    int ms = int(std::clamp<int64_t>((due - now + 999) / 1000, 1, kResendWaitMaxMs));
     resend_at_us_ = now + int64_t(ms) * 1000;
     resend_timer_ = loop_.after(ms, [this] {
         resend_timer_ = 0;
@@ -42,14 +47,15 @@ void Link::arm_resend() {
 
 std::string Link::lost_reason() const {
     std::string why = live_.lost_reason();
-    if (arq_ && arq_->stats().damaged > 0)
-        why += " (" + std::to_string(arq_->stats().damaged) + " damaged frames)";
+    auto st = line_->stats();
+    if (st && st->damaged > 0) why += " (" + std::to_string(st->damaged) + " damaged frames)";
     return why;
 }
 
 void Link::report_line(bool now) {
-    if (!arq_) return;
-    const Arq::Stats &st = arq_->stats();
+    auto got = line_->stats();
+    if (!got) return;
+    const LineStats &st = *got;
     if (st.damaged == reported_.damaged && st.resyncs == reported_.resyncs &&
         st.retransmits == reported_.retransmits)
         return;
