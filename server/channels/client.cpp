@@ -52,8 +52,10 @@ const char *kind_of(char code) {
             return nullptr;
     }
 }
-// A status report may run past one ordinary reply: one line per client.
-constexpr size_t kStatusMax = 64 * 1024;  // bytes
+// A status report may run past one ordinary reply (a line per client) and is
+// never cut, as a cut JSON object is no object: one that outgrows what is
+// held for a client ends the connection, and the asker says so.
+constexpr size_t kStatusUncut = std::string_view::npos;
 }  // namespace
 
 Client::Client(Session &session, int fd, uint32_t id, const ucred &cred)
@@ -202,7 +204,8 @@ void Client::request(char dir, char code, std::string_view arg) {
     if (const char *kind = kind_of(code); kind && info_.kind == ClientInfo{}.kind)
         info_.kind = kind;
     if (dir == '?' && code == proto::kStatusCode)
-        return send_reply(dir, true, session_.status_report(arg == proto::kStatusJson), kStatusMax);
+        return send_reply(dir, true, session_.status_report(arg == proto::kStatusJson),
+                          kStatusUncut);
     if (dir == '>') {
         ensure_open();
         std::string payload(1, code);
@@ -420,8 +423,12 @@ void Client::finish() {
     session_.client_gone(id_);
 }
 
-void Client::abort() {
+void Client::abort(std::string_view why) {
     opened_ = false;
+    if (!dead() && mode_ != Mode::Stream && !why.empty()) {
+        for (int i = 0; i < std::max(1, pending_remote_); i++) send_reply('>', false, why);
+        write_client();  // what the socket takes now; the rest is lost with it
+    }
     finish();
 }
 

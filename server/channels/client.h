@@ -53,8 +53,11 @@ class Client : public Outlet {
     void far_data_reset();
     // The link took enough of this channel's data: read the client again.
     void link_drained();
-    // The link is gone: end at once.
-    void abort();
+    // The link is gone: end at once.  A client that talks in requests (not
+    // a stream) first gets why as the failed reply to each far request it
+    // awaits, or as one it will read after its next request, so that it
+    // can say what happened rather than that its socket broke.
+    void abort(std::string_view why = {});
 
     // Outlet of the local Peer ('?' requests).
     void reply(bool ok, std::string_view text) override;
