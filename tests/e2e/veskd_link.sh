@@ -77,7 +77,7 @@ track $a
 HOME=$T/b timeout 20 veskd --key "$T/other" --link "tcp:127.0.0.1:$port" 2>"$T/b.log"
 expect_eq "the connecting end of a refused key exits 1" 1 $?
 check "a refused key is reported" grep -qi "key" "$T/b.log"
-check "no socket is offered for a refused link" test ! -e "$T/a/.vesk/socket"
+check "no link is up after a refused key" grep -q '^state: waiting' <<<"$(HOME=$T/a timeout 10 veskd --status)"
 check "the listening end listens on" kill -0 $a
 kill $a
 wait $a
@@ -114,6 +114,8 @@ if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2
     (cd "$T/b" && HOME=$T/b timeout 20 upload six.bin) >/dev/null 2>&1
     check "a tcp:[::1] link carries an upload" cmp "$T/b/six.bin" "$T/a/six.bin"
     check "the listener names the IPv6 peer" grep -q "link connection from \[::1\]:" "$T/a.log"
+    check "the status names the far end's IPv6 address and port" \
+        grep -q "^far end: .* (\[::1\]:$port)," <<<"$(HOME=$T/b timeout 10 veskd --status)"
     kill $b
     wait $b
     kill $a
