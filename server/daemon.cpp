@@ -292,8 +292,8 @@ void Daemon::try_connect(bool quick) {
 }
 
 void Daemon::connected(int fd, int err, const std::string &why_given) {
-    // why_given may live in the Connect, which goes now.
-    std::string why = why_given;
+    // why_given may live in the Connect, which goes now: the copy is the point.
+    std::string why = why_given;  // NOLINT(performance-unnecessary-copy-initialization)
     connect_.reset();
     if (fd < 0) {
         if (!opt_.reconnect && !ever_up_ && err == ECONNREFUSED &&
@@ -322,9 +322,9 @@ void Daemon::check_key(int fd) {
 void Daemon::key_checked(bool ok, const transport::LinkEnds &ends_given,
                          const std::string &why_given) {
     bool wrong_key = !ok && check_->fault() == transport::CheckFault::kWrongKey;
-    // Both may live in the KeyCheck, which goes now.
-    std::string why = why_given;
-    transport::LinkEnds ends = ends_given;
+    // Both may live in the KeyCheck, which goes now: the copies are the point.
+    std::string why = why_given;            // NOLINT(performance-unnecessary-copy-initialization)
+    transport::LinkEnds ends = ends_given;  // NOLINT(performance-unnecessary-copy-initialization)
     check_.reset();
     if (ok) return open_session(ends);
     // A wrong key does not heal by waiting: --reconnect would retry forever.
