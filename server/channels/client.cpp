@@ -425,8 +425,12 @@ void Client::finish() {
 
 void Client::abort(std::string_view why) {
     opened_ = false;
-    if (!dead() && mode_ != Mode::Stream && !why.empty()) {
-        for (int i = 0; i < std::max(1, pending_remote_); i++) send_reply('>', false, why);
+    // Only where the next bytes the client reads are a reply: never into a
+    // stream, or a far file's bytes (a partial copy must not take the text
+    // in as data).
+    if (!dead() && mode_ != Mode::Stream && pending_remote_ > 0 && !far_data_since_reply_ &&
+        !why.empty()) {
+        for (int i = 0; i < pending_remote_; i++) send_reply('>', false, why);
         write_client();  // what the socket takes now; the rest is lost with it
     }
     finish();
@@ -441,6 +445,7 @@ void Client::far_reply(std::string_view payload) {
         return;
     }
     pending_remote_--;
+    far_data_since_reply_ = false;
     far_owed_.pop_front();
     if (pending_remote_ == 0) far_ahead_ = 0;
     bool ok = !payload.empty() && payload[0] == 'd';
@@ -465,6 +470,7 @@ void Client::far_data(std::string_view bytes) {
         return finish();
     }
     far_pending_ += bytes.size();
+    far_data_since_reply_ = true;
     write_client(bytes);
 }
 
