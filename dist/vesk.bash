@@ -3,14 +3,15 @@
 # which names the function each uses; bash-completion loads the result under
 # each program's name.
 
-# Options every client shares: -t suffix, -c, -r, -p priority, -S mode.
-_vesk_common_opts="-t -c -r -p -S"
+# Options every client shares: -t suffix, -c, -r, -p priority, -S mode, and
+# the two that only tell about the program.
+_vesk_common_opts="-t -c -r -p -S --help --version"
 
 # Completes the argument of a common option in $prev; returns 1 when $prev
 # takes none.
 _vesk_common_arg() {
     case $prev in
-        -t | -p) return 0 ;; # free text: a suffix, a number
+        -t | -p | -j) return 0 ;; # free text: a suffix, a number
         -S)
             COMPREPLY=($(compgen -W "0 1 2 on off" -- "$cur"))
             return 0
@@ -35,7 +36,7 @@ _vesk_client_start() {
 
 _vesk_transfer() {
     local cur prev words cword
-    _vesk_client_start "-f -q -u -v -l -as" && return
+    _vesk_client_start "-f -q -u -v -l -j -R -as" && return
     # upload sends local files; download names far files, so only the local
     # directory at the end and "-as" targets are local names.
     if [[ ${words[0]##*/} == download && $prev != -as && $prev != --as ]]; then
@@ -107,6 +108,7 @@ _vesk_veskd() {
     $split && return
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-t -S -v --link --key --genkey --x11-socket --frame
-            --protocol-version --alive --reconnect --root --status --json --version --help" -- "$cur"))
+            --protocol-version --alive --reconnect --root --trust-line --status --json --version
+            --help" -- "$cur"))
     fi
 }

@@ -103,6 +103,38 @@ inline UdpTarget udp_target(const char *arg) {
     return target;
 }
 
+// How a far target ("[host:]port" in the forwarders' usage) names its host.
+struct FarTarget {
+    enum class Form {
+        kPlain,  // "port" or "host:port", passed on as it is
+        kIpv6,   // "[IPv6 address]:port"
+        kBad,    // neither: brackets around no IPv6 address or without ":port",
+                 // or an IPv6 address without its brackets
+    } form;
+    std::string host;  // kIpv6: the address, without its brackets
+    std::string port;  // kIpv6: the text after "]:"
+};
+
+// Reads a far target.  An IPv6 address holds colons of its own, so it
+// stands in brackets; text with two colons outside them is refused here
+// rather than by the far end, when a client comes.
+inline FarTarget far_target(const char *spec) {
+    FarTarget t{FarTarget::Form::kBad, "", ""};
+    std::string s(spec);
+    if (!s.empty() && s[0] == '[') {
+        size_t close = s.find("]:");
+        if (close == std::string::npos || close + 2 >= s.size()) return t;
+        std::string host = s.substr(1, close - 1);
+        in6_addr a{};
+        if (inet_pton(AF_INET6, host.c_str(), &a) != 1) return t;
+        t = {FarTarget::Form::kIpv6, host, s.substr(close + 2)};
+        return t;
+    }
+    if (s.find(':') != s.rfind(':')) return t;
+    t.form = FarTarget::Form::kPlain;
+    return t;
+}
+
 // A dgramlink local port: strtol, base 10, cut to 16 bits (not validated).
 inline uint16_t local_udp_port(const char *arg) {
     return static_cast<uint16_t>(std::strtol(arg, nullptr, 10));

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <arpa/inet.h>
 #include <poll.h>
 
 #include "args.h"
 #include "commands.h"
+#include "program_help.h"
 #include "vesknet.h"
 
 namespace {
@@ -27,8 +29,10 @@ int main_fd = -1;
 // Where the local server binds the local ports (vesk_bind_address).
 in_addr bind_addr{};
 
+constexpr const char *kUsage = "Usage: dgramlink [options] {<localport> <[host:]remoteport>}\n";
+
 [[noreturn]] void usage() {
-    std::fputs("Usage: dgramlink [options] {<localport> <[host:]remoteport>}\n", stderr);
+    std::fputs(kUsage, stderr);
     std::exit(1);
 }
 
@@ -39,7 +43,7 @@ void on_sigpipe(int) {
 }
 
 // Sets up one pair on main_fd.  Returns 0, or -1 after writing the reason.
-int setup_udp_pair(uint16_t local_port, struct sockaddr_in *remote) {
+int setup_udp_pair(uint16_t local_port, const std::string &remote) {
     int setup_fd = socket_connect_server(-1, vesk_server);
     if (setup_fd < 0) {
         std::fprintf(stderr, "Vesk: %s\n", command_result);
@@ -68,15 +72,27 @@ int setup_udp_pair(uint16_t local_port, struct sockaddr_in *remote) {
         std::fprintf(stderr, "Vesk C_UBIND: %s\n", command_result);
         return -1;
     }
-    if (send_command(main_fd, 'W', 0, "%d :%s", number, sockaddr_to_str(remote, 0)) < 0) {
+    if (send_command(main_fd, 'W', 0, "%d :%s", number, remote.c_str()) < 0) {
         std::fprintf(stderr, "Vesk C_UDPSET: %s\n", command_result);
         return -1;
     }
     return 0;
 }
 
-// Fills remote from "[host:]port", or ends the program (status 1).
-void resolve_target(const char *arg, struct sockaddr_in *remote) {
+// "address:port" of a far target, "[IPv6 address]:port" for one in
+// brackets, or ends the program (status 1).
+std::string resolve_target(const char *arg) {
+    vesk::forward::FarTarget far = vesk::forward::far_target(arg);
+    if (far.form == vesk::forward::FarTarget::Form::kIpv6) {
+        auto port = static_cast<uint16_t>(std::strtol(far.port.c_str(), nullptr, 10));
+        if (port == 0) {
+            std::fprintf(stderr, "Bad port number %u.\n", 0u);
+            std::exit(1);
+        }
+        return "[" + far.host + "]:" + std::to_string(port);
+    }
+    sockaddr_in target_addr{};
+    sockaddr_in *remote = &target_addr;
     vesk::forward::UdpTarget target = vesk::forward::udp_target(arg);
     remote->sin_family = AF_INET;
     // A port of 0 cannot be aimed at, with or without a host.
@@ -88,7 +104,7 @@ void resolve_target(const char *arg, struct sockaddr_in *remote) {
     remote->sin_port = target.port;
     if (!target.has_host) {
         remote->sin_addr.s_addr = inet_addr(vesk::proto::kFarSelfText);
-        return;
+        return sockaddr_to_str(remote, 0);
     }
     const hostent *entry = vesk_gethostbyname(target.host.c_str());
     // Only an IPv4 address fits the record; a longer one would overrun it.
@@ -96,6 +112,7 @@ void resolve_target(const char *arg, struct sockaddr_in *remote) {
         entry->h_length != static_cast<int>(sizeof remote->sin_addr))
         std::exit(1);
     std::memcpy(&remote->sin_addr, entry->h_addr_list[0], sizeof remote->sin_addr);
+    return sockaddr_to_str(remote, 0);
 }
 
 // Blocks until the server closes, writes to, or breaks the main connection.
@@ -108,6 +125,7 @@ void wait_for_teardown() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    vesk::help::answer(argc, argv, "dgramlink", kUsage, vesk::help::kCommonOptions);
     signal(SIGPIPE, on_sigpipe);
     int first = client_options(argc, argv, "", nullptr);
     if (first < 0) return 1;
@@ -117,17 +135,25 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // Every far target is read before anything is set up: one that cannot
+    // be used is said now.
+    for (int i = first + 1; i < argc; i += 2) {
+        if (vesk::forward::far_target(argv[i]).form == vesk::forward::FarTarget::Form::kBad) {
+            std::fprintf(stderr, "dgramlink: bad far target %s (an IPv6 host: [address]:port)\n",
+                         argv[i]);
+            return 1;
+        }
+    }
     main_fd = socket_connect_server(-1, vesk_server);
     if (main_fd < 0) {
         std::fprintf(stderr, "Vesk: %s\n", command_result);
         return 1;
     }
-    struct sockaddr_in remote {};
     for (int i = first; i < argc; i += 2) {
         if (i + 1 >= argc) usage();
         std::fprintf(stderr, "Redirecting %s to %s\n", argv[i], argv[i + 1]);
-        resolve_target(argv[i + 1], &remote);
-        if (setup_udp_pair(vesk::forward::local_udp_port(argv[i]), &remote) < 0) return 1;
+        std::string remote = resolve_target(argv[i + 1]);
+        if (setup_udp_pair(vesk::forward::local_udp_port(argv[i]), remote) < 0) return 1;
     }
 
     // Detach from the terminal or pipe that started us: from here on the

@@ -23,6 +23,7 @@
 #include "args.h"
 #include "commands.h"
 #include "stream.h"
+#include "program_help.h"
 #include "vesknet.h"
 #include "xauth.h"
 #include "xsetup.h"
@@ -151,6 +152,8 @@ int connect_x_server(int /*index*/, struct sockaddr_in *peer) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    vesk::help::answer(argc, argv, "displink", "Usage: displink [options] [display]\n",
+                       vesk::help::kCommonOptions);
     // A bad option is not fatal: the display argument is still looked for.
     client_options(argc, argv, "", nullptr);
     setvbuf(stderr, nullptr, _IONBF, 0);

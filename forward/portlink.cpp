@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "stream.h"
+#include "program_help.h"
 #include "vesknet.h"
 
 namespace {
@@ -20,8 +21,10 @@ using vesk::forward::kMaxPairs;
 int listeners[kMaxPairs];
 const char *remote_spec[kMaxPairs];
 
+constexpr const char *kUsage = "Usage: portlink [options] {<localport> <[host:]remoteport>}\n";
+
 [[noreturn]] void usage() {
-    std::fputs("Usage: portlink [options] {<localport> <[host:]remoteport>}\n", stderr);
+    std::fputs(kUsage, stderr);
     std::exit(1);
 }
 
@@ -42,6 +45,7 @@ int connect_remote_port(int index, struct sockaddr_in *peer) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    vesk::help::answer(argc, argv, "portlink", kUsage, vesk::help::kCommonOptions);
     signal(SIGPIPE, SIG_IGN);
     int first = client_options(argc, argv, "", nullptr);
     if (first < 0) return 1;
@@ -54,6 +58,15 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // Every far target is read before any port is served: one that cannot
+    // be used is said now, not when a client comes.
+    for (int i = first + 1; i < argc; i += 2) {
+        if (vesk::forward::far_target(argv[i]).form == vesk::forward::FarTarget::Form::kBad) {
+            std::fprintf(stderr, "portlink: bad far target %s (an IPv6 host: [address]:port)\n",
+                         argv[i]);
+            return 1;
+        }
+    }
     int count = 0;
     for (int i = first; i < argc && count < kMaxPairs; i += 2) {
         if (i + 1 >= argc) usage();

@@ -61,15 +61,32 @@ __attribute__((format(printf, 4, 0))) inline int frame(char *request, int *code,
     return 1;
 }
 
+// A server that ends a connection because its link went down leaves the
+// reason behind as a failed reply.  Puts its text in com_result when one is
+// waiting whole on fd; returns whether one was.
+inline bool take_parting_reply(int fd) {
+    char got[sizeof com_result];
+    ssize_t r = recv(fd, got, sizeof got - 1, MSG_DONTWAIT);
+    if (r <= static_cast<ssize_t>(kResultTextOffset) || got[0] != '@' ||
+        memchr(got, '\0', static_cast<size_t>(r)) == nullptr)
+        return false;
+    vesk::set_failure("%s", got + kResultTextOffset);
+    return true;
+}
+
 // Writes a framed request in one call.  Returns 1, or -2 when the socket
-// failed ("Write error" in com_result).  Afterwards com_result reads "no
-// result forthcoming" until a reply is read.
+// failed ("Write error" in com_result, or the reason the server left when it
+// closed the connection).  Afterwards com_result reads "no result
+// forthcoming" until a reply is read.
 inline int write(int fd, const char *request, size_t len) {
     vesk::set_failure("Write error");
     // A server that has gone away must give -2, not kill the caller with SIGPIPE.
     ssize_t sent = send(fd, request, len, MSG_NOSIGNAL);
     if (sent < 0 && errno == ENOTSOCK) sent = ::write(fd, request, len);
-    if (sent < 0) return -2;
+    if (sent < 0) {
+        take_parting_reply(fd);
+        return -2;
+    }
     memset(com_result, 0, sizeof com_result);
     vesk::set_failure("no result forthcoming");
     return 1;

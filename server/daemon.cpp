@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,10 @@ constexpr int kTickMs = 1000;
 constexpr int kChildGraceMs = 2000;
 // Polling of a child at veskd's end, ms.
 constexpr int kReapPollMs = 50;
+// After a link over an exec: command was lost, how long the command may take
+// to be seen ending, ms: enough for one that ended first, short enough not
+// to hold up the loop for one that goes on.
+constexpr int kCommandEndMs = 200;
 
 void close_ends(const transport::LinkEnds &e) {
     if (e.in_fd >= 0) close(e.in_fd);
@@ -118,7 +123,9 @@ bool Daemon::start(std::string *error) {
                 open_session(ends);
             });
         listen_again(true);
-        return true;
+        // Clients (veskd --status among them) are answered from the start:
+        // until the first link they hear that it is awaited, and where.
+        return gate_.open(error);
     }
     // The first try runs on the loop, like every later one: whatever it
     // decides (even to end veskd at once) takes effect there.
@@ -175,7 +182,10 @@ void Daemon::set_state(State to) {
     // The report's "for how long" counts from the link's last change between
     // up, listening and neither: the tries of a long outage do not reset it.
     auto phase = [](State s) { return s == State::kUp ? 1 : s == State::kListening ? 2 : 0; };
-    if (phase(to) != phase(state_)) state_since_ms_ = monotonic_ms();
+    if (phase(to) != phase(state_)) {
+        state_since_ms_ = monotonic_ms();
+        state_since_s_ = time(nullptr);
+    }
     state_ = to;
 }
 
@@ -194,7 +204,7 @@ const char *Daemon::state_name(State s) {
         case State::kWaiting:
             return "down";
         case State::kListening:
-            return "listening";
+            return "waiting";
         case State::kDone:
             break;
     }
@@ -207,6 +217,9 @@ std::string Daemon::status_report(bool json) {
     v.now_ms = now;
     v.state = state_name(state_);
     v.state_ms = now - state_since_ms_;
+    v.since_s = state_since_s_;
+    v.reason = last_reason_;
+    if (opt_.link.kind == transport::LinkKind::kTcpListen) v.listening_on = opt_.link.where;
     if (state_ == State::kWaiting && timer_ != 0)
         v.next_try_ms = std::max<int64_t>(0, next_try_ms_ - now);
     v.link = opt_.link_text;
@@ -216,13 +229,20 @@ std::string Daemon::status_report(bool json) {
         const frame::Hello &far = link.far();
         v.up = true;
         v.far_host = far.host;
-        char addr[INET_ADDRSTRLEN] = "?";
-        in_addr a{htonl(far.addr)};
-        inet_ntop(AF_INET, &a, addr, sizeof addr);
-        v.far_addr = addr;
+        if (!far_peer_.empty()) {
+            v.far_addr = far_peer_;
+        } else {
+            char addr[INET_ADDRSTRLEN] = "?";
+            in_addr a{htonl(far.addr)};
+            inet_ntop(AF_INET, &a, addr, sizeof addr);
+            v.far_addr = addr;
+        }
         v.far_version = far.server_version;
         v.far_uid = far.uid;
         v.rtt_us = link.rtt_us();
+        if (link.pace().rtt_at_us() > 0)
+            v.rtt_age_ms = std::max<int64_t>(0, now - link.pace().rtt_at_us() / 1000);
+        v.heard_ago_ms = std::max<int64_t>(0, now - link.heard_ms());
         v.bytes_in = link.bytes_in();
         v.bytes_out = link.bytes_out();
         rates_.last(now, v.bytes_in, v.bytes_out, &v.rate_in, &v.rate_out);
@@ -271,7 +291,9 @@ void Daemon::try_connect(bool quick) {
         [this](int fd, int err, const std::string &why) { connected(fd, err, why); });
 }
 
-void Daemon::connected(int fd, int err, const std::string &why) {
+void Daemon::connected(int fd, int err, const std::string &why_given) {
+    // why_given may live in the Connect, which goes now: the copy is the point.
+    std::string why = why_given;  // NOLINT(performance-unnecessary-copy-initialization)
     connect_.reset();
     if (fd < 0) {
         if (!opt_.reconnect && !ever_up_ && err == ECONNREFUSED &&
@@ -297,13 +319,18 @@ void Daemon::check_key(int fd) {
         });
 }
 
-void Daemon::key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why) {
+void Daemon::key_checked(bool ok, const transport::LinkEnds &ends_given,
+                         const std::string &why_given) {
     bool wrong_key = !ok && check_->fault() == transport::CheckFault::kWrongKey;
+    // Both may live in the KeyCheck, which goes now: the copies are the point.
+    std::string why = why_given;            // NOLINT(performance-unnecessary-copy-initialization)
+    transport::LinkEnds ends = ends_given;  // NOLINT(performance-unnecessary-copy-initialization)
     check_.reset();
     if (ok) return open_session(ends);
     // A wrong key does not heal by waiting: --reconnect would retry forever.
     if (wrong_key) {
         log::error("%s; not trying again", why.c_str());
+        last_reason_ = why;
         return finish(1);
     }
     attempt_failed(why);
@@ -318,6 +345,13 @@ void Daemon::open_session(const transport::LinkEnds &ends) {
     }
     set_state(State::kGreeting);
     ends_ = ends;
+    far_peer_.clear();
+    if (ends.is_tcp) {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(ends.in_fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0)
+            far_peer_ = transport::address_text(reinterpret_cast<sockaddr *>(&peer));
+    }
     // Further link connections are refused while this link lives.
     if (listener_) listener_->set_taken(true);
     session_ = std::make_unique<Session>(loop_, config_, ends, *this);
@@ -332,6 +366,7 @@ void Daemon::open_session(const transport::LinkEnds &ends) {
 }
 
 void Daemon::attempt_failed(const std::string &why) {
+    last_reason_ = why;
     if (!opt_.reconnect) {
         log::error("%s", why.c_str());
         return finish(1);
@@ -364,6 +399,7 @@ void Daemon::session_up(const frame::Hello &far) {
     ups_++;
     rates_.clear();
     ever_up_ = true;
+    last_reason_.clear();
     far_host_ = far.host;
     desk_.set_reason("link to " + far_host_ + " is down, reconnecting");
     // Who came while it was down heard why; the rest start afresh.
@@ -378,7 +414,15 @@ void Daemon::session_up(const frame::Hello &far) {
     log::info("serving on %s", gate_.path().c_str());
 }
 
-void Daemon::session_down(bool clean, const std::string &why) {
+void Daemon::session_down(bool clean, const std::string &why_given) {
+    std::string why = why_given;
+    // The link's end as the far end's going reads the same as the local link
+    // command's: when the command has ended, that is what happened.
+    if (!clean && ends_.child > 0) {
+        std::string ended = command_ended();
+        if (!ended.empty()) why = "link lost: " + ended;
+    }
+    last_reason_ = why;
     bool was_up = state_ == State::kUp;
     bool listening = opt_.link.kind == transport::LinkKind::kTcpListen;
     retire_session(!clean);
@@ -429,11 +473,36 @@ void Daemon::bury() {
 
 void Daemon::listen_again(bool announce) {
     set_state(State::kListening);
+    desk_.set_reason(far_host_.empty()
+                         ? "no link yet: waiting for the far end on " + opt_.link.where
+                         : "link to " + far_host_ + " is down: waiting for it on " +
+                               opt_.link.where);
     listener_->set_taken(false);
     if (announce) log::notice("listening on %s for the far end", opt_.link.where.c_str());
 }
 
 // ---- exec: children ----
+
+std::string Daemon::command_ended() {
+    // The command's end and the link's come together, but not in one
+    // instant: give it a moment to be reaped.
+    int status = 0;
+    pid_t got = 0;
+    for (int waited = 0; waited <= kCommandEndMs; waited += kReapPollMs / 5) {
+        got = waitpid(ends_.child, &status, WNOHANG);
+        if (got != 0) break;
+        usleep(kReapPollMs / 5 * 1000);
+    }
+    if (got != ends_.child) return "";
+    ends_.child = -1;  // reaped: nothing is left to signal
+    std::string what = "the link command (" + log::printable(opt_.link.command) + ")";
+    if (WIFEXITED(status))
+        return what + " exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return what + " was killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    return "";
+}
 
 void Daemon::reap_later(pid_t child, bool lost) {
     if (lost) {

@@ -1,23 +1,27 @@
 // veskd's life across links: opening the link (exec:, a TCP connect or
 // listener, the key check), serving while it is up, and what follows its
 // end: exit, listen again, or reconnect with backoff.  One link at a time;
-// the client socket stays from the first link's HELLO to veskd's end.
+// the client socket stays from the first link's HELLO (on a tcp-listen: end,
+// from the start) to veskd's end.
 //
 //   starting    before the first try                    -> connecting /
 //               listening / greeting (stdio)
 //   connecting  exec: command started, or tcp: connect  -> greeting / key check
 //   listening   tcp-listen: key checks of connections that come, side by
 //               side within the listener's bounds; one passes -> greeting
+//               (the report calls it "waiting", for the far end)
 //   key check   tcp: passed -> greeting; failed -> like any failed try
 //   greeting    HELLO sent, the far one awaited         -> up, or the link ends
 //   up          clients served                          -> the link ends
 //   link ends   tcp-listen: -> listening; --reconnect -> waiting; else exit
 //   waiting     backoff (1 s doubling to 60 s)          -> connecting
+//               (the report calls it "down")
 //   any state   SIGTERM, SIGINT                         -> exit
 // Each move is logged at -v; Daemon::legal_move holds the table.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <string>
@@ -106,6 +110,10 @@ class Daemon : public SessionOwner {
     void listen_again(bool announce);
     void on_client(int fd, const ucred &cred);
     void finish(int status);
+    // An exec: link's command that has ended is reaped; returns what became
+    // of it ("the link command (...) exited with status 1"), or "" while it
+    // runs.
+    std::string command_ended();
     void reap_later(pid_t child, bool lost);
     void reap_children(bool wait);
 
@@ -114,6 +122,9 @@ class Daemon : public SessionOwner {
     LinkOptions opt_;
     State state_ = State::kStarting;
     int64_t state_since_ms_ = monotonic_ms();
+    int64_t state_since_s_ = time(nullptr);  // the same moment, wall clock
+    std::string last_reason_;                // why the last try or link ended
+    std::string far_peer_;                   // TCP: the far end's address and port
     int status_ = 0;
     Gate gate_;
     Desk desk_;

@@ -213,6 +213,13 @@ int main(int argc, char **argv) {
         vesk::log::error("%s", error.c_str());
         return 1;
     }
+    // A stdio end is mostly the far end of an exec: link (ssh, socat), whose
+    // messages land in the near end's log: there they must say where from.
+    if (link.link.kind == vesk::transport::LinkKind::kStdio) {
+        char host[256] = "";
+        if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0')
+            vesk::log::set_prefix(std::string("veskd@") + host);
+    }
     if (!config.suffix.empty() && config.suffix.find('/') != std::string::npos) {
         vesk::log::error("the suffix must not contain '/'");
         return 1;

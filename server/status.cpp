@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -19,28 +20,11 @@
 namespace vesk::status {
 namespace {
 
-// Longest report the asking side reads, bytes: one line per client of a
-// busy veskd, and then some.
-constexpr size_t kReportMax = 256 * 1024;
+// Longest report the asking side takes, bytes: far beyond a line for every
+// client veskd can hold descriptors for; only a veskd gone wrong says more.
+constexpr size_t kReportMax = 64 * 1024 * 1024;
 // A veskd that does not answer within this is reported as such, s.
 constexpr int kAskTimeoutS = 10;
-
-std::string quoted(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\u%04x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
 
 std::string duration(int64_t ms) {
     int64_t s = ms / 1000;
@@ -65,9 +49,54 @@ std::string rate(uint64_t bytes_per_s) {
     return buf;
 }
 
+}  // namespace
+
+std::string json_string(std::string_view s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c >= 0x80) {
+            if (size_t len = log::utf8_sequence(s.substr(i))) {
+                out.append(s.substr(i, len));
+                i += len;
+                continue;
+            }
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+        i++;
+    }
+    return out + "\"";
+}
+
+namespace {
+
 std::string ms(int64_t us) {
     char buf[32];
     snprintf(buf, sizeof buf, "%.1f ms", double(us) / 1000);
+    return buf;
+}
+
+// A moment in UTC: for a person, or in ISO 8601 for JSON.
+std::string wall_time(int64_t epoch_s, bool iso) {
+    time_t t = time_t(epoch_s);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    char buf[64];
+    if (iso)
+        strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    else
+        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &parts);
     return buf;
 }
 
@@ -82,11 +111,23 @@ std::string seconds(int64_t ms) {
 std::string text(const View &v) {
     std::string out = "state: " + std::string(v.state) + " for " + duration(v.state_ms);
     if (v.next_try_ms >= 0) out += ", next try in " + duration(v.next_try_ms);
-    out += "\nlink: " + log::printable(v.link) + "\n";
+    out += "\n";
+    if (v.since_s > 0) out += "since: " + wall_time(v.since_s, false) + "\n";
+    out += "link: " + log::printable(v.link) + "\n";
+    if (!v.listening_on.empty()) out += "listening on: " + log::printable(v.listening_on) + "\n";
+    if (!v.up && !v.reason.empty()) out += "reason: " + log::printable(v.reason) + "\n";
     if (v.up) {
-        out += "far end: " + log::printable(v.far_host) + " (" + v.far_addr + "), version " +
-               std::to_string(v.far_version) + ", user " + std::to_string(v.far_uid) + "\n";
-        out += "round trip: " + (v.rtt_us > 0 ? ms(v.rtt_us) : std::string("not measured yet"));
+        out += "far end: " + log::printable(v.far_host) + " (" + log::printable(v.far_addr) +
+               "), version " + std::to_string(v.far_version) + ", user " +
+               std::to_string(v.far_uid) + "\n";
+        if (v.heard_ago_ms >= 0) out += "last heard: " + duration(v.heard_ago_ms) + " ago\n";
+        if (v.rtt_us <= 0)
+            out += "round trip: not measured yet";
+        else if (v.rtt_age_ms > kRttFreshMs)
+            out += "round trip: none measured for " + duration(v.rtt_age_ms) + " (the last was " +
+                   ms(v.rtt_us) + ")";
+        else
+            out += "round trip: " + ms(v.rtt_us);
         if (v.srtt_us > 0) out += ", smoothed " + ms(v.srtt_us);
         out += "\nrate: in " + rate(v.rate_in) + ", out " + rate(v.rate_out) + " (last " +
                std::to_string(kRateSpanMs / 1000) + " s); in " + rate(v.rate_in_up) + ", out " +
@@ -108,15 +149,26 @@ std::string text(const View &v) {
 }
 
 std::string json(const View &v) {
-    std::string out = "{\"state\":" + quoted(v.state) + ",\"state_seconds\":" + seconds(v.state_ms);
-    out += ",\"next_try_seconds\":" + (v.next_try_ms >= 0 ? seconds(v.next_try_ms) : "null");
-    out += ",\"link\":" + quoted(v.link);
+    auto text_or_null = [](const std::string &s) {
+        return s.empty() ? std::string("null") : json_string(s);
+    };
+    auto seconds_or_null = [](int64_t ms) { return ms >= 0 ? seconds(ms) : "null"; };
+    std::string out =
+        "{\"state\":" + json_string(v.state) + ",\"state_seconds\":" + seconds(v.state_ms);
+    out += ",\"since\":" + (v.since_s > 0 ? json_string(wall_time(v.since_s, true)) : "null");
+    out += ",\"next_try_seconds\":" + seconds_or_null(v.next_try_ms);
+    out += ",\"link\":" + json_string(v.link);
+    out += ",\"listening_on\":" + text_or_null(v.listening_on);
+    out += ",\"reason\":" + text_or_null(v.up ? std::string() : v.reason);
     if (v.up) {
-        out += ",\"far\":{\"host\":" + quoted(v.far_host) + ",\"address\":" + quoted(v.far_addr) +
+        out += ",\"far\":{\"host\":" + json_string(v.far_host) +
+               ",\"address\":" + json_string(v.far_addr) +
                ",\"version\":" + std::to_string(v.far_version) +
                ",\"user\":" + std::to_string(v.far_uid) + "}";
+        out += ",\"heard_seconds_ago\":" + seconds_or_null(v.heard_ago_ms);
         out +=
             ",\"rtt_us\":" + std::to_string(v.rtt_us) + ",\"srtt_us\":" + std::to_string(v.srtt_us);
+        out += ",\"rtt_age_seconds\":" + seconds_or_null(v.rtt_us > 0 ? v.rtt_age_ms : -1);
         out += ",\"bytes_in\":" + std::to_string(v.bytes_in) +
                ",\"bytes_out\":" + std::to_string(v.bytes_out);
         out += ",\"rate_in\":" + std::to_string(v.rate_in) +
@@ -132,7 +184,7 @@ std::string json(const View &v) {
     for (size_t i = 0; i < v.clients.size(); i++) {
         const ClientInfo &c = v.clients[i];
         out += (i ? ",{" : "{") + std::string("\"id\":") + std::to_string(c.id) +
-               ",\"kind\":" + quoted(c.kind) + ",\"pid\":" + std::to_string(c.pid) +
+               ",\"kind\":" + json_string(c.kind) + ",\"pid\":" + std::to_string(c.pid) +
                ",\"uid\":" + std::to_string(c.uid) + ",\"bytes_in\":" + std::to_string(c.bytes_in) +
                ",\"bytes_out\":" + std::to_string(c.bytes_out) +
                ",\"age_seconds\":" + seconds(v.now_ms - c.since_ms) + "}";
@@ -181,14 +233,33 @@ bool ask(const std::string &socket_path, bool want_json, std::string *report, st
         return false;
     }
     std::string in;
-    char buf[4096];
-    while (in.find('\0') == std::string::npos && in.size() < kReportMax) {
+    char buf[16 * 1024];
+    size_t nul = std::string::npos;
+    const char *cut = nullptr;  // why the answer is not whole
+    while (nul == std::string::npos) {
         ssize_t r = read(fd.get(), buf, sizeof buf);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
+        if (r < 0) {
+            cut =
+                errno == EAGAIN || errno == EWOULDBLOCK ? "it stopped answering" : strerror(errno);
+            break;
+        }
+        if (r == 0) {
+            cut = "it closed the connection";
+            break;
+        }
+        const void *end = memchr(buf, '\0', size_t(r));
+        if (end != nullptr) nul = in.size() + size_t(static_cast<const char *>(end) - buf);
         in.append(buf, size_t(r));
+        if (nul == std::string::npos && in.size() > kReportMax) {
+            cut = "it is longer than any report should be";
+            break;
+        }
     }
-    size_t nul = in.find('\0');
+    if (cut != nullptr && !in.empty()) {
+        *error = "the report from the veskd on " + socket_path + " is not whole: " + cut;
+        return false;
+    }
     if (nul == std::string::npos || nul < 3 || in[0] != proto::kMessageStart) {
         *error = "no report from the veskd on " + socket_path;
         return false;

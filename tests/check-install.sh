@@ -5,7 +5,7 @@
 # prefix, then moved, still gives pkg-config and find_package(vesknet) users a
 # program that compiles and runs; the systemd user unit verifies; bash
 # completion answers; `cpack -G DEB` makes a package with the expected files
-# and dependencies.  As root, and only when no vesk package is installed, the
+# and dependencies, its binaries stripped and their symbols in a file beside.  As root, and only when no vesk package is installed, the
 # package is also installed with dpkg, tried and purged again.
 set -uo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -141,6 +141,13 @@ check "the .deb installs programs, library, header, .pc, pages, unit and complet
     $(printf '/usr/share/bash-completion/completions/%s ' $PROGRAMS)
 check "the .deb declares its library dependencies" \
     bash -c "dpkg-deb -f '$DEB' Depends | grep -q 'libssl3.*libzstd1\|libzstd1.*libssl3'"
+# stripped: no debug section left in veskd; the symbols in the archive beside.
+stripped() {
+    mkdir -p "$T/unpacked" && dpkg-deb -x "$DEB" "$T/unpacked" &&
+        [ "$(readelf -S "$T/unpacked/usr/bin/veskd" | grep -c '\.debug_info')" = 0 ] &&
+        [ "$(tar tJf "$BUILD/vesk-debug_$VERSION.tar.xz" | grep -c '^usr/lib/debug/.build-id/.*\.debug$')" -gt 0 ]
+}
+check "the .deb's binaries are stripped, their debug symbols in a file beside it" stripped
 
 try_deb() {
     dpkg -i "$DEB" >/dev/null || return 1

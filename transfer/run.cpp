@@ -2,6 +2,8 @@
 // start-up, naming, progress and rates, summaries and totals.
 #include "run.h"
 
+#include "program_help.h"
+
 #include "jobs.h"
 #include "tree.h"
 
@@ -128,6 +130,9 @@ int run_option_callback(int option, char *argument) {
 }
 
 int run_options(Run &run, int argc, char **argv) {
+    bool up = run.program == Program::kUpload;
+    help::answer(argc, argv, up ? "upload" : "download", up ? kUploadUsage : kDownloadUsage,
+                 help::kCommonOptions);
     parsing = &run;
     int first = client_options(argc, argv, kProgramLetters, run_option_callback);
     parsing = nullptr;

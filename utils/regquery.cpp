@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "program_help.h"
 #include "vesknet.h"
 #include "whois_text.h"
 
@@ -68,9 +69,12 @@ int copy_answer(int fd) {
 
 }  // namespace
 
+constexpr const char *kUsage = "usage: regquery user[@<whois.server>]\n";
+
 int main(int argc, char **argv) {
+    vesk::help::answer(argc, argv, "regquery", kUsage, nullptr);
     if (argc != 2) {
-        std::printf("usage: regquery user[@<whois.server>]\n");
+        std::fputs(kUsage, stdout);
         return kFailure;
     }
     const whois::Query query = whois::split_query(argv[1]);

@@ -11,6 +11,7 @@
 
 #include "clock_step.h"
 #include "commands.h"
+#include "program_help.h"
 #include "vesknet.h"
 
 namespace {
@@ -97,6 +98,10 @@ void pause_between_passes() {
 
 int main(int argc, char **argv) {
     const bool daemon_mode = argc > 0 && timesync::invoked_as_daemon(argv[0]);
+    vesk::help::answer(argc, argv, daemon_mode ? "timesyncd" : "timesync",
+                       daemon_mode ? "Usage: timesyncd [options] [-v] [-d seconds]\n"
+                                   : "Usage: timesync [options] [-v]\n",
+                       vesk::help::kCommonOptions);
     priority = kDefaultPriority;
     const int first = client_options(argc, argv, daemon_mode ? "vd:" : "v", option_handler);
     if (first < 0 || first > argc) return 1;

@@ -27,8 +27,10 @@ constexpr size_t kOutCap = Window::kMax + 2 * Client::kOutHigh;
 }  // namespace
 
 namespace {
-// A status report may run past one ordinary reply: one line per client.
-constexpr size_t kStatusMax = 64 * 1024;  // bytes
+// A status report may run past one ordinary reply (a line per client) and is
+// never cut, as a cut JSON object is no object: one that outgrows what is
+// held for a client ends the connection, and the asker says so.
+constexpr size_t kStatusUncut = std::string_view::npos;
 }  // namespace
 
 Client::Client(Session &session, int fd, uint32_t id, const ucred &cred)
@@ -177,7 +179,8 @@ void Client::request(char dir, char code, std::string_view arg) {
     if (const char *kind = proto::kind(code); kind && info_.kind == ClientInfo{}.kind)
         info_.kind = kind;
     if (dir == proto::kToNear && code == proto::kStatusCode)
-        return send_reply(dir, true, session_.status_report(arg == proto::kStatusJson), kStatusMax);
+        return send_reply(dir, true, session_.status_report(arg == proto::kStatusJson),
+                          kStatusUncut);
     if (dir == proto::kToFar) {
         ensure_open();
         std::string payload(1, code);
@@ -394,8 +397,16 @@ void Client::finish() {
     session_.client_gone(id_);
 }
 
-void Client::abort() {
+void Client::abort(std::string_view why) {
     opened_ = false;
+    // Only where the next bytes the client reads are a reply: never into a
+    // stream, or a far file's bytes (a partial copy must not take the text
+    // in as data).
+    if (!dead() && mode_ != Mode::Stream && pending_remote_ > 0 && !far_data_since_reply_ &&
+        !why.empty()) {
+        for (int i = 0; i < pending_remote_; i++) send_reply(proto::kToFar, false, why);
+        write_client();  // what the socket takes now; the rest is lost with it
+    }
     finish();
 }
 
@@ -408,6 +419,7 @@ void Client::far_reply(std::string_view payload) {
         return;
     }
     pending_remote_--;
+    far_data_since_reply_ = false;
     far_owed_.pop_front();
     if (pending_remote_ == 0) far_ahead_ = 0;
     bool ok = !payload.empty() && payload[0] == proto::kReplyOk;
@@ -432,6 +444,7 @@ void Client::far_data(std::string_view bytes) {
         return finish();
     }
     far_pending_ += bytes.size();
+    far_data_since_reply_ = true;
     write_client(bytes);
 }
 

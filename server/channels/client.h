@@ -53,8 +53,10 @@ class Client : public Outlet {
     void far_data_reset();
     // The link took enough of this channel's data: read the client again.
     void link_drained();
-    // The link is gone: end at once.
-    void abort();
+    // The link is gone: end at once.  A client that awaits far replies (and
+    // reads no stream or far file) first gets why as the failed reply to each,
+    // so that it can say what happened rather than that its socket broke.
+    void abort(std::string_view why = {});
 
     // Outlet of the local Peer ('?' requests).
     void reply(bool ok, std::string_view text) override;
@@ -132,10 +134,11 @@ class Client : public Outlet {
     State state_ = State::Open;
     Mode mode_ = Mode::Command;
     int64_t dump_left_ = 0;
-    bool target_remote_ = true;  // where a dump or stream goes
-    bool sink_remote_ = true;    // where the last file was opened
-    bool stream_remote_ = true;  // where the last connection was made
-    int pending_remote_ = 0;     // far replies still owed
+    bool target_remote_ = true;          // where a dump or stream goes
+    bool sink_remote_ = true;            // where the last file was opened
+    bool stream_remote_ = true;          // where the last connection was made
+    int pending_remote_ = 0;             // far replies still owed
+    bool far_data_since_reply_ = false;  // far data came after the last far reply
     // Far requests sent while a far reply was owed, and for each owed reply
     // whether its request opens something: a client may pipeline far
     // requests, up to what the far end holds behind the one it serves.

@@ -223,24 +223,26 @@ void Session::on_drained(ChanKey key) {
 }
 
 void Session::on_link_down(bool clean, const std::string &why) {
-    // Every client sees its socket close; files being written stay as
-    // partial copies (their mode says so) for a later resume.
-    abort_clients();
+    // Every client sees its socket close, after the reason where it awaits
+    // an answer; files being written stay as partial copies (their mode
+    // says so) for a later resume.
+    std::string far = link_.far().host.empty() ? "the far end" : link_.far().host;
+    abort_clients("link to " + far + " is down: " + why);
     owner_.session_down(clean, why);
 }
 
 void Session::shut_down() {
     link_.shut_down();
-    abort_clients();
+    abort_clients("veskd is shutting down");
 }
 
-void Session::abort_clients() {
+void Session::abort_clients(const std::string &why) {
     // abort() removes the client from the table: walk a copy of the ids.
     std::vector<uint32_t> ids;
     for (auto &[id, c] : clients_) ids.push_back(id);
     for (uint32_t id : ids) {
         auto it = clients_.find(id);
-        if (it != clients_.end()) it->second->abort();
+        if (it != clients_.end()) it->second->abort(why);
     }
 }
 

@@ -117,7 +117,9 @@ class Session : public LinkEvents {
     void on_link_down(bool clean, const std::string &why) override;
 
   private:
-    void abort_clients();
+    // Ends every client; those that may still read a reply hear why
+    // ("": nothing to tell).
+    void abort_clients(const std::string &why = "");
     void sweep();
 
     Loop &loop_;

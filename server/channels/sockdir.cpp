@@ -130,7 +130,8 @@ bool prepare(int share, const std::string &suffix, std::string *path, std::strin
     int rc = connect(fd, reinterpret_cast<sockaddr *>(&su), sizeof su);
     close(fd);
     if (rc == 0) {
-        *error = "already running: another veskd answers on " + *path;
+        *error = "already running: another veskd answers on " + *path +
+                 " (a second veskd here needs a -t suffix of its own)";
         return false;
     }
     // Nobody listens: a socket left by a veskd that died.

@@ -49,6 +49,20 @@ void Stream::connect_tcp(std::string_view arg) {
     if (phase_ != Phase::Idle) return outlet_.reply(false, "A stream is already connected");
     std::string_view host = kSelfHost, port = arg;
     size_t colon = arg.find(':');
+    if (!arg.empty() && arg[0] == '[') {
+        // "[IPv6 address]:port": the address holds colons of its own.
+        size_t close = arg.find("]:");
+        if (close == std::string_view::npos) return outlet_.reply(false, "Bad IPv6 target");
+        int p6 = parse_port(arg.substr(close + 2));
+        if (p6 == 0) return outlet_.reply(false, "Bad port number");
+        std::string h6(arg.substr(1, close - 1));
+        sockaddr_in6 sa6{};
+        sa6.sin6_family = AF_INET6;
+        sa6.sin6_port = htons(uint16_t(p6));
+        if (inet_pton(AF_INET6, h6.c_str(), &sa6.sin6_addr) != 1)
+            return outlet_.reply(false, "Bad IPv6 address " + h6);
+        return connect(&sa6, sizeof sa6, "[" + h6 + "]:" + std::to_string(p6));
+    }
     if (colon != std::string_view::npos) {
         host = arg.substr(0, colon);
         port = arg.substr(colon + 1);
@@ -103,7 +117,7 @@ void Stream::connect(const void *addr, unsigned len, std::string what) {
         set_phase(Phase::Idle);  // after a lookup
         return outlet_.reply(false, strerror(err));
     }
-    if (family == AF_INET) {
+    if (family == AF_INET || family == AF_INET6) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }

@@ -99,7 +99,8 @@ bool UdpPairs::bind(ChanKey pair, std::string_view arg, std::string *why) {
     return true;
 }
 
-// ":a.b.c.d:port"
+// ":a.b.c.d:port" or ":[IPv6 address]:port".  The end that is aimed is
+// never bound, so an IPv6 target only needs its socket made anew.
 bool UdpPairs::aim(ChanKey pair, std::string_view arg, std::string *why) {
     *why = "Bad UDP target";
     if (arg.empty() || arg[0] != ':') return false;
@@ -109,17 +110,45 @@ bool UdpPairs::aim(ChanKey pair, std::string_view arg, std::string *why) {
     if (colon == std::string_view::npos ||
         !parse_long(arg.substr(colon + 1), 0, proto::kPortMax, &port))
         return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(uint16_t(port));
-    if (!inet_aton(std::string(arg.substr(0, colon)).c_str(), &to.sin_addr)) {
-        *why = "Bad UDP target address";
-        return false;
+    std::string host(arg.substr(0, colon));
+    sockaddr_storage to{};
+    socklen_t to_len;
+    bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (v6) {
+        auto *sa6 = reinterpret_cast<sockaddr_in6 *>(&to);
+        sa6->sin6_family = AF_INET6;
+        sa6->sin6_port = htons(uint16_t(port));
+        to_len = sizeof *sa6;
+        if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &sa6->sin6_addr) != 1) {
+            *why = "Bad UDP target address";
+            return false;
+        }
+    } else {
+        auto *sa = reinterpret_cast<sockaddr_in *>(&to);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(uint16_t(port));
+        to_len = sizeof *sa;
+        if (!inet_aton(host.c_str(), &sa->sin_addr)) {
+            *why = "Bad UDP target address";
+            return false;
+        }
     }
     End *e = find(pair, why);
     if (!e) return false;
+    if (v6) {
+        int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            *why = strerror(errno);
+            return false;
+        }
+        loop_.remove(e->fd);
+        close(e->fd);
+        e->fd = fd;
+        loop_.add(fd, EPOLLIN, [this, pair](uint32_t) { on_readable(pair); });
+    }
     e->aimed = true;
     e->target = to;
+    e->target_len = to_len;
     return true;
 }
 
@@ -141,13 +170,14 @@ void UdpPairs::on_readable(ChanKey pair) {
     End &e = it->second;
     static char buf[kDgramMax + 1];
     for (int i = 0; i < kReadsPerWake; i++) {
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t len = sizeof from;
         ssize_t r = recvfrom(e.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
         if (r < 0) return;  // EAGAIN, or an ICMP error of an earlier send
         if (!e.aimed) {
             // The bound end: answers go back to whoever asked last.
             e.last_sender = from;
+            e.sender_len = len;
             e.have_sender = true;
         }
         if (size_t(r) > kDgramMax || link_.urgent_bytes() > kDgramQueueCap) continue;
@@ -159,10 +189,10 @@ void UdpPairs::deliver(ChanKey pair, std::string_view datagram) {
     auto it = ends_.find(pair);
     if (it == ends_.end()) return;
     End &e = it->second;
-    const sockaddr_in *to = e.aimed ? &e.target : (e.have_sender ? &e.last_sender : nullptr);
+    const sockaddr_storage *to = e.aimed ? &e.target : (e.have_sender ? &e.last_sender : nullptr);
     if (!to) return;
     sendto(e.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(to),
-           sizeof *to);
+           e.aimed ? e.target_len : e.sender_len);
 }
 
 }  // namespace vesk

@@ -41,9 +41,11 @@ class UdpPairs {
         int fd = -1;
         ChanKey owner = 0;
         bool aimed = false;
-        sockaddr_in target{};
+        sockaddr_storage target{};  // IPv4 or IPv6
+        socklen_t target_len = 0;
         bool have_sender = false;
-        sockaddr_in last_sender{};
+        sockaddr_storage last_sender{};
+        socklen_t sender_len = 0;
     };
 
     bool create(ChanKey pair, ChanKey owner, std::string *why);

@@ -127,6 +127,8 @@ class Link {
     const frame::Hello &far() const { return far_; }
     // Last measured round trip, microseconds (0 before the first).
     int64_t rtt_us() const;
+    // When anything last came from the far end, ms (monotonic).
+    int64_t heard_ms() const { return live_.heard_ms(); }
     // The link's pace as measured so far.
     const Pace &pace() const { return pace_; }
     // Bytes read from and written to the link's descriptors so far, with

@@ -19,6 +19,8 @@ class Liveness {
     void started(int64_t now);  // this end sent its HELLO
     void up(int64_t now);       // the far HELLO arrived
     void heard(int64_t now) { heard_ms_ = now; }
+    // When the far end was last heard, ms (monotonic).
+    int64_t heard_ms() const { return heard_ms_; }
     void pinged(int64_t now);
 
     enum class Verdict { kFine, kPing, kLost };

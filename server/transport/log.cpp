@@ -11,7 +11,7 @@
 namespace vesk::log {
 namespace {
 int g_level = 0;
-constexpr const char *kPrefix = "veskd";
+std::string g_prefix = "veskd";
 
 // Longest line printed, bytes before escaping.
 constexpr size_t kLineMax = 2048;
@@ -22,9 +22,13 @@ __attribute__((format(printf, 1, 0))) void emit(const char *fmt, va_list ap) {
     if (n < 0) return;
     // One fprintf per line so that the two ends' messages on a shared
     // terminal do not interleave mid-line.
-    fprintf(stderr, "%s: %s\n", kPrefix, printable(std::string_view(line)).c_str());
+    fprintf(stderr, "%s: %s\n", g_prefix.c_str(), printable(std::string_view(line)).c_str());
 }
 }  // namespace
+
+void set_prefix(std::string prefix) {
+    g_prefix = std::move(prefix);
+}
 
 void set_verbosity(int level) {
     g_level = level;
@@ -77,22 +81,55 @@ void Limited::error(const char *fmt, ...) {
     if (n < 0) return;
     std::string shown = printable(std::string_view(line));
     if (held_ > 0) {
-        fprintf(stderr, "%s: %s (and %u more like it)\n", kPrefix, shown.c_str(), held_);
+        fprintf(stderr, "%s: %s (and %u more like it)\n", g_prefix.c_str(), shown.c_str(), held_);
     } else {
-        fprintf(stderr, "%s: %s\n", kPrefix, shown.c_str());
+        fprintf(stderr, "%s: %s\n", g_prefix.c_str(), shown.c_str());
     }
     held_ = 0;
 }
 
+// Length of the well-formed UTF-8 sequence at s[0], or 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF,
+// or a sequence cut short).
+size_t utf8_sequence(std::string_view s) {
+    auto byte = [&](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0; };
+    unsigned char c = byte(0);
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xbf;  // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        if (c == 0xe0) lo = 0xa0;
+        if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        if (c == 0xf0) lo = 0x90;
+        if (c == 0xf4) hi = 0x8f;
+    } else {
+        return 0;
+    }
+    if (byte(1) < lo || byte(1) > hi) return 0;
+    for (size_t i = 2; i < len; i++)
+        if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
+    return len;
+}
+
 std::string printable(std::string_view text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t len = c >= 0x80 ? utf8_sequence(text.substr(i)) : 1;
+        // C1 controls (U+0080 to U+009F) act on terminals as C0 ones do.
+        bool c1 = len == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+        if (c < 0x20 || c == 0x7f || len == 0 || c1) {
             char hex[8];
             snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
+            i++;
         } else {
-            out += char(c);
+            out.append(text.substr(i, len));
+            i += len;
         }
     }
     return out;

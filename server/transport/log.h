@@ -1,7 +1,8 @@
 // veskd's messages on standard error: "veskd: " and the text, one line each,
-// control characters shown as \xHH.
+// control characters and bytes that are not UTF-8 shown as \xHH.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,10 +16,18 @@ namespace vesk::log {
 void set_verbosity(int level);
 int verbosity();
 
-// The text with its control characters shown as \xHH: names, addresses and
-// requests from clients and the far end go into lines, and a newline or a
-// terminal escape in them must not forge or garble one.
+// The text with its control characters (C0 and C1) and the bytes that are
+// not UTF-8 shown as \xHH: names, addresses and requests from clients and
+// the far end go into lines, and a newline, a terminal escape or a raw
+// protocol byte in them must not forge or garble one.
 std::string printable(std::string_view text);
+// Length of the well-formed UTF-8 sequence at text[0], or 0 when none starts
+// there.
+size_t utf8_sequence(std::string_view text);
+
+// What each line starts with, before ": " ("veskd" unless set): a veskd
+// whose messages reach the other machine's log names its own.
+void set_prefix(std::string prefix);
 
 // Always printed.
 void error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

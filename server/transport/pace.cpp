@@ -26,6 +26,7 @@ bool Pace::pong(uint64_t token, int64_t now_us, bool backlogged) {
     int64_t rtt = now_us - p.sent_us;
     if (rtt < 0) return true;
     rtt_us_ = rtt;
+    rtt_at_us_ = now_us;
     if (min_rtt_us_ == 0 || rtt < min_rtt_us_) min_rtt_us_ = std::max<int64_t>(rtt, 1);
     acked_ = std::max(acked_, p.offset);
     sample(Mark{p.offset, now_us, backlogged});

@@ -67,6 +67,8 @@ class Pace {
     // Last and smallest round trips, microseconds (0 before the first).
     int64_t rtt_us() const { return rtt_us_; }
     int64_t min_rtt_us() const { return min_rtt_us_; }
+    // When the last round trip was measured, monotonic microseconds (0: never).
+    int64_t rtt_at_us() const { return rtt_at_us_; }
     // Bytes per second the link carries, 0 while unknown.
     uint64_t rate() const { return rate_; }
     // Offset the far end is known to have read up to.
@@ -105,6 +107,7 @@ class Pace {
     int64_t last_ping_us_ = 0;
     uint64_t acked_ = 0;
     int64_t rtt_us_ = 0;
+    int64_t rtt_at_us_ = 0;
     int64_t min_rtt_us_ = 0;
     uint64_t rate_ = 0;
 };

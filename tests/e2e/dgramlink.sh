@@ -132,6 +132,25 @@ expect_eq "only the main connection is held" 1 "$(open_sockets echo)"
 check "standard descriptors closed" bash -c "! ls /proc/${PID_OF[echo]}/fd/0 /proc/${PID_OF[echo]}/fd/1 /proc/${PID_OF[echo]}/fd/2 2>/dev/null | grep -q ."
 check "SIGPIPE is caught, not ignored" sig_bit SigCgt echo $SIGPIPE_NO
 
+# An IPv6 far host in brackets (where the machine has ::1); one without
+# them is refused before anything is set up.
+if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>/dev/null; then
+    read -r ECHO6 L9 <<<"$(free_ports 2 udp)"
+    python3 -c 'import socket, sys
+s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); s.bind(("::1", int(sys.argv[1])))
+while True:
+    data, peer = s.recvfrom(65536); s.sendto(b"echo " + data, peer)' "$ECHO6" &
+    track $!
+    bg six "$L9" "[::1]:$ECHO6"
+    check "IPv6 pair bound" wait_for "port $L9" 10 udp_bound "$L9"
+    expect_eq "a datagram reaches an IPv6 far host" "echo six" "$(udp_ask "$L9" six)"
+    stop six
+fi
+near dgramlink "$L4" "::1:$ECHO" 2>"$T/err"
+expect_eq "IPv6 host without brackets: status" 1 $?
+expect_eq "IPv6 host without brackets: message" \
+    "dgramlink: bad far target ::1:$ECHO (an IPv6 host: [address]:port)" "$(cat "$T/err")"
+
 # A local port that cannot be bound fails the third pair; nothing is undone.
 python3 -c "import socket,time,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('0.0.0.0',int(sys.argv[1]))); time.sleep(300)" "$L5" &
 track $!

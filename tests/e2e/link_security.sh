@@ -96,7 +96,8 @@ wait_for "the listener" 10 listening tcp "$port"
 python3 "$RELAY" replay "$port" "$T/cap.up"
 wait_for "the refusal" 10 grep -q "key check failed" "$T/replayed.log"
 check "a replayed session is refused: key check" test $? = 0
-check "a replayed session is refused: no socket" test ! -e "$FAR/.vesk/socket"
+check "a replayed session is refused: no link" \
+    grep -q '^state: waiting' <<<"$(HOME=$FAR timeout 10 veskd --status)"
 check "a replayed session is refused: the listener listens on" kill -0 "$victim"
 kill "$victim"
 wait "$victim"

@@ -18,6 +18,10 @@ read -r P1 P2 <<<"$(free_ports 2)"
 fails_with "odd pair after a good one" "text" "Redirecting $P1 to 80
 $USAGE" portlink "$P1" 80 "$P2"
 
+# An IPv6 far host stands in brackets; one without them is refused at once.
+fails_with "IPv6 host without brackets" "text" \
+    "portlink: bad far target ::1:22 (an IPv6 host: [address]:port)" portlink "$P1" ::1:22
+
 fails_with "port 0" "text" "Redirecting 0 to 80
 Unknown service 0
 Nothing to do." portlink 0 80
@@ -170,6 +174,19 @@ expect_eq "good pair after a refusal" "small page" "$(curl -sf -m 10 "http://127
 # Half-close passes through: the far cat sees the end and the echo completes.
 socat -t 60 -T 120 - "TCP:127.0.0.1:$L5" <"$T/www/big.bin" >"$T/echoed" 2>/dev/null
 check "echo with half-close is byte for byte" cmp -s "$T/www/big.bin" "$T/echoed"
+
+# An IPv6 far host, where the machine has ::1.
+if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>/dev/null; then
+    read -r ECHO6 L7 <<<"$(free_ports 2)"
+    socat "TCP6-LISTEN:$ECHO6,bind=[::1],reuseaddr,fork" EXEC:cat 2>/dev/null &
+    track $!
+    wait_for "the IPv6 echo server" 10 bash -c "ss -Hltn 'sport = :$ECHO6' | grep -q ."
+    bg six "$L7" "[::1]:$ECHO6"
+    check "portlink listens for [::1]" wait_for "port $L7" 10 listening "$L7"
+    expect_eq "a connection reaches an IPv6 far host" "over six" \
+        "$(echo "over six" | socat -t 10 -T 20 - "TCP:127.0.0.1:$L7" 2>/dev/null)"
+    stop six
+fi
 
 # Many connections open at the same time through the one portlink.
 expect_eq "1000 simultaneous forwarded connections" 1000 \

@@ -102,6 +102,19 @@ count_lines() { grep -c "$2" "$1" 2>/dev/null || true; }
 H=$T/stubhome
 start_stub "$H"
 
+# --help and --version only tell, on standard output, with status 0: no
+# request reaches the server and the clock is left alone.  Every other
+# program answers them alike.
+for prog in timesync timesyncd upload download portlink dgramlink displink regquery veskd; do
+    out=$(clocked "$prog" --help 2>"$T/err")
+    expect_eq "$prog --help: status" 0 $?
+    check "$prog --help: the usage on standard output" grep -qi '^usage: ' <<<"$out"
+    check "$prog --help: nothing on standard error" test ! -s "$T/err"
+    check "$prog --version" grep -q "^$prog [0-9]" <<<"$(clocked "$prog" --version)"
+done
+check "--help and --version: no request sent" test ! -e "$H/stub/requests"
+check "--help and --version: the clock untouched" test ! -s "$H/clock.log"
+
 # Microseconds that reach a full second carry into the seconds.
 echo "XXd1000 999000" >"$H/stub/clock"
 printf '500 0\n500 2500\n' >"$H/clock.script"

@@ -36,9 +36,16 @@ start_pair --alive $ALIVE --reconnect -- --alive $ALIVE
 frozen=$FAR_PID
 kill -STOP "$frozen"
 t0=$(now_ms)
+# A request to the frozen far end waits for its answer until the link is lost.
+near vesk_probe '>' D "$NEAR" >"$T/waiting.out" &
+waiting=$!
+track $waiting
 wait_for "the near end to notice the frozen far end" $((ALIVE + MARGIN)) \
     grep -q "link lost: no answer from the far end for $ALIVE s" "$T/near.log"
 check "a frozen far end is noticed" test $? = 0
+wait $waiting
+check "a request that waited hears the link went down, and why" grep -q \
+    "^-1 link to .* is down: link lost: no answer from the far end for $ALIVE s$" "$T/waiting.out"
 echo "detected a frozen far end after $(seconds_since "$t0") s (--alive $ALIVE)"
 wait_for "the pair to come back" $((MARGIN * 3)) \
     bash -c "HOME='$NEAR' vesk_probe '>' F -9 | grep -q '^1 '"

@@ -77,7 +77,7 @@ track $a
 HOME=$T/b timeout 20 veskd --key "$T/other" --link "tcp:127.0.0.1:$port" 2>"$T/b.log"
 expect_eq "the connecting end of a refused key exits 1" 1 $?
 check "a refused key is reported" grep -qi "key" "$T/b.log"
-check "no socket is offered for a refused link" test ! -e "$T/a/.vesk/socket"
+check "no link is up after a refused key" grep -q '^state: waiting' <<<"$(HOME=$T/a timeout 10 veskd --status)"
 check "the listening end listens on" kill -0 $a
 kill $a
 wait $a
@@ -114,6 +114,8 @@ if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2
     (cd "$T/b" && HOME=$T/b timeout 20 upload six.bin) >/dev/null 2>&1
     check "a tcp:[::1] link carries an upload" cmp "$T/b/six.bin" "$T/a/six.bin"
     check "the listener names the IPv6 peer" grep -q "link connection from \[::1\]:" "$T/a.log"
+    check "the status names the far end's IPv6 address and port" \
+        grep -q "^far end: .* (\[::1\]:$port)," <<<"$(HOME=$T/b timeout 10 veskd --status)"
     kill $b
     wait $b
     kill $a
@@ -121,4 +123,37 @@ if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2
 else
     echo "SKIP: no ::1 on this machine"
 fi
+
+# Two instances of the user unit side by side, without systemd: each runs its
+# ExecStart line with the instance put in, and an ssh that runs the far
+# command here, in the far user's home.
+mkdir -p "$T/unit/bin" "$T/unit/near" "$T/unit/far" && chmod 700 "$T/unit/near" "$T/unit/far"
+cat >"$T/unit/bin/ssh" <<SH
+#!/usr/bin/env bash
+while [ "\${1:0:1}" = - ]; do [ "\$1" = -o ] && shift; shift; done
+shift  # the host
+cd "$T/unit/far" && HOME="$T/unit/far" exec sh -c "\$*"
+SH
+chmod +x "$T/unit/bin/ssh"
+exec_start() { # exec_start INSTANCE: the unit's command line for INSTANCE
+    sed -n 's/^ExecStart=//p' "$VESK_SRC/dist/veskd@.service.in" |
+        sed -e "s|@VESK_BINDIR@|$VESK_BIN|" -e "s/%[iI]/$1/g" -e "s/\${VESKD_SUFFIX}/$1/g" \
+            -e 's/ \$VESKD_OPTS$//'
+}
+for name in hosta hostb; do
+    eval "set -- $(exec_start $name)"
+    (cd "$T/unit/near" && HOME=$T/unit/near PATH="$T/unit/bin:$PATH" exec timeout 30 "$@") \
+        2>"$T/unit/$name.log" &
+    track $!
+done
+for name in hosta hostb; do
+    wait_for "instance $name" 10 test -S "$T/unit/near/.vesk/socket$name"
+    check "unit instance $name is up beside the other" grep -q '^state: up' \
+        <<<"$(HOME=$T/unit/near timeout 10 veskd -t $name --status)"
+    check "and its far end serves on the same suffix" test -S "$T/unit/far/.vesk/socket$name"
+done
+HOME=$T/unit/near timeout 10 veskd -t hosta --link stdio </dev/null 2>"$T/unit/third.log"
+check "a third on a taken suffix gives the right hint" \
+    grep -q "already running: .* (a second veskd here needs a -t suffix of its own)" \
+    "$T/unit/third.log"
 finish

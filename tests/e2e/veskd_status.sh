@@ -64,6 +64,13 @@ HOME=$T/a veskd --key "$T/key" --link "tcp-listen:127.0.0.1:$port" 2>"$T/a.log" 
 a=$!
 track $a
 wait_for "the listener" 10 listening "$port"
+# Before its first link a listening end answers, and says where it waits.
+HOME=$T/a timeout 10 veskd --status >"$T/status.txt"
+check "before the first link: waiting" grep -q '^state: waiting for ' "$T/status.txt"
+check "and where" grep -q "^listening on: 127.0.0.1:$port$" "$T/status.txt"
+check "and its JSON is valid" python3 -c 'import json, sys
+assert json.load(sys.stdin)["listening_on"] == sys.argv[1]' "127.0.0.1:$port" \
+    < <(HOME=$T/a timeout 10 veskd --status --json)
 HOME=$T/c timeout 20 veskd --reconnect --key "$T/other" --link "tcp:127.0.0.1:$port" 2>"$T/c.log"
 expect_eq "a wrong key stops --reconnect" 1 $?
 check "with the key failure" grep -q "does not hold the same key; not trying again" "$T/c.log"
@@ -82,6 +89,7 @@ wait_for "the near end to wait" 10 grep -q "reconnecting" "$T/b.log"
 HOME=$T/b timeout 10 veskd --status >"$T/status.txt"
 check "while down, the report says so and when the next try is" \
     grep -Eq '^state: (down for .*, next try in|connecting)' "$T/status.txt"
+check "and why" grep -q '^reason: .' "$T/status.txt"
 check "and counts no reconnection yet" grep -q '^reconnections: 0' "$T/status.txt"
 kill $b
 wait $b
@@ -98,4 +106,10 @@ wait_for "the stalling listener" 10 listening "$stall"
 HOME=$T/c timeout 20 veskd --key "$T/key" --link "tcp:127.0.0.1:$stall" 2>"$T/c.log"
 expect_eq "a stalled key check ends the try" 1 $?
 check "as no answer, not a key failure" grep -q "no answer from the far end within 5 s" "$T/c.log"
+
+# Nothing listening: the reason in words, with the address.
+dead=$(free_port)
+HOME=$T/c timeout 3 veskd --reconnect --key "$T/key" --link "tcp:127.0.0.1:$dead" 2>"$T/c.log"
+check "a refused connect says so" \
+    grep -q "^veskd: cannot connect to 127.0.0.1:$dead: Connection refused; trying again" "$T/c.log"
 finish

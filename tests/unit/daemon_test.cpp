@@ -72,7 +72,33 @@ TEST(Status, TextAndJsonOfAFixedState) {
     down.state = "down";
     down.state_ms = 500;
     down.next_try_ms = 1500;
+    down.since_s = 86400;
+    down.reason = "link lost: the far end went away";
     EXPECT_EQ(vesk::status::text(down).substr(0, 40), "state: down for 0.5 s, next try in 1.5 s");
+    EXPECT_NE(vesk::status::text(down).find("\nsince: 1970-01-02 00:00:00 UTC\n"),
+              std::string::npos);
+    EXPECT_NE(vesk::status::text(down).find("\nreason: link lost: the far end went away\n"),
+              std::string::npos);
+    EXPECT_NE(vesk::status::json(down).find("\"since\":\"1970-01-02T00:00:00Z\""),
+              std::string::npos);
+
+    // Up, but a round trip from before the far end fell silent is no round trip.
+    v.heard_ago_ms = 15000;
+    v.rtt_age_ms = 15000;
+    EXPECT_NE(vesk::status::text(v).find("last heard: 15.0 s ago\nround trip: none measured for "
+                                         "15.0 s (the last was 1.5 ms)\n"),
+              std::string::npos)
+        << vesk::status::text(v);
+}
+
+// Whatever bytes a name holds, the JSON stays valid: UTF-8 passes, and any
+// byte that is not part of it is escaped; the text shows such bytes as \xHH.
+TEST(Status, BytesThatAreNotUtf8AreEscaped) {
+    EXPECT_EQ(vesk::status::json_string("a\xc3\xa9\xff\xc3(\xed\xa0\x80\xf0\x9f\x98\x80\""),
+              "\"a\xc3\xa9\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\xf0\x9f\x98\x80\\\"\"");
+    vesk::status::View v;
+    v.link = "exec:\xff\xc2\x9b";
+    EXPECT_NE(vesk::status::text(v).find("link: exec:\\xff\\xc2\\x9b\n"), std::string::npos);
 }
 
 // The last rate covers at most the span, from the oldest sample kept.

@@ -1,0 +1,40 @@
+# CPack's step before it packs the staged install: every ELF file of the
+# install (programs and library) loses its debug sections, which go to
+# usr/lib/debug/.build-id/XX/YYYY.debug in an archive beside the package
+# (CPACK_VESK_DEBUG_ARCHIVE); unpacked at / it lets gdb find them by build id.
+# The package itself stays lean: an installed veskd is a tenth as large.
+set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+set(debug_root "${stage}-debug")
+file(REMOVE_RECURSE "${debug_root}")
+file(GLOB_RECURSE candidates LIST_DIRECTORIES false "${stage}/*")
+foreach(f ${candidates})
+  if(IS_SYMLINK "${f}")
+    continue()
+  endif()
+  file(READ "${f}" magic LIMIT 4 HEX)
+  if(NOT magic STREQUAL "7f454c46")
+    continue()
+  endif()
+  execute_process(COMMAND readelf -n "${f}" OUTPUT_VARIABLE notes)
+  string(REGEX MATCH "Build ID: ([0-9a-f]+)" found "${notes}")
+  if(NOT found)
+    message(FATAL_ERROR "${f} has no build id")
+  endif()
+  string(SUBSTRING "${CMAKE_MATCH_1}" 0 2 head)
+  string(SUBSTRING "${CMAKE_MATCH_1}" 2 -1 tail)
+  set(out "${debug_root}/usr/lib/debug/.build-id/${head}/${tail}.debug")
+  get_filename_component(dir "${out}" DIRECTORY)
+  file(MAKE_DIRECTORY "${dir}")
+  execute_process(COMMAND objcopy --only-keep-debug --compress-debug-sections "${f}" "${out}"
+    RESULT_VARIABLE rc1)
+  execute_process(COMMAND strip --strip-unneeded "${f}" RESULT_VARIABLE rc2)
+  if(NOT rc1 EQUAL 0 OR NOT rc2 EQUAL 0)
+    message(FATAL_ERROR "cannot split the debug symbols of ${f}")
+  endif()
+endforeach()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cJf "${CPACK_VESK_DEBUG_ARCHIVE}" usr
+  WORKING_DIRECTORY "${debug_root}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot write ${CPACK_VESK_DEBUG_ARCHIVE}")
+endif()
+file(REMOVE_RECURSE "${debug_root}")
