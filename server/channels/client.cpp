@@ -223,6 +223,10 @@ void Client::request(char dir, char code, std::string_view arg) {
     local().request(code, arg);
 }
 
+size_t Client::far_ahead_max() const {
+    return RemoteSide::waiting_max(session_.link().far().server_version);
+}
+
 void Client::far_sent(char code) {
     if (pending_remote_ > 0) far_ahead_++;
     if (!proto::has_reply(code)) return;
@@ -232,7 +236,7 @@ void Client::far_sent(char code) {
 }
 
 bool Client::far_may_go_ahead() const {
-    if (far_ahead_ >= kFarAhead) return false;
+    if (far_ahead_ >= far_ahead_max()) return false;
     // Behind a request that opens something, what follows depends on its
     // answer (the far end streams a file or a socket after it).
     for (bool opening : far_owed_)
@@ -308,9 +312,10 @@ void Client::process_input() {
 void Client::update_events() {
     if (dead()) return;
     uint32_t ev = 0;
-    bool blocked = (mode_ == Mode::Command &&
-                    (pending_local_ > 0 || (pending_remote_ > 0 && far_ahead_ >= kFarAhead))) ||
-                   (mode_ != Mode::Command && !can_feed());
+    bool blocked =
+        (mode_ == Mode::Command &&
+         (pending_local_ > 0 || (pending_remote_ > 0 && far_ahead_ >= far_ahead_max()))) ||
+        (mode_ != Mode::Command && !can_feed());
     if (state_ == State::Open && in_.size() < kClientInHigh && !blocked) ev |= EPOLLIN;
     if (out_.wants_write()) ev |= EPOLLOUT;
     // Waiting for an answer and reading nothing meanwhile: still hear a

@@ -142,8 +142,10 @@ class Client : public Outlet {
     // Far requests sent while a far reply was owed, and for each owed reply
     // whether its request opens something: a client may pipeline far
     // requests, up to what the far end holds behind the one it serves.
-    static constexpr size_t kFarAhead = RemoteSide::kWaitingMax;
     size_t far_ahead_ = 0;
+    // Far requests that may run ahead of their answers: what the far end's
+    // version lets wait behind the one in service.
+    size_t far_ahead_max() const;
     std::deque<bool> far_owed_;
     int pending_local_ = 0;  // local replies still owed
     // Flags beside the state, each about something with a life of its own:

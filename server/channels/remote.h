@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands.h"
 #include "flow.h"
 #include "link.h"
 #include "peer.h"
@@ -28,8 +29,17 @@ class Session;
 
 class RemoteSide : public Outlet {
   public:
-    // Requests that may wait behind the one in service.
-    static constexpr size_t kWaitingMax = 8;
+    // Requests that may wait behind the one in service: enough for a tree
+    // copy's pipelined requests to cover a long round trip (at 8, making a
+    // thousand directories over 50 ms took 6 s).  Their bytes count in the
+    // far end's budget, which bounds them across channels.
+    static constexpr size_t kWaitingMax = 64;
+    // What a far veskd older than kFirstTrees lets wait.
+    static constexpr size_t kWaitingMaxBefore = 8;
+    // Requests a client of this end may send ahead to a far end of version v.
+    static constexpr size_t waiting_max(unsigned long v) {
+        return v >= proto::kFirstTrees ? kWaitingMax : kWaitingMaxBefore;
+    }
     // Longest request payload kept: the code and the longest text a client
     // can send.
     static constexpr size_t kRequestPayloadMax = 1 + kRequestTextMax;
