@@ -49,6 +49,10 @@ struct Upload : FileWork {
     Source src;
     bool probed = false;  // the probe went out: its reply decides
     Requests::Ticket probe_reply = 0;
+    // A tree's new file: its '6' goes out with its first request, ahead of
+    // the last replies of the file before.
+    bool open_posted = false;
+    Requests::Ticket open_reply = 0;
     Requests::Ticket flush_reply = 0;  // of the empty 'F' after 'M'
     Requests::Ticket check_reply = 0;  // of the probe after the data
     bool complete = false;             // the data phase reached the source's end
@@ -274,8 +278,9 @@ bool open_remote(Upload &u) {
         }
         return true;
     }
-    int rc = modern ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
-                    : u.run.req.call('6', 0, "%s", target);
+    int rc = u.open_posted ? u.run.req.collect(u.open_reply)
+             : modern      ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
+                           : u.run.req.call('6', 0, "%s", target);
     if (rc < 0) {
         u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
         u.fail();
@@ -494,7 +499,15 @@ void Upload::begin() {
         return;
     }
     if (open_source(*this) != Step::kOpen) return;
-    if (!arg.tree || !arg.tree->absent) probe_reply = probe(*this);
+    if (!arg.tree || !arg.tree->absent) {
+        probe_reply = probe(*this);
+    } else {
+        // Nothing there to decide on: the copy starts afresh, so it is
+        // opened now, a round trip sooner.
+        aim();
+        open_reply = run.req.post('6', 0, "0 %o\n%s", kPartialMode, far_name());
+        open_posted = true;
+    }
     probed = true;
 }
 
