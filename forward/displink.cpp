@@ -124,6 +124,8 @@ std::vector<uint8_t> far_setup(int fd, const x11::Head &head, const std::vector<
 // Opens the far X server for an admitted client and hands both to
 // do_connect through its listener at to.  Closes the client on a failure.
 void hand_over(int client, const std::vector<uint8_t> &setup, const sockaddr_in &to) {
+    // Until the first client is admitted nothing can raise SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     // With no link server left, connect_server ends the program (status 1).
     int far = connect_server(vesk_server);
     if (far >= 0) far = vesk::forward::open_stream(far, 'X', vesk::proto::kXDisplay0Path, nullptr);
@@ -225,8 +227,6 @@ void gate(int listener, sockaddr_in to) {
 // X server now, or -1.  do_connect relays what it accepted: that descriptor
 // is made the X client's own.
 int connect_x_server(int /*index*/, struct sockaddr_in *peer) {
-    // Until the first client arrives nothing can raise SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
     Handover h;
     {
         std::lock_guard<std::mutex> hold(g_handovers_lock);
