@@ -28,6 +28,7 @@ LINK_LIMIT_S=60  # a round without a link by then counts as this
 NET6=fd00:1::    # the /64 of the IPv6 stages, inside the namespace
 export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
 [ -x "$VESK_BIN/veskd" ] || { echo "build first: $VESK_BIN/veskd missing" >&2; exit 1; }
+[ -n "${VESK_BENCH_NS:-}" ] || bash "$SRC_DIR/scripts/deps.sh" bench || exit 1
 
 if [ -z "${VESK_BENCH_NS:-}" ] && unshare -rn true 2>/dev/null; then
     exec env VESK_BENCH_NS=1 unshare -rn bash "$0" "$@"
