@@ -16,7 +16,8 @@ export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
 [ -x "$VESK_BIN/displink" ] || { echo "build first: $VESK_BIN/displink missing" >&2; exit 1; }
 bash "$SRC_DIR/scripts/deps.sh" bench || exit 1
 for tool in Xvfb xauth xdpyinfo; do
-    command -v $tool >/dev/null || { echo "cannot run: $tool missing (Debian: xvfb, xauth, x11-utils)" >&2; exit 1; }
+    command -v $tool >/dev/null ||
+        { echo "cannot run: $tool missing (Debian: xvfb, xauth, x11-utils)" >&2; exit 1; }
 done
 source "$SRC_DIR/tests/e2e/lib.sh"
 set +e

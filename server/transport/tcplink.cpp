@@ -323,9 +323,9 @@ void Listener::take(int fd, const std::string &source, const std::string &who) {
     size_t room = make_room(seats, source, monotonic_ms());
     if (room == kNoRoom) {
         refusals_.error(
-            "link connection from %s refused: %zu connections held, none can "
-            "make room",
-            who.c_str(), conns_.size());
+            "link connection from %s refused: every place it may take is held by "
+            "a connection still within its key check",
+            who.c_str());
         close(fd);
         return;
     }

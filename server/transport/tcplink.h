@@ -1,8 +1,9 @@
 // Opening a TCP link without holding up the event loop: a connect with a
-// deadline, the key check on a worker thread that a deadline or a signal can
-// cut short, and a listener that runs many key checks side by side on the
-// loop so that strangers cannot keep the peer out.  Each Connect and KeyCheck is one
-// attempt; destroying it cancels the attempt and closes its socket.
+// deadline, the connecting end's key check on a worker thread that a deadline
+// or a signal can cut short, and a listener that runs many key checks side by
+// side on the loop so that strangers cannot keep the peer out.  Each Connect
+// and KeyCheck is one attempt; destroying it cancels the attempt and closes
+// its socket.
 #pragma once
 
 #include <cstddef>
@@ -112,7 +113,7 @@ class KeyCheck {
 
 // Connections a listener holds before they prove the key.  None holds a
 // thread (the accepting end of the key check runs on the loop), so each costs
-// a descriptor and about 300 bytes.
+// a descriptor and under 1 KiB.
 constexpr size_t kSeatsMax = 128;
 // One source (an IPv4 address, an IPv6 /64) may hold this many: a peer needs
 // one, a few behind one NAT need a few.

@@ -134,7 +134,8 @@ IDLE=$!
 track $IDLE
 wait_for "the idle clients" 10 test -e "$T/idle.open"
 DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >"$T/beside" 2>&1
-check "a real client beside idle ones sees the far Xvfb" grep -q "dimensions: *640x480 pixels" "$T/beside"
+check "a real client beside idle ones sees the far Xvfb" \
+    grep -q "dimensions: *640x480 pixels" "$T/beside"
 check "... while they are still connected" test ! -e "$T/idle.closed"
 wait $IDLE
 check "the idle clients are closed in the end" test -e "$T/idle.closed"
