@@ -19,6 +19,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
@@ -186,6 +187,8 @@ bool read_setup(Pending &p, bool *whole) {
 // within kSetupWaitMs for the whole of it, and hands the clients that carry
 // the cookie to do_connect (listening at to).  Runs for the process's life.
 void gate(int listener, sockaddr_in to) {
+    // A client that leaves between poll and accept must not block the gate.
+    fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
     std::list<Pending> pending;
     std::vector<pollfd> fds;
     for (;;) {
