@@ -2,9 +2,9 @@
 # How long a --reconnect peer takes to link to a tcp-listen: veskd that
 # strangers are holding, and what the listener holds meanwhile, for each
 # attack mix (tests/e2e/link_relay.py attack):
-#   silent  20 silent connections, each from its own address
-#   slow    20 slow talkers (a right first message, then a byte a second),
-#           each from its own address
+#   silent  20 silent sources, each holding 8 connections
+#   slow    20 slow-talking sources (a right first message, then a byte a
+#           second), each holding 8 connections
 #   own     5 silent connections from the peer's own address (a shared NAT)
 # each over IPv4 (addresses of 127/8) and IPv6 (addresses of one /64 that
 # routes to this host).  The whole run takes place in a network namespace
@@ -26,6 +26,9 @@ ATTACK_S=${1:-60}
 SETTLE_S=2       # the strangers fill their places before the peer's first try
 LINK_LIMIT_S=60  # a round without a link by then counts as this
 NET6=fd00:1::    # the /64 of the IPv6 stages, inside the namespace
+SOURCES=20       # strangers' addresses in the silent and slow mixes ...
+PER_SOURCE=8     # ... and connections each, twice a source's share
+export ATTACK_SOURCES=$SOURCES
 export VESK_BIN=${VESK_BIN:-$SRC_DIR/build/bin}
 [ -x "$VESK_BIN/veskd" ] || { echo "build first: $VESK_BIN/veskd missing" >&2; exit 1; }
 [ -n "${VESK_BENCH_NS:-}" ] || bash "$SRC_DIR/scripts/deps.sh" bench || exit 1
@@ -93,8 +96,8 @@ stage() {
         host="[${NET6}1]" net6=$NET6
     fi
     case $mix in
-        silent) args="20 0 0 1 $T/stats 0 0" ;;
-        slow) args="0 0 0 1 $T/stats 20 0" ;;
+        silent) args="$((SOURCES * PER_SOURCE)) 0 0 1 $T/stats 0 0" ;;
+        slow) args="0 0 0 1 $T/stats $((SOURCES * PER_SOURCE)) 0" ;;
         own) args="0 0 0 0 $T/stats 0 5" ;;
     esac
     port=$(free_port)

@@ -20,7 +20,9 @@
         silent ones come from the peer's own address, 127.0.0.1.  With NET6
         (an IPv6 /64 such as fd00:1:: that routes to this host, in a
         namespace) the target is NET6 1 and every stranger's address is in
-        NET6 (OWN's: the target's).  On SIGTERM it writes the count of
+        NET6 (OWN's: the target's).  ATTACK_SOURCES in the environment
+        spreads each kind over that many addresses only, several
+        connections from each.  On SIGTERM it writes the count of
         connections of each kind to STATS.
 
 Ends after 120 s at the latest so that a broken test cannot leave it behind.
@@ -111,13 +113,17 @@ NONCE_BYTES = 32
 SLOW_BYTE_S = 1.0  # a slow talker's pace after its first message
 
 
+SOURCES = int(os.environ.get("ATTACK_SOURCES", "250"))
+
+
 def source(kind, i, spread, net6):
+    i %= min(SOURCES, 250)
     if kind == 0:  # the peer's own address
         return net6 + "1" if net6 else "127.0.0.1"
     if net6:
-        return "%s%x:%x" % (net6, kind, 1 + (i % 250 if spread else 0))
+        return "%s%x:%x" % (net6, kind, 1 + (i if spread else 0))
     if spread:
-        return "127.0.%d.%d" % (kind, 1 + i % 250)
+        return "127.0.%d.%d" % (kind, 1 + i)
     return "127.0.0.%d" % (kind + 1)
 
 
