@@ -8,12 +8,18 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
+#include <list>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
@@ -35,9 +41,14 @@ using vesk::forward::kMaxDisplay;
 using vesk::forward::kXPortBase;
 namespace x11 = vesk::forward::x11;
 
-// An X client sends its setup as soon as it connects; one that has not
-// within this holds up the other clients no longer, ms.
-constexpr int kSetupWaitMs = 5 * 1000;
+// An X client sends its whole setup as soon as it connects; one that has
+// not within this is closed, ms.  Setups are read beside each other, off
+// the relay, so a silent or slow client holds up no one but itself.
+constexpr int kSetupWaitMs = 3 * 1000;
+// Clients whose setup is being read at once; past it the oldest makes room.
+constexpr size_t kPendingMax = 64;
+// The gate's poll wakes at least this often to close late setups, ms.
+constexpr int kGatePollMs = 500;
 // The far X server's display as the user's X authority names it: the far
 // socket is display 0 of the far host.
 constexpr const char *kFarDisplayFormat = "%s/unix:0";
@@ -45,13 +56,22 @@ const char kNoAuthReason[] = "No protocol specified";
 const char kBadCookieReason[] = "Invalid MIT-MAGIC-COOKIE-1 key";
 
 std::vector<uint8_t> g_cookie(x11::kCookieBytes);
-int g_port = 0;  // the display's TCP port
+int g_port = 0;  // the port do_connect serves: the gate's hand-over listener
 
-// The accepted socket of the client at peer (its port in host order).
-// do_connect hands the callback the peer's address but not its descriptor;
-// the connection to our port from that address and port is unique, so the
-// descriptor is found by it.  Returns -1 when none matches.
-int client_socket(const sockaddr_in *peer) {
+// A client the gate has admitted, waiting for do_connect to take it.
+struct Handover {
+    int client = -1;  // the X client's socket
+    int far = -1;     // its link-server connection, setup written
+    int token = -1;   // the gate's connection to do_connect's listener
+};
+std::mutex g_handovers_lock;
+std::map<int, Handover> g_handovers;  // by the token's local port
+
+// The accepted socket of the connection at peer (its port in host order)
+// to our port.  do_connect hands the callback the peer's address but not its
+// descriptor; the connection to our port from that address and port is
+// unique, so the descriptor is found by it.  Returns -1 when none matches.
+int accepted_socket(const sockaddr_in *peer) {
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr) return -1;
     int found = -1;
@@ -74,23 +94,6 @@ int client_socket(const sockaddr_in *peer) {
     return found;
 }
 
-// Reads exactly n bytes within the setup's time.  Returns false on an end,
-// an error or the time running out.
-bool read_exact(int fd, uint8_t *p, size_t n) {
-    while (n > 0) {
-        pollfd pfd = {fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, kSetupWaitMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got <= 0) return false;
-        p += got;
-        n -= size_t(got);
-    }
-    return true;
-}
-
 bool write_all(int fd, const std::vector<uint8_t> &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -102,24 +105,16 @@ bool write_all(int fd, const std::vector<uint8_t> &bytes) {
     return true;
 }
 
-// Reads the client's setup from fd and checks its cookie.  Returns the
-// setup to send the far X server, or an empty one when the client is
-// refused (its refusal written to it) or gave no setup.
-std::vector<uint8_t> admitted_setup(int fd) {
-    uint8_t head_bytes[x11::kHeadBytes];
-    x11::Head head;
-    if (!read_exact(fd, head_bytes, sizeof head_bytes) || !x11::parse_head(head_bytes, &head))
-        return {};
-    std::vector<uint8_t> setup(head_bytes, head_bytes + sizeof head_bytes);
-    setup.resize(x11::setup_bytes(head));
-    if (!read_exact(fd, setup.data() + x11::kHeadBytes, setup.size() - x11::kHeadBytes)) return {};
+// The far X server's setup for a client whose whole setup carries the
+// display's cookie: the user's cookie for the far display if this machine's
+// X authority has one; else no credentials, which a far X server that needs
+// none (or lets the far veskd's user in by who it is) accepts.  Empty, with
+// the refusal written to the client, when the cookie is not there.
+std::vector<uint8_t> far_setup(int fd, const x11::Head &head, const std::vector<uint8_t> &setup) {
     if (!x11::carries_cookie(head, setup.data(), g_cookie.data())) {
         write_all(fd, x11::failure(head, head.name_len == 0 ? kNoAuthReason : kBadCookieReason));
         return {};
     }
-    // The user's cookie for the far display if this machine's X authority
-    // has one; else no credentials, which a far X server that needs none
-    // (or lets the far veskd's user in by who it is) accepts.
     char far_display[sizeof vesk_remotehost + 16];
     std::snprintf(far_display, sizeof far_display, kFarDisplayFormat, vesk_remotehost);
     std::vector<uint8_t> far_cookie;
@@ -128,25 +123,131 @@ std::vector<uint8_t> admitted_setup(int fd) {
     return x11::with_auth(head, "", {});
 }
 
-// Called by do_connect for every X client.  Returns a link-server connection
-// that now carries the X protocol to the far X server, or -1 to refuse the
-// client.  With no link server left, connect_server ends the program (status 1).
-int connect_x_server(int /*index*/, struct sockaddr_in *peer) {
-    // Until the first client arrives nothing can raise SIGPIPE.
+// Opens the far X server for an admitted client and hands both to
+// do_connect through its listener at to.  Closes the client on a failure.
+void hand_over(int client, const std::vector<uint8_t> &setup, const sockaddr_in &to) {
+    // Until the first client is admitted nothing can raise SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
-    int client = client_socket(peer);
-    if (client < 0) return -1;
-    std::vector<uint8_t> setup = admitted_setup(client);
-    if (setup.empty()) return -1;
-    int fd = connect_server(vesk_server);
-    if (fd < 0) return -1;
-    fd = vesk::forward::open_stream(fd, 'X', vesk::proto::kXDisplay0Path, nullptr);
-    if (fd < 0) return -1;
-    if (!write_all(fd, setup)) {
-        close(fd);
+    // With no link server left, connect_server ends the program (status 1).
+    int far = connect_server(vesk_server);
+    if (far >= 0) far = vesk::forward::open_stream(far, 'X', vesk::proto::kXDisplay0Path, nullptr);
+    if (far >= 0 && !write_all(far, setup)) {
+        close(far);
+        far = -1;
+    }
+    // The token's port goes in the table before it connects: do_connect
+    // may take the connection before connect even returns here.
+    int token = far < 0 ? -1 : socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in mine{};
+    mine.sin_family = AF_INET;
+    mine.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof mine;
+    int port = -1;
+    if (token >= 0 && bind(token, reinterpret_cast<sockaddr *>(&mine), sizeof mine) == 0 &&
+        getsockname(token, reinterpret_cast<sockaddr *>(&mine), &len) == 0) {
+        port = ntohs(mine.sin_port);
+        std::lock_guard<std::mutex> hold(g_handovers_lock);
+        g_handovers[port] = Handover{client, far, token};
+    }
+    if (port >= 0 && connect(token, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0)
+        return;
+    if (port >= 0) {
+        std::lock_guard<std::mutex> hold(g_handovers_lock);
+        g_handovers.erase(port);
+    }
+    if (token >= 0) close(token);
+    if (far >= 0) close(far);
+    close(client);
+}
+
+// A client whose setup the gate is reading.
+struct Pending {
+    int fd;
+    std::chrono::steady_clock::time_point deadline;
+    std::vector<uint8_t> setup;  // what came so far
+    x11::Head head;
+};
+
+// Reads what the client has sent.  Returns false when it is to be closed
+// (an end, an error, a head this side refuses); *whole once the setup is in.
+bool read_setup(Pending &p, bool *whole) {
+    size_t want = p.setup.size() < x11::kHeadBytes ? x11::kHeadBytes : x11::setup_bytes(p.head);
+    size_t had = p.setup.size();
+    p.setup.resize(want);
+    ssize_t got = recv(p.fd, p.setup.data() + had, want - had, MSG_DONTWAIT);
+    p.setup.resize(had + size_t(got > 0 ? got : 0));
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return false;
+    if (had < x11::kHeadBytes && p.setup.size() == x11::kHeadBytes &&
+        !x11::parse_head(p.setup.data(), &p.head))
+        return false;
+    *whole = p.setup.size() >= x11::kHeadBytes && p.setup.size() == x11::setup_bytes(p.head);
+    return true;
+}
+
+// The gate: accepts X clients on listener, reads every setup side by side
+// within kSetupWaitMs for the whole of it, and hands the clients that carry
+// the cookie to do_connect (listening at to).  Runs for the process's life.
+void gate(int listener, sockaddr_in to) {
+    // A client that leaves between poll and accept must not block the gate.
+    fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+    std::list<Pending> pending;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.assign(1, pollfd{listener, POLLIN, 0});
+        for (const Pending &p : pending) fds.push_back(pollfd{p.fd, POLLIN, 0});
+        int ready = poll(fds.data(), fds.size(), kGatePollMs);
+        if (ready < 0 && errno != EINTR) return;
+        auto now = std::chrono::steady_clock::now();
+        size_t i = 1;
+        for (auto it = pending.begin(); it != pending.end(); i++) {
+            bool whole = false, keep = now < it->deadline;
+            if (keep && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                keep = read_setup(*it, &whole);
+            if (keep && !whole) {
+                ++it;
+                continue;
+            }
+            std::vector<uint8_t> setup;
+            if (whole) setup = far_setup(it->fd, it->head, it->setup);
+            if (setup.empty())
+                close(it->fd);
+            else
+                hand_over(it->fd, setup, to);
+            it = pending.erase(it);
+        }
+        if (!(fds[0].revents & POLLIN)) continue;
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        if (pending.size() >= kPendingMax) {
+            close(pending.front().fd);
+            pending.pop_front();
+        }
+        pending.push_back(Pending{fd, now + std::chrono::milliseconds(kSetupWaitMs), {}, {}});
+    }
+}
+
+// Called by do_connect for every client the gate hands over.  Returns the
+// client's link-server connection, which carries the X protocol to the far
+// X server now, or -1.  do_connect relays what it accepted: that descriptor
+// is made the X client's own.
+int connect_x_server(int /*index*/, struct sockaddr_in *peer) {
+    Handover h;
+    {
+        std::lock_guard<std::mutex> hold(g_handovers_lock);
+        auto it = g_handovers.find(peer->sin_port);
+        if (it == g_handovers.end()) return -1;
+        h = it->second;
+        g_handovers.erase(it);
+    }
+    int accepted = accepted_socket(peer);
+    bool ok = accepted >= 0 && dup2(h.client, accepted) == accepted;
+    close(h.client);
+    close(h.token);
+    if (!ok) {
+        close(h.far);
         return -1;
     }
-    return fd;
+    return h.far;
 }
 
 }  // namespace
@@ -188,7 +289,6 @@ int main(int argc, char **argv) {
         std::fputs("displink: no connections\n", stderr);
         return 1;
     }
-    g_port = kXPortBase + display;
     std::string why = "no random numbers for the display's cookie";
     if (getrandom(g_cookie.data(), g_cookie.size(), 0) != ssize_t(g_cookie.size()) ||
         !vesk::forward::xauth::install(display, g_cookie, &why)) {
@@ -213,7 +313,22 @@ int main(int argc, char **argv) {
     // starts, and do_connect does not return to flush it.
     std::fflush(stdout);
 
-    int listeners[1] = {listener};
+    // do_connect relays from a listener of its own on loopback, fed by the
+    // gate, so that no client's setup is read inside the relay.
+    int handover = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof to;
+    if (handover < 0 || bind(handover, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 ||
+        listen(handover, kListenBacklog) != 0 ||
+        getsockname(handover, reinterpret_cast<sockaddr *>(&to), &len) != 0) {
+        std::perror("displink: hand-over listener");
+        return 1;
+    }
+    g_port = ntohs(to.sin_port);
+    std::thread(gate, listener, to).detach();
+    int listeners[1] = {handover};
     do_connect(1, listeners, connect_x_server);
     return 0;
 }

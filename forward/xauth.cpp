@@ -1,6 +1,7 @@
-// displink's X authority entry through the xauth program.  Whatever runs from
-// a signal handler (remove_entry and what it calls) uses only
-// async-signal-safe calls on what install prepared beforehand.
+// displink's X authority entry through the xauth program, and the record
+// that lets a later run undo it after a KILL.  Whatever runs from a signal
+// handler (remove_entry and what it calls) uses only async-signal-safe calls
+// on what install prepared beforehand.
 #include "xauth.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/types.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,11 +27,19 @@ namespace {
 constexpr size_t kPathBytes = 4096;
 constexpr size_t kDisplayBytes = 16;       // ":" and a display number
 constexpr size_t kOutputReadChunk = 4096;  // bytes per read of xauth's output
-constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// QUIT too: its core dump is no reason to leave the user's entry replaced.
+constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+// Beside the authority file, a record "<file>.displink<N>" of what display N's
+// displink replaced, for a later run to put back if it was killed (KILL
+// gives no chance to): its pid, then what nextract gave before.
+constexpr const char *kRecordInfix = ".displink";
+constexpr int kMaxRecordDisplay = 99;    // displink serves displays 0 to 99
+constexpr size_t kRecordHeadBytes = 32;  // "pid\n"
 
 // Prepared by install for remove_entry.
 char g_program[kPathBytes];
 char g_display[kDisplayBytes];
+char g_record[kPathBytes];
 std::string g_saved;  // what xauth nextract gave for the display before ours
 volatile sig_atomic_t g_armed = 0;
 
@@ -133,6 +143,83 @@ std::string to_hex(const std::vector<uint8_t> &bytes) {
     return hex;
 }
 
+// The authority file xauth uses: $XAUTHORITY, else ~/.Xauthority.
+std::string authority_file() {
+    const char *file = std::getenv("XAUTHORITY");
+    if (file != nullptr && *file != '\0') return file;
+    const char *home = std::getenv("HOME");
+    return home != nullptr && *home != '\0' ? std::string(home) + "/.Xauthority" : "";
+}
+
+// Whether pid is a displink that is still running.
+bool displink_alive(pid_t pid) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", int(pid));
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return false;
+    char comm[32] = "";
+    bool ours = std::fgets(comm, sizeof comm, f) != nullptr &&
+                std::string_view(comm).substr(0, 8) == "displink";
+    std::fclose(f);
+    return ours;
+}
+
+bool read_file(const std::string &path, std::string *out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    char buf[kOutputReadChunk];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        out->append(buf, size_t(n));
+    }
+    close(fd);
+    return n == 0;
+}
+
+// Puts back what the displinks that left a record and are gone replaced in
+// the authority file: their cookie out, the user's entry in.
+void restore_orphans(const std::string &authority) {
+    for (int number = 0; number <= kMaxRecordDisplay; number++) {
+        std::string path = authority + kRecordInfix + std::to_string(number);
+        std::string record;
+        if (!read_file(path, &record)) continue;
+        size_t eol = record.find('\n');
+        if (eol == std::string::npos || displink_alive(pid_t(std::atol(record.c_str())))) continue;
+        std::string saved = record.substr(eol + 1);
+        char display[kDisplayBytes];
+        std::snprintf(display, sizeof display, ":%d", number);
+        const char *drop[] = {"xauth", "-q", "remove", display, nullptr};
+        run_feeding(drop, nullptr, 0);
+        const char *merge[] = {"xauth", "-q", "nmerge", "-", nullptr};
+        if (saved.empty() || run_feeding(merge, saved.data(), saved.size()) == 0)
+            unlink(path.c_str());
+    }
+}
+
+// Writes the record of what this run replaces, whole or not at all.
+bool write_record(const std::string &path, const std::string &saved) {
+    std::string tmp = path + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    char head[kRecordHeadBytes];
+    std::snprintf(head, sizeof head, "%d\n", int(getpid()));
+    std::string all = head + saved;
+    size_t done = 0;
+    while (done < all.size()) {
+        ssize_t n = write(fd, all.data() + done, all.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    bool ok = done == all.size() && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok && rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(tmp.c_str());
+    return ok;
+}
+
 void on_end_signal(int sig) {
     remove_entry();
     // The handler was reset to the default: the process ends by the signal,
@@ -168,14 +255,27 @@ bool install(int number, const std::vector<uint8_t> &cookie, std::string *error)
         *error = "the xauth program is not on PATH; it is needed for the display's cookie";
         return false;
     }
+    std::string authority = authority_file();
+    std::string record = authority + kRecordInfix + std::to_string(number);
+    if (authority.empty() || record.size() >= kPathBytes) {
+        *error = "no X authority file: neither XAUTHORITY nor HOME is set";
+        return false;
+    }
+    restore_orphans(authority);
     std::snprintf(g_display, sizeof g_display, ":%d", number);
     const char *extract[] = {"xauth", "-q", "nextract", "-", g_display, nullptr};
     g_saved.clear();
     run_reading(extract, &g_saved);
+    if (!write_record(record, g_saved)) {
+        *error = "cannot write " + record + ": " + strerror(errno);
+        return false;
+    }
+    std::memcpy(g_record, record.c_str(), record.size() + 1);
     std::string hex = to_hex(cookie);
     std::string scheme(x11::kCookieName);
     const char *add[] = {"xauth", "-q", "add", g_display, scheme.c_str(), hex.c_str(), nullptr};
     if (run_feeding(add, nullptr, 0) != 0) {
+        unlink(g_record);
         *error = std::string("xauth could not add the cookie of display ") + g_display;
         return false;
     }
@@ -197,8 +297,10 @@ void remove_entry() {
     run_feeding(drop, nullptr, 0);
     if (!g_saved.empty()) {
         const char *merge[] = {"xauth", "-q", "nmerge", "-", nullptr};
-        run_feeding(merge, g_saved.data(), g_saved.size());
+        // Kept when the entry cannot be put back: the next run tries.
+        if (run_feeding(merge, g_saved.data(), g_saved.size()) != 0) return;
     }
+    unlink(g_record);
 }
 
 }  // namespace vesk::forward::xauth

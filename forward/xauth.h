@@ -16,14 +16,18 @@ namespace vesk::forward::xauth {
 // xauth cannot be run.
 bool lookup(const std::string &display, std::vector<uint8_t> *cookie);
 
-// Saves the user's entries for local display number, then adds cookie for it.
-// Returns false with a reason when xauth is missing or refuses.  Arms
-// remove_entry, which SIGTERM, SIGINT and SIGHUP then run before the process
-// ends by the signal.
+// First puts back what earlier displinks that died without cleaning up
+// (KILL) replaced, by the records they left.  Then saves the user's entries
+// for local display number in such a record beside the authority file, and
+// adds cookie for it.  Returns false with a reason when xauth is missing or
+// refuses, or the record cannot be written.  Arms remove_entry, which
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT then run before the process ends by
+// the signal.
 bool install(int number, const std::vector<uint8_t> &cookie, std::string *error);
 
-// Takes the cookie out and puts the saved entries back; does nothing unless
-// install succeeded, and nothing the second time.  Async-signal-safe.
+// Takes the cookie out, puts the saved entries back and removes the record
+// (kept when they could not be put back); does nothing unless install
+// succeeded, and nothing the second time.  Async-signal-safe.
 void remove_entry();
 
 }  // namespace vesk::forward::xauth

@@ -27,7 +27,7 @@ packages_of() {
         lint) echo clang-format clang-tidy python3 ;;
         dist) echo man-db groff-base dpkg-dev file systemd bash-completion binutils ;;
         bench) echo iperf3 rsync openssh-client openssh-server gnuplot-nox linux-perf strace \
-            socat python3 time procps iproute2 lrzsz ;;
+            socat python3 time procps iproute2 lrzsz xvfb xauth x11-utils ;;
         *) return 1 ;;
     esac
 }

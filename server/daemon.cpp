@@ -33,6 +33,10 @@ constexpr int kKeyCheckMs = 5 * 1000;
 // must come within this, ms: a listener that takes its time to accept does
 // not eat into the exchange's own deadline.
 constexpr int kKeyAnswerMs = 10 * 1000;
+// A connection to a listener that has begun the key check must finish it
+// this soon, ms: a peer needs one round trip, a stranger that talks slowly
+// holds its place no longer.
+constexpr int kListenCheckMs = 3 * 1000;
 // Reconnect backoff: the first wait and the longest, ms.
 constexpr int kBackoffFirstMs = 1000;
 constexpr int kBackoffMaxMs = 60 * 1000;
@@ -117,7 +121,7 @@ bool Daemon::start(std::string *error) {
         int fd = transport::tcp_listen(opt_.link.where, error);
         if (fd < 0) return false;
         listener_ = std::make_unique<tcplink::Listener>(
-            loop_, fd, opt_.key_path, config_.alive_ms, kKeyCheckMs,
+            loop_, fd, opt_.key_path, config_.alive_ms, kListenCheckMs,
             [this](const transport::LinkEnds &ends, const std::string &who) {
                 log::info("link connection from %s passed the key check", who.c_str());
                 open_session(ends);

@@ -2,6 +2,7 @@
 // challenge and response over fresh nonces, which also salts the record keys.
 #include "keycheck.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -250,6 +251,76 @@ bool authenticate(int fd, const std::string &key, bool initiator, std::string *e
         return false;
     }
     return true;
+}
+
+static_assert(Acceptor::kMessageBytes == kMessageBytes && Acceptor::kHeaderBytes == kHeaderBytes);
+
+bool Acceptor::hello_start_ok(const unsigned char *m, size_t n) {
+    unsigned char want[kHeaderBytes];
+    put_header(want, kTypeHello, kRoleInitiator);
+    return std::memcmp(m, want, std::min(n, sizeof want)) == 0;
+}
+
+bool Acceptor::start(std::string *hello, std::string *error) {
+    if (RAND_bytes(my_nonce_, sizeof my_nonce_) != 1) {
+        *error = "key check failed: no random numbers";
+        return false;
+    }
+    unsigned char out[kMessageBytes];
+    put_header(out, kTypeHello, kRoleAcceptor);
+    std::memcpy(out + kHeaderBytes, my_nonce_, kNonceBytes);
+    hello->assign(reinterpret_cast<const char *>(out), sizeof out);
+    return true;
+}
+
+bool Acceptor::hello(const unsigned char *m, const std::string &key, std::string *proof,
+                     std::string *error) {
+    const char *foreign = "key check failed: the far end does not speak the key check";
+    // A peer sending our nonce back is a reflection.
+    if (!header_ok(m, kTypeHello, kRoleInitiator) ||
+        CRYPTO_memcmp(m + kHeaderBytes, my_nonce_, kNonceBytes) == 0) {
+        *error = foreign;
+        return false;
+    }
+    if (key.empty()) {
+        *error = "key check failed: empty key";
+        return false;
+    }
+    key_ = key;
+    std::memcpy(peer_nonce_, m + kHeaderBytes, kNonceBytes);
+    unsigned char out[kMessageBytes];
+    if (!proof_mac(key_, kRoleAcceptor, peer_nonce_, my_nonce_, out + kHeaderBytes) ||
+        !proof_mac(key_, kRoleInitiator, peer_nonce_, my_nonce_, want_mac_)) {
+        *error = "key check failed: HMAC unavailable";
+        return false;
+    }
+    put_header(out, kTypeProof, kRoleAcceptor);
+    proof->assign(reinterpret_cast<const char *>(out), sizeof out);
+    return true;
+}
+
+bool Acceptor::proof(const unsigned char *m, record::Keys *keys, std::string *error,
+                     CheckFault *fault) {
+    *fault = CheckFault::kOther;
+    if (key_.empty()) {
+        *error = "key check failed: proof before hello";
+        return false;
+    }
+    if (!header_ok(m, kTypeProof, kRoleInitiator) ||
+        CRYPTO_memcmp(m + kHeaderBytes, want_mac_, kMacBytes) != 0) {
+        *error = kKeyRefused;
+        *fault = CheckFault::kWrongKey;
+        return false;
+    }
+    if (!record::derive(key_, peer_nonce_, my_nonce_, false, keys)) {
+        *error = "key check failed: key derivation unavailable";
+        return false;
+    }
+    return true;
+}
+
+Acceptor::~Acceptor() {
+    OPENSSL_cleanse(key_.data(), key_.size());
 }
 
 }  // namespace vesk::transport

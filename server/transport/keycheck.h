@@ -38,4 +38,35 @@ bool key_check(int fd, const std::string &key_path, bool initiator, LinkEnds *en
 bool authenticate(int fd, const std::string &key, bool initiator, std::string *error,
                   record::Keys *keys = nullptr, CheckFault *fault = nullptr);
 
+// The accepting end of authenticate without its I/O, so that a listener can
+// run many exchanges on its event loop and none holds a thread.  It sends
+// what authenticate's accepting end sends, in the same order.
+class Acceptor {
+  public:
+    // Bytes of each message, hello or proof, and of a message's header.
+    static constexpr size_t kMessageBytes = 37;
+    static constexpr size_t kHeaderBytes = 5;
+    // Whether the first n (up to kHeaderBytes) bytes of a hello can begin
+    // the initiator's hello: a stranger is turned away at its first bytes.
+    static bool hello_start_ok(const unsigned char *m, size_t n);
+    // This end's hello, sent at once (the initiator waits for it), into
+    // *hello.  Returns false with a reason when there are no random numbers.
+    bool start(std::string *hello, std::string *error);
+    // Takes the initiator's whole hello; fills *proof with what to send back.
+    // Returns false with a reason for a foreign hello or a failure here.
+    bool hello(const unsigned char *m, const std::string &key, std::string *proof,
+               std::string *error);
+    // Takes the initiator's proof; true and the record keys of this end when
+    // it proves the key, else false with a reason and its kind.
+    bool proof(const unsigned char *m, record::Keys *keys, std::string *error, CheckFault *fault);
+    ~Acceptor();
+
+  private:
+    std::string key_;
+    // A proof's MAC is as long as a nonce (HMAC-SHA256, 32 bytes).
+    unsigned char my_nonce_[record::kNonceBytes] = {};
+    unsigned char peer_nonce_[record::kNonceBytes] = {};
+    unsigned char want_mac_[record::kNonceBytes] = {};
+};
+
 }  // namespace vesk::transport

@@ -5,11 +5,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/crypto.h>
+
+#include "keyfile.h"
 
 namespace vesk::tcplink {
 
@@ -208,16 +213,34 @@ constexpr int kRefusalLogMs = 60 * 1000;
 constexpr unsigned kRefusalLogBurst = 10;
 }  // namespace
 
-Admit admit(size_t checking, size_t from_source, uint32_t random) {
-    if (from_source >= kChecksPerSource) return Admit::kSourceFull;
-    if (checking < kChecksStart) return Admit::kCheck;
-    if (checking >= kChecksFull) return Admit::kDropped;
-    // The chance of a drop, in 1/100 of a percent, rises linearly with the
-    // checks past the start.
-    uint32_t span = uint32_t(kChecksFull - kChecksStart);
-    uint32_t past = uint32_t(checking - kChecksStart);
-    uint32_t drop = kDropStartPercent * 100 + (100 - kDropStartPercent) * 100 * past / span;
-    return random % 10000 < drop ? Admit::kDropped : Admit::kCheck;
+std::string source_of(const sockaddr *sa) {
+    if (sa->sa_family != AF_INET6) return transport::address_text(sa, false);
+    const auto *six = reinterpret_cast<const sockaddr_in6 *>(sa);
+    if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+        sockaddr_in four{};
+        four.sin_family = AF_INET;
+        std::memcpy(&four.sin_addr, &six->sin6_addr.s6_addr[12], sizeof four.sin_addr);
+        return transport::address_text(reinterpret_cast<const sockaddr *>(&four), false);
+    }
+    in6_addr net = six->sin6_addr;
+    std::memset(&net.s6_addr[8], 0, 8);
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &net, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+size_t make_room(const std::vector<Seat> &seats, std::string_view source, int64_t now_ms) {
+    size_t from_source = 0;
+    for (const Seat &s : seats) from_source += s.source == source;
+    bool source_full = from_source >= kSeatsPerSource;
+    if (!source_full && seats.size() < kSeatsMax) return seats.size();
+    for (size_t i = 0; i < seats.size(); i++)
+        if ((!source_full || seats[i].source == source) && seats[i].talking_since_ms < 0) return i;
+    for (size_t i = 0; i < seats.size(); i++)
+        if ((!source_full || seats[i].source == source) &&
+            now_ms - seats[i].talking_since_ms >= kTalkGraceMs)
+            return i;
+    return kNoRoom;
 }
 
 Listener::Listener(Loop &loop, int listen_fd, std::string key_path, int alive_ms, int check_ms,
@@ -229,20 +252,24 @@ Listener::Listener(Loop &loop, int listen_fd, std::string key_path, int alive_ms
       check_ms_(check_ms),
       linked_(std::move(linked)),
       refusals_(kRefusalLogMs, kRefusalLogBurst),
-      rng_(std::random_device{}()) {
+      evictions_(kRefusalLogMs, kRefusalLogBurst) {
     loop_.add(fd_, EPOLLIN, [this](uint32_t) { on_ready(); });
 }
 
 Listener::~Listener() {
     loop_.cancel(rest_timer_);
-    checks_.clear();
+    clear();
     loop_.remove(fd_);
     close(fd_);
 }
 
+void Listener::clear() {
+    while (!conns_.empty()) drop(conns_.begin(), "", "");
+}
+
 void Listener::set_taken(bool taken) {
     taken_ = taken;
-    if (taken) checks_.clear();
+    if (taken) clear();
 }
 
 void Listener::rest(int ms) {
@@ -267,8 +294,18 @@ void Listener::on_ready() {
             return rest(kNoDescriptorRestMs);
         }
         const auto *from = reinterpret_cast<const sockaddr *>(&sa);
-        take(fd, transport::address_text(from, false), transport::address_text(from));
+        take(fd, source_of(from), transport::address_text(from));
     }
+}
+
+void Listener::drop(Conns::iterator it, const char *what, const std::string &why) {
+    if (!why.empty())
+        (std::strcmp(what, "closed") == 0 ? evictions_ : refusals_)
+            .error("link connection from %s %s: %s", it->who.c_str(), what, why.c_str());
+    loop_.cancel(it->timer);
+    loop_.remove(it->fd);
+    close(it->fd);
+    conns_.erase(it);
 }
 
 void Listener::take(int fd, const std::string &source, const std::string &who) {
@@ -280,43 +317,105 @@ void Listener::take(int fd, const std::string &source, const std::string &who) {
         close(fd);
         return;
     }
-    size_t from_source = 0;
-    for (const Check &c : checks_) from_source += c.source == source;
-    switch (admit(checks_.size(), from_source, uint32_t(rng_()))) {
-        case Admit::kSourceFull:
-            refusals_.error("link connection from %s refused: %zu key checks from there already",
-                            who.c_str(), from_source);
-            close(fd);
-            return;
-        case Admit::kDropped:
-            refusals_.error("link connection from %s dropped: %zu key checks under way",
-                            who.c_str(), checks_.size());
-            close(fd);
-            return;
-        case Admit::kCheck:
-            break;
+    std::vector<Seat> seats;
+    seats.reserve(conns_.size());
+    for (const Conn &c : conns_) seats.push_back(Seat{c.source, c.talking_since_ms});
+    size_t room = make_room(seats, source, monotonic_ms());
+    if (room == kNoRoom) {
+        refusals_.error(
+            "link connection from %s refused: every place it may take is held by "
+            "a connection still within its key check",
+            who.c_str());
+        close(fd);
+        return;
     }
+    if (room < conns_.size())
+        drop(std::next(conns_.begin(), std::ptrdiff_t(room)), "closed",
+             "it makes room for one from " + who);
     log::info("link connection from %s", who.c_str());
     transport::tcp_tune(fd, alive_ms_);
-    auto it = checks_.insert(checks_.end(), Check{nullptr, source, who});
-    it->check = std::make_unique<KeyCheck>(
-        loop_, fd, key_path_, false, check_ms_, 0,
-        [this, it](bool ok, const transport::LinkEnds &ends, const std::string &why) {
-            checked(it, ok, ends, why);
-        });
+    auto it = conns_.emplace(conns_.end());
+    it->fd = fd;
+    it->source = source;
+    it->who = who;
+    if (!loop_.add(fd, EPOLLIN, [this, it](uint32_t) { on_readable(it); })) {
+        close(fd);
+        conns_.erase(it);
+        return;
+    }
+    it->timer = loop_.after(kQuietMaxMs, [this, it] {
+        it->timer = 0;
+        drop(it, "ended",
+             "no answer from the far end within " + std::to_string(kQuietMaxMs / 1000) + " s");
+    });
+    std::string hello, why;
+    if (!it->exchange.start(&hello, &why)) return drop(it, "ended", why);
+    // A fresh socket's buffer takes the 37 bytes whole.
+    if (send(fd, hello.data(), hello.size(), MSG_NOSIGNAL | MSG_DONTWAIT) != ssize_t(hello.size()))
+        return drop(it, "ended", "the far end closed the connection during the key check");
 }
 
-void Listener::checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
-                       const std::string &why) {
-    std::string who = it->who;
-    bool refused = it->check->fault() == transport::CheckFault::kWrongKey;
-    checks_.erase(it);
-    // Whoever can reach the port can fail the check: that ends this
-    // connection only.  A far end that left or stalled was not refused.
-    if (!ok)
-        return refusals_.error("link connection from %s %s: %s", who.c_str(),
-                               refused ? "refused" : "ended", why.c_str());
-    linked_(ends, who);
+void Listener::on_readable(Conns::iterator it) {
+    constexpr size_t kHello = transport::Acceptor::kMessageBytes;
+    for (;;) {
+        size_t want = (it->got < kHello ? kHello : sizeof it->in) - it->got;
+        // Exactly the exchange's bytes: what follows belongs to the frames.
+        ssize_t n = recv(it->fd, it->in + it->got, want, MSG_DONTWAIT);
+        if (n == 0)
+            return drop(it, "ended", "the far end closed the connection during the key check");
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            return drop(it, "ended", std::string("key check failed: ") + strerror(errno));
+        }
+        if (it->got == 0) {
+            it->talking_since_ms = monotonic_ms();
+            loop_.cancel(it->timer);
+            it->timer = loop_.after(check_ms_, [this, it] {
+                it->timer = 0;
+                drop(
+                    it, "ended",
+                    "no answer from the far end within " + std::to_string(check_ms_ / 1000) + " s");
+            });
+        }
+        size_t had = it->got;
+        it->got += size_t(n);
+        std::string why;
+        if (had < transport::Acceptor::kHeaderBytes &&
+            !transport::Acceptor::hello_start_ok(it->in, it->got))
+            return drop(it, "ended", "key check failed: the far end does not speak the key check");
+        if (it->got == kHello) {
+            std::string key, reply;
+            bool ok = keyfile::load(key_path_, &key, &why) &&
+                      it->exchange.hello(it->in, key, &reply, &why);
+            OPENSSL_cleanse(key.data(), key.size());
+            if (!ok) return drop(it, "ended", why);
+            // The socket's buffer takes the 37 bytes whole: nothing else
+            // has been sent.
+            if (send(it->fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                ssize_t(reply.size()))
+                return drop(it, "ended", "the far end closed the connection during the key check");
+        } else if (it->got == sizeof it->in) {
+            transport::LinkEnds ends;
+            record::Keys keys;
+            transport::CheckFault fault = transport::CheckFault::kOther;
+            if (!it->exchange.proof(it->in + kHello, &keys, &why, &fault))
+                // Whoever can reach the port can fail the check: that ends
+                // this connection only.
+                return drop(it, fault == transport::CheckFault::kWrongKey ? "refused" : "ended",
+                            why);
+            ends.in_fd = ends.out_fd = it->fd;
+            ends.child = -1;
+            ends.is_tcp = true;
+            ends.keys = keys;
+            std::string who = it->who;
+            loop_.cancel(it->timer);
+            loop_.remove(it->fd);
+            conns_.erase(it);
+            linked_(ends, who);
+            return;
+        }
+    }
 }
 
 }  // namespace vesk::tcplink

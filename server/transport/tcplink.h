@@ -1,17 +1,19 @@
 // Opening a TCP link without holding up the event loop: a connect with a
-// deadline, the key check on a worker thread that a deadline or a signal can
-// cut short, and a listener that runs many key checks side by side so that
-// strangers cannot keep the peer out.  Each Connect and KeyCheck is one
-// attempt; destroying it cancels the attempt and closes its socket.
+// deadline, the connecting end's key check on a worker thread that a deadline
+// or a signal can cut short, and a listener that runs many key checks side by
+// side on the loop so that strangers cannot keep the peer out.  Each Connect
+// and KeyCheck is one attempt; destroying it cancels the attempt and closes
+// its socket.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/socket.h>
 #include <functional>
 #include <list>
 #include <memory>
-#include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -109,21 +111,35 @@ class KeyCheck {
     transport::CheckFault fault_ = transport::CheckFault::kOther;
 };
 
-// Unauthenticated connections a listener takes, as start:rate:full.  Below
-// kChecksStart each gets its key check; from there a new one is dropped with
-// a chance that rises from kDropStartPercent to 100% at kChecksFull, so that
-// a flood cannot grow the checks (one thread and one socket each) beyond
-// kChecksFull and yet the peer is seldom the one turned away.
-constexpr size_t kChecksStart = 32;
-constexpr unsigned kDropStartPercent = 30;
-constexpr size_t kChecksFull = 64;
-// One address may have this many checks under way: a peer needs one.
-constexpr size_t kChecksPerSource = 4;
+// Connections a listener holds before they prove the key.  None holds a
+// thread (the accepting end of the key check runs on the loop), so each costs
+// a descriptor and under 1 KiB.
+constexpr size_t kSeatsMax = 128;
+// One source (an IPv4 address, an IPv6 /64) may hold this many: a peer needs
+// one, a few behind one NAT need a few.
+constexpr size_t kSeatsPerSource = 4;
+// A connection that has spoken gives up its seat to a newcomer only once it
+// has been talking this long, ms: a peer finishes within one round trip.
+constexpr int kTalkGraceMs = 1000;
+// A connection that never speaks is closed after this long, ms.
+constexpr int kQuietMaxMs = 10 * 1000;
 
-enum class Admit { kCheck, kSourceFull, kDropped };
-// Whether a new connection gets a key check while checking run in all and
-// from_source of them come from its address.  random is any 32-bit value.
-Admit admit(size_t checking, size_t from_source, uint32_t random);
+// What counts as one source: an IPv4 address (an IPv4-mapped IPv6 address
+// as that), or the /64 of an IPv6 one, whose owner has all of it.
+std::string source_of(const sockaddr *sa);
+
+// A held connection, as make_room sees it.
+struct Seat {
+    std::string_view source;
+    int64_t talking_since_ms = -1;  // -1: has sent nothing yet
+};
+constexpr size_t kNoRoom = SIZE_MAX;
+// Where a new connection from source goes, given those held (oldest first):
+// seats.size() when it fits as things are; else the index of the one to
+// close for it, the oldest silent one of its source when that is full
+// (of anyone's when all are), failing that the oldest whose key check has
+// run past kTalkGraceMs; else kNoRoom.
+size_t make_room(const std::vector<Seat> &seats, std::string_view source, int64_t now_ms);
 
 class Listener {
   public:
@@ -132,8 +148,9 @@ class Listener {
     using Linked = std::function<void(const transport::LinkEnds &ends, const std::string &who)>;
 
     // Serves listen_fd (a non-blocking listening socket, which it owns):
-    // accepts whatever comes and checks the key of what admit() lets in,
-    // each within check_ms.  alive_ms is the link's liveness time (tcp_tune).
+    // accepts whatever comes within make_room's bounds and checks the key of
+    // each that speaks, within check_ms of its first bytes.  alive_ms is the
+    // link's liveness time (tcp_tune).
     Listener(Loop &loop, int listen_fd, std::string key_path, int alive_ms, int check_ms,
              Linked linked);
     ~Listener();
@@ -145,17 +162,25 @@ class Listener {
     void set_taken(bool taken);
 
   private:
-    struct Check {
-        std::unique_ptr<KeyCheck> check;
-        std::string source;  // the far address, without its port
+    struct Conn {
+        int fd = -1;
+        std::string source;  // source_of the far address
         std::string who;
+        int64_t talking_since_ms = -1;
+        unsigned char in[2 * transport::Acceptor::kMessageBytes] = {};  // hello, then proof
+        size_t got = 0;
+        transport::Acceptor exchange;
+        uint64_t timer = 0;
     };
-    using Checks = std::list<Check>;
+    using Conns = std::list<Conn>;
 
     void on_ready();
     void take(int fd, const std::string &source, const std::string &who);
-    void checked(Checks::iterator it, bool ok, const transport::LinkEnds &ends,
-                 const std::string &why);
+    void on_readable(Conns::iterator it);
+    // Closes the connection; logs why (limited) unless why is empty.  what
+    // is "closed" for one that makes room.
+    void drop(Conns::iterator it, const char *what, const std::string &why);
+    void clear();
     void rest(int ms);
 
     Loop &loop_;
@@ -165,10 +190,10 @@ class Listener {
     int check_ms_;
     Linked linked_;
     bool taken_ = false;
-    Checks checks_;
+    Conns conns_;
     uint64_t rest_timer_ = 0;
     log::Limited refusals_;
-    std::mt19937 rng_;
+    log::Limited evictions_;  // a budget of their own: they tell what the listener did
 };
 
 }  // namespace vesk::tcplink

@@ -67,7 +67,8 @@ expect_eq "default: the display is told to the link server" "local '9' DISPLAY=:
     "$(client_cmds "local '9' DISPLAY=:$D")"
 check "default: that connection is closed" wait_for "the '9' connection to close" 10 \
     closed_client "local '9' DISPLAY=:$D"
-expect_eq "default: only the listener is held" 1 "$(open_sockets default)"
+expect_eq "default: only the listeners are held (the display's, do_connect's)" 2 \
+    "$(open_sockets default)"
 check "default: SIGPIPE keeps its default action before any X client" \
     not sig_bit SigIgn default $SIGPIPE_NO
 if [ ! -e "/tmp/.X11-unix/X$D" ]; then
@@ -101,6 +102,64 @@ check "a client without the cookie is refused" test $? -ne 0
 check "with the X server's own reason" grep -q "No protocol specified" "$T/nocookie"
 expect_eq "nothing of it crossed the link" "$crossed" "$(grep -c "far 'X'" "$T/near.log")"
 check "the display's cookie is in the user's X authority" bash -c "xauth list :$K | grep -q ."
+
+# Three silent clients and a slow one hold up no one: a real client gets
+# the display while they are all still connected, and they are closed later.
+python3 -c '
+import socket, sys, time
+socks = [socket.create_connection(("127.0.0.1", int(sys.argv[1]))) for _ in range(4)]
+open(sys.argv[2] + ".open", "w").close()
+deadline = time.time() + 30
+while socks and time.time() < deadline:
+    socks[-1].settimeout(1)
+    try:
+        socks[-1].send(b"l")  # the slow one: a byte a second
+        if socks[-1].recv(1) == b"":
+            raise OSError
+    except socket.timeout:
+        pass
+    except OSError:
+        socks.pop()
+        open(sys.argv[2] + ".closed", "w").close()
+    for s in socks[:-1]:
+        s.setblocking(False)
+        try:
+            if s.recv(1) == b"":
+                socks.remove(s)
+                open(sys.argv[2] + ".closed", "w").close()
+        except BlockingIOError:
+            pass
+' $((6000 + K)) "$T/idle" &
+IDLE=$!
+track $IDLE
+wait_for "the idle clients" 10 test -e "$T/idle.open"
+DISPLAY="127.0.0.1:$K" timeout 20 xdpyinfo >"$T/beside" 2>&1
+check "a real client beside idle ones sees the far Xvfb" \
+    grep -q "dimensions: *640x480 pixels" "$T/beside"
+check "... while they are still connected" test ! -e "$T/idle.closed"
+wait $IDLE
+check "the idle clients are closed in the end" test -e "$T/idle.closed"
+
+# The user's own entry for a display survives a QUIT, and a KILL once the
+# next displink has run.
+ulimit -c 0
+Q=$(first_free 60)
+xauth add ":$Q" MIT-MAGIC-COOKIE-1 00112233445566778899aabbccddeeff 2>/dev/null
+cp "$XAUTHORITY" "$T/xauth.before"
+mine=$(xauth list ":$Q")
+bg quit displink ":$Q"
+expect_eq "QUIT: displink serves the display" ":$Q" "$(cat "$T/quit.out")"
+kill -QUIT "${PID_OF[quit]}"
+wait "${PID_OF[quit]}" 2>/dev/null
+check "QUIT puts the X authority back byte for byte" cmp -s "$XAUTHORITY" "$T/xauth.before"
+bg killed displink ":$Q"
+kill -KILL "${PID_OF[killed]}"
+wait "${PID_OF[killed]}" 2>/dev/null
+check "KILL leaves a record of the replaced entry" test -e "$XAUTHORITY.displink$Q"
+bg after displink ":$(first_free 70)"
+stop after
+expect_eq "the next run puts the user's entry back" "$mine" "$(xauth list ":$Q")"
+check "... and removes the record" test ! -e "$XAUTHORITY.displink$Q"
 
 # DISPLAY from the environment; a taken port moves on to the next display.
 E=$(first_free "$K")

@@ -374,22 +374,39 @@ TEST(Compress, CorruptInputRefused) {
 
 }  // namespace
 
-// The listener's admission: every check below the start, none from an
-// address past its share or at the full mark, and a chance in between that
-// rises from the start's rate to certainty.
-TEST(ListenerAdmit, StartRateFull) {
+// The listener's seats: room while there is some; a full source or table
+// gives up its oldest silent connection, then one whose check has dragged
+// past the grace, and never a peer that is still inside it.
+TEST(ListenerSeats, MakeRoom) {
     using namespace vesk::tcplink;
-    EXPECT_EQ(admit(0, 0, UINT32_MAX), Admit::kCheck);
-    EXPECT_EQ(admit(kChecksStart - 1, kChecksPerSource - 1, 0), Admit::kCheck);
-    EXPECT_EQ(admit(0, kChecksPerSource, UINT32_MAX), Admit::kSourceFull);
-    EXPECT_EQ(admit(kChecksFull, 0, UINT32_MAX), Admit::kDropped);
-    // At the start, kDropStartPercent of the random values drop.
-    EXPECT_EQ(admit(kChecksStart, 0, kDropStartPercent * 100 - 1), Admit::kDropped);
-    EXPECT_EQ(admit(kChecksStart, 0, kDropStartPercent * 100), Admit::kCheck);
-    // Halfway, halfway between that rate and all.
-    uint32_t half = (kDropStartPercent * 100 + 10000) / 2;
-    size_t mid = (kChecksStart + kChecksFull) / 2;
-    EXPECT_EQ(admit(mid, 0, half - 1), Admit::kDropped);
-    EXPECT_EQ(admit(mid, 0, half), Admit::kCheck);
-    EXPECT_EQ(admit(kChecksFull - 1, 0, 9000), Admit::kDropped);
+    std::vector<Seat> seats;
+    EXPECT_EQ(make_room(seats, "a", 0), 0u);
+    for (size_t i = 0; i < kSeatsPerSource; i++) seats.push_back(Seat{"a", 100});
+    EXPECT_EQ(make_room(seats, "b", 100), seats.size());
+    EXPECT_EQ(make_room(seats, "a", 100), kNoRoom);
+    EXPECT_EQ(make_room(seats, "a", 100 + kTalkGraceMs), 0u);
+    seats[2].talking_since_ms = -1;
+    EXPECT_EQ(make_room(seats, "a", 100), 2u);
+    seats.assign(kSeatsMax, Seat{"x", 100});
+    seats[0].source = "a";
+    EXPECT_EQ(make_room(seats, "a", 100), kNoRoom);
+    seats[5].talking_since_ms = -1;
+    EXPECT_EQ(make_room(seats, "a", 100), 5u);
+    seats[5].talking_since_ms = 200;
+    EXPECT_EQ(make_room(seats, "a", 100 + kTalkGraceMs), 0u);
+}
+
+// Sources: an IPv4 address, an IPv4-mapped one as that, an IPv6 /64.
+TEST(ListenerSeats, SourceOf) {
+    using namespace vesk::tcplink;
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.1.2.3", &four.sin_addr);
+    EXPECT_EQ(source_of(reinterpret_cast<sockaddr *>(&four)), "127.1.2.3");
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "::ffff:127.1.2.3", &six.sin6_addr);
+    EXPECT_EQ(source_of(reinterpret_cast<sockaddr *>(&six)), "127.1.2.3");
+    inet_pton(AF_INET6, "fd00:1:2:3:4:5:6:7", &six.sin6_addr);
+    EXPECT_EQ(source_of(reinterpret_cast<sockaddr *>(&six)), "fd00:1:2:3::/64");
 }
