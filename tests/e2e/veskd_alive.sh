@@ -87,8 +87,10 @@ except OSError:
 print("%.1f" % (time.time() - t))
 PY
 )
-check "a stalled key check is cut short within a few seconds ($stalled s)" \
-    awk -v s="$stalled" 'BEGIN { exit !(s >= 3 && s < 10) }'
+# A connection that never speaks holds its place for 10 s at most (sooner
+# when a newcomer needs it), then goes.
+check "a silent connection is cut short ($stalled s)" \
+    awk -v s="$stalled" 'BEGIN { exit !(s >= 3 && s < 12) }'
 check "the listener survives both" kill -0 $a
 check "the wrong key is logged" grep -q "refused: key check failed" "$T/a.log"
 
