@@ -36,7 +36,7 @@ _vesk_client_start() {
 
 _vesk_transfer() {
     local cur prev words cword
-    _vesk_client_start "-f -q -u -v -l -j -R -as" && return
+    _vesk_client_start "-f -q -u -v -l -j -R -U -as" && return
     # upload sends local files; download names far files, so only the local
     # directory at the end and "-as" targets are local names.
     if [[ ${words[0]##*/} == download && $prev != -as && $prev != --as ]]; then
