@@ -56,6 +56,15 @@ struct TreeEntry {
     std::string target;  // a link's
 };
 
+// The path of name within the directory at parent ("." for the top).
+inline std::string child_path(const std::string &parent, const std::string &name) {
+    if (parent == ".") return name;
+    std::string path = parent;
+    path += '/';
+    path += name;
+    return path;
+}
+
 // Whether a copy's time and the source's agree: exactly, or to the second
 // where one file system keeps no fraction.  Never a rounding.
 inline bool same_time(const Stamp &a, const Stamp &b) {

@@ -216,7 +216,7 @@ void walk_local(Run &run, int dir, const std::string &top, const std::string &re
     closedir(d);
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
-        const std::string path = rel == "." ? name : rel + "/" + name;
+        const std::string path = proto::child_path(rel, name);
         if (own_temporary(name)) continue;
         if (!proto::safe_component(name)) {
             // A newline would split the far request that carries it.

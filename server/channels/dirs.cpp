@@ -80,7 +80,7 @@ class TreeLister {
             struct stat st;
             // Gone since it was read: it is simply not listed.
             if (::fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            proto::TreeEntry e = entry_of(st, path == "." ? n : path + "/" + n);
+            proto::TreeEntry e = entry_of(st, proto::child_path(path, n));
             if (e.type == proto::kEntryLink && !read_target(dir, n, &e.target)) continue;
             if (!put(e)) return false;
             if (e.type == proto::kEntryDir) subdirs.push_back(n);
@@ -89,7 +89,7 @@ class TreeLister {
             int fd = ::openat(dir, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) continue;  // unreadable: its entry stands, its content does not
             Fd sub(fd);
-            if (!list(sub.get(), path == "." ? n : path + "/" + n, depth + 1)) return false;
+            if (!list(sub.get(), proto::child_path(path, n), depth + 1)) return false;
         }
         return true;
     }

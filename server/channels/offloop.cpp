@@ -83,7 +83,7 @@ void OffLoop::list_tree(std::string_view arg, const Scope &scope, std::function<
         l.fd = std::make_shared<Fd>(files::list_tree(name, scope, &l.bytes, &l.why));
         return std::optional<Listed>(std::move(l));
     };
-    auto done = [this, serve = std::move(serve)](Listed l) {
+    auto done = [this, serve = std::move(serve)](const Listed &l) {
         if (l.fd->get() < 0) return outlet_.reply(false, l.why);
         outlet_.reply(true, std::to_string(l.bytes));
         serve(l.fd->release());
@@ -91,7 +91,7 @@ void OffLoop::list_tree(std::string_view arg, const Scope &scope, std::function<
     if (!run<Listed>(Workers::Kind::FileCheck, work, done)) {
         // No thread at all: listed here, stalling the loop, rather than not at all.
         std::optional<Listed> l = work(std::atomic<bool>(false));
-        done(std::move(*l));
+        done(*l);
     }
 }
 
