@@ -118,9 +118,9 @@ struct FarTarget {
 // Reads a far target.  An IPv6 address holds colons of its own, so it
 // stands in brackets; text with two colons outside them is refused here
 // rather than by the far end, when a client comes.
-inline FarTarget far_target(const char *spec) {
+inline FarTarget far_target(const char *text) {
     FarTarget t{FarTarget::Form::kBad, "", ""};
-    std::string s(spec);
+    std::string s(text);
     if (!s.empty() && s[0] == '[') {
         size_t close = s.find("]:");
         if (close == std::string::npos || close + 2 >= s.size()) return t;
