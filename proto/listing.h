@@ -71,13 +71,24 @@ inline bool same_time(const Stamp &a, const Stamp &b) {
     return a.sec == b.sec && (a.nsec == b.nsec || a.nsec == 0 || b.nsec == 0);
 }
 
+// A time as the listing and the 'P' request write it: "<seconds>.<nine digits>".
+inline std::string stamp_text(const Stamp &s) {
+    char t[48];
+    snprintf(t, sizeof t, "%lld.%09ld", s.sec, s.nsec);
+    return t;
+}
+
 // One entry's line.
 inline std::string format_tree_entry(const TreeEntry &e) {
-    char nums[160];
-    snprintf(nums, sizeof nums, "%c %o %lld %lld.%09ld %lld.%09ld %zu ", e.type,
-             e.perms & kMaxPermissionBits, e.size, e.mtime.sec, e.mtime.nsec, e.atime.sec,
-             e.atime.nsec, e.path.size());
-    std::string line = nums;
+    char head[48];
+    snprintf(head, sizeof head, "%c %o %lld ", e.type, e.perms & kMaxPermissionBits, e.size);
+    std::string line = head;
+    line += stamp_text(e.mtime);
+    line += ' ';
+    line += stamp_text(e.atime);
+    line += ' ';
+    line += std::to_string(e.path.size());
+    line += ' ';
     line += e.path;
     if (e.type == kEntryLink) {
         line += ' ';

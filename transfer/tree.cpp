@@ -28,6 +28,7 @@ namespace vesk::transfer {
 namespace {
 
 using proto::Stamp;
+using proto::stamp_text;
 using proto::TreeEntry;
 
 // Requests sent ahead of their replies: each reply is a few bytes, so the
@@ -79,12 +80,6 @@ void say(Run &run, const char *format, ...) {
     vfprintf(stderr, format, ap);
     va_end(ap);
     run.status = 1;
-}
-
-std::string stamp_text(const Stamp &s) {
-    char t[48];
-    snprintf(t, sizeof t, "%lld.%09ld", s.sec, s.nsec);
-    return t;
 }
 
 Stamp stamp_of(const struct timespec &ts) {

@@ -93,9 +93,8 @@ void send_final_mode(Upload &u) {
     if (u.arg.tree) {
         // Exact times, and the link-proof request of trees; a replacement
         // then takes the old copy's place.
-        u.run.req.post('P', 0, "%o %lld.%09ld %lld.%09ld\n%s", u.src.perms, u.src.mtime_exact.sec,
-                       u.src.mtime_exact.nsec, u.src.atime_exact.sec, u.src.atime_exact.nsec,
-                       u.far_name());
+        u.run.req.post('P', 0, "%o %s %s\n%s", u.src.perms, stamp_text(u.src.mtime_exact).c_str(),
+                       stamp_text(u.src.atime_exact).c_str(), u.far_name());
         if (u.arg.tree->replace)
             u.run.req.post('R', 0, "%s\n%s", u.far_name(), u.arg.tree->wire.c_str());
         return;
