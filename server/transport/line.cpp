@@ -97,6 +97,7 @@ class PacketLine final : public Line {
             t.far_may_be_absent = false;
         } else if (arq_.far_restarted()) {
             t.fault = kFarRestarted;
+            t.far_restarted = true;
         }
         return t;
     }

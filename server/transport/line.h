@@ -49,6 +49,7 @@ class Line {
         std::string_view in_place;      // frame bytes to read where they lie (frames untouched)
         const char *fault = nullptr;    // the link ends with this reason
         bool far_may_be_absent = true;  // with fault: whether nobody may be there
+        bool far_restarted = false;     // with fault: the far end began a new session
     };
     // Takes bytes read from the link; appends the frame bytes now complete
     // to frames, or, when frames is empty and the bytes are frames as they

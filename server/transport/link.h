@@ -135,6 +135,9 @@ class Link {
     // every header, record and packet around the data.
     uint64_t bytes_in() const { return bytes_in_; }
     uint64_t bytes_out() const { return bytes_out_; }
+    // The link ended because the far end began a new session on the same
+    // line (it was restarted): the line itself still works.
+    bool far_restarted() const { return far_restarted_; }
 
   private:
     struct Item {
@@ -234,6 +237,7 @@ class Link {
     int out_fd_;
     LinkEvents &events_;
     State state_ = State::kGreeting;
+    bool far_restarted_ = false;
     bool kick_pending_ = false;
     bool want_out_ = false;
     frame::Hello far_;

@@ -56,6 +56,7 @@ bool Link::take_in(std::string_view got) {
     if (t.alive) live_.heard(monotonic_ms());
     if (t.wake) kick();
     if (t.fault) {
+        far_restarted_ = t.far_restarted;
         down(false, t.fault, t.far_may_be_absent);
         return false;
     }
