@@ -112,7 +112,12 @@ void Client::hung_up_waiting() {
 void Client::read_client() {
     if (state_ != State::Open) return;
     if (in_.size() >= kClientInHigh) return;
-    ssize_t r = in_.read_from(fd_, kReadChunk);
+    size_t want = kReadChunk;
+    if (mode_ != Mode::Command && target_remote_) {
+        if (feed_full()) return;
+        want = std::min(want, feed_room() - in_.size());
+    }
+    ssize_t r = in_.read_from(fd_, want);
     if (r < 0) {
         if (errno == EAGAIN) return;
         log::info("client %u: read failed: %s", id_, strerror(errno));
@@ -245,9 +250,16 @@ bool Client::far_may_go_ahead() const {
     return avail >= 2 && in_.peek()[0] == proto::kMessageStart && in_.peek()[1] == proto::kToFar;
 }
 
-bool Client::can_feed() const {
-    if (target_remote_) return session_.link().queued_data(key()) < Link::kQueueHigh;
-    return !local_ || local_->held() < Peer::kInHigh;
+size_t Client::feed_room() const {
+    if (target_remote_) return session_.link().data_room(key());
+    return !local_ || local_->held() < Peer::kInHigh ? SIZE_MAX : 0;
+}
+
+bool Client::feed_full() const {
+    // On a slow link the data read ahead is held to what the link takes, so
+    // that the client's progress follows the link, not this buffer.
+    size_t room = feed_room();
+    return room == 0 || (target_remote_ && in_.size() >= room);
 }
 
 void Client::feed(std::string_view bytes) {
@@ -288,9 +300,10 @@ void Client::process_input() {
             if (!take_request()) break;
             continue;
         }
-        if (avail == 0 || !can_feed()) break;
-        size_t n = avail;
-        if (mode_ == Mode::Dump) n = size_t(std::min<int64_t>(int64_t(avail), dump_left_));
+        size_t room = avail == 0 ? 0 : feed_room();
+        if (room == 0) break;
+        size_t n = std::min(avail, room);
+        if (mode_ == Mode::Dump) n = size_t(std::min<int64_t>(int64_t(n), dump_left_));
         feed(in_.peek().substr(0, n));
         in_.consume(n);
         if (mode_ == Mode::Dump) {
@@ -315,7 +328,7 @@ void Client::update_events() {
     bool blocked =
         (mode_ == Mode::Command &&
          (pending_local_ > 0 || (pending_remote_ > 0 && far_ahead_ >= far_ahead_max()))) ||
-        (mode_ != Mode::Command && !can_feed());
+        (mode_ != Mode::Command && feed_full());
     if (state_ == State::Open && in_.size() < kClientInHigh && !blocked) ev |= EPOLLIN;
     if (out_.wants_write()) ev |= EPOLLOUT;
     // Waiting for an answer and reading nothing meanwhile: still hear a

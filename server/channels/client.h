@@ -108,7 +108,10 @@ class Client : public Outlet {
     // the '?' dump and '5' that follow.
     void note_opens(char code, bool remote);
     void feed(std::string_view bytes);
-    bool can_feed() const;
+    // Bytes feed() may take now (SIZE_MAX: no bound).
+    size_t feed_room() const;
+    // Whether reading more from the client would only fill the buffer.
+    bool feed_full() const;
     // Writes what is held for the client, then fresh (the far end's
     // bytes), holding what the socket does not take.
     void write_client(std::string_view fresh = {});

@@ -132,7 +132,7 @@ void RemoteSide::reply(bool ok, std::string_view text) {
 }
 
 bool RemoteSide::data_room() const {
-    return !dead_ && session_.link().queued_data(key_) < Link::kQueueHigh;
+    return !dead_ && session_.link().data_room(key_) > 0;
 }
 
 void RemoteSide::data(std::string_view bytes) {

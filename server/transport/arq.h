@@ -11,6 +11,7 @@
 // size); this class joins the two directions.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,8 +27,10 @@ namespace vesk {
 class Arq {
   public:
     // first_seq: the sequence number of this end's first packet (random, so
-    // that a stray packet of another link is unlikely to fit the window).
-    explicit Arq(uint32_t first_seq) : sender_(first_seq) {}
+    // that a stray packet of another link is unlikely to fit the window; its
+    // low 16 bits are used); key: this end's link key (random), which
+    // scrambles every payload.
+    Arq(uint32_t first_seq, uint64_t key) : sender_(first_seq, key) {}
 
     // Frame bytes the store takes now before the sender must wait for acks.
     size_t room() const { return sender_.room(); }
@@ -46,11 +49,18 @@ class Arq {
     void ack_if_owed(std::string &wire) {
         if (!receiver_.ack_owed()) return;
         packet::append(wire, receiver_.ack_header(), {});
+        if (receiver_.ack_again()) packet::append(wire, receiver_.ack_header(), {});
         receiver_.ack_sent();
     }
-    // When resend_due next has work by the clock, or -1 when nothing waits
-    // for an acknowledgement.
-    int64_t next_due_us() const { return sender_.next_due_us(); }
+    // When resend_due or expire next has work by the clock, or -1 when
+    // nothing waits.
+    int64_t next_due_us() const {
+        int64_t a = sender_.next_due_us(), b = receiver_.next_due_us();
+        return a < 0 ? b : b < 0 ? a : std::min(a, b);
+    }
+    // Drops a packet whose bytes are overdue and takes what follows it, as
+    // receive() does.
+    bool expire(int64_t now_us, std::string &frames) { return receive({}, now_us, frames); }
     // Packets not yet acknowledged.
     size_t unacked() const { return sender_.unacked(); }
 
@@ -62,8 +72,12 @@ class Arq {
     }
     // The far end sends plain frames, as a version without packets does.
     bool far_is_plain() const { return receiver_.far_is_plain(); }
-    // The far end started afresh: a first packet of another sequence.
+    // The far end started afresh: a first packet of another key.
     bool far_restarted() const { return receiver_.far_restarted(); }
+    // The far end sends the packets of an older version.
+    bool far_is_old() const { return receiver_.far_is_old(); }
+    // Why the link cannot go on (see Sender::fault), or nullptr.
+    const char *fault() const { return sender_.fault(); }
 
     LineStats stats() const {
         LineStats s;
@@ -78,6 +92,10 @@ class Arq {
     int64_t rto_us() const { return sender_.rto_us(); }
     // Payload of the packets cut now, bytes.
     size_t packet_bytes() const { return sender_.packet_bytes(); }
+    // Whether an interactive channel is active (see RateModel).
+    void set_interactive(bool on) { sender_.set_interactive(on); }
+    // Bytes a second the line has carried this way, 0 while unknown.
+    uint64_t rate() const { return sender_.rate(); }
 
   private:
     arq::Sender sender_;

@@ -27,11 +27,13 @@ void RateModel::delivered(size_t bytes, int64_t now_us, int64_t srtt_us, int64_t
         acked_bytes_ = 0;
         span_start_us_ = now_us;
         int64_t rtt = std::max(min_rtt_us, kWindowRttMinUs);
-        size_t bdp = size_t(
+        bdp_ = size_t(
             std::min<uint64_t>(rate_ * uint64_t(rtt * kWindowRtts) / 1000000, packet::kStoreMax));
         packet_cap_ = std::clamp<size_t>(size_t(rate_ * uint64_t(kPacketLineUs) / 1000000),
                                          kPacketLineMin, packet::kPayloadMax);
-        window_ = std::clamp(bdp, kWindowPacketsMin * packet_bytes(), packet::kStoreMax);
+        interactive_cap_ =
+            std::clamp<size_t>(size_t(rate_ * uint64_t(kInteractiveLineUs) / 1000000),
+                               kInteractiveMin, packet::kPayloadMax);
     }
     adapt(false);
 }
@@ -45,7 +47,7 @@ void RateModel::adapt(bool lost) {
     if (lost) window_lost_++;
     if (window_tx_ < kAdaptEvery) return;
     if (window_lost_ * 100 > window_tx_ * kShrinkPercent) {
-        packet_bytes_ = std::max(kPacketMin, packet_bytes_ / 2);
+        packet_bytes_ = std::max(kPacketMin, packet_bytes() / 2);
     } else if (window_lost_ * 100 < window_tx_ * kGrowPercent) {
         packet_bytes_ = std::min(packet::kPayloadMax, packet_bytes_ + packet_bytes_ / 4);
     }

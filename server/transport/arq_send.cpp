@@ -4,7 +4,24 @@
 #include <algorithm>
 
 namespace vesk::arq {
-Sender::Sender(uint32_t first_seq) : first_seq_(first_seq), next_seq_(first_seq) {}
+namespace {
+// The far end's acknowledgements may stay behind what was freed for a
+// reordered or doubled packet's sake (never on a serial line, but on a line
+// that reorders); this long past the timeout they mean a false one.
+constexpr int64_t kBehindGraceUs = 3 * 1000 * 1000;
+// A rate no line this link runs on is slower than, bytes a second (9,600
+// bits/s at 10 bits a byte, less a margin): the allowance before the rate
+// is known.
+constexpr uint64_t kSlowestRate = 800;
+// Time for the far end's turn before the bytes of a packet start, at most.
+constexpr int64_t kArrivalMarginUs = 500 * 1000;
+constexpr const char *kFalseAck =
+    "link lost: the far end lacks data that an acknowledgement it never sent (line damage "
+    "or a forged packet) freed here";
+}  // namespace
+
+Sender::Sender(uint32_t first_seq, uint64_t key)
+    : first_seq_(first_seq & packet::kSeqWireMask), key_(key), next_seq_(first_seq_) {}
 
 size_t Sender::room() const {
     if (store_.size() >= packet::kWindowPackets || held_ >= rate_.window()) return 0;
@@ -30,10 +47,20 @@ void Sender::send(std::string_view frames, const packet::Header &ack, int64_t no
         size_t n = std::min(frames.size(), rate_.packet_bytes());
         Out o;
         o.seq = next_seq_++;
-        o.flags = packet::kData | (o.seq == first_seq_ ? packet::kFirst : 0);
-        o.payload.assign(frames.substr(0, n));
+        bool first = o.seq == first_seq_;
+        o.flags = packet::kData | (first ? packet::kFirst : 0);
+        if (first) {
+            // The key goes in the clear: the far end needs it to read the
+            // rest, and a file cannot foresee it.
+            for (size_t i = 0; i < packet::kKeyBytes; i++)
+                o.payload.push_back(char(uint8_t(key_ >> (8 * i))));
+        }
+        size_t at = o.payload.size();
+        o.payload.append(frames.substr(0, n));
+        packet::scramble(key_, o.seq, o.payload.data() + at, n);
+        o.frame_bytes = n;
         frames.remove_prefix(n);
-        held_ += n;
+        held_ += o.payload.size();
         store_.push_back(std::move(o));
         emit(store_.back(), ack, now_us, wire);
     }
@@ -106,11 +133,34 @@ void Sender::delivered(Out &o, int64_t now_us) {
     rate_.delivered(o.payload.size(), now_us, srtt_us_, min_rtt_us_);
 }
 
-void Sender::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
+int64_t Sender::arrival_allowance_us(size_t bytes) const {
+    int64_t at_rate = rate_.line_us(bytes);
+    int64_t slowest = int64_t((bytes + packet::kHeaderBytes) * 1000000 / kSlowestRate);
+    int64_t line = at_rate > 0 ? at_rate : slowest;
+    return 2 * line + kArrivalMarginUs;
+}
+
+void Sender::behind(uint32_t ack, int64_t now_us) {
+    if (behind_since_us_ < 0 || ack != behind_at_) {
+        behind_since_us_ = now_us;
+        behind_at_ = ack;
+        return;
+    }
+    if (now_us - behind_since_us_ > 2 * timeout_us() + kBehindGraceUs) fault_ = kFalseAck;
+}
+
+void Sender::on_ack(uint32_t wire_ack, uint32_t sack, int64_t now_us) {
+    uint32_t front = store_.empty() ? next_seq_ : store_.front().seq;
+    uint32_t ack = packet::seq_expand(wire_ack, front);
+    int32_t done = packet::seq_diff(ack, front);
+    // An ack of what was never sent is no ack of ours: it frees nothing.
+    if (done > 0 && size_t(done) > store_.size()) return;
+    if (done < 0) {
+        if (-done <= int32_t(packet::kWindowPackets)) behind(ack, now_us);
+        return;
+    }
+    behind_since_us_ = -1;
     if (store_.empty()) return;
-    int32_t done = packet::seq_diff(ack, store_.front().seq);
-    // An ack beyond what was sent is no ack of ours.
-    if (done < 0 || size_t(done) > store_.size()) return;
     uint64_t newest = 0;  // the latest transmission known to have arrived
     int64_t rtt = -1;
     for (int32_t i = 0; i < done; i++) {
@@ -131,19 +181,11 @@ void Sender::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
         if (!o.sacked) delivered(o, now_us);
         store_.pop_front();
     }
-    for (uint32_t i = 0; i < packet::kSackBits && sack; i++) {
-        if (!(sack & (1u << i))) continue;
-        size_t at = size_t(i) + 1;
-        if (at >= store_.size()) break;
-        Out &o = store_[at];
-        if (o.sacked) continue;
-        if (o.order > newest) {
-            newest = o.order;
-            rtt = o.tx == 1 ? now_us - o.sent_us : -1;
-        }
-        o.sacked = true;
-        delivered(o, now_us);
-        std::string().swap(o.payload);
+    int64_t sack_rtt = -1;
+    uint64_t sacked = take_sacks(sack, now_us, &sack_rtt);
+    if (sacked > newest) {
+        newest = sacked;
+        rtt = sack_rtt;
     }
     if (rtt >= 0) {
         sample_rtt(rtt);
@@ -153,6 +195,38 @@ void Sender::on_ack(uint32_t ack, uint32_t sack, int64_t now_us) {
         rto_us_ = rto_from_rtt();
     }
     mark_overtaken(newest);
+}
+
+uint64_t Sender::take_sacks(uint32_t sack, int64_t now_us, int64_t *rtt) {
+    uint64_t newest = 0;
+    for (uint32_t i = 0; i < packet::kSackBits; i++) {
+        size_t at = size_t(i) + 1;
+        if (at >= store_.size()) break;
+        Out &o = store_[at];
+        bool arrived = sack & (1u << i);
+        if (!arrived) {
+            // A receiver never forgets a packet it has: one shown missing
+            // after it was shown arrived was never there.  Its payload was
+            // kept for this.
+            if (o.sacked) {
+                o.sacked = false;
+                held_ += o.payload.size();
+                if (!o.queued) {
+                    o.queued = true;
+                    resend_.push_back(o.seq);
+                }
+            }
+            continue;
+        }
+        if (o.sacked) continue;
+        if (o.order > newest) {
+            newest = o.order;
+            *rtt = o.tx == 1 ? now_us - o.sent_us : -1;
+        }
+        o.sacked = true;
+        delivered(o, now_us);
+    }
+    return newest;
 }
 
 void Sender::mark_overtaken(uint64_t newest) {

@@ -24,8 +24,10 @@ class Sender {
     // behind a few others.
     static constexpr int64_t kRtoStartUs = 3000 * 1000;
 
-    // first_seq: the sequence number of this end's first packet.
-    explicit Sender(uint32_t first_seq);
+    // first_seq: the sequence number of this end's first packet (its low 16
+    // bits are used); key: this end's link key, which scrambles every
+    // payload and which its first packet carries.
+    Sender(uint32_t first_seq, uint64_t key);
 
     // Frame bytes the store takes now before the sender must wait for acks.
     size_t room() const;
@@ -40,14 +42,26 @@ class Sender {
     // When resend_due next has work by the clock, or -1 when nothing waits
     // for an acknowledgement.
     int64_t next_due_us() const;
-    // The far end acknowledged everything before ack, and sack's packets
-    // after it.
+    // The far end acknowledged everything before ack (the wire's 16 bits),
+    // and sack's packets after it.
     void on_ack(uint32_t ack, uint32_t sack, int64_t now_us);
+    // Why the link cannot go on, or nullptr: the far end keeps saying it
+    // lacks packets that an earlier acknowledgement, which it cannot have
+    // sent, freed here.
+    const char *fault() const { return fault_; }
+    // How long a receiver may wait for bytes a checked header claims before
+    // it drops that header as false: their time on the line at the rate
+    // measured this way (a slow line's rate while it is unknown), twice,
+    // plus a margin for the far end's turn.
+    int64_t arrival_allowance_us(size_t bytes) const;
 
     size_t unacked() const { return store_.size(); }
     int64_t srtt_us() const { return srtt_us_; }
     int64_t rto_us() const { return rto_us_; }
     size_t packet_bytes() const { return rate_.packet_bytes(); }
+    void set_interactive(bool on) { rate_.set_interactive(on); }
+    // Bytes a second the line has carried this way, 0 while unknown.
+    uint64_t rate() const { return rate_.rate(); }
     uint64_t sent() const { return sent_; }
     uint64_t retransmits() const { return retransmits_; }
 
@@ -55,7 +69,8 @@ class Sender {
     struct Out {
         uint32_t seq;
         uint8_t flags;
-        std::string payload;  // emptied once selectively acked
+        std::string payload;     // as it goes on the wire (scrambled; a first packet's key ahead)
+        size_t frame_bytes = 0;  // frame bytes in it
         int64_t sent_us = 0;
         uint64_t order = 0;       // of its last transmission, across all packets
         uint64_t prev_order = 0;  // of the transmission before
@@ -74,8 +89,17 @@ class Sender {
     int64_t timeout_us() const;
     // Queues for resending what the newest delivered transmission overtook.
     void mark_overtaken(uint64_t newest);
+    // Takes the selective acks of sack (after the cumulative ack): marks
+    // those newly arrived, and puts back in line any the far end now says
+    // it lacks.  Returns the order of the newest transmission they show
+    // arrived (0: none) and sets *rtt when that one times the round trip.
+    uint64_t take_sacks(uint32_t sack, int64_t now_us, int64_t *rtt);
+    // An acknowledgement behind what is already freed: the far end lacks
+    // packets a false acknowledgement freed; that cannot be repaired.
+    void behind(uint32_t ack, int64_t now_us);
 
     uint32_t first_seq_;
+    uint64_t key_;
     uint32_t next_seq_;
     std::deque<Out> store_;  // snd_una .. next_seq_ - 1
     size_t held_ = 0;        // payload bytes in store_
@@ -88,6 +112,11 @@ class Sender {
     RateModel rate_;
     uint64_t sent_ = 0;
     uint64_t retransmits_ = 0;
+    // Since when the far end's acknowledgements stay behind what is freed
+    // (-1: they do not), and at which number.
+    int64_t behind_since_us_ = -1;
+    uint32_t behind_at_ = 0;
+    const char *fault_ = nullptr;
 };
 
 }  // namespace vesk::arq

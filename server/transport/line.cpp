@@ -15,6 +15,8 @@ constexpr const char *kFarPlain =
     "the far veskd sends unchecked frames (an older version, or --trust-line there): "
     "both ends must check them, or both trust the line";
 constexpr const char *kFarRestarted = "link lost: the far veskd started afresh";
+constexpr const char *kFarOld =
+    "the far veskd sends the packets of an older version: run the same version at both ends";
 
 // Puts wrapped in the place of out from at on, without a copy when at is 0
 // (the bulk path).
@@ -73,7 +75,7 @@ class RecordLine final : public Line {
 
 class PacketLine final : public Line {
   public:
-    explicit PacketLine(uint32_t first_seq) : arq_(first_seq) {}
+    PacketLine(uint32_t first_seq, uint64_t key) : arq_(first_seq, key) {}
     bool wrap(std::string &out, size_t at, int64_t now_us) override {
         packets_.clear();
         arq_.send(std::string_view(out).substr(at), now_us, packets_);
@@ -87,27 +89,41 @@ class PacketLine final : public Line {
         return true;
     }
     Taken take(std::string_view wire, int64_t now_us, bool up, std::string &frames) override {
-        Taken t;
         // Only a packet that passed its checks is a sign of life: a line
         // that delivers noise alone is lost after the liveness time.
-        t.alive = arq_.receive(wire, now_us, frames);
-        t.wake = t.alive;  // acknowledgements owed, room freed
-        if (!up && arq_.far_is_plain()) {
-            t.fault = kFarPlain;
-            t.far_may_be_absent = false;
-        } else if (arq_.far_restarted()) {
-            t.fault = kFarRestarted;
-            t.far_restarted = true;
-        }
-        return t;
+        return verdict(arq_.receive(wire, now_us, frames), up);
+    }
+    Taken expire(int64_t now_us, bool up, std::string &frames) override {
+        return verdict(arq_.expire(now_us, frames), up);
     }
     size_t room() const override { return arq_.room(); }
     void before_frames(int64_t now_us, std::string &out) override { arq_.resend_due(now_us, out); }
     void when_idle(std::string &out) override { arq_.ack_if_owed(out); }
     int64_t next_due_us() const override { return arq_.next_due_us(); }
     std::optional<LineStats> stats() const override { return arq_.stats(); }
+    void set_interactive(bool on) override { arq_.set_interactive(on); }
+    uint64_t rate() const override { return arq_.rate(); }
 
   private:
+    Taken verdict(bool alive, bool up) const {
+        Taken t;
+        t.alive = alive;
+        t.wake = alive;  // acknowledgements owed, room freed
+        if (!up && arq_.far_is_plain()) {
+            t.fault = kFarPlain;
+            t.far_may_be_absent = false;
+        } else if (!up && arq_.far_is_old()) {
+            t.fault = kFarOld;
+            t.far_may_be_absent = false;
+        } else if (arq_.far_restarted()) {
+            t.fault = kFarRestarted;
+            t.far_restarted = true;
+        } else if (arq_.fault()) {
+            t.fault = arq_.fault();
+        }
+        return t;
+    }
+
     Arq arq_;
     std::string packets_;  // scratch
 };
@@ -124,8 +140,8 @@ std::unique_ptr<Line> record_line(const record::Keys &keys) {
     return line;
 }
 
-std::unique_ptr<Line> packet_line(uint32_t first_seq) {
-    return std::make_unique<PacketLine>(first_seq);
+std::unique_ptr<Line> packet_line(uint32_t first_seq, uint64_t key) {
+    return std::make_unique<PacketLine>(first_seq, key);
 }
 
 }  // namespace vesk

@@ -55,6 +55,9 @@ class Line {
     // to frames, or, when frames is empty and the bytes are frames as they
     // are, points in_place at them.  up: the far HELLO has come.
     virtual Taken take(std::string_view wire, int64_t now_us, bool up, std::string &frames) = 0;
+    // As take() with no new bytes, when next_due_us() has come: bytes held
+    // for a packet whose rest is overdue are looked at again.
+    virtual Taken expire(int64_t /*now_us*/, bool /*up*/, std::string & /*frames*/) { return {}; }
 
     // Frame bytes the line takes now before the link must wait (SIZE_MAX:
     // no bound).
@@ -63,8 +66,15 @@ class Line {
     virtual void before_frames(int64_t /*now_us*/, std::string & /*out*/) {}
     // Appends to out what goes when nothing else does (acknowledgements).
     virtual void when_idle(std::string & /*out*/) {}
-    // When before_frames next has work by the clock, or -1 for never.
+    // When before_frames or expire next has work by the clock, or -1 for
+    // never.
     virtual int64_t next_due_us() const { return -1; }
+    // Whether a channel that wants short waits (keystrokes) is active: a
+    // line that queues packets keeps its queue short meanwhile.
+    virtual void set_interactive(bool /*on*/) {}
+    // Frame bytes a second the line has carried, measured by the line
+    // itself; 0 when it does not measure.
+    virtual uint64_t rate() const { return 0; }
     // What the line repaired, or nothing for a line that repairs nothing.
     virtual std::optional<LineStats> stats() const { return std::nullopt; }
 };
@@ -75,7 +85,8 @@ std::unique_ptr<Line> plain_line();
 // crypto library cannot take them.
 std::unique_ptr<Line> record_line(const record::Keys &keys);
 // Frames cross in checked packets that the far end acknowledges, and what
-// the line loses is sent again.  first_seq: this end's first sequence number.
-std::unique_ptr<Line> packet_line(uint32_t first_seq);
+// the line loses is sent again.  first_seq: this end's first sequence number;
+// key: this end's link key, which scrambles every payload (both random).
+std::unique_ptr<Line> packet_line(uint32_t first_seq, uint64_t key);
 
 }  // namespace vesk

@@ -19,6 +19,13 @@ namespace {
 constexpr int64_t kRttMaxUs = 60 * 1000 * 1000;
 // How long a goodbye may take to flush on shut-down, milliseconds.
 constexpr int kShutdownFlushMs = 2000;
+// A write this small on a channel with little queued and a priority of at
+// least kInteractivePriority (bulk copies run below it) is taken for a
+// keystroke's, bytes; the channel counts as active for kInteractiveHoldUs.
+constexpr size_t kInteractiveWrite = 256;
+constexpr size_t kInteractiveQueued = 4 * 1024;
+constexpr int kInteractivePriority = 0;
+constexpr int64_t kInteractiveHoldUs = 10 * 1000 * 1000;
 }  // namespace
 
 Link::Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events)
@@ -112,9 +119,16 @@ void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
     kick();
 }
 
+void Link::note_interactive(const Queue &q, size_t bytes) {
+    if (bytes <= kInteractiveWrite && q.data_bytes < kInteractiveQueued &&
+        q.priority >= kInteractivePriority)
+        interactive_until_us_ = monotonic_us() + kInteractiveHoldUs;
+}
+
 void Link::send_data(ChanKey key, std::string_view data) {
     if (stopped() || data.empty()) return;
     auto q = queue(key);
+    note_interactive(*q, data.size());
     while (!data.empty()) {
         // Top up a partly filled last frame first so that small writes do
         // not each cost a header.
@@ -164,6 +178,29 @@ void Link::add_credit(ChanKey key, uint32_t bytes) {
     kick();
 }
 
+size_t Link::data_limit() const {
+    size_t most = kQueueHigh;
+    if (uint64_t rate = line_->rate(); rate != 0)
+        most = size_t(std::clamp<uint64_t>(rate * kHonestUs / 1000000, kHonestMin, most));
+    return most;
+}
+
+size_t Link::data_room(ChanKey key) {
+    auto q = queue(key);
+    size_t most = data_limit();
+    size_t room = q->data_bytes >= most ? 0 : most - q->data_bytes;
+    if (room == 0) q->held_back = true;
+    return room;
+}
+
+void Link::release_held(Queue &q) {
+    // Once half the room is back: a wake-up per frame would cost more than
+    // it gives.
+    if (!q.held_back || q.data_bytes > data_limit() / 2) return;
+    q.held_back = false;
+    drained_.push_back(q.key);
+}
+
 void Link::set_frame_max(size_t bytes) {
     frame_cap_ = std::clamp(bytes, kFrameMin, frame::kDataMax);
     frame_max_ = pace_.frame_bytes(kFrameMin, frame_cap_);
@@ -188,6 +225,8 @@ bool Link::inflight_full() const {
     // with what is known read lagging by a round trip, measured worse on
     // the busy test link (see docs/performance.md).
     if (kernel_paced_) return false;
+    // A line that keeps what it sends until acknowledged bounds it itself.
+    if (line_->stats()) return false;
     uint64_t acked = std::min(pace_.acked(), framed_);
     return framed_ - acked >= pace_.inflight_cap(frame_max_);
 }

@@ -58,6 +58,10 @@ class Link {
     static constexpr size_t kQueueHigh = 128 * 1024;
     // The producer is asked for more below this, bytes.
     static constexpr size_t kQueueLow = 32 * 1024;
+    // What a channel may have queued on a line that measures its rate: this
+    // long of that rate, microseconds, but at least kHonestMin bytes.
+    static constexpr int64_t kHonestUs = 2 * 1000 * 1000;
+    static constexpr size_t kHonestMin = 4 * 1024;
 
     Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events);
     ~Link();
@@ -112,6 +116,12 @@ class Link {
     void set_compress(ChanKey key, bool on);
     // Data queued on the channel and not yet sent, bytes.
     size_t queued_data(ChanKey key) const;
+    // Bytes of data the channel may still queue now: below kQueueHigh, and
+    // on a line that measures its rate within about kHonestUs of that rate
+    // (what the line holds unacknowledged is a window, less still), so that
+    // a sender's progress follows the line and little is held here.  When it
+    // is 0, on_drained reports when there is room again.
+    size_t data_room(ChanKey key);
     // REPLY and DATA_RESET frames (answers to requests) queued on the channel
     // and not yet sent.  on_drained reports when the last of them has gone.
     size_t queued_answers(ChanKey key) const;
@@ -150,6 +160,7 @@ class Link {
         size_t data_bytes = 0;
         size_t answers = 0;  // REPLY and DATA_RESET items
         int64_t credit = 0;
+        bool held_back = false;  // data_room() said 0; on_drained when it is not
         int priority = 0;
         bool compress = false;
         int skip_compress = 0;  // frames left to send without trying
@@ -187,6 +198,9 @@ class Link {
     void on_readable();
     // Acts on what one read brought.  Returns false when the link ended.
     bool take_in(std::string_view got);
+    // Acts on what the line made of bytes (or of its timer): the sign of
+    // life, the frames, the fault.  Returns false when the link ended.
+    bool take_taken(const Line::Taken &t);
     // Ends the link after a read that failed with err (0: end of file).
     void read_failed(int err);
     // Dispatches the complete frames at the start of buf.  Returns the bytes
@@ -238,6 +252,14 @@ class Link {
     LinkEvents &events_;
     State state_ = State::kGreeting;
     bool far_restarted_ = false;
+    // Until when a channel that wants short waits counts as active, us.
+    int64_t interactive_until_us_ = 0;
+    // Notes a write of bytes on q that may be a keystroke's.
+    void note_interactive(const Queue &q, size_t bytes);
+    // What data_room() lets a channel queue in all, bytes.
+    size_t data_limit() const;
+    // Queues whose data_room() may have grown report on_drained.
+    void release_held(Queue &q);
     bool kick_pending_ = false;
     bool want_out_ = false;
     frame::Hello far_;

@@ -52,7 +52,10 @@ void Link::read_failed(int err) {
 }
 
 bool Link::take_in(std::string_view got) {
-    Line::Taken t = line_->take(got, monotonic_us(), up(), in_);
+    return take_taken(line_->take(got, monotonic_us(), up(), in_));
+}
+
+bool Link::take_taken(const Line::Taken &t) {
     if (t.alive) live_.heard(monotonic_ms());
     if (t.wake) kick();
     if (t.fault) {

@@ -82,6 +82,7 @@ void Link::serve(const QueuePtr &q, size_t room) {
         q->data_bytes -= n;
         q->deficit -= int64_t(n);
         if (was_high && q->data_bytes < kQueueLow) drained_.push_back(q->key);
+        release_held(*q);
     }
     if (q->items.empty()) {
         q->deficit = 0;
@@ -193,7 +194,9 @@ Link::Refill Link::refill() {
                 std::max(unsent_limit_ - size_t(unsent), frame_max_ + frame::kHeaderBytes);
     }
     // What the line lost goes before anything new.
-    line_->before_frames(monotonic_us(), out_);
+    int64_t now = monotonic_us();
+    line_->set_interactive(now < interactive_until_us_);
+    line_->before_frames(now, out_);
     size_t plain_at = out_.size();
     fill();
     if (out_.size() > plain_at && !line_->wrap(out_, plain_at, monotonic_us())) {
@@ -248,7 +251,9 @@ void Link::settle(bool held) {
                    (room_left && (!urgent_.empty() || (!ready_.empty() && !capped_)));
     if (capped_) backlogged_ = true;
     // Measure the pace while data flows; a capped link needs a PONG to go on.
-    if (up() && data_framed_ > data_at_ping_ &&
+    // A line that measures itself needs no pings for it: on a slow line they
+    // would cost it a share of its bytes.
+    if (up() && data_framed_ > data_at_ping_ && line_->rate() == 0 &&
         (pace_.ping_due(monotonic_us()) || (capped_ && pace_.pings_out() == 0)))
         ping();
     if (pending && out_off_ == out_.size() && !held) {

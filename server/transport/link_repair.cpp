@@ -20,7 +20,9 @@ constexpr int64_t kResendWaitMaxMs = 10 * 1000;
 void Link::check_frames() {
     // A random first sequence number: a stray packet of another link (one
     // carried inside a forwarded stream, say) is unlikely to fit the window.
-    line_ = packet_line(uint32_t(std::random_device{}()));
+    std::random_device rd;
+    uint64_t key = (uint64_t(rd()) << 32) | rd();
+    line_ = packet_line(rd(), key);
 }
 
 void Link::arm_resend() {
@@ -41,6 +43,8 @@ void Link::arm_resend() {
     resend_timer_ = loop_.after(ms, [this] {
         resend_timer_ = 0;
         resend_at_us_ = -1;
+        // A packet whose rest is overdue lets what follows it through.
+        if (!take_taken(line_->expire(monotonic_us(), up(), in_))) return;
         flush();
     });
 }

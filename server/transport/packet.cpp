@@ -1,5 +1,5 @@
-// The packet format of checked links: building a packet and finding the next
-// good one in received bytes (see packet.h).
+// The packet format of checked links: building a packet, scrambling its
+// payload and finding the next good one in received bytes (see packet.h).
 #include "packet.h"
 
 #include <cstring>
@@ -10,7 +10,38 @@
 namespace vesk::packet {
 namespace {
 constexpr size_t kCheckedHeader = kHeaderBytes - 4;  // header bytes under its CRC
+constexpr uint8_t kFlagBits = 0x0F;
+constexpr int kVersionShift = 4;
+// The first packet format (version 1): a 22-byte header whose CRC covers
+// bytes 0-17 and whose byte 3 is the version.  Recognised only to say so.
+constexpr size_t kOldHeaderBytes = 22;
+constexpr size_t kOldChecked = 18;
+constexpr uint8_t kOldVersion = 1;
+
+// splitmix64: a fast, well-mixed keystream; secrecy is not the point, only
+// that without the key no byte of it can be foreseen.
+uint64_t mix(uint64_t &state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
 }  // namespace
+
+void scramble(uint64_t key, uint32_t seq, char *data, size_t n) {
+    uint64_t state = key ^ (uint64_t(seq) * 0xD1B54A32D192ED03ull);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t k = mix(state), v;
+        memcpy(&v, data + i, 8);
+        v ^= k;
+        memcpy(data + i, &v, 8);
+    }
+    if (i < n) {
+        uint64_t k = mix(state);
+        for (; i < n; i++, k >>= 8) data[i] = char(uint8_t(data[i]) ^ uint8_t(k));
+    }
+}
 
 void append(std::string &out, const Header &h, std::string_view payload) {
     size_t at = out.size();
@@ -18,26 +49,33 @@ void append(std::string &out, const Header &h, std::string_view payload) {
     auto *p = reinterpret_cast<uint8_t *>(out.data() + at);
     p[0] = kSync0;
     p[1] = kSync1;
-    p[2] = h.flags;
-    p[3] = kVersion;
-    p[4] = uint8_t(payload.size() >> 8);
-    p[5] = uint8_t(payload.size());
-    auto put32 = [](uint8_t *q, uint32_t v) {
-        q[0] = uint8_t(v >> 24);
-        q[1] = uint8_t(v >> 16);
-        q[2] = uint8_t(v >> 8);
-        q[3] = uint8_t(v);
+    p[2] = uint8_t((h.flags & kFlagBits) | (kVersion << kVersionShift));
+    auto put16 = [](uint8_t *q, uint32_t v) {
+        q[0] = uint8_t(v >> 8);
+        q[1] = uint8_t(v);
     };
-    put32(p + 6, h.seq);
-    put32(p + 10, h.ack);
-    put32(p + 14, h.sack);
-    put32(p + 18, crc32c(0, p, kCheckedHeader));
+    put16(p + 3, uint32_t(payload.size()));
+    put16(p + 5, h.seq);
+    put16(p + 7, h.ack);
+    put16(p + 9, h.sack);
+    uint32_t check = crc32c(0, p, kCheckedHeader);
+    p[11] = uint8_t(check >> 24);
+    p[12] = uint8_t(check >> 16);
+    p[13] = uint8_t(check >> 8);
+    p[14] = uint8_t(check);
     if (payload.empty()) return;
     out.append(payload);
-    std::string check;
-    frame::put_u32(check, crc32c(0, payload.data(), payload.size()));
-    out.append(check);
+    std::string tail;
+    frame::put_u32(tail, crc32c(0, payload.data(), payload.size()));
+    out.append(tail);
 }
+
+namespace {
+bool old_header(const uint8_t *p, size_t n) {
+    return n >= kOldHeaderBytes && p[3] == kOldVersion &&
+           crc32c(0, p, kOldChecked) == frame::get_u32(p + kOldChecked);
+}
+}  // namespace
 
 Found scan(std::string_view buf) {
     Found f;
@@ -52,26 +90,32 @@ Found scan(std::string_view buf) {
         return f;
     }
     if (n < kHeaderBytes) return f;
-    if (crc32c(0, p, kCheckedHeader) != frame::get_u32(p + kCheckedHeader) || p[3] != kVersion) {
-        f.kind = Found::kBadHeader;
+    if (crc32c(0, p, kCheckedHeader) != frame::get_u32(p + kCheckedHeader) ||
+        (p[2] >> kVersionShift) != kVersion) {
+        if (n < kOldHeaderBytes && p[3] == kOldVersion) return f;  // may be an old header
+        f.kind = old_header(p, n) ? Found::kOldVersion : Found::kBadHeader;
         f.skip = 1;
         return f;
     }
     Header &h = f.header;
-    h.flags = p[2];
-    h.length = frame::get_u16(p + 4);
-    h.seq = frame::get_u32(p + 6);
-    h.ack = frame::get_u32(p + 10);
-    h.sack = frame::get_u32(p + 14);
+    h.flags = p[2] & kFlagBits;
+    h.length = frame::get_u16(p + 3);
+    h.seq = frame::get_u16(p + 5);
+    h.ack = frame::get_u16(p + 7);
+    h.sack = frame::get_u16(p + 9);
     // A header that checks but claims what no sender makes is noise that
     // happened to pass: never trust its length.
-    if (h.length > kPayloadMax || (h.length != 0) != bool(h.flags & kData)) {
+    bool first_short = (h.flags & kFirst) && h.length < kKeyBytes;
+    if (h.length > kPayloadMax || (h.length != 0) != bool(h.flags & kData) || first_short) {
         f.kind = Found::kBadHeader;
         f.skip = 1;
         return f;
     }
     size_t size = kHeaderBytes + h.length + (h.length ? kCheckBytes : 0);
-    if (n < size) return f;
+    if (n < size) {
+        f.skip = size;
+        return f;
+    }
     f.skip = size;
     if (h.length != 0) {
         const uint8_t *body = p + kHeaderBytes;

@@ -11,7 +11,7 @@
 #include "arq.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    vesk::Arq arq(0x12345678);
+    vesk::Arq arq(0x12345678, 0x9abcdef0u);
     std::string frames;
     int64_t now = 0;
     size_t pos = 0;
@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string wire;
         arq.resend_due(now, wire);
         arq.ack_if_owed(wire);
+        arq.expire(now, frames);
     }
     if (frames.size() > size) abort();
     return 0;

@@ -90,7 +90,7 @@ class Link {
 
   private:
     int fds_[2];
-    vesk::Arq arq_{1};
+    vesk::Arq arq_{1, 0xfa4e9d01u};
     std::string in_;
     std::string out_;
 };

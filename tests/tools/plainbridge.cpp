@@ -52,7 +52,7 @@ int main(int argc, char **argv) {
     }
     close(to_child[0]);
     close(from_child[1]);
-    vesk::Arq arq(1);
+    vesk::Arq arq(1, 0x70b1d9e5u);
     // Frames for the command wait here while it does not read, up to a bound
     // beyond which veskd is not read either, as a pipe would hold them.
     const size_t kHeldMax = 1024 * 1024;

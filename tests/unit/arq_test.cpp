@@ -84,7 +84,7 @@ struct BadLine {
 struct End {
     Arq arq;
     std::string got;
-    explicit End(uint32_t first) : arq(first) {}
+    explicit End(uint32_t first) : arq(first, 0x5eed0000u + first) {}
 };
 
 // Sends `text` from a to b in pieces through both lines; returns steps used.
@@ -92,7 +92,8 @@ int run(End &a, End &b, BadLine &ab, BadLine &ba, const std::string &text, int s
     int64_t now = 0;
     size_t sent = 0;
     int step = 0;
-    for (; step < steps_max && b.got.size() < text.size(); step++) {
+    // Until b has it all and a knows it.
+    for (; step < steps_max && (b.got.size() < text.size() || a.arq.unacked() > 0); step++) {
         now += 10 * 1000;
         std::string wire;
         a.arq.resend_due(now, wire);
@@ -114,6 +115,24 @@ int run(End &a, End &b, BadLine &ab, BadLine &ba, const std::string &text, int s
         }
     }
     return step;
+}
+
+// A packet as a sender with key would make it: a first one carries the key,
+// every payload is scrambled.
+std::string forge(uint64_t key, uint32_t seq, bool first, std::string_view data,
+                  const packet::Header &ack = {}) {
+    packet::Header h = ack;
+    h.flags |= packet::kData | (first ? packet::kFirst : 0);
+    h.seq = seq;
+    std::string payload;
+    for (size_t i = 0; first && i < packet::kKeyBytes; i++)
+        payload += char(uint8_t(key >> (8 * i)));
+    size_t at = payload.size();
+    payload.append(data);
+    packet::scramble(key, seq, payload.data() + at, data.size());
+    std::string w;
+    packet::append(w, h, payload);
+    return w;
 }
 
 std::string text_of(size_t n) {
@@ -153,14 +172,14 @@ TEST(Arq, GarbageFirstIsSkippedAndPlainFramesAreRecognised) {
     EXPECT_EQ(b.arq.stats().damaged, 0u);
     EXPECT_FALSE(b.arq.far_is_plain());
     // An older far end's first bytes: a HELLO frame with no packet around it.
-    Arq c(3);
+    Arq c(3, 3);
     std::string got;
     c.receive(std::string("\x01\x00\x00\x20\x00\x00\x00\x00VESK", 12), 0, got);
     EXPECT_TRUE(c.far_is_plain());
 }
 
 TEST(Arq, BuffersAreBoundedAndASilentLineIsProbedWithBackoff) {
-    Arq a(9);
+    Arq a(9, 9);
     std::string wire;
     std::string chunk(64 * 1024, 'd');
     size_t sent = 0;
@@ -179,16 +198,9 @@ TEST(Arq, BuffersAreBoundedAndASilentLineIsProbedWithBackoff) {
     EXPECT_EQ(a.rto_us(), 2 * arq::Sender::kRtoStartUs);
     // A receiver keeps no more out of order than the store would hold: the
     // second packet is lost, more than that follows, then the second.
-    Arq b(10);
-    std::string got, part(packet::kPayloadMax, 'p');
-    auto deliver = [&](uint32_t seq) {
-        std::string w;
-        packet::Header h;
-        h.flags = packet::kData | (seq == 100 ? packet::kFirst : 0);
-        h.seq = seq;
-        packet::append(w, h, part);
-        b.receive(w, 0, got);
-    };
+    Arq b(10, 10);
+    std::string got, part(packet::kPayloadMax - packet::kKeyBytes, 'p');
+    auto deliver = [&](uint32_t seq) { b.receive(forge(77, seq, seq == 100, part), 0, got); };
     deliver(100);
     size_t ahead = packet::kStoreMax / part.size() + 8;
     for (uint32_t i = 0; i < ahead; i++) deliver(102 + i);
@@ -196,4 +208,85 @@ TEST(Arq, BuffersAreBoundedAndASilentLineIsProbedWithBackoff) {
     deliver(101);
     EXPECT_GT(got.size(), part.size() * 2);
     EXPECT_LE(got.size(), part.size() * 2 + packet::kStoreMax);
+}
+
+TEST(Arq, PacketsInsideAPayloadAreNeverTakenForPackets) {
+    // A capture of another link's line, first packet and all...
+    End x(500), y(600);
+    BadLine clean1(1), clean2(2);
+    std::string capture;
+    x.arq.send(text_of(20 * 1000), 0, capture);
+    // ...sent as data through a line that damages a packet in five: the
+    // receiver resynchronises inside payloads that hold packets.
+    for (unsigned seed = 1; seed <= 3; seed++) {
+        End a(1), b(2);
+        BadLine ab(seed), ba(seed + 50);
+        ab.flip = ba.flip = 0.2;
+        run(a, b, ab, ba, capture, 20000);
+        EXPECT_TRUE(b.got == capture) << "seed " << seed;
+        EXPECT_FALSE(b.arq.far_restarted());
+        EXPECT_EQ(b.arq.fault(), nullptr);
+    }
+}
+
+TEST(Arq, AHeaderWhoseBytesNeverComeHoldsNothingBackForLong) {
+    Arq b(2, 2);
+    std::string got, wire;
+    packet::Header h;
+    h.flags = packet::kData;
+    packet::append(wire, h, std::string(16 * 1024, 'z'));
+    wire.resize(packet::kHeaderBytes);  // a checked header; its bytes never come
+    wire += forge(9, 40, true, "hello");
+    b.receive(wire, 0, got);
+    EXPECT_EQ(got, "");
+    int64_t due = b.next_due_us();
+    ASSERT_GT(due, 0);
+    // The rate is unknown: the time a slow line needs, not much more.
+    EXPECT_LT(due, int64_t(60) * 1000 * 1000);
+    b.expire(due - 1, got);
+    EXPECT_EQ(got, "");
+    b.expire(due, got);
+    EXPECT_EQ(got, "hello");
+    EXPECT_EQ(b.next_due_us(), -1);
+}
+
+TEST(Arq, AcknowledgementsOfWhatCannotHaveArrivedFreeNothing) {
+    Arq a(1000, 5);
+    std::string wire, got;
+    a.send(std::string(3 * arq::RateModel::kPacketStart, 'd'), 0, wire);
+    ASSERT_EQ(a.unacked(), 3u);
+    auto ack = [&](uint32_t n, uint32_t sack, int64_t now) {
+        packet::Header h;
+        h.flags = packet::kAck;
+        h.ack = n & packet::kSeqWireMask;
+        h.sack = sack;
+        std::string w;
+        packet::append(w, h, {});
+        a.receive(w, now, got);
+    };
+    ack(1010, 0, 1000);  // beyond anything sent
+    EXPECT_EQ(a.unacked(), 3u);
+    size_t room = a.room();
+    ack(1000, 1, 2000);  // 1001 arrived...
+    EXPECT_GT(a.room(), room);
+    ack(1000, 0, 3000);  // ...and then it had not: 1001 goes again
+    EXPECT_EQ(a.room(), room);
+    std::string again;
+    a.resend_due(3000, again);
+    bool resent = false;
+    for (std::string_view w = again; !w.empty();) {
+        packet::Found f = packet::scan(w);
+        ASSERT_EQ(f.kind, packet::Found::kGood);
+        resent |= f.header.seq == 1001u;
+        w.remove_prefix(f.skip);
+    }
+    EXPECT_TRUE(resent);
+    // A false acknowledgement of all three, then the far end's own, which
+    // say it lacks them: the link ends rather than stall.
+    ack(1003, 0, 4000);
+    EXPECT_EQ(a.unacked(), 0u);
+    int64_t t = 5000;
+    for (; t < int64_t(120) * 1000 * 1000 && !a.fault(); t += 1000 * 1000) ack(1000, 0, t);
+    EXPECT_NE(a.fault(), nullptr);
+    EXPECT_GT(t, int64_t(3) * 1000 * 1000);
 }
