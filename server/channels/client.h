@@ -42,7 +42,7 @@ class Client : public Outlet {
     Client &operator=(const Client &) = delete;
 
     ChanKey key() const { return chan_key(id_, true); }
-    bool dead() const { return state_ == State::Dead; }
+    bool dead() const { return state_ == State::kDead; }
     const ClientInfo &info() const { return info_; }
 
     // Frames of this channel from the far end.
@@ -68,7 +68,7 @@ class Client : public Outlet {
     void consumed(size_t n) override;
 
   private:
-    enum class Mode { Command, Dump, Stream };
+    enum class Mode { kCommand, kDump, kStream };
     // The connection's life, in order; it only moves forward (set_state):
     //   Open        reading the client;
     //   InputEnded  the client sent its end (half-close) and reads stopped;
@@ -78,9 +78,11 @@ class Client : public Outlet {
     // Open may go straight to Closing or Dead, and each state to Dead.  The
     // direction toward the client ends on its own (out_: its end, then the
     // socket's half-close), as a stream's two directions do.
-    enum class State { Open, InputEnded, EofPassed, Closing, Dead };
-    // The one place the state changes: refuses (and logs) a move backward
-    // or Open -> EofPassed; logs each move at -v.
+    enum class State { kOpen, kInputEnded, kEofPassed, kClosing, kDead };
+    // Whether the connection may move from one state to the other.
+    static bool legal_move(State from, State to);
+    // The one place the state changes: a legal move is logged at -vv; an
+    // illegal one is refused (log::illegal_move).
     void set_state(State to);
     // The state's name in the log.
     static const char *state_name(State s);
@@ -131,8 +133,8 @@ class Client : public Outlet {
     int fd_;
     uint32_t id_;
     ClientInfo info_;
-    State state_ = State::Open;
-    Mode mode_ = Mode::Command;
+    State state_ = State::kOpen;
+    Mode mode_ = Mode::kCommand;
     int64_t dump_left_ = 0;
     bool target_remote_ = true;          // where a dump or stream goes
     bool sink_remote_ = true;            // where the last file was opened

@@ -40,13 +40,13 @@ struct Units {
 // descriptors the Peer counts against the far end's budget (dispatch.cpp
 // checks every row when it builds).
 enum class Unit : unsigned char {
-    Session,  // the link's settings and statistics
-    Files,    // FileWork, and the one-shot work on names (files.h, dirs.h)
-    Stream,   // the channel's connected socket
-    OffLoop,  // answers worked out on a worker thread
-    Udp,      // the link's UDP pairs
-    Log,      // noted in veskd's log, no reply
-    None,     // no effect here, or refused from where it came
+    kSession,  // the link's settings and statistics
+    kFiles,    // FileWork, and the one-shot work on names (files.h, dirs.h)
+    kStream,   // the channel's connected socket
+    kOffLoop,  // answers worked out on a worker thread
+    kUdp,      // the link's UDP pairs
+    kLog,      // noted in veskd's log, no reply
+    kNone,     // no effect here, or refused from where it came
 };
 
 // A handler replies through u.outlet unless the code has no reply.

@@ -17,7 +17,7 @@ Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
       budget_(remote ? &session.budget() : nullptr),
       udp_(session.udp()),
       files_(session.loop(), outlet, session.scope(remote), key),
-      off_(session.workers(), remote ? Workers::Origin::Far : Workers::Origin::Local, outlet,
+      off_(session.workers(), remote ? Workers::Origin::kFar : Workers::Origin::kLocal, outlet,
            remote ? &session.budget() : nullptr),
       stream_(session.loop(), outlet, key, off_) {}
 
