@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "descriptors.h"
+
 namespace vesk::transfer {
 
 namespace {
@@ -35,19 +37,6 @@ struct Report {
     double phase_seconds;
     uint32_t len;
 };
-
-bool write_all(int fd, const void *p, size_t n) {
-    const char *c = static_cast<const char *>(p);
-    while (n > 0) {
-        // A worker that has gone must not end the run with SIGPIPE.
-        ssize_t w = send(fd, c, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        c += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 bool read_all(int fd, void *p, size_t n) {
     char *c = static_cast<char *>(p);
@@ -71,9 +60,9 @@ bool alone(const FileArg &f) {
 constexpr int32_t kLater = -2;
 
 // One worker's view of the run's process.
-class Dispatcher {
+class RunProcess {
   public:
-    explicit Dispatcher(int fd) : fd_(fd) {}
+    explicit RunProcess(int fd) : fd_(fd) {}
     // The next file's index; kNoMore at the end (or when the run's process has
     // gone), kLater when none is free while this worker still holds one.
     int32_t next() {
@@ -84,7 +73,7 @@ class Dispatcher {
     // Reports a finished file with the counts gathered since the last report:
     // files overlap, so counts may belong to the next file, and the run's
     // process only ever adds them up.
-    bool report(Run &run, int32_t index, FileWork &w) {
+    bool report(Run &run, int32_t index, FileJob &w) {
         std::string lines = w.msgs.take();
         Report r{index,     run.status,        run.started,
                  run.total, run.phase_seconds, static_cast<uint32_t>(lines.size())};
@@ -103,14 +92,14 @@ class Dispatcher {
 // A worker: its own connection, then one file after another as handed out.
 // As in a run of one file after another, the next file's probe goes out
 // before the closing replies of the one before are read.
-[[noreturn]] void work(Run &run, int fd, const std::vector<FileArg> &files, const MakeWork &make) {
+[[noreturn]] void work(Run &run, int fd, const std::vector<FileArg> &files, const MakeJob &make) {
     run_reconnect(run);
     run.status = 0;
-    Dispatcher from(fd);
+    RunProcess from(fd);
     bool ok = true;
     FileLoop loop(
         run, make,
-        [&](FileWork &w, size_t index) {
+        [&](FileJob &w, size_t index) {
             ok = ok && from.report(run, static_cast<int32_t>(index), w);
         },
         true);
@@ -145,7 +134,7 @@ struct Worker {
 
 }  // namespace
 
-bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make) {
+bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeJob &make) {
     if (jobs > static_cast<int>(files.size())) jobs = static_cast<int>(files.size());
     std::vector<Worker> workers(static_cast<size_t>(jobs));
     fflush(stderr);

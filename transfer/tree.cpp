@@ -115,9 +115,9 @@ FileArg tree_file(const std::string &source, const std::string &target, const st
 }
 
 // Posts each request of make (one per index below n) kAhead ahead of the
-// replies, and hands each result to done in order.
+// replies, and hands each reply to done in order.
 void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)> &make,
-               const std::function<void(size_t, int)> &done) {
+               const std::function<void(size_t, const Reply &)> &done) {
     std::vector<Requests::Ticket> tickets(n);
     size_t sent = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -130,19 +130,23 @@ void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)>
 }
 
 // The far tree beneath name, listed in one stream ('Q').  Returns false
-// with *why set (the far end's reason, or why its listing is refused).
+// with *why set (the far end's reason, or why its listing is refused) and
+// *far_error the far end's errno code for it (0 when it gave none).
 // Entries that cannot be copied are left out and told in *refused.
-bool list_far(Run &run, const std::string &name, Listing *out, std::string *why,
+bool list_far(Run &run, const std::string &name, Listing *out, std::string *why, int *far_error,
               std::string *refused) {
     out->clear();
+    *far_error = 0;
     use_base(run, "");
-    if (run.req.call('Q', 0, "%s", name.c_str()) < 0) {
-        *why = command_result;
+    const Reply size = run.req.call('Q', 0, "%s", name.c_str());
+    if (size.failed()) {
+        *why = size.text;
+        *far_error = size.far_error;
         return false;
     }
     char *end = nullptr;
-    unsigned long long bytes = strtoull(command_result, &end, 10);
-    if (end == command_result || *end != '\0' || bytes > proto::kTreeListBytesMax) {
+    unsigned long long bytes = strtoull(size.text.c_str(), &end, 10);
+    if (end == size.text.c_str() || *end != '\0' || bytes > proto::kTreeListBytesMax) {
         *why = "the far listing is too large or unreadable";
         run_reconnect(run);
         return false;
@@ -281,13 +285,16 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
         return;
     }
     use_base(run, "");
-    if (run.req.call('K', 0, "%o\n%s", top_perms | kDirWhileCopying, dst.c_str()) < 0) {
-        say(run, "\tSkipped : can't make remote directory %s: %s\n", dst.c_str(), command_result);
+    const Reply made = run.req.call('K', 0, "%o\n%s", top_perms | kDirWhileCopying, dst.c_str());
+    if (made.failed()) {
+        say(run, "\tSkipped : can't make remote directory %s: %s\n", dst.c_str(),
+            made.text.c_str());
         return;
     }
     Listing far;
     std::string why, refused;
-    if (!list_far(run, dst, &far, &why, &refused)) {
+    int far_error = 0;
+    if (!list_far(run, dst, &far, &why, &far_error, &refused)) {
         say(run, "\tSkipped : can't list remote directory %s: %s\n", dst.c_str(), why.c_str());
         return;
     }
@@ -378,15 +385,15 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
                                     stamp_text(e.atime).c_str(), e.path.c_str());
             return run.req.post(0, 0, nullptr);  // the 'Z' alone
         },
-        [&](size_t i, int rc) {
+        [&](size_t i, const Reply &r) {
             const TreeEntry &e = *steps[i].e;
-            if (rc >= 0 || under(failed, parent_of(e.path))) {
-                if (rc < 0 && e.type == proto::kEntryDir) failed.insert(e.path);
+            if (!r.failed() || under(failed, parent_of(e.path))) {
+                if (r.failed() && e.type == proto::kEntryDir) failed.insert(e.path);
                 return;
             }
             const char *what = e.type == proto::kEntryDir ? "directory" : "link";
             say(run, "\tSkipped : can't make remote %s %s: %s\n", what,
-                printable(join(dst, e.path)).c_str(), command_result);
+                printable(join(dst, e.path)).c_str(), r.text.c_str());
             if (e.type == proto::kEntryDir) failed.insert(e.path);
         });
     for (const TreeEntry &n : nodes) {
@@ -600,11 +607,12 @@ TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
         const std::string src = strip_slashes(arg.source);
         Listing far;
         std::string why, refused;
+        int far_error = 0;
         if (remote_vesk_version < proto::kFirstTrees) {
             // An older far end: only a directory is refused for it.
             proto::FileStatus st;
-            if (run.req.call('D', 0, "%s", src.c_str()) >= 0 &&
-                proto::parse_file_status(command_result, &st) >= 2 &&
+            const Reply probe = run.req.call('D', 0, "%s", src.c_str());
+            if (!probe.failed() && proto::parse_file_status(probe.text.c_str(), &st) >= 2 &&
                 st.type == proto::kDirectory) {
                 print_file_line(run, arg, shown);
                 say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n",
@@ -614,8 +622,8 @@ TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
             plan.files.push_back(arg);
             continue;
         }
-        if (!list_far(run, src, &far, &why, &refused)) {
-            if (why == strerror(ENOTDIR) || why == strerror(ENOENT)) {
+        if (!list_far(run, src, &far, &why, &far_error, &refused)) {
+            if (far_error == ENOTDIR || far_error == ENOENT) {
                 // Not a directory: the file's own work copies it or says why not.
                 plan.files.push_back(arg);
                 continue;

@@ -42,7 +42,7 @@ struct Source {
 };
 
 // One file's state through negotiation, data phase and finish.
-struct Upload : FileWork {
+struct Upload : FileJob {
     Upload(Run &r, const FileArg &a) : run(r), arg(a) {}
     Run &run;
     const FileArg arg;
@@ -55,6 +55,7 @@ struct Upload : FileWork {
     Requests::Ticket open_reply = 0;
     Requests::Ticket flush_reply = 0;  // of the empty 'F' after 'M'
     Requests::Ticket check_reply = 0;  // of the probe after the data
+    Reply probe_answer;                // the probe's reply, once collected
     bool complete = false;             // the data phase reached the source's end
     long offset = 0;                   // where '1' resumes, then the bytes the far copy holds
     long now = 0;                      // seconds of the latest clock reading
@@ -179,7 +180,8 @@ const char *skip_line(Reason reason) {
 }
 
 // What the probe's reply and the source say, for the resume policy.
-// Collects the probe; reads the clock when it was answered.
+// Collects the probe into u.probe_answer; reads the clock when it was
+// answered.
 Copies gather(Upload &u) {
     Copies c;
     c.force = u.run.force;
@@ -191,14 +193,15 @@ Copies gather(Upload &u) {
     c.local_mode = u.src.perms;
     // A tree's file the listing did not find has no probe out.
     const bool absent = u.arg.tree && u.arg.tree->absent;
-    c.far_exists = !absent && u.run.req.collect(u.probe_reply) >= 0;
+    if (!absent) u.probe_answer = u.run.req.collect(u.probe_reply);
+    c.far_exists = !absent && !u.probe_answer.failed();
     if (!c.far_exists) return c;
     u.tick();
     c.now = u.now;
     // A reply with a number out of its range is no answer at all: nothing is
     // decided on it.  Fields it lacks are 0.
     FileStatus st;
-    c.far_readable = parse_file_status(command_result, &st) >= 0;
+    c.far_readable = parse_file_status(u.probe_answer.text.c_str(), &st) >= 0;
     c.far_size = static_cast<long>(st.size);
     c.far_mtime = static_cast<long>(st.mtime);
     c.far_mode = st.perms;
@@ -236,7 +239,7 @@ Step negotiate(Upload &u) {
     if (d.verdict == Verdict::kSkip) {
         if (d.reason == Reason::kFarUnreadable)
             u.msgs.print("\tSkipped : can't stat %s: %s\n", printable(u.arg.target).c_str(),
-                         command_result);
+                         u.probe_answer.text.c_str());
         else
             u.msgs.put(skip_line(d.reason));
         return Step::kFailed;
@@ -258,17 +261,21 @@ bool open_remote(Upload &u) {
     const char *target = u.far_name();
     const bool modern = remote_vesk_version >= kFirstOpenWithMode;
     if (u.offset != 0) {
-        int rc = modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.offset, kPartialMode, target)
-                        : u.run.req.call('1', 0, "%s", target);
-        if (rc < 0) {
-            u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
+        const Reply opened =
+            modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.offset, kPartialMode, target)
+                   : u.run.req.call('1', 0, "%s", target);
+        if (opened.failed()) {
+            u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", opened.text.c_str());
             u.fail();
             return false;
         }
-        if (!modern && u.run.req.call('E', 0, "%ld", u.offset) < 0) {
-            u.msgs.print("\tSkipped, remote seek failed, %s\n", command_result);
-            u.fail();
-            return false;
+        if (!modern) {
+            const Reply sought = u.run.req.call('E', 0, "%ld", u.offset);
+            if (sought.failed()) {
+                u.msgs.print("\tSkipped, remote seek failed, %s\n", sought.text.c_str());
+                u.fail();
+                return false;
+            }
         }
         if (lseek(u.src.fd, u.offset, SEEK_SET) < 0) {
             u.msgs.print("\tSkipped, local seek failed, Reason given: %s\n", strerror(errno));
@@ -277,11 +284,11 @@ bool open_remote(Upload &u) {
         }
         return true;
     }
-    int rc = u.open_posted ? u.run.req.collect(u.open_reply)
-             : modern      ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
-                           : u.run.req.call('6', 0, "%s", target);
-    if (rc < 0) {
-        u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
+    const Reply opened = u.open_posted ? u.run.req.collect(u.open_reply)
+                         : modern      ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
+                                       : u.run.req.call('6', 0, "%s", target);
+    if (opened.failed()) {
+        u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", opened.text.c_str());
         u.fail();
         return false;
     }
@@ -348,9 +355,10 @@ bool data_phase(Upload &u) {
             if (dumpsize == 0) {
                 int held = static_cast<int>(b->count);
                 nonblocking = false;  // the command exchange left it blocking
-                if (run.req.call('l', 1, "%d", held) < 0) {
+                const Reply dump = run.req.call('l', 1, "%d", held);
+                if (dump.failed()) {
                     u.msgs.print("\tAborted, couldn't turn off command processing, %s\n",
-                                 command_result);
+                                 dump.text.c_str());
                     run.status = 1;
                     ok = false;
                     broken = true;
@@ -436,16 +444,16 @@ void finish(Upload &u) {
     Run &run = u.run;
     const bool complete = u.complete;
     run.req.collect(u.flush_reply);
-    int rc = run.req.collect(u.check_reply);
-    if (rc < 0) {
-        u.msgs.print("\n\t%s", command_result);
+    const Reply checked = run.req.collect(u.check_reply);
+    if (checked.failed()) {
+        u.msgs.print("\n\t%s", checked.text.c_str());
         u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
         u.fail();
         return;
     }
     FileStatus st;
-    if (parse_file_status(command_result, &st) < 0) {
-        u.msgs.print("\n\t%s", command_result);
+    if (parse_file_status(checked.text.c_str(), &st) < 0) {
+        u.msgs.print("\n\t%s", checked.text.c_str());
         u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
         if (complete && !u.arg.tree) revoke_final_mode(u);
         u.fail();
@@ -528,11 +536,12 @@ void Upload::end() {
 int main(int argc, char **argv) {
     // The last argument is a directory when the far end says so.
     auto is_dir = [](Run &run, const char *name) {
-        if (run.req.call('D', 0, "%s", name) < 0) return false;
+        const Reply probed = run.req.call('D', 0, "%s", name);
         FileStatus st;
-        return parse_file_status(command_result, &st) >= 2 && st.type == kDirectory;
+        return !probed.failed() && parse_file_status(probed.text.c_str(), &st) >= 2 &&
+               st.type == kDirectory;
     };
-    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
+    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileJob> {
         return std::make_unique<Upload>(run, arg);
     };
     return run_main(Program::kUpload, argc, argv, is_dir, make, upload_trees);
