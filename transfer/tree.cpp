@@ -274,6 +274,125 @@ bool under(const std::set<std::string> &failed, const std::string &rel) {
     }
 }
 
+// One tree's upload: the local walk set against the far listing.
+struct TreeUpload {
+    std::string src, dst;  // the two tops, without a '/' at the end
+    Listing far;
+    std::vector<TreeEntry> nodes;                        // the local tree, in walk order
+    std::map<std::string, std::pair<dev_t, ino_t>> ids;  // its files as the walk saw them
+    std::set<std::string> failed;                        // far directories that cannot be filled
+};
+
+// What to send for an entry, decided against the far listing.
+struct FarStep {
+    const TreeEntry *e;
+    bool remove;   // 'Z' first: a link or file stands where it goes
+    bool make;     // 'K' or 'k'
+    bool open_up;  // a finished far directory gets the owner's bits for the run
+};
+
+// The far directories and links that the local tree needs, in walk order;
+// each directory is also put among the finals.  Entries that cannot be
+// copied are said.
+std::vector<FarStep> far_steps(Run &run, TreeUpload &t, Finals *finals) {
+    std::vector<FarStep> steps;
+    const TreeEntry &far_top = t.far.at(".");
+    if ((far_top.perms & kDirWhileCopying) != kDirWhileCopying)
+        steps.push_back({&far_top, false, false, true});
+    for (const TreeEntry &n : t.nodes) {
+        auto it = t.far.find(n.path);
+        const TreeEntry *there = it == t.far.end() ? nullptr : &it->second;
+        if (n.type == proto::kEntryOther) {
+            say(run, "\tSkipped : %s is not a regular file, directory or link\n",
+                printable(join(t.src, n.path)).c_str());
+            continue;
+        }
+        if (there && there->type == proto::kEntryDir && n.type != proto::kEntryDir) {
+            say(run, "\tSkipped : a remote directory stands where %s goes\n",
+                printable(join(t.dst, n.path)).c_str());
+            continue;
+        }
+        if (there && there->type != proto::kEntryDir && n.type == proto::kEntryDir &&
+            there->type != proto::kEntryLink) {
+            say(run, "\tSkipped : a remote file stands where directory %s goes\n",
+                printable(join(t.dst, n.path)).c_str());
+            t.failed.insert(n.path);
+            continue;
+        }
+        const bool link_there = there && there->type == proto::kEntryLink;
+        if (n.type == proto::kEntryDir) {
+            if (!there || link_there)
+                steps.push_back({&n, link_there, true, false});
+            else if ((there->perms & kDirWhileCopying) != kDirWhileCopying)
+                steps.push_back({&n, false, false, true});
+            finals->dirs.push_back({t.dst, n, false});
+        } else if (n.type == proto::kEntryLink) {
+            if (!link_there || there->target != n.target)
+                steps.push_back({&n, there != nullptr, true, false});
+            else if (!(there->mtime == n.mtime))
+                steps.push_back({&n, false, false, false});
+        } else if (link_there) {
+            steps.push_back({&n, true, false, false});
+        }
+    }
+    return steps;
+}
+
+// Directories and links, made in walk order ahead of the replies.  A far
+// directory that cannot be made joins t.failed, and what lies beneath it is
+// not tried.
+void make_far(Run &run, TreeUpload &t, const std::vector<FarStep> &steps) {
+    use_base(run, t.dst);
+    pipelined(
+        run, steps.size(),
+        [&](size_t i) {
+            const FarStep &s = steps[i];
+            const TreeEntry &e = *s.e;
+            if (s.remove) run.req.post('Z', 0, "%s", e.path.c_str());
+            if (s.open_up)
+                return run.req.post('P', 0, "%o - -\n%s", e.perms | kDirWhileCopying,
+                                    e.path.c_str());
+            if (s.make && e.type == proto::kEntryDir)
+                return run.req.post('K', 0, "%o\n%s", e.perms | kDirWhileCopying, e.path.c_str());
+            if (s.make && e.type == proto::kEntryLink)
+                run.req.post('k', 0, "%s\n%s", e.path.c_str(), e.target.c_str());
+            if (e.type == proto::kEntryLink)
+                return run.req.post('P', 0, "- %s %s\n%s", stamp_text(e.mtime).c_str(),
+                                    stamp_text(e.atime).c_str(), e.path.c_str());
+            return run.req.post(0, 0, nullptr);  // the 'Z' alone
+        },
+        [&](size_t i, const Reply &r) {
+            const TreeEntry &e = *steps[i].e;
+            if (!r.failed() || under(t.failed, parent_of(e.path))) {
+                if (r.failed() && e.type == proto::kEntryDir) t.failed.insert(e.path);
+                return;
+            }
+            const char *what = e.type == proto::kEntryDir ? "directory" : "link";
+            say(run, "\tSkipped : can't make remote %s %s: %s\n", what,
+                printable(join(t.dst, e.path)).c_str(), r.text.c_str());
+            if (e.type == proto::kEntryDir) t.failed.insert(e.path);
+        });
+}
+
+// The tree's files to copy: those beneath directories that were made, and
+// whose far copies are not up to date already.
+void plan_files(Run &run, TreeUpload &t, TreePlan *plan) {
+    for (const TreeEntry &n : t.nodes) {
+        if (n.type != proto::kEntryFile || under(t.failed, parent_of(n.path))) continue;
+        auto it = t.far.find(n.path);
+        if (it != t.far.end() && up_to_date(n, it->second)) {
+            ++run.up_to_date;
+            continue;
+        }
+        FileArg f = tree_file(join(t.src, n.path), join(t.dst, n.path), t.dst, n);
+        f.tree->dev = t.ids[n.path].first;
+        f.tree->ino = t.ids[n.path].second;
+        f.tree->replace = run.update && it != t.far.end() && it->second.type == proto::kEntryFile &&
+                          (it->second.perms & kFinishedBits) != 0;
+        plan->files.push_back(std::move(f));
+    }
+}
+
 void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePlan *plan,
                  Finals *finals) {
     const std::string src = strip_slashes(arg.source);
@@ -291,10 +410,12 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
             made.text.c_str());
         return;
     }
-    Listing far;
+    TreeUpload t;
+    t.src = src;
+    t.dst = dst;
     std::string why, refused;
     int far_error = 0;
-    if (!list_far(run, dst, &far, &why, &far_error, &refused)) {
+    if (!list_far(run, dst, &t.far, &why, &far_error, &refused)) {
         say(run, "\tSkipped : can't list remote directory %s: %s\n", dst.c_str(), why.c_str());
         return;
     }
@@ -304,9 +425,7 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
         say(run, "\tSkipped : can't read local directory %s: %s\n", src.c_str(), strerror(errno));
         return;
     }
-    std::vector<TreeEntry> nodes;
-    std::map<std::string, std::pair<dev_t, ino_t>> ids;
-    walk_local(run, topfd, src, ".", 0, &nodes, &ids);
+    walk_local(run, topfd, src, ".", 0, &t.nodes, &t.ids);
     close(topfd);
 
     TreeEntry top;
@@ -316,100 +435,8 @@ void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePl
     top.atime = stamp_of(top_st.st_atim);
     top.path = ".";
     finals->dirs.push_back({dst, top, names_itself(src) || names_itself(dst)});
-
-    // What to send for each entry, decided against the far listing.
-    struct Step {
-        const TreeEntry *e;
-        bool remove;   // 'Z' first: a link or file stands where it goes
-        bool make;     // 'K' or 'k'
-        bool open_up;  // a finished far directory gets the owner's bits for the run
-    };
-    std::vector<Step> steps;
-    std::set<std::string> failed;  // directories that cannot be filled
-    const TreeEntry &far_top = far.at(".");
-    if ((far_top.perms & kDirWhileCopying) != kDirWhileCopying)
-        steps.push_back({&far_top, false, false, true});
-    for (const TreeEntry &n : nodes) {
-        auto it = far.find(n.path);
-        const TreeEntry *there = it == far.end() ? nullptr : &it->second;
-        if (n.type == proto::kEntryOther) {
-            say(run, "\tSkipped : %s is not a regular file, directory or link\n",
-                printable(join(src, n.path)).c_str());
-            continue;
-        }
-        if (there && there->type == proto::kEntryDir && n.type != proto::kEntryDir) {
-            say(run, "\tSkipped : a remote directory stands where %s goes\n",
-                printable(join(dst, n.path)).c_str());
-            continue;
-        }
-        if (there && there->type != proto::kEntryDir && n.type == proto::kEntryDir &&
-            there->type != proto::kEntryLink) {
-            say(run, "\tSkipped : a remote file stands where directory %s goes\n",
-                printable(join(dst, n.path)).c_str());
-            failed.insert(n.path);
-            continue;
-        }
-        const bool link_there = there && there->type == proto::kEntryLink;
-        if (n.type == proto::kEntryDir) {
-            if (!there || link_there)
-                steps.push_back({&n, link_there, true, false});
-            else if ((there->perms & kDirWhileCopying) != kDirWhileCopying)
-                steps.push_back({&n, false, false, true});
-            finals->dirs.push_back({dst, n, false});
-        } else if (n.type == proto::kEntryLink) {
-            if (!link_there || there->target != n.target)
-                steps.push_back({&n, there != nullptr, true, false});
-            else if (!(there->mtime == n.mtime))
-                steps.push_back({&n, false, false, false});
-        } else if (link_there) {
-            steps.push_back({&n, true, false, false});
-        }
-    }
-    // Directories and links, made in walk order ahead of the replies.
-    use_base(run, dst);
-    pipelined(
-        run, steps.size(),
-        [&](size_t i) {
-            const Step &s = steps[i];
-            const TreeEntry &e = *s.e;
-            if (s.remove) run.req.post('Z', 0, "%s", e.path.c_str());
-            if (s.open_up)
-                return run.req.post('P', 0, "%o - -\n%s", e.perms | kDirWhileCopying,
-                                    e.path.c_str());
-            if (s.make && e.type == proto::kEntryDir)
-                return run.req.post('K', 0, "%o\n%s", e.perms | kDirWhileCopying, e.path.c_str());
-            if (s.make && e.type == proto::kEntryLink)
-                run.req.post('k', 0, "%s\n%s", e.path.c_str(), e.target.c_str());
-            if (e.type == proto::kEntryLink)
-                return run.req.post('P', 0, "- %s %s\n%s", stamp_text(e.mtime).c_str(),
-                                    stamp_text(e.atime).c_str(), e.path.c_str());
-            return run.req.post(0, 0, nullptr);  // the 'Z' alone
-        },
-        [&](size_t i, const Reply &r) {
-            const TreeEntry &e = *steps[i].e;
-            if (!r.failed() || under(failed, parent_of(e.path))) {
-                if (r.failed() && e.type == proto::kEntryDir) failed.insert(e.path);
-                return;
-            }
-            const char *what = e.type == proto::kEntryDir ? "directory" : "link";
-            say(run, "\tSkipped : can't make remote %s %s: %s\n", what,
-                printable(join(dst, e.path)).c_str(), r.text.c_str());
-            if (e.type == proto::kEntryDir) failed.insert(e.path);
-        });
-    for (const TreeEntry &n : nodes) {
-        if (n.type != proto::kEntryFile || under(failed, parent_of(n.path))) continue;
-        auto it = far.find(n.path);
-        if (it != far.end() && up_to_date(n, it->second)) {
-            ++run.up_to_date;
-            continue;
-        }
-        FileArg f = tree_file(join(src, n.path), join(dst, n.path), dst, n);
-        f.tree->dev = ids[n.path].first;
-        f.tree->ino = ids[n.path].second;
-        f.tree->replace = run.update && it != far.end() && it->second.type == proto::kEntryFile &&
-                          (it->second.perms & kFinishedBits) != 0;
-        plan->files.push_back(std::move(f));
-    }
+    make_far(run, t, far_steps(run, t, finals));
+    plan_files(run, t, plan);
 }
 
 // ---- download ------------------------------------------------------------

@@ -325,6 +325,85 @@ bool fill(Upload &u) {
     return true;
 }
 
+// Where a data phase stands between two writes.
+struct Dump {
+    long since = 0;            // bytes since the last report point
+    long left = 0;             // bytes the dump that 'l' started still takes
+    bool nonblocking = false;  // the connection is switched to non-blocking
+    bool broken = false;       // the 'l' exchange failed: the socket's state is unknown
+};
+
+// What comes after one write of the data phase.
+enum class Piece { kFailed, kNext, kReport };
+
+// Starts a dump of what the buffer holds when none is running, and writes
+// the next piece of it.  kNext: write again at once; kReport: a report
+// point is due; kFailed: the phase ends on an error.  Exits with status 1
+// when the link server cannot be written to.
+Piece write_piece(Upload &u, Dump &d) {
+    Run &run = u.run;
+    vesk_buff *b = &run.buf;
+    if (d.left < 0) {
+        u.msgs.print("\tAborted, dumpsize %ld < 0\n", d.left);
+        run.status = 1;
+        return Piece::kFailed;
+    }
+    if (d.left == 0) {
+        int held = static_cast<int>(b->count);
+        d.nonblocking = false;  // the command exchange left it blocking
+        const Reply dump = run.req.call('l', 1, "%d", held);
+        if (dump.failed()) {
+            u.msgs.print("\tAborted, couldn't turn off command processing, %s\n",
+                         dump.text.c_str());
+            run.status = 1;
+            d.broken = true;
+            return Piece::kFailed;
+        }
+        d.left = held;
+    }
+    if (!d.nonblocking) {
+        set_nonblock(run.conn);
+        d.nonblocking = true;
+    }
+    veskerrno = 0;
+    int n = d.left < kPieceMax ? static_cast<int>(d.left) : kPieceMax;
+    int w = write_from_buff_async(run.conn, b, n);
+    if (w <= 0 && veskerrno != 0) {
+        u.msgs.put("\tError writing to vesk server. Exiting..\n");
+        exit(1);
+    }
+    if (w < 0) w = 0;
+    u.phase_bytes += w;
+    run.total += w;
+    u.offset += w;
+    d.since += w;
+    d.left -= w;
+    if (w == n && d.since < kWaitAfter) return Piece::kNext;
+    if (w == 0 && d.since == 0) {
+        // Nothing went and there is nothing to report: wait instead of
+        // spinning on a full socket.
+        set_block(run.conn);
+        d.nonblocking = false;
+        wait_fd(run.conn, true);
+        return Piece::kNext;
+    }
+    return Piece::kReport;
+}
+
+// A report point: the clock is read, and at -vvv the progress line shows
+// the bytes written since the last one.
+void report_point(Upload &u, UploadRate &rate, long since) {
+    struct timeval now = clock_now();
+    u.now = now.tv_sec;
+    if (verbose >= 3 && (u.src.is_stdin || u.src.size > 0)) {
+        double r = rate.sample(now, u.phase_bytes, since);
+        double eta =
+            r > 0 ? static_cast<double>(u.src.size - u.offset + rate.first_second()) / r : 0;
+        u.msgs.put(progress_line(u.offset, u.src.size, !u.src.is_stdin, r, eta).c_str());
+        fflush(stderr);
+    }
+}
+
 // The data phase.  Returns true when it ended at the end of the source,
 // false when it ended on an error (the finish still runs).
 bool data_phase(Upload &u) {
@@ -332,12 +411,9 @@ bool data_phase(Upload &u) {
     vesk_buff *b = &run.buf;
     struct timeval start = begin_data_phase(run);
     UploadRate rate(start);
-    long since = 0;
-    long dumpsize = 0;
-    bool nonblocking = false;
+    Dump d;
     bool done = false;
     bool ok = true;
-    bool broken = false;  // the 'l' exchange failed: the socket's state is unknown
 
     for (;;) {
         if (!fill(u)) {
@@ -346,73 +422,24 @@ bool data_phase(Upload &u) {
         }
         if (b->count == 0) done = true;
         if (!done) {
-            if (dumpsize < 0) {
-                u.msgs.print("\tAborted, dumpsize %ld < 0\n", dumpsize);
-                run.status = 1;
+            const Piece next = write_piece(u, d);
+            if (next == Piece::kFailed) {
                 ok = false;
                 break;
             }
-            if (dumpsize == 0) {
-                int held = static_cast<int>(b->count);
-                nonblocking = false;  // the command exchange left it blocking
-                const Reply dump = run.req.call('l', 1, "%d", held);
-                if (dump.failed()) {
-                    u.msgs.print("\tAborted, couldn't turn off command processing, %s\n",
-                                 dump.text.c_str());
-                    run.status = 1;
-                    ok = false;
-                    broken = true;
-                    break;
-                }
-                dumpsize = held;
-            }
-            if (!nonblocking) {
-                set_nonblock(run.conn);
-                nonblocking = true;
-            }
-            veskerrno = 0;
-            int n = dumpsize < kPieceMax ? static_cast<int>(dumpsize) : kPieceMax;
-            int w = write_from_buff_async(run.conn, b, n);
-            if (w <= 0 && veskerrno != 0) {
-                u.msgs.put("\tError writing to vesk server. Exiting..\n");
-                exit(1);
-            }
-            if (w < 0) w = 0;
-            u.phase_bytes += w;
-            run.total += w;
-            u.offset += w;
-            since += w;
-            dumpsize -= w;
-            if (w == n && since < kWaitAfter) continue;
-            if (w == 0 && since == 0) {
-                // Nothing went and there is nothing to report: wait instead of
-                // spinning on a full socket.
-                set_block(run.conn);
-                nonblocking = false;
-                wait_fd(run.conn, true);
-                continue;
-            }
+            if (next == Piece::kNext) continue;
         }
-        // Report point.
-        struct timeval now = clock_now();
-        u.now = now.tv_sec;
-        if (verbose >= 3 && (u.src.is_stdin || u.src.size > 0)) {
-            double r = rate.sample(now, u.phase_bytes, since);
-            double eta =
-                r > 0 ? static_cast<double>(u.src.size - u.offset + rate.first_second()) / r : 0;
-            u.msgs.put(progress_line(u.offset, u.src.size, !u.src.is_stdin, r, eta).c_str());
-            fflush(stderr);
-        }
+        report_point(u, rate, d.since);
         // Every report point starts a new count, printed or not, so that
         // full writes follow each other without a wait at any verbosity.
-        since = 0;
+        d.since = 0;
         if (done) break;
         set_block(run.conn);
-        nonblocking = false;
+        d.nonblocking = false;
         wait_fd(run.conn, true);
     }
-    if (nonblocking) set_block(run.conn);
-    if (!ok && (dumpsize != 0 || broken)) {
+    if (d.nonblocking) set_block(run.conn);
+    if (!ok && (d.left != 0 || d.broken)) {
         // The local link server may still count the next bytes as file data;
         // a fresh connection guarantees no finishing command is taken as data.
         run_reconnect(run, u.msgs);
