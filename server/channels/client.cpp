@@ -49,8 +49,8 @@ Client::~Client() {
     }
 }
 
-Peer &Client::local() {
-    if (!local_) local_ = std::make_unique<Peer>(session_, *this, key(), false);
+CommandRunner &Client::local() {
+    if (!local_) local_ = std::make_unique<CommandRunner>(session_, *this, key(), false);
     return *local_;
 }
 
@@ -251,7 +251,7 @@ bool Client::far_may_go_ahead() const {
 
 bool Client::can_feed() const {
     if (target_remote_) return session_.link().queued_data(key()) < Link::kQueueHigh;
-    return !local_ || local_->held() < Peer::kInHigh;
+    return !local_ || local_->held() < CommandRunner::kInHigh;
 }
 
 void Client::feed(std::string_view bytes) {
@@ -264,7 +264,7 @@ void Client::feed(std::string_view bytes) {
 }
 
 void Client::process() {
-    // Feeding the local Peer can call back here; run the loop once at a time.
+    // Feeding the local CommandRunner can call back here; run the loop once at a time.
     if (in_process_) {
         process_again_ = true;
         return;
@@ -400,7 +400,7 @@ void Client::finish() {
         session_.link().send(key(), frame::kClose);
         session_.link().release(key());
     }
-    // The local Peer may be the caller; it goes with this object after the
+    // The local CommandRunner may be the caller; it goes with this object after the
     // current batch of events.
     // One line for the client's whole life at -v; its steps are at -vv.
     log::info("client %u (%s, pid %d) closed after %.1f s: %llu bytes from it, %llu to it", id_,
@@ -510,7 +510,7 @@ void Client::closed() {
 }
 
 void Client::consumed(size_t) {
-    // The local Peer took stream bytes: more may be fed.
+    // The local CommandRunner took stream bytes: more may be fed.
     if (!dead() && mode_ != Mode::kCommand) process();
 }
 

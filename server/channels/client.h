@@ -13,7 +13,7 @@
 #include "flow.h"
 #include "link.h"
 #include "oneway.h"
-#include "peer.h"
+#include "runner.h"
 #include "remote.h"
 
 namespace vesk {
@@ -58,7 +58,7 @@ class Client : public Outlet {
     // so that it can say what happened rather than that its socket broke.
     void abort(std::string_view why = {});
 
-    // Outlet of the local Peer ('?' requests).
+    // Outlet of the local CommandRunner ('?' requests).
     void reply(bool ok, std::string_view text) override;
     bool data_room() const override;
     void data(std::string_view bytes) override;
@@ -118,7 +118,7 @@ class Client : public Outlet {
     // A reply of at most max bytes of text (more is cut).
     void send_reply(char dir, bool ok, std::string_view text, size_t max = kRequestTextMax);
     void ensure_open();
-    Peer &local();
+    CommandRunner &local();
     void finish();
     // More is held for the client than it can ever be owed: end.
     void overflow();
@@ -155,7 +155,7 @@ class Client : public Outlet {
     // end in any state;
     bool opened_ = false;
     // process() is running, and was asked for again meanwhile (feeding the
-    // local Peer calls back into it);
+    // local CommandRunner calls back into it);
     bool in_process_ = false;
     bool process_again_ = false;
     // far data of an abandoned file read is dropped until the far end's
@@ -171,7 +171,7 @@ class Client : public Outlet {
     OneWay out_;
     size_t far_pending_ = 0;  // far data bytes in out_, for credit
     Window window_;
-    std::unique_ptr<Peer> local_;
+    std::unique_ptr<CommandRunner> local_;
 };
 
 }  // namespace vesk

@@ -146,7 +146,7 @@ constexpr Route kRoutes[] = {
 
 // Each row serves a code of the protocol, and a code that opens a file or a
 // socket is served by the unit that holds it: Files or Stream, whose
-// descriptors the Peer counts against the far end's budget.  Checked here,
+// descriptors the CommandRunner counts against the far end's budget.  Checked here,
 // where the table is made, so that a row that breaks it does not build.
 // (The rows are searched by code, not through find_command: a sanitizing
 // build cannot compare a pointer with null in a constant expression.)
