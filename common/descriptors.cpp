@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace vesk {
@@ -23,8 +24,15 @@ bool set_nonblocking(int fd) {
 
 bool write_all(int fd, const void *p, size_t n) {
     auto at = static_cast<const char *>(p);
+    bool socket = true;
     while (n > 0) {
-        ssize_t w = write(fd, at, n);
+        // A far side that has gone must give false, not end the writer with
+        // SIGPIPE; send() says so for a socket, and refuses anything else.
+        ssize_t w = socket ? send(fd, at, n, MSG_NOSIGNAL) : write(fd, at, n);
+        if (w < 0 && errno == ENOTSOCK) {
+            socket = false;
+            continue;
+        }
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return false;
         at += w;

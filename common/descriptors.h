@@ -20,7 +20,8 @@ bool raise_descriptor_limit();
 bool set_nonblocking(int fd);
 
 // Writes all n bytes at p to a blocking fd, again after EINTR and partial
-// writes.  Returns false, with errno set, when a write fails or writes
+// writes; a socket whose far side has gone raises no SIGPIPE (a pipe still
+// does).  Returns false, with errno set, when a write fails or writes
 // nothing.
 bool write_all(int fd, const void *p, size_t n);
 

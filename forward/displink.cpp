@@ -28,6 +28,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "descriptors.h"
 #include "stream.h"
 #include "program_help.h"
 #include "vesknet.h"
@@ -94,17 +95,6 @@ int accepted_socket(const sockaddr_in *peer) {
     return found;
 }
 
-bool write_all(int fd, const std::vector<uint8_t> &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 // The far X server's setup for a client whose whole setup carries the
 // display's cookie: the user's cookie for the far display if this machine's
 // X authority has one; else no credentials, which a far X server that needs
@@ -112,7 +102,9 @@ bool write_all(int fd, const std::vector<uint8_t> &bytes) {
 // the refusal written to the client, when the cookie is not there.
 std::vector<uint8_t> far_setup(int fd, const x11::Head &head, const std::vector<uint8_t> &setup) {
     if (!x11::carries_cookie(head, setup.data(), g_cookie.data())) {
-        write_all(fd, x11::failure(head, head.name_len == 0 ? kNoAuthReason : kBadCookieReason));
+        const std::vector<uint8_t> refusal =
+            x11::failure(head, head.name_len == 0 ? kNoAuthReason : kBadCookieReason);
+        vesk::write_all(fd, refusal.data(), refusal.size());
         return {};
     }
     char far_display[sizeof vesk_remotehost + 16];
@@ -131,7 +123,7 @@ void hand_over(int client, const std::vector<uint8_t> &setup, const sockaddr_in 
     // With no link server left, connect_server ends the program (status 1).
     int far = connect_server(vesk_server);
     if (far >= 0) far = vesk::forward::open_stream(far, 'X', vesk::proto::kXDisplay0Path, nullptr);
-    if (far >= 0 && !write_all(far, setup)) {
+    if (far >= 0 && !vesk::write_all(far, setup.data(), setup.size())) {
         close(far);
         far = -1;
     }

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "descriptors.h"
 #include "xsetup.h"
 
 extern char **environ;
@@ -91,15 +92,8 @@ int run_feeding(const char *const argv[], const char *in, size_t in_len) {
     if (in_len > 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
     pid_t pid = start(argv, sv[1], -1);
     if (sv[1] >= 0) close(sv[1]);
-    if (pid > 0 && in_len > 0) {
-        while (in_len > 0) {
-            ssize_t n = send(sv[0], in, in_len, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            in += n;
-            in_len -= size_t(n);
-        }
-    }
+    // A short write is xauth's to notice: its status tells.
+    if (pid > 0 && in_len > 0) vesk::write_all(sv[0], in, in_len);
     if (sv[0] >= 0) close(sv[0]);
     return pid > 0 ? wait_for(pid) : -1;
 }
@@ -207,14 +201,7 @@ bool write_record(const std::string &path, const std::string &saved) {
     char head[kRecordHeadBytes];
     std::snprintf(head, sizeof head, "%d\n", int(getpid()));
     std::string all = head + saved;
-    size_t done = 0;
-    while (done < all.size()) {
-        ssize_t n = write(fd, all.data() + done, all.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    bool ok = done == all.size() && fsync(fd) == 0;
+    bool ok = vesk::write_all(fd, all.data(), all.size()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok && rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) unlink(tmp.c_str());
     return ok;

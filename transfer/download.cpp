@@ -26,7 +26,7 @@ namespace {
 using namespace vesk::proto;
 using namespace vesk::transfer;
 
-struct Download : FileWork {
+struct Download : FileJob {
     Download(Run &r, const FileArg &a) : run(r), arg(a) {}
     void begin() override;
     bool middle() override;
@@ -194,15 +194,16 @@ Step negotiate(Download &d) {
         d.probe.perms = t.perms;
         d.probe.fields = kStatusFields;
     } else {
-        if (d.run.req.collect(d.probe_reply) < 0) {
+        const Reply probed = d.run.req.collect(d.probe_reply);
+        if (probed.failed()) {
             d.msgs.put("\tSkipped : can't open remote file\n");
             d.fail();
             return Step::kFailed;
         }
         now = time(nullptr);
-        if (parse_file_status(command_result, &d.probe) < 2) {
+        if (parse_file_status(probed.text.c_str(), &d.probe) < 2) {
             d.msgs.print("\tSkipped : can't stat %s: %s\n", printable(d.arg.source).c_str(),
-                         command_result);
+                         probed.text.c_str());
             d.fail();
             return Step::kFailed;
         }
@@ -275,8 +276,9 @@ void open_local(Download &d) {
 // Sends '7' and reads its reply.  False when the file is failed.
 bool request_data(Download &d) {
     d.aim();
-    if (d.run.req.call('7', 0, "%ld\n%s", d.offset, d.source()) < 0) {
-        d.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
+    const Reply opened = d.run.req.call('7', 0, "%ld\n%s", d.offset, d.source());
+    if (opened.failed()) {
+        d.msgs.print("\tSkipped : Couldn't open remote file, %s\n", opened.text.c_str());
         d.fail();
         return false;
     }
@@ -284,9 +286,9 @@ bool request_data(Download &d) {
     FileStatus st;
     // Type and access time at least (the first four fields).
     constexpr int kNeeded = 4;
-    if (parse_file_status(command_result, &st) < kNeeded) {
+    if (parse_file_status(opened.text.c_str(), &st) < kNeeded) {
         d.msgs.print("\tSkipped : can't stat %s: %s\n", printable(d.arg.source).c_str(),
-                     command_result);
+                     opened.text.c_str());
         d.fail();
         d.run.req.call('2', 0, nullptr);
         // The server may already be streaming the file: only a fresh
@@ -377,11 +379,11 @@ bool check(Download &d) {
     // message about the times and mode, where it always stood.
     std::string crc_line;
     if (remote_vesk_version >= kFirstLongStatus) {
-        int rc = d.run.req.collect(d.check_reply);
+        const Reply checked = d.run.req.collect(d.check_reply);
         crc_line = "CRC ";
         FileStatus rs;
-        if (rc < 0 || parse_file_status(command_result, &rs) < 0) {
-            crc_line += std::string("\n\t") + command_result +
+        if (checked.failed() || parse_file_status(checked.text.c_str(), &rs) < 0) {
+            crc_line += "\n\t" + checked.text +
                         "\n\tcouldn't stat remote file after download. Please check it.\n";
             bad = true;
         } else if (rs.crc == 0) {
@@ -453,7 +455,7 @@ bool Download::middle() {
 void Download::end() {
     if (!check(*this) || !run.remove) return;
     aim();
-    if (run.req.call('Z', 0, "%s", source()) < 0) {
+    if (run.req.call('Z', 0, "%s", source()).failed()) {
         msgs.put("\tUnable to remove sent file\n");
         fail();
     } else {
@@ -469,7 +471,7 @@ int main(int argc, char **argv) {
         struct stat st {};
         return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
     };
-    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
+    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileJob> {
         return std::make_unique<Download>(run, arg);
     };
     return run_main(Program::kDownload, argc, argv, is_dir, make, download_trees);

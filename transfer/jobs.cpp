@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "descriptors.h"
+
 namespace vesk::transfer {
 
 namespace {
@@ -35,19 +37,6 @@ struct Report {
     double phase_seconds;
     uint32_t len;
 };
-
-bool write_all(int fd, const void *p, size_t n) {
-    const char *c = static_cast<const char *>(p);
-    while (n > 0) {
-        // A worker that has gone must not end the run with SIGPIPE.
-        ssize_t w = send(fd, c, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        c += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 bool read_all(int fd, void *p, size_t n) {
     char *c = static_cast<char *>(p);
@@ -71,9 +60,9 @@ bool alone(const FileArg &f) {
 constexpr int32_t kLater = -2;
 
 // One worker's view of the run's process.
-class Dispatcher {
+class RunProcess {
   public:
-    explicit Dispatcher(int fd) : fd_(fd) {}
+    explicit RunProcess(int fd) : fd_(fd) {}
     // The next file's index; kNoMore at the end (or when the run's process has
     // gone), kLater when none is free while this worker still holds one.
     int32_t next() {
@@ -84,7 +73,7 @@ class Dispatcher {
     // Reports a finished file with the counts gathered since the last report:
     // files overlap, so counts may belong to the next file, and the run's
     // process only ever adds them up.
-    bool report(Run &run, int32_t index, FileWork &w) {
+    bool report(Run &run, int32_t index, FileJob &w) {
         std::string lines = w.msgs.take();
         Report r{index,     run.status,        run.started,
                  run.total, run.phase_seconds, static_cast<uint32_t>(lines.size())};
@@ -103,14 +92,14 @@ class Dispatcher {
 // A worker: its own connection, then one file after another as handed out.
 // As in a run of one file after another, the next file's probe goes out
 // before the closing replies of the one before are read.
-[[noreturn]] void work(Run &run, int fd, const std::vector<FileArg> &files, const MakeWork &make) {
+[[noreturn]] void work(Run &run, int fd, const std::vector<FileArg> &files, const MakeJob &make) {
     run_reconnect(run);
     run.status = 0;
-    Dispatcher from(fd);
+    RunProcess from(fd);
     bool ok = true;
     FileLoop loop(
         run, make,
-        [&](FileWork &w, size_t index) {
+        [&](FileJob &w, size_t index) {
             ok = ok && from.report(run, static_cast<int32_t>(index), w);
         },
         true);
@@ -143,30 +132,29 @@ struct Worker {
     bool waiting = false;       // asked for a file and got no answer yet
 };
 
-}  // namespace
-
-bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make) {
-    if (jobs > static_cast<int>(files.size())) jobs = static_cast<int>(files.size());
-    std::vector<Worker> workers(static_cast<size_t>(jobs));
-    fflush(stderr);
-    for (Worker &w : workers) {
+// Starts up to workers->size() workers, each with its own end of a socket
+// pair.  One that cannot be started leaves it and those after it unstarted
+// (fd -1); when none can, says why.
+void start_workers(Run &run, const std::vector<FileArg> &files, const MakeJob &make,
+                   std::vector<Worker> *workers) {
+    for (Worker &w : *workers) {
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
             // Fewer workers do the same work; none at all is told below.
-            if (&w == &workers.front())
+            if (&w == &workers->front())
                 fprintf(stderr, "\tCan't start a worker: %s\n", strerror(errno));
             break;
         }
         pid_t pid = fork();
         if (pid == 0) {
             close(sv[0]);
-            for (Worker &o : workers)
+            for (Worker &o : *workers)
                 if (o.fd >= 0) close(o.fd);
             work(run, sv[1], files, make);
         }
         close(sv[1]);
         if (pid < 0) {
-            if (&w == &workers.front())
+            if (&w == &workers->front())
                 fprintf(stderr, "\tCan't start a worker: %s\n", strerror(errno));
             close(sv[0]);
             break;
@@ -174,97 +162,143 @@ bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeW
         w.pid = pid;
         w.fd = sv[0];
     }
-    size_t next = 0;   // the next file to hand out
-    size_t shown = 0;  // the next file whose lines are printed
-    int in_flight = 0;
-    bool alone_in_flight = false;
-    bool lost = false;  // a worker ended inside a file
-    std::map<size_t, std::string> lines;
-    auto answer = [&](Worker &w, int32_t index) {
-        w.waiting = false;
-        if (index >= 0) w.files.push_back(index);
-        if (!write_all(w.fd, &index, sizeof index) && index >= 0) w.files.pop_back();
-    };
-    auto assign = [&](Worker &w) {
-        if (next < files.size()) {
-            if (alone_in_flight || (alone(files[next]) && in_flight > 0)) {
-                // A worker still finishing a file must not wait on itself.
-                if (!w.files.empty()) answer(w, kLater);
-                return;
-            }
-            alone_in_flight = alone(files[next]);
-            ++in_flight;
+}
+
+// The run's process among its workers: hands the files out as they ask,
+// adds up their reports and prints each file's lines in file order.
+class Handout {
+  public:
+    Handout(Run &run, const std::vector<FileArg> &files, std::vector<Worker> &workers)
+        : run_(run), files_(files), workers_(workers) {}
+    // Serves the workers until none is left, or one ended inside a file.
+    void serve();
+    // Ends the workers (killed when one was lost) and waits for them.
+    // Returns false, with the run's status 1, when files were left undone.
+    bool end();
+
+  private:
+    // Reads one message of w: a request for a file, or a file's report.
+    // A worker that ended or broke the exchange is closed.
+    void hear(Worker &w);
+    void answer(Worker &w, int32_t index);
+    // Answers a worker that asked: the next file, kNoMore, or kLater.
+    void assign(Worker &w);
+
+    Run &run_;
+    const std::vector<FileArg> &files_;
+    std::vector<Worker> &workers_;
+    size_t next_ = 0;   // the next file to hand out
+    size_t shown_ = 0;  // the next file whose lines are printed
+    int in_flight_ = 0;
+    bool alone_in_flight_ = false;
+    bool lost_ = false;  // a worker ended inside a file
+    std::map<size_t, std::string> lines_;
+};
+
+void Handout::answer(Worker &w, int32_t index) {
+    w.waiting = false;
+    if (index >= 0) w.files.push_back(index);
+    if (!write_all(w.fd, &index, sizeof index) && index >= 0) w.files.pop_back();
+}
+
+void Handout::assign(Worker &w) {
+    if (next_ < files_.size()) {
+        if (alone_in_flight_ || (alone(files_[next_]) && in_flight_ > 0)) {
+            // A worker still finishing a file must not wait on itself.
+            if (!w.files.empty()) answer(w, kLater);
+            return;
         }
-        answer(w, next < files.size() ? static_cast<int32_t>(next++) : kNoMore);
-    };
+        alone_in_flight_ = alone(files_[next_]);
+        ++in_flight_;
+    }
+    answer(w, next_ < files_.size() ? static_cast<int32_t>(next_++) : kNoMore);
+}
+
+void Handout::hear(Worker &w) {
+    char kind = 0;
+    Report r{};
+    std::string text;
+    bool ok = read_all(w.fd, &kind, 1);
+    if (ok && kind != kWant) {
+        ok = kind == kDone && read_all(w.fd, &r, sizeof r);
+        if (ok) text.resize(r.len);
+        ok = ok && read_all(w.fd, text.data(), text.size());
+        ok = ok && !w.files.empty() && r.index == w.files.front();
+    }
+    if (!ok) {
+        if (!w.files.empty()) lost_ = true;
+        close(w.fd);
+        w.fd = -1;
+        return;
+    }
+    if (kind == kWant) {
+        w.waiting = true;
+        return;
+    }
+    run_.status |= r.status;
+    run_.started += r.started;
+    run_.total += r.total;
+    run_.phase_seconds += r.phase_seconds;
+    lines_[static_cast<size_t>(r.index)] = std::move(text);
+    w.files.pop_front();
+    --in_flight_;
+    if (alone(files_[static_cast<size_t>(r.index)])) alone_in_flight_ = false;
+}
+
+void Handout::serve() {
     for (;;) {
         std::vector<pollfd> fds;
         std::vector<Worker *> who;
-        for (Worker &w : workers) {
+        for (Worker &w : workers_) {
             if (w.fd < 0) continue;
             fds.push_back(pollfd{w.fd, POLLIN, 0});
             who.push_back(&w);
         }
-        if (fds.empty()) break;
+        if (fds.empty()) return;
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
-            break;
+            return;
         }
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            Worker &w = *who[i];
-            char kind = 0;
-            Report r{};
-            std::string text;
-            bool ok = read_all(w.fd, &kind, 1);
-            if (ok && kind != kWant) {
-                ok = kind == kDone && read_all(w.fd, &r, sizeof r);
-                if (ok) text.resize(r.len);
-                ok = ok && read_all(w.fd, text.data(), text.size());
-                ok = ok && !w.files.empty() && r.index == w.files.front();
-            }
-            if (!ok) {
-                if (!w.files.empty()) lost = true;
-                close(w.fd);
-                w.fd = -1;
-                continue;
-            }
-            if (kind == kWant) {
-                w.waiting = true;
-            } else {
-                run.status |= r.status;
-                run.started += r.started;
-                run.total += r.total;
-                run.phase_seconds += r.phase_seconds;
-                lines[static_cast<size_t>(r.index)] = std::move(text);
-                w.files.pop_front();
-                --in_flight;
-                if (alone(files[static_cast<size_t>(r.index)])) alone_in_flight = false;
-            }
-        }
-        for (auto it = lines.find(shown); it != lines.end(); it = lines.find(++shown)) {
+        for (size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents != 0) hear(*who[i]);
+        for (auto it = lines_.find(shown_); it != lines_.end(); it = lines_.find(++shown_)) {
             fputs(it->second.c_str(), stderr);
-            lines.erase(it);
+            lines_.erase(it);
         }
-        if (lost) break;
-        for (Worker &w : workers)
+        if (lost_) return;
+        for (Worker &w : workers_)
             if (w.fd >= 0 && w.waiting) assign(w);
     }
-    for (Worker &w : workers) {
+}
+
+bool Handout::end() {
+    for (Worker &w : workers_) {
         if (w.fd >= 0) close(w.fd);
-        if (lost && w.pid > 0) kill(w.pid, SIGTERM);
+        if (lost_ && w.pid > 0) kill(w.pid, SIGTERM);
     }
-    for (Worker &w : workers)
+    for (Worker &w : workers_)
         if (w.pid > 0) waitpid(w.pid, nullptr, 0);
     // Workers that could not connect leave files undone.
-    if (shown < files.size()) lost = true;
-    if (lost) {
+    if (shown_ < files_.size()) lost_ = true;
+    if (lost_) {
         // Lines of files after the lost one are still printed in order.
-        for (auto &kv : lines) fputs(kv.second.c_str(), stderr);
-        run.status = 1;
+        for (auto &kv : lines_) fputs(kv.second.c_str(), stderr);
+        run_.status = 1;
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeJob &make) {
+    if (jobs > static_cast<int>(files.size())) jobs = static_cast<int>(files.size());
+    std::vector<Worker> workers(static_cast<size_t>(jobs));
+    fflush(stderr);
+    start_workers(run, files, make, &workers);
+    Handout handout(run, files, workers);
+    handout.serve();
+    return handout.end();
 }
 
 }  // namespace vesk::transfer

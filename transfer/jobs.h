@@ -20,6 +20,6 @@ constexpr int kJobsMax = 128;
 // files were left undone: a worker ended without finishing its file (it
 // printed why) or none could be started (said here).  The run goes on to
 // its end either way, so that a tree's directories still get their modes.
-bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeWork &make);
+bool run_jobs(Run &run, const std::vector<FileArg> &files, int jobs, const MakeJob &make);
 
 }  // namespace vesk::transfer

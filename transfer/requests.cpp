@@ -1,13 +1,14 @@
 // Requests with their replies read later, in order (requests.h).
 #include "requests.h"
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "commands.h"
 #include "failure.h"
+#include "messages.h"
 #include "request.h"
 #include "vesknet.h"
 
@@ -19,7 +20,22 @@ namespace {
 // link server as many wake-ups).  Well below what a socket holds, so that a
 // write never waits on replies nobody reads yet.
 constexpr size_t kGatherMax = 16 * 1024;  // bytes
+
+// Past the highest errno code Linux has (133 in 2024), with room for more;
+// beyond it strerror() only says "Unknown error N".
+constexpr int kErrnoCodesMax = 256;
 }  // namespace
+
+int far_errno(std::string_view text) {
+    // Built once: the lowest code wins where two share a text.
+    static const std::unordered_map<std::string, int> codes = [] {
+        std::unordered_map<std::string, int> m;
+        for (int code = 1; code < kErrnoCodesMax; ++code) m.emplace(strerror(code), code);
+        return m;
+    }();
+    auto it = codes.find(std::string(text));
+    return it == codes.end() ? 0 : it->second;
+}
 
 void Requests::reset(int fd) {
     fd_ = fd;
@@ -37,15 +53,25 @@ bool Requests::flush() {
 }
 
 namespace {
-// The reply (or the library's own text) com_result holds, up to its NUL.
-std::string held_reply() {
-    return std::string(com_result, strnlen(com_result, sizeof com_result));
+// The reply (or the library's own text) that the library's steps left in
+// com_result, taken out of it.
+Reply held_reply(int rc) {
+    Reply r;
+    r.status = rc;
+    const size_t len = strnlen(com_result, sizeof com_result);
+    if (len > kResultTextOffset)
+        r.text.assign(com_result + kResultTextOffset, len - kResultTextOffset);
+    // Only a failed reply from a server carries the far end's reason; the
+    // library's own texts ("XXX") are no errno's.
+    if (rc == -1 && com_result[0] == proto::kMessageStart && com_result[2] == proto::kReplyFailed)
+        r.far_error = far_errno(r.text);
+    return r;
 }
 }  // namespace
 
 Requests::Ticket Requests::settle(int rc) {
     Ticket t = next_++;
-    settled_[t] = Settled{rc, held_reply()};
+    settled_[t] = held_reply(rc);
     return t;
 }
 
@@ -74,7 +100,7 @@ Requests::Ticket Requests::post(int code, int local, const char *format, ...) {
     return t;
 }
 
-int Requests::call(int code, int local, const char *format, ...) {
+Reply Requests::call(int code, int local, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     Ticket t = gather_v(code, local, format, ap);
@@ -89,25 +115,17 @@ void Requests::read_next() {
     memset(com_result, 0, sizeof com_result);
     vesk::set_failure("no result forthcoming");
     int rc = request::read_reply(fd_);
-    settled_[t] = Settled{rc, held_reply()};
+    settled_[t] = held_reply(rc);
 }
 
-int Requests::collect(Ticket t) {
+Reply Requests::collect(Ticket t) {
     if (!owed_.empty() && owed_.front() <= t) flush();
     while (!settled_.count(t) && !owed_.empty() && owed_.front() <= t) read_next();
     auto it = settled_.find(t);
-    if (it == settled_.end()) {
-        vesk::set_failure("no result forthcoming");
-        return -1;
-    }
-    const size_t kept = std::min(it->second.reply.size(), sizeof com_result - 1);
-    memset(com_result, 0, sizeof com_result);
-    memcpy(com_result, it->second.reply.data(), kept);
-    com_result[kept] = '\0';
-    command_result = com_result + vesk::kResultTextOffset;
-    int rc = it->second.rc;
+    if (it == settled_.end()) return Reply{-1, "no result forthcoming", 0};
+    Reply r = std::move(it->second);
     settled_.erase(it);
-    return rc;
+    return r;
 }
 
 void Requests::drain() {

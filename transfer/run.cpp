@@ -368,7 +368,7 @@ bool may_overlap(const FileArg &before, const FileArg &next) {
 void FileLoop::add(const FileArg &arg, size_t index) {
     close_local(run_);
     if (before_ && !may_overlap(*before_arg_, arg)) finish();
-    std::unique_ptr<FileWork> work = make_(run_, arg);
+    std::unique_ptr<FileJob> work = make_(run_, arg);
     if (before_ || hold_) work->msgs.hold();
     print_file_line(run_, arg, work->msgs);
     work->begin();
@@ -414,7 +414,7 @@ std::vector<FileArg> refuse_repeated_targets(Run &run, std::vector<FileArg> file
 }  // namespace
 
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeJob &make,
              const PlanTrees &trees) {
     Run run;
     run_defaults(run, program);
@@ -438,7 +438,7 @@ int run_main(Program program, int argc, char **argv,
         run_jobs(run, plan.files, run.jobs, make);
     } else {
         FileLoop loop(
-            run, make, [](FileWork &, size_t) {}, false);
+            run, make, [](FileJob &, size_t) {}, false);
         for (size_t k = 0; k < plan.files.size(); ++k) loop.add(plan.files[k], k);
         loop.finish();
     }

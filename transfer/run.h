@@ -117,9 +117,9 @@ class Messages {
 
 // One file's work in three steps, so that the first request of a file can
 // go out before the last replies of the one before it are read.
-class FileWork {
+class FileJob {
   public:
-    virtual ~FileWork() = default;
+    virtual ~FileJob() = default;
     // Local checks and the first request, sent without waiting.
     virtual void begin() = 0;
     // The rest, up to the last requests.  Returns true when their replies
@@ -133,7 +133,7 @@ class FileWork {
     Messages msgs;
 };
 
-using MakeWork = std::function<std::unique_ptr<FileWork>(Run &, const FileArg &)>;
+using MakeJob = std::function<std::unique_ptr<FileJob>(Run &, const FileArg &)>;
 
 // Files one after another on the run's connection, each file's first
 // request sent behind the last ones of the file before (unless they belong
@@ -144,8 +144,8 @@ class FileLoop {
     // ended is told of each file once its work is over, with the index add
     // was given.  With hold, every file's lines are held for ended to take;
     // without, they are written as soon as the file before has ended.
-    using Ended = std::function<void(FileWork &, size_t index)>;
-    FileLoop(Run &run, const MakeWork &make, Ended ended, bool hold)
+    using Ended = std::function<void(FileJob &, size_t index)>;
+    FileLoop(Run &run, const MakeJob &make, Ended ended, bool hold)
         : run_(run), make_(make), ended_(std::move(ended)), hold_(hold) {}
     // Runs the file up to its last requests; the file before ends meanwhile.
     void add(const FileArg &arg, size_t index);
@@ -154,10 +154,10 @@ class FileLoop {
 
   private:
     Run &run_;
-    const MakeWork &make_;
+    const MakeJob &make_;
     Ended ended_;
     bool hold_;
-    std::unique_ptr<FileWork> before_;  // its last replies are still owed
+    std::unique_ptr<FileJob> before_;  // its last replies are still owed
     const FileArg *before_arg_ = nullptr;
     size_t before_index_ = 0;
 };
@@ -219,7 +219,7 @@ bool run_take_directory(Run &run, int *argc, char **argv, bool is_dir);
 // argument is then never taken for the directory argument.  Returns the exit
 // status; exits with status 1 where run_options and run_connect do.
 int run_main(Program program, int argc, char **argv,
-             const std::function<bool(Run &, const char *)> &is_dir, const MakeWork &make,
+             const std::function<bool(Run &, const char *)> &is_dir, const MakeJob &make,
              const PlanTrees &trees);
 
 // ---- Naming -------------------------------------------------------------------

@@ -1,47 +1,23 @@
-// Directory trees (tree.h): the walk of a local tree and the listing of a
-// far one, the comparison that leaves up-to-date files alone, the
-// directories and links made on the other side, and the directories' final
-// modes and times.
-#include "tree.h"
+// Directory trees (tree.h): what both directions share (tree_parts.h): the
+// names of a tree's entries, the quick check, requests ahead of their
+// replies, and the listing of a far tree.
+#include "tree_parts.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <set>
-#include <string>
+#include <cstdlib>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "commands.h"
-#include "file_status.h"
-#include "listing.h"
-
-namespace vesk::transfer {
+namespace vesk::transfer::trees {
 
 namespace {
-
-using proto::Stamp;
-using proto::stamp_text;
-using proto::TreeEntry;
-
 // Requests sent ahead of their replies: each reply is a few bytes, so the
 // replies waiting in the socket never fill it, and a long round trip is
 // covered many times over.
 constexpr size_t kAhead = 512;
-// A directory being filled is the owner's to write into; its own mode
-// comes at the end.
-constexpr unsigned kDirWhileCopying = 0700;
-
-constexpr const char *kUnsupported = "Unsupported vesk option";
-
-using Listing = std::map<std::string, TreeEntry>;  // by path beneath the top
+}  // namespace
 
 std::string join(const std::string &top, const std::string &rel) {
     return rel == "." || rel.empty() ? top : top + "/" + rel;
@@ -57,23 +33,18 @@ std::string parent_of(const std::string &rel) {
     return slash == std::string::npos ? "." : rel.substr(0, slash);
 }
 
-// A copy's hidden companion that an interrupted run left: the next run's
-// own business, never a file of the tree.
 bool own_temporary(std::string_view path) {
     size_t slash = path.rfind('/');
     std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
     return last.rfind(proto::kOpeningPrefix, 0) == 0 || last.rfind(proto::kReplacingPrefix, 0) == 0;
 }
 
-// Whether the top's own name is "." or ".." (or "/"): the directory the user
-// is in or above, whose mode a copy must not change.
 bool names_itself(const std::string &path) {
     size_t slash = path.rfind('/');
     std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
     return last == "." || last == ".." || last.empty();
 }
 
-void say(Run &run, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void say(Run &run, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
@@ -86,10 +57,6 @@ Stamp stamp_of(const struct timespec &ts) {
     return Stamp{static_cast<long long>(ts.tv_sec), ts.tv_nsec};
 }
 
-// A complete copy whose size and time match its source is up to date
-// (the quick check): it is not read or sent again.
-// A copy at the source's own mode counts too (a 0444 source's finished copy
-// looks partial): a copy only gets its source's exact time after its check.
 bool up_to_date(const TreeEntry &source, const TreeEntry &copy) {
     return copy.type == proto::kEntryFile &&
            ((copy.perms & kFinishedBits) != 0 || copy.perms == source.perms) &&
@@ -114,10 +81,8 @@ FileArg tree_file(const std::string &source, const std::string &target, const st
     return f;
 }
 
-// Posts each request of make (one per index below n) kAhead ahead of the
-// replies, and hands each result to done in order.
 void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)> &make,
-               const std::function<void(size_t, int)> &done) {
+               const std::function<void(size_t, const Reply &)> &done) {
     std::vector<Requests::Ticket> tickets(n);
     size_t sent = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -129,20 +94,20 @@ void pipelined(Run &run, size_t n, const std::function<Requests::Ticket(size_t)>
     }
 }
 
-// The far tree beneath name, listed in one stream ('Q').  Returns false
-// with *why set (the far end's reason, or why its listing is refused).
-// Entries that cannot be copied are left out and told in *refused.
-bool list_far(Run &run, const std::string &name, Listing *out, std::string *why,
+bool list_far(Run &run, const std::string &name, Listing *out, std::string *why, int *far_error,
               std::string *refused) {
     out->clear();
+    *far_error = 0;
     use_base(run, "");
-    if (run.req.call('Q', 0, "%s", name.c_str()) < 0) {
-        *why = command_result;
+    const Reply size = run.req.call('Q', 0, "%s", name.c_str());
+    if (size.failed()) {
+        *why = size.text;
+        *far_error = size.far_error;
         return false;
     }
     char *end = nullptr;
-    unsigned long long bytes = strtoull(command_result, &end, 10);
-    if (end == command_result || *end != '\0' || bytes > proto::kTreeListBytesMax) {
+    unsigned long long bytes = strtoull(size.text.c_str(), &end, 10);
+    if (end == size.text.c_str() || *end != '\0' || bytes > proto::kTreeListBytesMax) {
         *why = "the far listing is too large or unreadable";
         run_reconnect(run);
         return false;
@@ -190,79 +155,6 @@ bool list_far(Run &run, const std::string &name, Listing *out, std::string *why,
     return true;
 }
 
-// ---- upload --------------------------------------------------------------
-
-// The local tree beneath the directory open at dir, in walk order: every
-// entry looked at without following it.  Directories that cannot be read
-// are said and left out with what they hold.
-void walk_local(Run &run, int dir, const std::string &top, const std::string &rel, int depth,
-                std::vector<TreeEntry> *out, std::map<std::string, std::pair<dev_t, ino_t>> *ids) {
-    int own = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *d = own < 0 ? nullptr : fdopendir(own);
-    if (d == nullptr || depth > proto::kTreeDepthMax) {
-        if (d) closedir(d);
-        say(run, "\tSkipped : can't read local directory %s\n", printable(join(top, rel)).c_str());
-        return;
-    }
-    std::vector<std::string> names;
-    while (struct dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const std::string &name : names) {
-        const std::string path = proto::child_path(rel, name);
-        if (own_temporary(name)) continue;
-        if (!proto::safe_component(name)) {
-            // A newline would split the far request that carries it.
-            say(run, "\tSkipped : %s: the name cannot cross the link\n",
-                printable(join(top, path)).c_str());
-            continue;
-        }
-        struct stat st {};
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
-        TreeEntry e;
-        e.path = path;
-        e.perms = st.st_mode & proto::kMaxPermissionBits;
-        e.size = st.st_size;
-        e.mtime = stamp_of(st.st_mtim);
-        e.atime = stamp_of(st.st_atim);
-        if (S_ISREG(st.st_mode)) {
-            e.type = proto::kEntryFile;
-            (*ids)[path] = {st.st_dev, st.st_ino};
-        } else if (S_ISDIR(st.st_mode)) {
-            e.type = proto::kEntryDir;
-        } else if (S_ISLNK(st.st_mode)) {
-            char buf[proto::kTreePathMax + 1];
-            ssize_t len = readlinkat(dir, name.c_str(), buf, sizeof buf);
-            if (len <= 0 || static_cast<size_t>(len) > proto::kTreePathMax) continue;
-            e.type = proto::kEntryLink;
-            e.target.assign(buf, static_cast<size_t>(len));
-        }
-        out->push_back(e);
-        if (e.type != proto::kEntryDir) continue;
-        int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub < 0) {
-            say(run, "\tSkipped : can't read local directory %s\n",
-                printable(join(top, path)).c_str());
-            continue;
-        }
-        walk_local(run, sub, top, path, depth + 1, out, ids);
-        close(sub);
-    }
-}
-
-// A tree's directories to finish, deepest last in the list (finished first).
-struct Finals {
-    struct Dir {
-        std::string base;  // upload: the far top; download: the local top
-        TreeEntry e;
-        bool keep_mode = false;
-    };
-    std::vector<Dir> dirs;
-};
-
-// Whether some directory on rel's way down failed (or rel itself).
 bool under(const std::set<std::string> &failed, const std::string &rel) {
     for (std::string p = rel;; p = parent_of(p)) {
         if (failed.count(p)) return true;
@@ -270,295 +162,6 @@ bool under(const std::set<std::string> &failed, const std::string &rel) {
     }
 }
 
-void upload_tree(Run &run, const FileArg &arg, const struct stat &top_st, TreePlan *plan,
-                 Finals *finals) {
-    const std::string src = strip_slashes(arg.source);
-    const std::string dst = strip_slashes(arg.target);
-    const unsigned top_perms = top_st.st_mode & proto::kMaxPermissionBits;
-    if (remote_vesk_version < proto::kFirstTrees) {
-        say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n", src.c_str(),
-            kUnsupported);
-        return;
-    }
-    use_base(run, "");
-    if (run.req.call('K', 0, "%o\n%s", top_perms | kDirWhileCopying, dst.c_str()) < 0) {
-        say(run, "\tSkipped : can't make remote directory %s: %s\n", dst.c_str(), command_result);
-        return;
-    }
-    Listing far;
-    std::string why, refused;
-    if (!list_far(run, dst, &far, &why, &refused)) {
-        say(run, "\tSkipped : can't list remote directory %s: %s\n", dst.c_str(), why.c_str());
-        return;
-    }
-    fputs(refused.c_str(), stderr);
-    int topfd = open(src.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (topfd < 0) {
-        say(run, "\tSkipped : can't read local directory %s: %s\n", src.c_str(), strerror(errno));
-        return;
-    }
-    std::vector<TreeEntry> nodes;
-    std::map<std::string, std::pair<dev_t, ino_t>> ids;
-    walk_local(run, topfd, src, ".", 0, &nodes, &ids);
-    close(topfd);
-
-    TreeEntry top;
-    top.type = proto::kEntryDir;
-    top.perms = top_perms;
-    top.mtime = stamp_of(top_st.st_mtim);
-    top.atime = stamp_of(top_st.st_atim);
-    top.path = ".";
-    finals->dirs.push_back({dst, top, names_itself(src) || names_itself(dst)});
-
-    // What to send for each entry, decided against the far listing.
-    struct Step {
-        const TreeEntry *e;
-        bool remove;   // 'Z' first: a link or file stands where it goes
-        bool make;     // 'K' or 'k'
-        bool open_up;  // a finished far directory gets the owner's bits for the run
-    };
-    std::vector<Step> steps;
-    std::set<std::string> failed;  // directories that cannot be filled
-    const TreeEntry &far_top = far.at(".");
-    if ((far_top.perms & kDirWhileCopying) != kDirWhileCopying)
-        steps.push_back({&far_top, false, false, true});
-    for (const TreeEntry &n : nodes) {
-        auto it = far.find(n.path);
-        const TreeEntry *there = it == far.end() ? nullptr : &it->second;
-        if (n.type == proto::kEntryOther) {
-            say(run, "\tSkipped : %s is not a regular file, directory or link\n",
-                printable(join(src, n.path)).c_str());
-            continue;
-        }
-        if (there && there->type == proto::kEntryDir && n.type != proto::kEntryDir) {
-            say(run, "\tSkipped : a remote directory stands where %s goes\n",
-                printable(join(dst, n.path)).c_str());
-            continue;
-        }
-        if (there && there->type != proto::kEntryDir && n.type == proto::kEntryDir &&
-            there->type != proto::kEntryLink) {
-            say(run, "\tSkipped : a remote file stands where directory %s goes\n",
-                printable(join(dst, n.path)).c_str());
-            failed.insert(n.path);
-            continue;
-        }
-        const bool link_there = there && there->type == proto::kEntryLink;
-        if (n.type == proto::kEntryDir) {
-            if (!there || link_there)
-                steps.push_back({&n, link_there, true, false});
-            else if ((there->perms & kDirWhileCopying) != kDirWhileCopying)
-                steps.push_back({&n, false, false, true});
-            finals->dirs.push_back({dst, n, false});
-        } else if (n.type == proto::kEntryLink) {
-            if (!link_there || there->target != n.target)
-                steps.push_back({&n, there != nullptr, true, false});
-            else if (!(there->mtime == n.mtime))
-                steps.push_back({&n, false, false, false});
-        } else if (link_there) {
-            steps.push_back({&n, true, false, false});
-        }
-    }
-    // Directories and links, made in walk order ahead of the replies.
-    use_base(run, dst);
-    pipelined(
-        run, steps.size(),
-        [&](size_t i) {
-            const Step &s = steps[i];
-            const TreeEntry &e = *s.e;
-            if (s.remove) run.req.post('Z', 0, "%s", e.path.c_str());
-            if (s.open_up)
-                return run.req.post('P', 0, "%o - -\n%s", e.perms | kDirWhileCopying,
-                                    e.path.c_str());
-            if (s.make && e.type == proto::kEntryDir)
-                return run.req.post('K', 0, "%o\n%s", e.perms | kDirWhileCopying, e.path.c_str());
-            if (s.make && e.type == proto::kEntryLink)
-                run.req.post('k', 0, "%s\n%s", e.path.c_str(), e.target.c_str());
-            if (e.type == proto::kEntryLink)
-                return run.req.post('P', 0, "- %s %s\n%s", stamp_text(e.mtime).c_str(),
-                                    stamp_text(e.atime).c_str(), e.path.c_str());
-            return run.req.post(0, 0, nullptr);  // the 'Z' alone
-        },
-        [&](size_t i, int rc) {
-            const TreeEntry &e = *steps[i].e;
-            if (rc >= 0 || under(failed, parent_of(e.path))) {
-                if (rc < 0 && e.type == proto::kEntryDir) failed.insert(e.path);
-                return;
-            }
-            const char *what = e.type == proto::kEntryDir ? "directory" : "link";
-            say(run, "\tSkipped : can't make remote %s %s: %s\n", what,
-                printable(join(dst, e.path)).c_str(), command_result);
-            if (e.type == proto::kEntryDir) failed.insert(e.path);
-        });
-    for (const TreeEntry &n : nodes) {
-        if (n.type != proto::kEntryFile || under(failed, parent_of(n.path))) continue;
-        auto it = far.find(n.path);
-        if (it != far.end() && up_to_date(n, it->second)) {
-            ++run.up_to_date;
-            continue;
-        }
-        FileArg f = tree_file(join(src, n.path), join(dst, n.path), dst, n);
-        f.tree->dev = ids[n.path].first;
-        f.tree->ino = ids[n.path].second;
-        f.tree->replace = run.update && it != far.end() && it->second.type == proto::kEntryFile &&
-                          (it->second.perms & kFinishedBits) != 0;
-        plan->files.push_back(std::move(f));
-    }
-}
-
-// ---- download ------------------------------------------------------------
-
-// Makes the local directory rel beneath topfd (or takes the one there; a
-// link there gives way).  Returns false after saying why.
-bool make_local_dir(Run &run, int topfd, const std::string &shown, const TreeEntry &e) {
-    const unsigned want = e.perms | kDirWhileCopying;
-    if (mkdirat(topfd, e.path.c_str(), want) == 0) return true;
-    int err = errno;
-    struct stat st {};
-    if (err == EEXIST && fstatat(topfd, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            // A finished read-only directory must not refuse this run's files.
-            if ((st.st_mode & kDirWhileCopying) == kDirWhileCopying ||
-                fchmodat(topfd, e.path.c_str(), (st.st_mode & 07777) | kDirWhileCopying, 0) == 0)
-                return true;
-            err = errno;
-        } else if (S_ISLNK(st.st_mode) && unlinkat(topfd, e.path.c_str(), 0) == 0 &&
-                   mkdirat(topfd, e.path.c_str(), want) == 0) {
-            return true;
-        } else {
-            err = errno;
-        }
-    }
-    say(run, "\tSkipped : can't make local directory %s: %s\n", printable(shown).c_str(),
-        strerror(err));
-    return false;
-}
-
-void make_local_link(Run &run, int topfd, const std::string &shown, const TreeEntry &e) {
-    char buf[proto::kTreePathMax + 1];
-    ssize_t len = readlinkat(topfd, e.path.c_str(), buf, sizeof buf);
-    bool same = len >= 0 && std::string(buf, static_cast<size_t>(len)) == e.target;
-    struct stat st {};
-    if (!same && fstatat(topfd, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        // A link or a file gives way; a directory does not.
-        if (S_ISDIR(st.st_mode) || unlinkat(topfd, e.path.c_str(), 0) != 0) {
-            say(run, "\tSkipped : can't make local link %s: %s\n", printable(shown).c_str(),
-                strerror(S_ISDIR(st.st_mode) ? EEXIST : errno));
-            return;
-        }
-    }
-    if (!same && symlinkat(e.target.c_str(), topfd, e.path.c_str()) != 0) {
-        say(run, "\tSkipped : can't make local link %s: %s\n", printable(shown).c_str(),
-            strerror(errno));
-        return;
-    }
-    struct timespec ts[2] = {{static_cast<time_t>(e.atime.sec), e.atime.nsec},
-                             {static_cast<time_t>(e.mtime.sec), e.mtime.nsec}};
-    utimensat(topfd, e.path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
-}
-
-void download_tree(Run &run, const FileArg &arg, const Listing &far, TreePlan *plan,
-                   Finals *finals) {
-    const std::string src = strip_slashes(arg.source);
-    const std::string dst = strip_slashes(arg.target);
-    const TreeEntry &top = far.at(".");
-    if (mkdir(dst.c_str(), top.perms | kDirWhileCopying) != 0 && errno != EEXIST) {
-        say(run, "\tSkipped : can't make local directory %s: %s\n", dst.c_str(), strerror(errno));
-        return;
-    }
-    int topfd = open(dst.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat tst {};
-    if (topfd < 0 || fstat(topfd, &tst) != 0 ||
-        ((tst.st_mode & kDirWhileCopying) != kDirWhileCopying &&
-         fchmod(topfd, (tst.st_mode & 07777) | kDirWhileCopying) != 0)) {
-        say(run, "\tSkipped : can't make local directory %s: %s\n", dst.c_str(), strerror(errno));
-        if (topfd >= 0) close(topfd);
-        return;
-    }
-    finals->dirs.push_back({dst, top, names_itself(src) || names_itself(dst)});
-    std::set<std::string> failed;
-    for (const auto &[path, e] : far) {
-        if (path == "." || under(failed, parent_of(path))) continue;
-        const std::string here = join(dst, path);
-        switch (e.type) {
-            case proto::kEntryDir:
-                if (!make_local_dir(run, topfd, here, e)) {
-                    failed.insert(path);
-                    continue;
-                }
-                finals->dirs.push_back({dst, e, false});
-                break;
-            case proto::kEntryLink:
-                make_local_link(run, topfd, here, e);
-                break;
-            case proto::kEntryFile: {
-                struct stat st {};
-                bool exists = fstatat(topfd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-                if (exists && S_ISLNK(st.st_mode)) {
-                    // A link an earlier copy made: the file takes its place,
-                    // and nothing is ever written through it.
-                    exists = unlinkat(topfd, path.c_str(), 0) != 0;
-                } else if (exists && S_ISDIR(st.st_mode)) {
-                    say(run, "\tSkipped : a local directory stands where %s goes\n",
-                        printable(here).c_str());
-                    continue;
-                }
-                TreeEntry mine;
-                if (exists) {
-                    mine.type = S_ISREG(st.st_mode) ? proto::kEntryFile : proto::kEntryOther;
-                    mine.perms = st.st_mode & proto::kMaxPermissionBits;
-                    mine.size = st.st_size;
-                    mine.mtime = stamp_of(st.st_mtim);
-                }
-                if (exists && up_to_date(e, mine)) {
-                    ++run.up_to_date;
-                    continue;
-                }
-                FileArg f = tree_file(join(src, path), here, src, e);
-                f.tree->replace = run.update && exists && mine.type == proto::kEntryFile &&
-                                  (mine.perms & kFinishedBits) != 0;
-                f.tree->absent = !exists;
-                plan->files.push_back(std::move(f));
-                break;
-            }
-            default:
-                say(run, "\tSkipped : %s is not a regular file, directory or link\n",
-                    printable(join(src, path)).c_str());
-                break;
-        }
-    }
-    close(topfd);
-}
-
-// Gives each directory its mode and times, the deepest first, so that
-// finishing one never changes its parent's time.
-void finish_upload(Run &run, const Finals &finals) {
-    for (size_t i = finals.dirs.size(); i-- > 0;) {
-        const Finals::Dir &d = finals.dirs[i];
-        use_base(run, d.base);
-        char mode[16] = "-";
-        if (!d.keep_mode) snprintf(mode, sizeof mode, "%o", d.e.perms);
-        run.req.post('P', 0, "%s %s %s\n%s", mode, stamp_text(d.e.mtime).c_str(),
-                     stamp_text(d.e.atime).c_str(), d.e.path.c_str());
-    }
-    // A request with a reply last: the ones before it have been served
-    // when it is answered.
-    run.req.collect(run.req.post(0, 0, nullptr));
-}
-
-void finish_download(Run &run, const Finals &finals) {
-    for (size_t i = finals.dirs.size(); i-- > 0;) {
-        const Finals::Dir &d = finals.dirs[i];
-        const std::string p = join(d.base, d.e.path);
-        struct timespec ts[2] = {{static_cast<time_t>(d.e.atime.sec), d.e.atime.nsec},
-                                 {static_cast<time_t>(d.e.mtime.sec), d.e.mtime.nsec}};
-        bool ok = utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!d.keep_mode) ok = chmod(p.c_str(), d.e.perms) == 0 && ok;
-        if (!ok)
-            say(run, "\tCan't set mode and times on local directory %s\n", printable(p).c_str());
-    }
-}
-
-// Two trees with one target would be written at once: the later is refused.
 bool claim_top(Run &run, std::set<std::string> *tops, const FileArg &arg) {
     if (tops->insert(strip_slashes(arg.target)).second) return true;
     say(run, "\tSkipped : %s is also the target of an earlier argument\n",
@@ -566,70 +169,4 @@ bool claim_top(Run &run, std::set<std::string> *tops, const FileArg &arg) {
     return false;
 }
 
-}  // namespace
-
-TreePlan upload_trees(Run &run, const std::vector<FileArg> &args) {
-    TreePlan plan;
-    auto finals = std::make_shared<Finals>();
-    std::set<std::string> tops;
-    Messages shown;  // the tree's own line, at once
-    for (const FileArg &arg : args) {
-        struct stat st {};
-        if (arg.source == "-" || arg.too_long || stat(arg.source.c_str(), &st) != 0 ||
-            !S_ISDIR(st.st_mode)) {
-            plan.files.push_back(arg);
-            continue;
-        }
-        print_file_line(run, arg, shown);
-        if (claim_top(run, &tops, arg)) upload_tree(run, arg, st, &plan, finals.get());
-    }
-    plan.finish = [finals](Run &r) { finish_upload(r, *finals); };
-    return plan;
-}
-
-TreePlan download_trees(Run &run, const std::vector<FileArg> &args) {
-    TreePlan plan;
-    auto finals = std::make_shared<Finals>();
-    std::set<std::string> tops;
-    Messages shown;  // the tree's own line, at once
-    for (const FileArg &arg : args) {
-        if (arg.target == "-" || arg.too_long) {
-            plan.files.push_back(arg);
-            continue;
-        }
-        const std::string src = strip_slashes(arg.source);
-        Listing far;
-        std::string why, refused;
-        if (remote_vesk_version < proto::kFirstTrees) {
-            // An older far end: only a directory is refused for it.
-            proto::FileStatus st;
-            if (run.req.call('D', 0, "%s", src.c_str()) >= 0 &&
-                proto::parse_file_status(command_result, &st) >= 2 &&
-                st.type == proto::kDirectory) {
-                print_file_line(run, arg, shown);
-                say(run, "\tSkipped : %s: the far veskd copies no directory trees (%s)\n",
-                    src.c_str(), kUnsupported);
-                continue;
-            }
-            plan.files.push_back(arg);
-            continue;
-        }
-        if (!list_far(run, src, &far, &why, &refused)) {
-            if (why == strerror(ENOTDIR) || why == strerror(ENOENT)) {
-                // Not a directory: the file's own work copies it or says why not.
-                plan.files.push_back(arg);
-                continue;
-            }
-            print_file_line(run, arg, shown);
-            say(run, "\tSkipped : can't list remote directory %s: %s\n", src.c_str(), why.c_str());
-            continue;
-        }
-        print_file_line(run, arg, shown);
-        fputs(refused.c_str(), stderr);
-        if (claim_top(run, &tops, arg)) download_tree(run, arg, far, &plan, finals.get());
-    }
-    plan.finish = [finals](Run &r) { finish_download(r, *finals); };
-    return plan;
-}
-
-}  // namespace vesk::transfer
+}  // namespace vesk::transfer::trees

@@ -7,7 +7,6 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,68 +15,13 @@
 #include "resume.h"
 #include "run.h"
 #include "tree.h"
+#include "upload.h"
 
 namespace {
 
 using namespace vesk::proto;
-using vesk::proto::Stamp;
 using namespace vesk::transfer;
-
-constexpr uint32_t kReadAhead = 4096;  // bytes buffered from the source before each write
-// Bytes per data write: the local link server frames what it forwards in
-// pieces of this size, so larger writes would only be split again.
-constexpr int kPieceMax = 509;
-// Full writes follow each other without waiting until this many bytes have
-// gone since the last report point; then upload waits for writability.
-constexpr long kWaitAfter = 65536;  // bytes
-
-struct Source {
-    int fd = -1;
-    bool is_stdin = false;
-    unsigned perms = 0;
-    long atime = 0;
-    long mtime = 0;
-    Stamp atime_exact, mtime_exact;
-    long size = 0;
-};
-
-// One file's state through negotiation, data phase and finish.
-struct Upload : FileWork {
-    Upload(Run &r, const FileArg &a) : run(r), arg(a) {}
-    Run &run;
-    const FileArg arg;
-    Source src;
-    bool probed = false;  // the probe went out: its reply decides
-    Requests::Ticket probe_reply = 0;
-    // A tree's new file: its '6' goes out with its first request, ahead of
-    // the last replies of the file before.
-    bool open_posted = false;
-    Requests::Ticket open_reply = 0;
-    Requests::Ticket flush_reply = 0;  // of the empty 'F' after 'M'
-    Requests::Ticket check_reply = 0;  // of the probe after the data
-    bool complete = false;             // the data phase reached the source's end
-    long offset = 0;                   // where '1' resumes, then the bytes the far copy holds
-    long now = 0;                      // seconds of the latest clock reading
-    long phase_bytes = 0;
-
-    void begin() override;
-    bool middle() override;
-    void end() override;
-
-    void fail() { run.status = 1; }
-    // The far name requests carry: beneath the tree's top for a tree's file
-    // (under the hidden name while a changed copy is replaced).
-    std::string far;
-    const char *far_name() const { return far.c_str(); }
-    // Points the connection at the tree's top for a tree's file, else at no
-    // tree: a plain file's name never resolves beneath one.
-    void aim() { use_base(run, arg.tree ? arg.tree->base : std::string()); }
-    // time(), not the finer clock: a link server reads time() for the times
-    // it sends and applies, and time() may lag the finer clock by a tick, so
-    // a mix of the two could set the far copy's mtime a second early.
-    void tick() { now = time(nullptr); }
-    long relative(long t) const { return t == 0 ? 0 : t - now; }
-};
+using namespace vesk::upload;
 
 enum class Step { kNext, kFailed, kOpen, kDone };
 
@@ -179,7 +123,8 @@ const char *skip_line(Reason reason) {
 }
 
 // What the probe's reply and the source say, for the resume policy.
-// Collects the probe; reads the clock when it was answered.
+// Collects the probe into u.probe_answer; reads the clock when it was
+// answered.
 Copies gather(Upload &u) {
     Copies c;
     c.force = u.run.force;
@@ -191,14 +136,15 @@ Copies gather(Upload &u) {
     c.local_mode = u.src.perms;
     // A tree's file the listing did not find has no probe out.
     const bool absent = u.arg.tree && u.arg.tree->absent;
-    c.far_exists = !absent && u.run.req.collect(u.probe_reply) >= 0;
+    if (!absent) u.probe_answer = u.run.req.collect(u.probe_reply);
+    c.far_exists = !absent && !u.probe_answer.failed();
     if (!c.far_exists) return c;
     u.tick();
     c.now = u.now;
     // A reply with a number out of its range is no answer at all: nothing is
     // decided on it.  Fields it lacks are 0.
     FileStatus st;
-    c.far_readable = parse_file_status(command_result, &st) >= 0;
+    c.far_readable = parse_file_status(u.probe_answer.text.c_str(), &st) >= 0;
     c.far_size = static_cast<long>(st.size);
     c.far_mtime = static_cast<long>(st.mtime);
     c.far_mode = st.perms;
@@ -236,7 +182,7 @@ Step negotiate(Upload &u) {
     if (d.verdict == Verdict::kSkip) {
         if (d.reason == Reason::kFarUnreadable)
             u.msgs.print("\tSkipped : can't stat %s: %s\n", printable(u.arg.target).c_str(),
-                         command_result);
+                         u.probe_answer.text.c_str());
         else
             u.msgs.put(skip_line(d.reason));
         return Step::kFailed;
@@ -258,17 +204,21 @@ bool open_remote(Upload &u) {
     const char *target = u.far_name();
     const bool modern = remote_vesk_version >= kFirstOpenWithMode;
     if (u.offset != 0) {
-        int rc = modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.offset, kPartialMode, target)
-                        : u.run.req.call('1', 0, "%s", target);
-        if (rc < 0) {
-            u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
+        const Reply opened =
+            modern ? u.run.req.call('1', 0, "%ld %o\n%s", u.offset, kPartialMode, target)
+                   : u.run.req.call('1', 0, "%s", target);
+        if (opened.failed()) {
+            u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", opened.text.c_str());
             u.fail();
             return false;
         }
-        if (!modern && u.run.req.call('E', 0, "%ld", u.offset) < 0) {
-            u.msgs.print("\tSkipped, remote seek failed, %s\n", command_result);
-            u.fail();
-            return false;
+        if (!modern) {
+            const Reply sought = u.run.req.call('E', 0, "%ld", u.offset);
+            if (sought.failed()) {
+                u.msgs.print("\tSkipped, remote seek failed, %s\n", sought.text.c_str());
+                u.fail();
+                return false;
+            }
         }
         if (lseek(u.src.fd, u.offset, SEEK_SET) < 0) {
             u.msgs.print("\tSkipped, local seek failed, Reason given: %s\n", strerror(errno));
@@ -277,142 +227,15 @@ bool open_remote(Upload &u) {
         }
         return true;
     }
-    int rc = u.open_posted ? u.run.req.collect(u.open_reply)
-             : modern      ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
-                           : u.run.req.call('6', 0, "%s", target);
-    if (rc < 0) {
-        u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", command_result);
+    const Reply opened = u.open_posted ? u.run.req.collect(u.open_reply)
+                         : modern      ? u.run.req.call('6', 0, "0 %o\n%s", kPartialMode, target)
+                                       : u.run.req.call('6', 0, "%s", target);
+    if (opened.failed()) {
+        u.msgs.print("\tSkipped : Couldn't open remote file, %s\n", opened.text.c_str());
         u.fail();
         return false;
     }
     return true;
-}
-
-void wait_fd(int fd, bool for_write) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    while (select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr,
-                  nullptr) < 0 &&
-           errno == EINTR) {
-        FD_ZERO(&set);
-        FD_SET(fd, &set);
-    }
-}
-
-// Fills the buffer to the read-ahead mark.  Returns false on a read error.
-bool fill(Upload &u) {
-    vesk_buff *b = &u.run.buf;
-    while (b->count < kReadAhead) {
-        int r = read_into_buff(u.src.fd, b, 0);
-        if (r < 0) return false;
-        if (r > 0) continue;
-        // 0 with veskerrno clear: a non-blocking source with nothing yet; wait
-        // for it rather than take it as the end of the file.
-        if (veskerrno == 0 && b->count == 0) {
-            wait_fd(u.src.fd, false);
-            continue;
-        }
-        break;
-    }
-    return true;
-}
-
-// The data phase.  Returns true when it ended at the end of the source,
-// false when it ended on an error (the finish still runs).
-bool data_phase(Upload &u) {
-    Run &run = u.run;
-    vesk_buff *b = &run.buf;
-    struct timeval start = begin_data_phase(run);
-    UploadRate rate(start);
-    long since = 0;
-    long dumpsize = 0;
-    bool nonblocking = false;
-    bool done = false;
-    bool ok = true;
-    bool broken = false;  // the 'l' exchange failed: the socket's state is unknown
-
-    for (;;) {
-        if (!fill(u)) {
-            ok = false;
-            break;
-        }
-        if (b->count == 0) done = true;
-        if (!done) {
-            if (dumpsize < 0) {
-                u.msgs.print("\tAborted, dumpsize %ld < 0\n", dumpsize);
-                run.status = 1;
-                ok = false;
-                break;
-            }
-            if (dumpsize == 0) {
-                int held = static_cast<int>(b->count);
-                nonblocking = false;  // the command exchange left it blocking
-                if (run.req.call('l', 1, "%d", held) < 0) {
-                    u.msgs.print("\tAborted, couldn't turn off command processing, %s\n",
-                                 command_result);
-                    run.status = 1;
-                    ok = false;
-                    broken = true;
-                    break;
-                }
-                dumpsize = held;
-            }
-            if (!nonblocking) {
-                set_nonblock(run.conn);
-                nonblocking = true;
-            }
-            veskerrno = 0;
-            int n = dumpsize < kPieceMax ? static_cast<int>(dumpsize) : kPieceMax;
-            int w = write_from_buff_async(run.conn, b, n);
-            if (w <= 0 && veskerrno != 0) {
-                u.msgs.put("\tError writing to vesk server. Exiting..\n");
-                exit(1);
-            }
-            if (w < 0) w = 0;
-            u.phase_bytes += w;
-            run.total += w;
-            u.offset += w;
-            since += w;
-            dumpsize -= w;
-            if (w == n && since < kWaitAfter) continue;
-            if (w == 0 && since == 0) {
-                // Nothing went and there is nothing to report: wait instead of
-                // spinning on a full socket.
-                set_block(run.conn);
-                nonblocking = false;
-                wait_fd(run.conn, true);
-                continue;
-            }
-        }
-        // Report point.
-        struct timeval now = clock_now();
-        u.now = now.tv_sec;
-        if (verbose >= 3 && (u.src.is_stdin || u.src.size > 0)) {
-            double r = rate.sample(now, u.phase_bytes, since);
-            double eta =
-                r > 0 ? static_cast<double>(u.src.size - u.offset + rate.first_second()) / r : 0;
-            u.msgs.put(progress_line(u.offset, u.src.size, !u.src.is_stdin, r, eta).c_str());
-            fflush(stderr);
-        }
-        // Every report point starts a new count, printed or not, so that
-        // full writes follow each other without a wait at any verbosity.
-        since = 0;
-        if (done) break;
-        set_block(run.conn);
-        nonblocking = false;
-        wait_fd(run.conn, true);
-    }
-    if (nonblocking) set_block(run.conn);
-    if (!ok && (dumpsize != 0 || broken)) {
-        // The local link server may still count the next bytes as file data;
-        // a fresh connection guarantees no finishing command is taken as data.
-        run_reconnect(run, u.msgs);
-    }
-    if (verbose >= 2)
-        u.msgs.put(upload_summary(u.phase_bytes, clock_diff(clock_now(), start)).c_str());
-    u.tick();
-    return ok;
 }
 
 // The closing requests, back to back: 'M', the empty 'F', the final mode
@@ -436,16 +259,16 @@ void finish(Upload &u) {
     Run &run = u.run;
     const bool complete = u.complete;
     run.req.collect(u.flush_reply);
-    int rc = run.req.collect(u.check_reply);
-    if (rc < 0) {
-        u.msgs.print("\n\t%s", command_result);
+    const Reply checked = run.req.collect(u.check_reply);
+    if (checked.failed()) {
+        u.msgs.print("\n\t%s", checked.text.c_str());
         u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
         u.fail();
         return;
     }
     FileStatus st;
-    if (parse_file_status(command_result, &st) < 0) {
-        u.msgs.print("\n\t%s", command_result);
+    if (parse_file_status(checked.text.c_str(), &st) < 0) {
+        u.msgs.print("\n\t%s", checked.text.c_str());
         u.msgs.put("\n\tcouldn't stat remote file after upload. Please check it.\n");
         if (complete && !u.arg.tree) revoke_final_mode(u);
         u.fail();
@@ -487,6 +310,10 @@ void finish(Upload &u) {
     }
 }
 
+}  // namespace
+
+namespace vesk::upload {
+
 void Upload::begin() {
     tick();
     far = !arg.tree           ? arg.target
@@ -523,16 +350,17 @@ void Upload::end() {
     finish(*this);
 }
 
-}  // namespace
+}  // namespace vesk::upload
 
 int main(int argc, char **argv) {
     // The last argument is a directory when the far end says so.
     auto is_dir = [](Run &run, const char *name) {
-        if (run.req.call('D', 0, "%s", name) < 0) return false;
+        const Reply probed = run.req.call('D', 0, "%s", name);
         FileStatus st;
-        return parse_file_status(command_result, &st) >= 2 && st.type == kDirectory;
+        return !probed.failed() && parse_file_status(probed.text.c_str(), &st) >= 2 &&
+               st.type == kDirectory;
     };
-    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileWork> {
+    auto make = [](Run &run, const FileArg &arg) -> std::unique_ptr<FileJob> {
         return std::make_unique<Upload>(run, arg);
     };
     return run_main(Program::kUpload, argc, argv, is_dir, make, upload_trees);

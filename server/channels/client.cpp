@@ -43,46 +43,50 @@ Client::Client(Session &session, int fd, uint32_t id, const ucred &cred)
 }
 
 Client::~Client() {
-    if (state_ != State::Dead) {
+    if (state_ != State::kDead) {
         session_.loop().remove(fd_);
         close(fd_);
     }
 }
 
-Peer &Client::local() {
-    if (!local_) local_ = std::make_unique<Peer>(session_, *this, key(), false);
+CommandRunner &Client::local() {
+    if (!local_) local_ = std::make_unique<CommandRunner>(session_, *this, key(), false);
     return *local_;
 }
 
 const char *Client::state_name(State s) {
     switch (s) {
-        case State::Open:
+        case State::kOpen:
             return "open";
-        case State::InputEnded:
+        case State::kInputEnded:
             return "input-ended";
-        case State::EofPassed:
+        case State::kEofPassed:
             return "eof-passed";
-        case State::Closing:
+        case State::kClosing:
             return "closing";
-        case State::Dead:
+        case State::kDead:
             return "dead";
     }
     return "?";
 }
 
+bool Client::legal_move(State from, State to) {
+    // Forward only, and an end is passed on only after it came.
+    return to > from && !(from == State::kOpen && to == State::kEofPassed);
+}
+
 void Client::set_state(State to) {
     if (to == state_) return;
-    bool legal = to > state_ && !(state_ == State::Open && to == State::EofPassed);
-    if (!legal) {
-        log::error("client %u: no way from %s to %s", id_, state_name(state_), state_name(to));
-        return;
+    if (!legal_move(state_, to)) {
+        std::string who = "client " + std::to_string(id_);
+        return log::illegal_move(who.c_str(), state_name(state_), state_name(to));
     }
     log::debug("client %u: %s -> %s", id_, state_name(state_), state_name(to));
     state_ = to;
 }
 
 void Client::close_when_flushed() {
-    if (state_ < State::Closing) set_state(State::Closing);
+    if (state_ < State::kClosing) set_state(State::kClosing);
 }
 
 void Client::ensure_open() {
@@ -110,10 +114,10 @@ void Client::hung_up_waiting() {
 }
 
 void Client::read_client() {
-    if (state_ != State::Open) return;
+    if (state_ != State::kOpen) return;
     if (in_.size() >= kClientInHigh) return;
     size_t want = kReadChunk;
-    if (mode_ != Mode::Command && target_remote_) {
+    if (mode_ != Mode::kCommand && target_remote_) {
         if (feed_full()) return;
         want = std::min(want, feed_room() - in_.size());
     }
@@ -123,7 +127,7 @@ void Client::read_client() {
         log::info("client %u: read failed: %s", id_, strerror(errno));
         return finish();
     }
-    if (r == 0) set_state(State::InputEnded);
+    if (r == 0) set_state(State::kInputEnded);
     info_.bytes_in += uint64_t(r);
     process();
 }
@@ -206,7 +210,7 @@ void Client::request(char dir, char code, std::string_view arg) {
             long n = 0;
             bool ok = parse_long(arg, 1, LONG_MAX, &n);
             if (ok) {
-                mode_ = Mode::Dump;
+                mode_ = Mode::kDump;
                 dump_left_ = n;
                 target_remote_ = sink_remote_;
             }
@@ -214,7 +218,7 @@ void Client::request(char dir, char code, std::string_view arg) {
             return;
         }
         case proto::Mode::Stream:
-            mode_ = Mode::Stream;
+            mode_ = Mode::kStream;
             target_remote_ = stream_remote_;
             if (target_remote_) ensure_open();
             return;
@@ -252,7 +256,7 @@ bool Client::far_may_go_ahead() const {
 
 size_t Client::feed_room() const {
     if (target_remote_) return session_.link().data_room(key());
-    return !local_ || local_->held() < Peer::kInHigh ? SIZE_MAX : 0;
+    return !local_ || local_->held() < CommandRunner::kInHigh ? SIZE_MAX : 0;
 }
 
 bool Client::feed_full() const {
@@ -272,7 +276,7 @@ void Client::feed(std::string_view bytes) {
 }
 
 void Client::process() {
-    // Feeding the local Peer can call back here; run the loop once at a time.
+    // Feeding the local CommandRunner can call back here; run the loop once at a time.
     if (in_process_) {
         process_again_ = true;
         return;
@@ -288,9 +292,9 @@ void Client::process() {
 }
 
 void Client::process_input() {
-    while (state_ < State::Closing) {
+    while (state_ < State::kClosing) {
         size_t avail = in_.size();
-        if (mode_ == Mode::Command) {
+        if (mode_ == Mode::kCommand) {
             // Replies keep request order: a local request waits for every
             // reply, a far one only for local replies (the far end answers
             // its requests in order), within the far end's slack.
@@ -303,22 +307,25 @@ void Client::process_input() {
         size_t room = avail == 0 ? 0 : feed_room();
         if (room == 0) break;
         size_t n = std::min(avail, room);
-        if (mode_ == Mode::Dump) n = size_t(std::min<int64_t>(int64_t(n), dump_left_));
+        if (mode_ == Mode::kDump) n = size_t(std::min<int64_t>(int64_t(n), dump_left_));
         feed(in_.peek().substr(0, n));
         in_.consume(n);
-        if (mode_ == Mode::Dump) {
+        if (mode_ == Mode::kDump) {
             dump_left_ -= int64_t(n);
-            if (dump_left_ == 0) mode_ = Mode::Command;
+            if (dump_left_ == 0) mode_ = Mode::kCommand;
         }
     }
-    if (state_ == State::InputEnded && in_.empty() && mode_ == Mode::Stream) {
+    if (state_ == State::kInputEnded && in_.empty() && mode_ == Mode::kStream) {
         // Pass the half-close on, once.
         if (target_remote_) {
             if (opened_) session_.link().send(key(), frame::kEof);
         } else if (local_) {
             local_->eof_in();
         }
-        set_state(State::EofPassed);
+        // Passing it to the local stream can end the client on the spot (the
+        // stream's write fails and closes it, or the client's own write
+        // does): the later state stands.
+        if (state_ == State::kInputEnded) set_state(State::kEofPassed);
     }
 }
 
@@ -326,15 +333,15 @@ void Client::update_events() {
     if (dead()) return;
     uint32_t ev = 0;
     bool blocked =
-        (mode_ == Mode::Command &&
+        (mode_ == Mode::kCommand &&
          (pending_local_ > 0 || (pending_remote_ > 0 && far_ahead_ >= far_ahead_max()))) ||
-        (mode_ != Mode::Command && feed_full());
-    if (state_ == State::Open && in_.size() < kClientInHigh && !blocked) ev |= EPOLLIN;
+        (mode_ != Mode::kCommand && feed_full());
+    if (state_ == State::kOpen && in_.size() < kClientInHigh && !blocked) ev |= EPOLLIN;
     if (out_.wants_write()) ev |= EPOLLOUT;
     // Waiting for an answer and reading nothing meanwhile: still hear a
     // hang-up, which epoll reports whatever the mask (the bit only keeps the
     // socket in epoll), so that the work for a client that left can stop.
-    watching_hangup_ = ev == 0 && !hangup_seen_ && mode_ == Mode::Command &&
+    watching_hangup_ = ev == 0 && !hangup_seen_ && mode_ == Mode::kCommand &&
                        (pending_remote_ > 0 || pending_local_ > 0);
     if (watching_hangup_) ev = EPOLLHUP;
     session_.loop().modify(fd_, ev);
@@ -373,7 +380,7 @@ void Client::write_client(std::string_view fresh) {
     }
     if (local_) local_->outlet_room();
     // Requests that waited for their replies to be read can go on now.
-    if (!dead() && mode_ == Mode::Command && !in_.empty() && out_.queue().size() < kOutHigh)
+    if (!dead() && mode_ == Mode::kCommand && !in_.empty() && out_.queue().size() < kOutHigh)
         process();
     maybe_done();
     if (!dead()) update_events();
@@ -381,17 +388,17 @@ void Client::write_client(std::string_view fresh) {
 
 void Client::maybe_done() {
     if (dead()) return;
-    bool input_ended = state_ == State::InputEnded || state_ == State::EofPassed;
-    if (input_ended && mode_ != Mode::Stream && pending_remote_ == 0 && pending_local_ == 0 &&
+    bool input_ended = state_ == State::kInputEnded || state_ == State::kEofPassed;
+    if (input_ended && mode_ != Mode::kStream && pending_remote_ == 0 && pending_local_ == 0 &&
         !input_left())
         close_when_flushed();
-    if (state_ == State::EofPassed && mode_ == Mode::Stream && out_.ended()) close_when_flushed();
-    if (state_ == State::Closing && out_.queue().empty()) finish();
+    if (state_ == State::kEofPassed && mode_ == Mode::kStream && out_.ended()) close_when_flushed();
+    if (state_ == State::kClosing && out_.queue().empty()) finish();
 }
 
 bool Client::input_left() const {
     if (in_.empty()) return false;
-    if (mode_ != Mode::Command) return true;
+    if (mode_ != Mode::kCommand) return true;
     std::string_view held = in_.peek();
     return held[0] != proto::kMessageStart || held.size() >= proto::kRequestMax ||
            memchr(held.data(), 0, std::min(held.size(), proto::kRequestMax)) != nullptr;
@@ -399,14 +406,14 @@ bool Client::input_left() const {
 
 void Client::finish() {
     if (dead()) return;
-    set_state(State::Dead);
+    set_state(State::kDead);
     session_.loop().remove(fd_);
     close(fd_);
     if (opened_) {
         session_.link().send(key(), frame::kClose);
         session_.link().release(key());
     }
-    // The local Peer may be the caller; it goes with this object after the
+    // The local CommandRunner may be the caller; it goes with this object after the
     // current batch of events.
     // One line for the client's whole life at -v; its steps are at -vv.
     log::info("client %u (%s, pid %d) closed after %.1f s: %llu bytes from it, %llu to it", id_,
@@ -420,7 +427,7 @@ void Client::abort(std::string_view why) {
     // Only where the next bytes the client reads are a reply: never into a
     // stream, or a far file's bytes (a partial copy must not take the text
     // in as data).
-    if (!dead() && mode_ != Mode::Stream && pending_remote_ > 0 && !far_data_since_reply_ &&
+    if (!dead() && mode_ != Mode::kStream && pending_remote_ > 0 && !far_data_since_reply_ &&
         !why.empty()) {
         for (int i = 0; i < pending_remote_; i++) send_reply(proto::kToFar, false, why);
         write_client();  // what the socket takes now; the rest is lost with it
@@ -516,8 +523,8 @@ void Client::closed() {
 }
 
 void Client::consumed(size_t) {
-    // The local Peer took stream bytes: more may be fed.
-    if (!dead() && mode_ != Mode::Command) process();
+    // The local CommandRunner took stream bytes: more may be fed.
+    if (!dead() && mode_ != Mode::kCommand) process();
 }
 
 }  // namespace vesk

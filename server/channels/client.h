@@ -13,7 +13,7 @@
 #include "flow.h"
 #include "link.h"
 #include "oneway.h"
-#include "peer.h"
+#include "runner.h"
 #include "remote.h"
 
 namespace vesk {
@@ -42,7 +42,7 @@ class Client : public Outlet {
     Client &operator=(const Client &) = delete;
 
     ChanKey key() const { return chan_key(id_, true); }
-    bool dead() const { return state_ == State::Dead; }
+    bool dead() const { return state_ == State::kDead; }
     const ClientInfo &info() const { return info_; }
 
     // Frames of this channel from the far end.
@@ -58,7 +58,7 @@ class Client : public Outlet {
     // so that it can say what happened rather than that its socket broke.
     void abort(std::string_view why = {});
 
-    // Outlet of the local Peer ('?' requests).
+    // Outlet of the local CommandRunner ('?' requests).
     void reply(bool ok, std::string_view text) override;
     bool data_room() const override;
     void data(std::string_view bytes) override;
@@ -68,7 +68,7 @@ class Client : public Outlet {
     void consumed(size_t n) override;
 
   private:
-    enum class Mode { Command, Dump, Stream };
+    enum class Mode { kCommand, kDump, kStream };
     // The connection's life, in order; it only moves forward (set_state):
     //   Open        reading the client;
     //   InputEnded  the client sent its end (half-close) and reads stopped;
@@ -78,9 +78,11 @@ class Client : public Outlet {
     // Open may go straight to Closing or Dead, and each state to Dead.  The
     // direction toward the client ends on its own (out_: its end, then the
     // socket's half-close), as a stream's two directions do.
-    enum class State { Open, InputEnded, EofPassed, Closing, Dead };
-    // The one place the state changes: refuses (and logs) a move backward
-    // or Open -> EofPassed; logs each move at -v.
+    enum class State { kOpen, kInputEnded, kEofPassed, kClosing, kDead };
+    // Whether the connection may move from one state to the other.
+    static bool legal_move(State from, State to);
+    // The one place the state changes: a legal move is logged at -vv; an
+    // illegal one is refused (log::illegal_move).
     void set_state(State to);
     // The state's name in the log.
     static const char *state_name(State s);
@@ -119,7 +121,7 @@ class Client : public Outlet {
     // A reply of at most max bytes of text (more is cut).
     void send_reply(char dir, bool ok, std::string_view text, size_t max = kRequestTextMax);
     void ensure_open();
-    Peer &local();
+    CommandRunner &local();
     void finish();
     // More is held for the client than it can ever be owed: end.
     void overflow();
@@ -134,8 +136,8 @@ class Client : public Outlet {
     int fd_;
     uint32_t id_;
     ClientInfo info_;
-    State state_ = State::Open;
-    Mode mode_ = Mode::Command;
+    State state_ = State::kOpen;
+    Mode mode_ = Mode::kCommand;
     int64_t dump_left_ = 0;
     bool target_remote_ = true;          // where a dump or stream goes
     bool sink_remote_ = true;            // where the last file was opened
@@ -156,7 +158,7 @@ class Client : public Outlet {
     // end in any state;
     bool opened_ = false;
     // process() is running, and was asked for again meanwhile (feeding the
-    // local Peer calls back into it);
+    // local CommandRunner calls back into it);
     bool in_process_ = false;
     bool process_again_ = false;
     // far data of an abandoned file read is dropped until the far end's
@@ -172,7 +174,7 @@ class Client : public Outlet {
     OneWay out_;
     size_t far_pending_ = 0;  // far data bytes in out_, for credit
     Window window_;
-    std::unique_ptr<Peer> local_;
+    std::unique_ptr<CommandRunner> local_;
 };
 
 }  // namespace vesk

@@ -109,44 +109,44 @@ void local_only(Units &u, char, std::string_view) {
 }
 
 constexpr Route kRoutes[] = {
-    {'F', Unit::Session, stats},
-    {'C', Unit::Session, compression},
-    {'d', Unit::Session, priority},
-    {'B', Unit::Session, priority},
-    {'D', Unit::OffLoop, file_status},
-    {'c', Unit::OffLoop, resolve},
-    {'6', Unit::Files, file_work<&FileWork::open_fresh>},
-    {'1', Unit::Files, file_work<&FileWork::open_at>},
-    {'E', Unit::Files, file_work<&FileWork::seek>},
-    {'M', Unit::Files, file_work<&FileWork::sync>},
-    {'O', Unit::Files, file_work<&FileWork::finish>},
-    {'7', Unit::Files, file_work<&FileWork::read>},
-    {'2', Unit::Files, file_work<&FileWork::stop_read>},
-    {'Z', Unit::Files, by_name<files::remove>},
-    {'K', Unit::Files, by_name<files::make_dir>},
-    {'k', Unit::Files, by_name<files::make_link>},
-    {'P', Unit::Files, by_name<files::set_exact>},
-    {'R', Unit::Files, by_name<files::rename_entry>},
-    {'U', Unit::Files, file_work<&FileWork::set_tree>},
-    {'Q', Unit::OffLoop, tree_listing},
-    {'A', Unit::Stream, connect_tcp},
-    {'X', Unit::Stream, connect_unix},
-    {'8', Unit::Stream, connect_unix},
-    {'V', Unit::Udp, udp},
-    {'T', Unit::Udp, udp},
-    {'W', Unit::Udp, udp},
-    {'e', Unit::Log, log_connection},
-    {'9', Unit::Log, log_message},
-    {'g', Unit::None, no_effect},
-    {'h', Unit::None, no_effect},
-    {'f', Unit::None, no_effect},
-    {'N', Unit::None, no_effect},
-    {proto::kStatusCode, Unit::None, local_only},
+    {'F', Unit::kSession, stats},
+    {'C', Unit::kSession, compression},
+    {'d', Unit::kSession, priority},
+    {'B', Unit::kSession, priority},
+    {'D', Unit::kOffLoop, file_status},
+    {'c', Unit::kOffLoop, resolve},
+    {'6', Unit::kFiles, file_work<&FileWork::open_fresh>},
+    {'1', Unit::kFiles, file_work<&FileWork::open_at>},
+    {'E', Unit::kFiles, file_work<&FileWork::seek>},
+    {'M', Unit::kFiles, file_work<&FileWork::sync>},
+    {'O', Unit::kFiles, file_work<&FileWork::finish>},
+    {'7', Unit::kFiles, file_work<&FileWork::read>},
+    {'2', Unit::kFiles, file_work<&FileWork::stop_read>},
+    {'Z', Unit::kFiles, by_name<files::remove>},
+    {'K', Unit::kFiles, by_name<files::make_dir>},
+    {'k', Unit::kFiles, by_name<files::make_link>},
+    {'P', Unit::kFiles, by_name<files::set_exact>},
+    {'R', Unit::kFiles, by_name<files::rename_entry>},
+    {'U', Unit::kFiles, file_work<&FileWork::set_tree>},
+    {'Q', Unit::kOffLoop, tree_listing},
+    {'A', Unit::kStream, connect_tcp},
+    {'X', Unit::kStream, connect_unix},
+    {'8', Unit::kStream, connect_unix},
+    {'V', Unit::kUdp, udp},
+    {'T', Unit::kUdp, udp},
+    {'W', Unit::kUdp, udp},
+    {'e', Unit::kLog, log_connection},
+    {'9', Unit::kLog, log_message},
+    {'g', Unit::kNone, no_effect},
+    {'h', Unit::kNone, no_effect},
+    {'f', Unit::kNone, no_effect},
+    {'N', Unit::kNone, no_effect},
+    {proto::kStatusCode, Unit::kNone, local_only},
 };
 
 // Each row serves a code of the protocol, and a code that opens a file or a
 // socket is served by the unit that holds it: Files or Stream, whose
-// descriptors the Peer counts against the far end's budget.  Checked here,
+// descriptors the CommandRunner counts against the far end's budget.  Checked here,
 // where the table is made, so that a row that breaks it does not build.
 // (The rows are searched by code, not through find_command: a sanitizing
 // build cannot compare a pointer with null in a constant expression.)
@@ -160,10 +160,10 @@ constexpr bool served_by_holder() {
             o = c.opens;
         }
         if (!listed) return false;
-        Unit holder = o == proto::Opens::Stream ? Unit::Stream : Unit::Files;
+        Unit holder = o == proto::Opens::Stream ? Unit::kStream : Unit::kFiles;
         // A tree's listing is made off the loop, then sent by Files.
-        if (r.code == 'Q' && r.unit == Unit::OffLoop) continue;
-        if (o != proto::Opens::Nothing ? r.unit != holder : r.unit == Unit::Stream) return false;
+        if (r.code == 'Q' && r.unit == Unit::kOffLoop) continue;
+        if (o != proto::Opens::Nothing ? r.unit != holder : r.unit == Unit::kStream) return false;
     }
     return true;
 }

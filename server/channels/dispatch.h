@@ -1,4 +1,4 @@
-// veskd's command table: for each code a channel's Peer serves, the unit that
+// veskd's command table: for each code a channel's CommandRunner serves, the unit that
 // serves it and the handler that does the work.  What a code means on the
 // wire (its reply, first version, old form, what it opens) stays in
 // proto/commands.h, which the library reads too; this table adds only what
@@ -37,16 +37,16 @@ struct Units {
 
 // The unit that serves a code.  A code that opens a file is served by Files
 // and one that opens a socket by Stream: those are the units whose
-// descriptors the Peer counts against the far end's budget (dispatch.cpp
+// descriptors the CommandRunner counts against the far end's budget (dispatch.cpp
 // checks every row when it builds).
 enum class Unit : unsigned char {
-    Session,  // the link's settings and statistics
-    Files,    // FileWork, and the one-shot work on names (files.h, dirs.h)
-    Stream,   // the channel's connected socket
-    OffLoop,  // answers worked out on a worker thread
-    Udp,      // the link's UDP pairs
-    Log,      // noted in veskd's log, no reply
-    None,     // no effect here, or refused from where it came
+    kSession,  // the link's settings and statistics
+    kFiles,    // FileWork, and the one-shot work on names (files.h, dirs.h)
+    kStream,   // the channel's connected socket
+    kOffLoop,  // answers worked out on a worker thread
+    kUdp,      // the link's UDP pairs
+    kLog,      // noted in veskd's log, no reply
+    kNone,     // no effect here, or refused from where it came
 };
 
 // A handler replies through u.outlet unless the code has no reply.

@@ -11,7 +11,7 @@
 #include "commands.h"
 #include "log.h"
 #include "messages.h"
-#include "peer.h"
+#include "runner.h"
 #include "sockdir.h"
 
 namespace vesk {

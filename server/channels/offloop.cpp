@@ -24,7 +24,8 @@ constexpr size_t kSelfTextMax = 320;
 
 bool OffLoop::admit(Workers::Kind kind) {
     if (!budget_) return true;
-    FarBudget::What what = kind == Workers::Kind::Lookup ? FarBudget::kLookups : FarBudget::kChecks;
+    FarBudget::What what =
+        kind == Workers::Kind::kLookup ? FarBudget::kLookups : FarBudget::kChecks;
     if (!budget_->take(what)) return false;
     charged_ = what;
     return true;
@@ -36,7 +37,7 @@ void OffLoop::release() {
 }
 
 void OffLoop::status(std::string_view arg, const Scope &scope) {
-    if (!admit(Workers::Kind::FileCheck)) {
+    if (!admit(Workers::Kind::kFileCheck)) {
         log::error("too many file checks from the far end, closing the channel that asked");
         return outlet_.closed();
     }
@@ -51,7 +52,7 @@ void OffLoop::status(std::string_view arg, const Scope &scope) {
         return outlet_.reply(check->reply().ok, check->reply().text);
     }
     bool started = run<files::Reply>(
-        Workers::Kind::FileCheck,
+        Workers::Kind::kFileCheck,
         [check](const std::atomic<bool> &) -> std::optional<files::Reply> {
             if (!check->step(kCheckSliceBytes)) return std::nullopt;
             return check->reply();
@@ -67,7 +68,7 @@ void OffLoop::status(std::string_view arg, const Scope &scope) {
 }
 
 void OffLoop::list_tree(std::string_view arg, const Scope &scope, std::function<void(int)> serve) {
-    if (!admit(Workers::Kind::FileCheck)) {
+    if (!admit(Workers::Kind::kFileCheck)) {
         log::error("too many file checks from the far end, closing the channel that asked");
         return outlet_.closed();
     }
@@ -88,7 +89,7 @@ void OffLoop::list_tree(std::string_view arg, const Scope &scope, std::function<
         outlet_.reply(true, std::to_string(l.bytes));
         serve(l.fd->release());
     };
-    if (!run<Listed>(Workers::Kind::FileCheck, work, done)) {
+    if (!run<Listed>(Workers::Kind::kFileCheck, work, done)) {
         // No thread at all: listed here, stalling the loop, rather than not at all.
         std::optional<Listed> l = work(std::atomic<bool>(false));
         done(*l);
@@ -103,9 +104,9 @@ void OffLoop::resolve(std::string_view arg, const std::string &host, uint32_t ad
         return outlet_.reply(true, text);
     }
     if (name.size() > proto::kHostNameMax) return outlet_.reply(false, "Host name too long");
-    if (!admit(Workers::Kind::Lookup)) return outlet_.reply(false, kTooManyJobs);
+    if (!admit(Workers::Kind::kLookup)) return outlet_.reply(false, kTooManyJobs);
     bool started = run<lookup::Result>(
-        Workers::Kind::Lookup,
+        Workers::Kind::kLookup,
         [name](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::canonical(name);
         },

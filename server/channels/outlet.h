@@ -1,5 +1,5 @@
 // Where a channel's replies and stream data go: to a client of this veskd, or
-// over the link to a client of the far one.  The command work (Peer and its
+// over the link to a client of the far one.  The command work (CommandRunner and its
 // units) writes to it without knowing which.
 #pragma once
 
@@ -25,7 +25,7 @@ class Outlet {
     virtual void data_reset() = 0;
     // The stream failed: the channel should end.
     virtual void closed() = 0;
-    // The Peer has taken n bytes given to data_in off its hands.
+    // The CommandRunner has taken n bytes given to data_in off its hands.
     virtual void consumed(size_t n) = 0;
 };
 

@@ -10,7 +10,7 @@
 namespace vesk {
 
 RemoteSide::RemoteSide(Session &session, ChanKey key)
-    : session_(session), key_(key), peer_(session, *this, key, true) {}
+    : session_(session), key_(key), runner_(session, *this, key, true) {}
 
 RemoteSide::~RemoteSide() {
     session_.budget().give(FarBudget::kBytes, FarBudget::kChannelBytes + charged_);
@@ -50,29 +50,29 @@ void RemoteSide::request(std::string_view payload) {
 
 void RemoteSide::data_in(std::string_view bytes) {
     if (dead_) return;
-    if (peer_.held() + waiting_data_ + bytes.size() > window_.size())
+    if (runner_.held() + waiting_data_ + bytes.size() > window_.size())
         return lose("the far end sent beyond its credit");
-    // Given back as the Peer passes it on (consumed).
+    // Given back as the CommandRunner passes it on (consumed).
     if (!charge(bytes.size())) return;
-    if (waiting_.empty() && !in_service()) return peer_.data_in(bytes);
+    if (waiting_.empty() && !in_service()) return runner_.data_in(bytes);
     waiting_.push_back(Waiting{Waiting::kData, std::string(bytes)});
     waiting_data_ += bytes.size();
 }
 
 void RemoteSide::eof_in() {
     if (dead_) return;
-    if (waiting_.empty() && !in_service()) return peer_.eof_in();
+    if (waiting_.empty() && !in_service()) return runner_.eof_in();
     waiting_.push_back(Waiting{Waiting::kEof, {}});
 }
 
 void RemoteSide::drained() {
     if (dead_) return;
-    peer_.outlet_room();
+    runner_.outlet_room();
     serve();
 }
 
 void RemoteSide::serve() {
-    // The Peer may answer from within start(): the loop below goes on.
+    // The CommandRunner may answer from within start(): the loop below goes on.
     if (serving_) return;
     serving_ = true;
     while (!dead_ && !waiting_.empty() && !in_service()) {
@@ -86,10 +86,10 @@ void RemoteSide::serve() {
                 break;
             case Waiting::kData:
                 waiting_data_ -= w.bytes.size();
-                peer_.data_in(w.bytes);
+                runner_.data_in(w.bytes);
                 break;
             case Waiting::kEof:
-                peer_.eof_in();
+                runner_.eof_in();
                 break;
         }
     }
@@ -119,7 +119,7 @@ void RemoteSide::start(std::string_view payload, bool too_long) {
         owed_ = false;
         return;
     }
-    peer_.request(code, arg);
+    runner_.request(code, arg);
 }
 
 void RemoteSide::reply(bool ok, std::string_view text) {

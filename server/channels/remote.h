@@ -21,7 +21,7 @@
 #include "commands.h"
 #include "flow.h"
 #include "link.h"
-#include "peer.h"
+#include "runner.h"
 
 namespace vesk {
 
@@ -49,7 +49,7 @@ class RemoteSide : public Outlet {
     RemoteSide(const RemoteSide &) = delete;
     RemoteSide &operator=(const RemoteSide &) = delete;
 
-    Peer &peer() { return peer_; }
+    CommandRunner &runner() { return runner_; }
     bool dead() const { return dead_; }
 
     // Frames of the channel from the far end, in their order: a REQUEST's
@@ -60,7 +60,7 @@ class RemoteSide : public Outlet {
     // The link sent this channel's last queued answer, or enough of its data.
     void drained();
 
-    // Outlet of the Peer.
+    // Outlet of the CommandRunner.
     void reply(bool ok, std::string_view text) override;
     bool data_room() const override;
     void data(std::string_view bytes) override;
@@ -99,7 +99,7 @@ class RemoteSide : public Outlet {
     // Bytes charged to the far end's budget: requests waiting and data not
     // yet passed on (the channel's own cost is given back with it).
     size_t charged_ = 0;
-    Peer peer_;  // last: destroyed first, while the outlet still works
+    CommandRunner runner_;  // last: destroyed first, while the outlet still works
 };
 
 }  // namespace vesk

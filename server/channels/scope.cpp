@@ -150,7 +150,7 @@ int Scope::open(std::string_view name, int flags, mode_t mode) const {
         errno = EXDEV;
         return -1;
     }
-    if (resolver_ == Resolver::Auto && !g_no_openat2.load(std::memory_order_relaxed)) {
+    if (resolver_ == Resolver::kAuto && !g_no_openat2.load(std::memory_order_relaxed)) {
         int fd = beneath(*root_, path, flags, mode, no_links_);
         if (fd >= 0 || errno != ENOSYS) return fd;
         g_no_openat2.store(true, std::memory_order_relaxed);
@@ -171,7 +171,8 @@ bool Scope::tree_at(std::string_view dir, Scope *out) const {
         ::close(*p);
         delete p;
     });
-    out->resolver_ = resolver_ == Resolver::Walk || g_no_openat2 ? Resolver::Walk : Resolver::Auto;
+    out->resolver_ =
+        resolver_ == Resolver::kWalk || g_no_openat2 ? Resolver::kWalk : Resolver::kAuto;
     out->no_links_ = true;
     return true;
 }

@@ -19,7 +19,7 @@ class Scope {
   public:
     // How a confined Scope resolves names: the kernel's openat2 when it has
     // it, or always the walk (for tests of the walk).
-    enum class Resolver { Auto, Walk };
+    enum class Resolver { kAuto, kWalk };
     // Symbolic links followed while resolving one name, as the kernel allows.
     static constexpr int kLinksMax = 40;
 
@@ -30,7 +30,7 @@ class Scope {
     // Confines to dir.  Returns false with a message in *error when dir
     // cannot be opened as a directory.
     static bool confine(const std::string &dir, Scope *out, std::string *error,
-                        Resolver resolver = Resolver::Auto);
+                        Resolver resolver = Resolver::kAuto);
     bool confined() const { return root_ != nullptr; }
     // The top of a tree copy: a scope confined beneath dir (resolved through
     // this one) in which no symbolic link is followed, not even one that
@@ -52,7 +52,7 @@ class Scope {
 
   private:
     std::shared_ptr<const int> root_;  // O_PATH descriptor of the directory
-    Resolver resolver_ = Resolver::Auto;
+    Resolver resolver_ = Resolver::kAuto;
     bool no_links_ = false;
 };
 

@@ -46,7 +46,7 @@ Stream::Stream(Loop &loop, Outlet &outlet, ChanKey key, OffLoop &off)
     : loop_(loop), outlet_(outlet), key_(key), off_(off), to_socket_(kToSocketCap) {}
 
 void Stream::connect_tcp(std::string_view arg) {
-    if (phase_ != Phase::Idle) return outlet_.reply(false, "A stream is already connected");
+    if (phase_ != Phase::kIdle) return outlet_.reply(false, "A stream is already connected");
     std::string_view host = kSelfHost, port = arg;
     size_t colon = arg.find(':');
     if (!arg.empty() && arg[0] == '[') {
@@ -78,29 +78,29 @@ void Stream::connect_tcp(std::string_view arg) {
     std::string h(host);
     if (inet_aton(h.c_str(), &sa.sin_addr)) return connect(&sa, sizeof sa, what);
     // A name: looked up off the loop so that a slow resolver stalls no one.
-    if (!off_.admit(Workers::Kind::Lookup)) return outlet_.reply(false, OffLoop::kTooManyJobs);
-    set_phase(Phase::LookingUp);
+    if (!off_.admit(Workers::Kind::kLookup)) return outlet_.reply(false, OffLoop::kTooManyJobs);
+    set_phase(Phase::kLookingUp);
     bool started = off_.run<lookup::Result>(
-        Workers::Kind::Lookup,
+        Workers::Kind::kLookup,
         [h](const std::atomic<bool> &) -> std::optional<lookup::Result> {
             return lookup::address(h);
         },
         [this, h, sa, what](const lookup::Result &found) mutable {
             if (!found.ok) {
-                set_phase(Phase::Idle);
+                set_phase(Phase::kIdle);
                 return outlet_.reply(false, "Unknown host " + h + ": " + found.text);
             }
             sa.sin_addr = found.addr;
             connect(&sa, sizeof sa, what);
         });
     if (!started) {
-        set_phase(Phase::Idle);
+        set_phase(Phase::kIdle);
         outlet_.reply(false, OffLoop::kNoWorker);
     }
 }
 
 void Stream::connect_unix(const std::string &path) {
-    if (phase_ != Phase::Idle) return outlet_.reply(false, "A stream is already connected");
+    if (phase_ != Phase::kIdle) return outlet_.reply(false, "A stream is already connected");
     sockaddr_un su{};
     su.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof su.sun_path)
@@ -114,7 +114,7 @@ void Stream::connect(const void *addr, unsigned len, std::string what) {
     int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         int err = errno;
-        set_phase(Phase::Idle);  // after a lookup
+        set_phase(Phase::kIdle);  // after a lookup
         return outlet_.reply(false, strerror(err));
     }
     if (family == AF_INET || family == AF_INET6) {
@@ -126,12 +126,12 @@ void Stream::connect(const void *addr, unsigned len, std::string what) {
     what_ = std::move(what);
     if (rc != 0 && errno != EINPROGRESS) return connect_failed(errno);
     loop_.add(fd, rc != 0 ? EPOLLOUT : EPOLLIN, [this](uint32_t ev) { on_event(ev); });
-    if (rc != 0) return set_phase(Phase::Connecting);
+    if (rc != 0) return set_phase(Phase::kConnecting);
     connected();
 }
 
 void Stream::connected() {
-    set_phase(Phase::Connected);
+    set_phase(Phase::kConnected);
     log::info("channel %u: connected to %s", chan_id(key_), what_.c_str());
     outlet_.reply(true, "Connected to " + what_);
 }
@@ -143,7 +143,7 @@ void Stream::connect_failed(int err) {
 }
 
 void Stream::on_event(uint32_t ev) {
-    if (phase_ == Phase::Connecting) {
+    if (phase_ == Phase::kConnecting) {
         int err = 0;
         socklen_t len = sizeof err;
         getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
@@ -189,7 +189,7 @@ void Stream::read_socket() {
 // Level-triggered interest: read while the outlet has room and the socket
 // has not ended; write while something is held.
 void Stream::update_events() {
-    if (fd_ < 0 || phase_ != Phase::Connected) return;
+    if (fd_ < 0 || phase_ != Phase::kConnected) return;
     uint32_t ev = 0;
     if (!rd_eof_ && outlet_.data_room()) ev |= EPOLLIN;
     if (to_socket_.wants_write()) ev |= EPOLLOUT;
@@ -204,22 +204,22 @@ void Stream::failed(int err) {
 
 void Stream::close() {
     if (fd_ >= 0) {
-        if (phase_ == Phase::Connecting || phase_ == Phase::Connected) loop_.remove(fd_);
+        if (phase_ == Phase::kConnecting || phase_ == Phase::kConnected) loop_.remove(fd_);
         ::close(fd_);
         fd_ = -1;
     }
-    set_phase(Phase::Idle);
+    set_phase(Phase::kIdle);
 }
 
 const char *Stream::phase_name(Phase p) {
     switch (p) {
-        case Phase::Idle:
+        case Phase::kIdle:
             return "idle";
-        case Phase::LookingUp:
+        case Phase::kLookingUp:
             return "looking up";
-        case Phase::Connecting:
+        case Phase::kConnecting:
             return "connecting";
-        case Phase::Connected:
+        case Phase::kConnected:
             return "connected";
     }
     return "?";
@@ -227,14 +227,14 @@ const char *Stream::phase_name(Phase p) {
 
 bool Stream::legal_move(Phase from, Phase to) {
     switch (from) {
-        case Phase::Idle:
-            return to != Phase::Idle;
-        case Phase::LookingUp:
-            return to != Phase::LookingUp;  // found and connecting, or failed
-        case Phase::Connecting:
-            return to == Phase::Connected || to == Phase::Idle;
-        case Phase::Connected:
-            return to == Phase::Idle;
+        case Phase::kIdle:
+            return to != Phase::kIdle;
+        case Phase::kLookingUp:
+            return to != Phase::kLookingUp;  // found and connecting, or failed
+        case Phase::kConnecting:
+            return to == Phase::kConnected || to == Phase::kIdle;
+        case Phase::kConnected:
+            return to == Phase::kIdle;
     }
     return false;
 }
@@ -251,7 +251,7 @@ void Stream::set_phase(Phase to) {
 }
 
 void Stream::data_in(std::string_view bytes) {
-    if (phase_ != Phase::Connected || to_socket_.ended()) {
+    if (phase_ != Phase::kConnected || to_socket_.ended()) {
         // Nowhere to go: counted as taken so that the sender is not stalled.
         outlet_.consumed(bytes.size());
         return;
@@ -267,7 +267,7 @@ void Stream::data_in(std::string_view bytes) {
 void Stream::eof_in(bool end_idle) {
     if (to_socket_.ended()) return;
     to_socket_.end();
-    if (phase_ == Phase::Idle) {
+    if (phase_ == Phase::kIdle) {
         if (!end_idle) return;
         // '5' with nothing connected (or after it failed): no data will ever
         // come back, so that direction ends too or the client's channel
@@ -275,7 +275,7 @@ void Stream::eof_in(bool end_idle) {
         outlet_.eof();
         return;
     }
-    if (phase_ == Phase::Connected && write_socket()) update_events();
+    if (phase_ == Phase::kConnected && write_socket()) update_events();
 }
 
 }  // namespace vesk

@@ -49,7 +49,7 @@ class Stream {
     // The socket's life: none (idle, again after a failure or close), its
     // host name looked up, a connect in progress, connected.  Changed only
     // by set_phase(); only Connecting and Connected sockets are watched.
-    enum class Phase { Idle, LookingUp, Connecting, Connected };
+    enum class Phase { kIdle, kLookingUp, kConnecting, kConnected };
     static const char *phase_name(Phase p);
     // Whether a stream may move from one phase to the other.
     static bool legal_move(Phase from, Phase to);
@@ -74,7 +74,7 @@ class Stream {
     Outlet &outlet_;
     ChanKey key_;
     OffLoop &off_;
-    Phase phase_ = Phase::Idle;
+    Phase phase_ = Phase::kIdle;
     int fd_ = -1;
     std::string what_;     // where it connects, for replies and the log
     bool rd_eof_ = false;  // the socket sent its end

@@ -53,8 +53,8 @@ struct Workers::State {
 namespace {
 using State = Workers::State;
 using Ticket = Workers::Ticket;
-constexpr int kLookup = int(Workers::Kind::Lookup);
-constexpr int kCheck = int(Workers::Kind::FileCheck);
+constexpr int kLookup = int(Workers::Kind::kLookup);
+constexpr int kCheck = int(Workers::Kind::kFileCheck);
 
 // The first job of a queue that is still wanted; withdrawn ones before it go.
 Ticket live_front(State &st, int o, int k) {

@@ -23,8 +23,8 @@ namespace vesk {
 
 class Workers {
   public:
-    enum class Origin { Far, Local };
-    enum class Kind { Lookup, FileCheck };
+    enum class Origin { kFar, kLocal };
+    enum class Kind { kLookup, kFileCheck };
 
     // Jobs an origin runs at once.
     static constexpr int kPerOrigin = 4;

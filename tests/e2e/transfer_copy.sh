@@ -173,6 +173,14 @@ expect_eq "tree download: directory mode and time" "750 1577836800" "$(stat -c '
 check "tree download: empty directory" test -d "$W/t2/empty"
 up -R t nosuchdir
 expect_eq "two trees: the second missing" 1 "$RC"
+# A far name that is no directory (ENOTDIR) or none at all (ENOENT) is no
+# tree: the file's own work copies it or says why not.
+head -c 3000 /dev/urandom >"$FAR/plainR"
+down -R plainR -as gotR
+expect_eq "-R on a far file" $'receiving plainR as gotR\nCRC OK' "$ERR"
+check "-R on a far file: identical" cmp -s "$FAR/plainR" "$W/gotR"
+down -R nosuchR
+expect_eq "-R on a missing far name" $'receiving nosuchR\n\tSkipped : can\'t open remote file' "$ERR"
 
 # Times come out exact (nanoseconds, links' own too); a re-run finds the
 # tree up to date and says nothing past the tree's line; -as names the same

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "peer.h"
+#include "runner.h"
 #include "veskd_fuzz_env.h"
 
 namespace {

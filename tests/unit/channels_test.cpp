@@ -1,4 +1,4 @@
-// veskd's channel layer (Session, Client, RemoteSide, Peer) against a far
+// veskd's channel layer (Session, Client, RemoteSide, CommandRunner) against a far
 // veskd that the test plays frame by frame, with clients on socketpairs.
 #include <gtest/gtest.h>
 

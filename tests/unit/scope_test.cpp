@@ -111,6 +111,6 @@ TEST_P(ScopeTest, FileRequestsStayInside) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolvers, ScopeTest,
-                         ::testing::Values(Scope::Resolver::Auto, Scope::Resolver::Walk));
+                         ::testing::Values(Scope::Resolver::kAuto, Scope::Resolver::kWalk));
 
 }  // namespace

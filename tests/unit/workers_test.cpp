@@ -47,7 +47,7 @@ TEST(Workers, StuckLookupsLeaveRoomForFileChecksAndTheOtherOrigin) {
     std::atomic<bool> release{false};
     std::atomic<int> started{0};
     for (int i = 0; i < 3 * Workers::kPerOrigin; i++)
-        ASSERT_NE(w.submit(Workers::Origin::Far, Workers::Kind::Lookup, holder(release, started)),
+        ASSERT_NE(w.submit(Workers::Origin::kFar, Workers::Kind::kLookup, holder(release, started)),
                   nullptr);
     ASSERT_TRUE(wait_until([&] { return started == Workers::kLookupsPerOrigin; }));
     usleep(50 * 1000);
@@ -59,8 +59,8 @@ TEST(Workers, StuckLookupsLeaveRoomForFileChecksAndTheOtherOrigin) {
             if (++done == 2) loop.stop();
         });
     };
-    ASSERT_NE(w.submit(Workers::Origin::Far, Workers::Kind::FileCheck, check), nullptr);
-    ASSERT_NE(w.submit(Workers::Origin::Local, Workers::Kind::FileCheck, check), nullptr);
+    ASSERT_NE(w.submit(Workers::Origin::kFar, Workers::Kind::kFileCheck, check), nullptr);
+    ASSERT_NE(w.submit(Workers::Origin::kLocal, Workers::Kind::kFileCheck, check), nullptr);
     run_until_stopped(loop);
     EXPECT_EQ(done, 2);
     EXPECT_LE(w.threads(), Workers::kThreadsMax);
@@ -78,7 +78,7 @@ TEST(Workers, LongJobsGoInSlicesSoThatLaterOnesGetATurn) {
     bool short_first = false;
     for (int i = 0; i < Workers::kPerOrigin; i++) {
         auto left = std::make_shared<int>(kSlices);
-        w.submit(Workers::Origin::Local, Workers::Kind::FileCheck,
+        w.submit(Workers::Origin::kLocal, Workers::Kind::kFileCheck,
                  [left, &long_done](const std::atomic<bool> &) -> std::optional<Workers::Done> {
                      usleep(1000);
                      if (--*left > 0) return std::nullopt;
@@ -86,7 +86,7 @@ TEST(Workers, LongJobsGoInSlicesSoThatLaterOnesGetATurn) {
                      return Workers::Done();
                  });
     }
-    w.submit(Workers::Origin::Local, Workers::Kind::FileCheck, [&](const std::atomic<bool> &) {
+    w.submit(Workers::Origin::kLocal, Workers::Kind::kFileCheck, [&](const std::atomic<bool> &) {
         return Workers::Done([&] {
             short_first = long_done == 0;
             loop.stop();
@@ -104,13 +104,13 @@ TEST(Workers, WithdrawnJobsNeitherRunNorComplete) {
     std::atomic<bool> release{false};
     std::atomic<int> started{0};
     for (int i = 0; i < Workers::kPerOrigin; i++)
-        w.submit(Workers::Origin::Local, Workers::Kind::FileCheck, holder(release, started));
+        w.submit(Workers::Origin::kLocal, Workers::Kind::kFileCheck, holder(release, started));
     ASSERT_TRUE(wait_until([&] { return started == Workers::kPerOrigin; }));
     std::atomic<bool> ran{false};
     bool completed = false;
     std::vector<Workers::Ticket> tickets;
     for (int i = 0; i < 100; i++)
-        tickets.push_back(w.submit(Workers::Origin::Local, Workers::Kind::FileCheck,
+        tickets.push_back(w.submit(Workers::Origin::kLocal, Workers::Kind::kFileCheck,
                                    [&](const std::atomic<bool> &) {
                                        ran = true;
                                        return std::function<void()>([&] { completed = true; });
@@ -118,7 +118,8 @@ TEST(Workers, WithdrawnJobsNeitherRunNorComplete) {
     for (auto &t : tickets) w.cancel(t);
     EXPECT_EQ(w.waiting(), 0u);
     // A running job sees its withdrawal.
-    auto last = w.submit(Workers::Origin::Far, Workers::Kind::FileCheck, holder(release, started));
+    auto last =
+        w.submit(Workers::Origin::kFar, Workers::Kind::kFileCheck, holder(release, started));
     ASSERT_TRUE(wait_until([&] { return started == Workers::kPerOrigin + 1; }));
     w.cancel(last);
     ASSERT_TRUE(wait_until([&] { return w.running() == Workers::kPerOrigin; }));

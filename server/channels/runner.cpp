@@ -1,6 +1,6 @@
-// The work a channel's commands do on this machine (see peer.h): the far
+// The work a channel's commands do on this machine (see runner.h): the far
 // end's budget around each command, and its hand-over through the table.
-#include "peer.h"
+#include "runner.h"
 
 #include "dispatch.h"
 #include "log.h"
@@ -9,7 +9,7 @@
 
 namespace vesk {
 
-Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
+CommandRunner::CommandRunner(Session &session, Outlet &outlet, ChanKey key, bool remote)
     : session_(session),
       outlet_(outlet),
       key_(key),
@@ -17,16 +17,16 @@ Peer::Peer(Session &session, Outlet &outlet, ChanKey key, bool remote)
       budget_(remote ? &session.budget() : nullptr),
       udp_(session.udp()),
       files_(session.loop(), outlet, session.scope(remote), key),
-      off_(session.workers(), remote ? Workers::Origin::Far : Workers::Origin::Local, outlet,
+      off_(session.workers(), remote ? Workers::Origin::kFar : Workers::Origin::kLocal, outlet,
            remote ? &session.budget() : nullptr),
       stream_(session.loop(), outlet, key, off_) {}
 
-Peer::~Peer() {
+CommandRunner::~CommandRunner() {
     udp_.drop_owner(key_);
     if (budget_) budget_->give(FarBudget::kFiles, fds_charged_);
 }
 
-void Peer::settle() {
+void CommandRunner::settle() {
     if (!budget_) return;
     size_t now = files_.descriptors() + size_t(stream_.has_socket());
     if (now > fds_charged_)
@@ -36,7 +36,7 @@ void Peer::settle() {
     fds_charged_ = now;
 }
 
-void Peer::request(char code, std::string_view arg) {
+void CommandRunner::request(char code, std::string_view arg) {
     // Data before a command is in the file before the command acts.
     files_.flush();
     settle();
@@ -51,18 +51,18 @@ void Peer::request(char code, std::string_view arg) {
     settle();
 }
 
-void Peer::data_in(std::string_view bytes) {
+void CommandRunner::data_in(std::string_view bytes) {
     if (files_.data_in(bytes)) return;
     stream_.data_in(bytes);
 }
 
-void Peer::eof_in() {
+void CommandRunner::eof_in() {
     // A client that half-closes after '7' still gets the whole file.
     stream_.eof_in(!files_.reading());
     settle();
 }
 
-void Peer::outlet_room() {
+void CommandRunner::outlet_room() {
     files_.outlet_room();
     stream_.outlet_room();
     settle();

@@ -1,4 +1,4 @@
-// The work a channel's commands do on this machine.  A Peer serves either a
+// The work a channel's commands do on this machine.  A CommandRunner serves either a
 // client of this veskd directly (its '?' requests) or, through the link, a
 // client of the far veskd (its '>' requests).  It holds the units a channel's
 // commands reach (files in FileWork, a connected Stream, answers worked out
@@ -26,17 +26,17 @@ class UdpPairs;
 // Replies are cut to a request's longest text too.
 using proto::kRequestTextMax;
 
-class Peer {
+class CommandRunner {
   public:
-    // Bytes of stream data a Peer holds for its socket before the feeder
+    // Bytes of stream data a CommandRunner holds for its socket before the feeder
     // must wait.
     static constexpr size_t kInHigh = Stream::kInHigh;
 
     // key: the channel; remote: it serves the far end's client.
-    Peer(Session &session, Outlet &outlet, ChanKey key, bool remote);
-    ~Peer();
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
+    CommandRunner(Session &session, Outlet &outlet, ChanKey key, bool remote);
+    ~CommandRunner();
+    CommandRunner(const CommandRunner &) = delete;
+    CommandRunner &operator=(const CommandRunner &) = delete;
 
     // One command.  Replies through the outlet unless the code has none.
     void request(char code, std::string_view arg);
@@ -45,7 +45,7 @@ class Peer {
     void data_in(std::string_view bytes);
     // The client sends no more stream data.
     void eof_in();
-    // Bytes given to data_in that the Peer still holds.
+    // Bytes given to data_in that the CommandRunner still holds.
     size_t held() const { return stream_.held(); }
     // The outlet has room again: producers go on.
     void outlet_room();
@@ -56,14 +56,14 @@ class Peer {
     static constexpr const char *kTooManyFiles = "Too many open files for the far end";
 
   private:
-    // Counts the descriptors this Peer holds in the far end's budget.
+    // Counts the descriptors this CommandRunner holds in the far end's budget.
     void settle();
 
     Session &session_;
     Outlet &outlet_;
     ChanKey key_;
     bool remote_;
-    FarBudget *budget_;       // the far end's, for a Peer that serves it
+    FarBudget *budget_;       // the far end's, for a CommandRunner that serves it
     size_t fds_charged_ = 0;  // descriptors counted in it
     UdpPairs &udp_;
     FileWork files_;
