@@ -30,7 +30,10 @@ constexpr const char *kUsage =
     "             [--root DIR] [--trust-line] --link LINK\n"
     "       veskd [-t suffix] [-S 0|1|2] --status [--json]\n"
     "       veskd --genkey FILE\n"
-    "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT\n";
+    "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT |\n"
+    "      serial:DEVICE:SPEED[:OPTIONS]   (OPTIONS: rtscts,xonxoff,carrier)\n"
+    "--alive: 90 s on stdio, exec: and serial: links, 30 s on TCP\n"
+    "--reconnect: every link kind but tcp-listen: (which always listens again)\n";
 // Longest --alive, seconds: a day of silence is no link.
 constexpr unsigned long kAliveMaxS = 24 * 60 * 60;
 
@@ -60,7 +63,7 @@ int main(int argc, char **argv) {
     vesk::LinkOptions link;
     std::string link_arg, genkey_path;
     int verbosity = 0;
-    bool show_status = false, json = false;
+    bool show_status = false, json = false, alive_given = false;
     enum {
         kOptVersion = 1000,
         kOptLink,
@@ -145,6 +148,7 @@ int main(int argc, char **argv) {
                     return 1;
                 }
                 config.alive_ms = int(v * 1000);
+                alive_given = true;
                 break;
             }
             case kOptReconnect:
@@ -213,6 +217,8 @@ int main(int argc, char **argv) {
         vesk::log::error("%s", error.c_str());
         return 1;
     }
+    if (!alive_given)
+        config.alive_ms = vesk::default_alive_ms(link.link.kind, config.checked_frames);
     // A stdio end is mostly the far end of an exec: link (ssh, socat), whose
     // messages land in the near end's log: there they must say where from.
     if (link.link.kind == vesk::transport::LinkKind::kStdio) {
