@@ -32,7 +32,8 @@ constexpr const char *kUsage =
     "       veskd --genkey FILE\n"
     "LINK: stdio | exec:COMMAND | tcp-listen:ADDR:PORT | tcp:HOST:PORT |\n"
     "      serial:DEVICE:SPEED[:OPTIONS]   (OPTIONS: rtscts,xonxoff,carrier)\n"
-    "--alive: 90 s on stdio, exec: and serial: links, 30 s on TCP\n"
+    "--alive: by default 90 s on stdio, exec: and serial: links, 30 s with\n"
+    "         --trust-line and on TCP\n"
     "--reconnect: every link kind but tcp-listen: (which always listens again)\n";
 // Longest --alive, seconds: a day of silence is no link.
 constexpr unsigned long kAliveMaxS = 24 * 60 * 60;
