@@ -179,6 +179,19 @@ TEST(Link, SerialParsedAndRefused) {
     EXPECT_FALSE(parse_link("serial:/dev/ttyS0:fast", &target, &error));
 }
 
+TEST(Link, EndsHungUpOnlyOnceTheFarSideClosed) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    LinkEnds ends;
+    ends.in_fd = ends.out_fd = sv[0];
+    EXPECT_FALSE(vesk::transport::ends_hung_up(ends));
+    ASSERT_EQ(write(sv[1], "x", 1), 1);  // bytes waiting are no hang-up
+    EXPECT_FALSE(vesk::transport::ends_hung_up(ends));
+    close(sv[1]);
+    EXPECT_TRUE(vesk::transport::ends_hung_up(ends));
+    close(sv[0]);
+}
+
 class SerialLockTest : public TempDirTest {};
 
 TEST_F(SerialLockTest, StaleTakenOverLiveRefused) {
