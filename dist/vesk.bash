@@ -96,8 +96,15 @@ _vesk_veskd() {
                     COMPREPLY=($(compgen -P exec: -c -- "$cmd"))
                     ;;
                 tcp:* | tcp-listen:*) ;;
+                serial:*)
+                    # The device's path; the speed and options after it are typed.
+                    local dev=${cur#serial:}
+                    [[ $dev =~ :[0-9]*(:[a-z,]*)?$ ]] && return
+                    COMPREPLY=($(compgen -P serial: -f -- "${dev:-/dev/tty}"))
+                    compopt -o nospace 2>/dev/null
+                    ;;
                 *)
-                    COMPREPLY=($(compgen -W "stdio exec: tcp: tcp-listen:" -- "$cur"))
+                    COMPREPLY=($(compgen -W "stdio exec: tcp: tcp-listen: serial:" -- "$cur"))
                     [[ ${COMPREPLY[*]} == stdio ]] || compopt -o nospace 2>/dev/null
                     ;;
             esac

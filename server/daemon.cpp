@@ -1,15 +1,14 @@
 // veskd's lifecycle: the state machine that opens links, reacts to their
-// end, and keeps the client socket across them.
+// end, and keeps the client socket across them (what becomes of the ends
+// after a session: daemon_ends.cpp).
 #include "daemon.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
@@ -44,22 +43,9 @@ constexpr int kBackoffMaxMs = 60 * 1000;
 constexpr int kStableUpMs = 10 * 1000;
 // How often the daemon looks after its children and a paused socket, ms.
 constexpr int kTickMs = 1000;
-// An exec: command may take this long to end after its link closed cleanly;
-// then it gets SIGTERM (and SIGCONT, in case it is stopped), and this long
-// again before SIGKILL, ms.  After a lost link SIGTERM goes at once: a
-// command stuck on a dead link would only hold up the next try.
-constexpr int kChildGraceMs = 2000;
-// Polling of a child at veskd's end, ms.
-constexpr int kReapPollMs = 50;
-// After a link over an exec: command was lost, how long the command may take
-// to be seen ending, ms: enough for one that ended first, short enough not
-// to hold up the loop for one that goes on.
-constexpr int kCommandEndMs = 200;
-
-void close_ends(const transport::LinkEnds &e) {
-    if (e.in_fd >= 0) close(e.in_fd);
-    if (e.out_fd >= 0 && e.out_fd != e.in_fd) close(e.out_fd);
-}
+// The --alive defaults, ms (see default_alive_ms).
+constexpr int kAliveTcpMs = 30 * 1000;
+constexpr int kAliveCheckedMs = 90 * 1000;
 }  // namespace
 
 int backoff_ms(int attempt, uint32_t random) {
@@ -69,6 +55,10 @@ int backoff_ms(int attempt, uint32_t random) {
     int64_t spread = base / 4;
     int64_t ms = base - spread + int64_t(random % uint32_t(2 * spread + 1));
     return int(std::min<int64_t>(ms, kBackoffMaxMs));
+}
+
+int default_alive_ms(transport::LinkKind kind, bool checked) {
+    return checked && transport::carries_packets(kind) ? kAliveCheckedMs : kAliveTcpMs;
 }
 
 Daemon::Daemon(Loop &loop, Config config, LinkOptions options)
@@ -96,10 +86,14 @@ bool Daemon::start(std::string *error) {
     using transport::LinkKind;
     LinkKind kind = opt_.link.kind;
     bool tcp = kind == LinkKind::kTcp || kind == LinkKind::kTcpListen;
-    if (opt_.reconnect && kind != LinkKind::kTcp && kind != LinkKind::kExec) {
-        *error = "--reconnect is for tcp: and exec: links (a tcp-listen: end always listens again)";
+    if (opt_.reconnect && kind == LinkKind::kTcpListen) {
+        *error = "--reconnect is not for tcp-listen: links (such an end always listens again)";
         return false;
     }
+    if (kind == LinkKind::kSerial && opt_.link.serial.xonxoff)
+        log::notice(
+            "XON/XOFF flow control: the line takes the bytes 0x11 and 0x13 for itself,"
+            " and packets that hold them cannot cross it");
     if (tcp) {
         if (opt_.key_path.empty()) {
             *error = "tcp links need --key FILE";
@@ -167,7 +161,8 @@ bool Daemon::legal_move(State from, State to) {
         case State::kGreeting:
             return to == State::kUp || to == State::kWaiting || to == State::kListening;
         case State::kUp:
-            return to == State::kWaiting || to == State::kListening;
+            // greeting: a new session on the same line, the far end's restarted.
+            return to == State::kWaiting || to == State::kListening || to == State::kGreeting;
         case State::kWaiting:
             return to == State::kConnecting;
         case State::kListening:
@@ -274,8 +269,45 @@ void Daemon::finish(int status) {
 // ---- opening a link ----
 
 void Daemon::try_link() {
-    if (opt_.link.kind == transport::LinkKind::kExec) return try_exec();
+    using transport::LinkKind;
+    switch (opt_.link.kind) {
+        case LinkKind::kExec:
+            return try_exec();
+        case LinkKind::kSerial:
+            return try_serial();
+        case LinkKind::kStdio:
+            // Only --reconnect comes here, with the ends kept: standard input
+            // and output cannot be opened again, only taken up again.
+            set_state(State::kConnecting);
+            if (attempt_ > 0) log::info("greeting the far end again (try %d)", attempt_ + 1);
+            return open_session(transport::LinkEnds(ends_));
+        case LinkKind::kTcp:
+        case LinkKind::kTcpListen:
+            break;
+    }
     try_connect();
+}
+
+void Daemon::try_serial() {
+    set_state(State::kConnecting);
+    // The device given up last time must be closed, its lock given back,
+    // before it is opened again.
+    bury();
+    if (attempt_ > 0)
+        log::info("opening %s (try %d)", opt_.link.serial.device.c_str(), attempt_ + 1);
+    serial_ = std::make_unique<transport::SerialPort>(opt_.link.serial);
+    std::string why;
+    bool absent = false;
+    if (!serial_->open(&why, &absent)) {
+        serial_.reset();
+        // An unplugged adapter comes back under the same name.
+        if (absent && opt_.reconnect) why += " (waiting for it)";
+        return attempt_failed(why);
+    }
+    transport::LinkEnds ends;
+    ends.in_fd = serial_->fd();
+    ends.out_fd = serial_->fd();
+    open_session(ends);
 }
 
 void Daemon::try_exec() {
@@ -343,7 +375,7 @@ void Daemon::key_checked(bool ok, const transport::LinkEnds &ends_given,
 void Daemon::open_session(const transport::LinkEnds &ends) {
     if (!set_nonblocking(ends.in_fd) || !set_nonblocking(ends.out_fd)) {
         std::string why = std::string("cannot make the link non-blocking: ") + strerror(errno);
-        close_ends(ends);
+        close_link_ends(ends);
         if (ends.child > 0) reap_later(ends.child, true);
         return attempt_failed(why);
     }
@@ -420,27 +452,40 @@ void Daemon::session_up(const frame::Hello &far) {
 
 void Daemon::session_down(bool clean, const std::string &why_given) {
     std::string why = why_given;
+    // The far end was restarted on a line that still works: its first packet
+    // comes again until a new session here takes it.
+    bool restarted = session_ && session_->link().far_restarted();
     // The link's end as the far end's going reads the same as the local link
     // command's: when the command has ended, that is what happened.
-    if (!clean && ends_.child > 0) {
+    if (!clean && !restarted && ends_.child > 0) {
         std::string ended = command_ended();
         if (!ended.empty()) why = "link lost: " + ended;
     }
+    if (!clean && !restarted && serial_ && serial_->hung_up())
+        why = "link lost: the serial line hung up";
     last_reason_ = why;
     bool was_up = state_ == State::kUp;
     bool listening = opt_.link.kind == transport::LinkKind::kTcpListen;
-    retire_session(!clean);
+    bool stdio = opt_.link.kind == transport::LinkKind::kStdio;
+    // Standard input and output cannot be opened again: a stdio end tries
+    // again on them only while they still work.
+    bool retry = opt_.reconnect && !(stdio && transport::ends_hung_up(ends_));
+    retire_session(!clean, restarted || (stdio && retry));
     if (state_ == State::kDone) return;
     if (was_up && monotonic_ms() - up_since_ms_ >= kStableUpMs) attempt_ = 0;
+    if (restarted) {
+        log::notice("%s; greeting it on the same line", why.c_str());
+        return open_session(transport::LinkEnds(ends_));
+    }
     // A try that never came up is logged as a try; every other end always.
-    if (!was_up && opt_.reconnect) return attempt_failed(why);
+    if (!was_up && retry) return attempt_failed(why);
     if (clean) {
         log::notice("%s", why.c_str());
     } else {
         log::error("%s", why.c_str());
     }
     if (listening) return listen_again(true);
-    if (!opt_.reconnect) return finish(clean ? 0 : 1);
+    if (!retry) return finish(clean ? 0 : 1);
     log::notice("link to %s is down, reconnecting", far_host_.c_str());
     schedule_retry();
 }
@@ -448,29 +493,6 @@ void Daemon::session_down(bool clean, const std::string &why_given) {
 void Daemon::on_client(int fd, const ucred &cred) {
     if (state_ == State::kUp && session_) return session_->adopt(fd, cred);
     desk_.take(fd);
-}
-
-void Daemon::retire_session(bool lost) {
-    if (!session_) return;
-    dead_sessions_.push_back(std::move(session_));
-    dead_ends_.push_back(DeadEnds{ends_, lost});
-    ends_ = transport::LinkEnds{};
-    // Not now: the session's link is still in the call stack.
-    if (bury_timer_ == 0) {
-        bury_timer_ = loop_.after(0, [this] {
-            bury_timer_ = 0;
-            bury();
-        });
-    }
-}
-
-void Daemon::bury() {
-    dead_sessions_.clear();
-    for (const auto &dead : dead_ends_) {
-        close_ends(dead.ends);
-        if (dead.ends.child > 0) reap_later(dead.ends.child, dead.lost);
-    }
-    dead_ends_.clear();
 }
 
 // ---- tcp-listen: ----
@@ -483,63 +505,6 @@ void Daemon::listen_again(bool announce) {
                                opt_.link.where);
     listener_->set_taken(false);
     if (announce) log::notice("listening on %s for the far end", opt_.link.where.c_str());
-}
-
-// ---- exec: children ----
-
-std::string Daemon::command_ended() {
-    // The command's end and the link's come together, but not in one
-    // instant: give it a moment to be reaped.
-    int status = 0;
-    pid_t got = 0;
-    for (int waited = 0; waited <= kCommandEndMs; waited += kReapPollMs / 5) {
-        got = waitpid(ends_.child, &status, WNOHANG);
-        if (got != 0) break;
-        usleep(kReapPollMs / 5 * 1000);
-    }
-    if (got != ends_.child) return "";
-    ends_.child = -1;  // reaped: nothing is left to signal
-    std::string what = "the link command (" + log::printable(opt_.link.command) + ")";
-    if (WIFEXITED(status))
-        return what + " exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status))
-        return what + " was killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
-               strsignal(WTERMSIG(status)) + ")";
-    return "";
-}
-
-void Daemon::reap_later(pid_t child, bool lost) {
-    if (lost) {
-        kill(child, SIGTERM);
-        kill(child, SIGCONT);
-    }
-    children_.push_back(Child{child, monotonic_ms(), lost});
-}
-
-void Daemon::reap_children(bool wait) {
-    for (;;) {
-        int64_t now = monotonic_ms();
-        for (auto it = children_.begin(); it != children_.end();) {
-            if (waitpid(it->pid, nullptr, WNOHANG) == it->pid) {
-                it = children_.erase(it);
-                continue;
-            }
-            if (!it->termed && now - it->since_ms >= kChildGraceMs) {
-                kill(it->pid, SIGTERM);
-                kill(it->pid, SIGCONT);
-                it->termed = true;
-                it->since_ms = now;
-            } else if (it->termed && now - it->since_ms >= kChildGraceMs) {
-                kill(it->pid, SIGKILL);
-                waitpid(it->pid, nullptr, 0);
-                it = children_.erase(it);
-                continue;
-            }
-            ++it;
-        }
-        if (!wait || children_.empty()) return;
-        usleep(kReapPollMs * 1000);
-    }
 }
 
 }  // namespace vesk

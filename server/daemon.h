@@ -1,19 +1,22 @@
-// veskd's life across links: opening the link (exec:, a TCP connect or
-// listener, the key check), serving while it is up, and what follows its
-// end: exit, listen again, or reconnect with backoff.  One link at a time;
-// the client socket stays from the first link's HELLO (on a tcp-listen: end,
-// from the start) to veskd's end.
+// veskd's life across links: opening the link (exec:, a serial device, a
+// TCP connect or listener, the key check), serving while it is up, and what
+// follows its end: exit, listen again, or reconnect with backoff.  One link
+// at a time; the client socket stays from the first link's HELLO (on a
+// tcp-listen: end, from the start) to veskd's end.
 //
 //   starting    before the first try                    -> connecting /
 //               listening / greeting (stdio)
-//   connecting  exec: command started, or tcp: connect  -> greeting / key check
+//   connecting  exec: command started, serial device opened, tcp: connect,
+//               or (stdio, again) the same ends taken up -> greeting / key check
 //   listening   tcp-listen: key checks of connections that come, side by
 //               side within the listener's bounds; one passes -> greeting
 //               (the report calls it "waiting", for the far end)
 //   key check   tcp: passed -> greeting; failed -> like any failed try
 //   greeting    HELLO sent, the far one awaited         -> up, or the link ends
 //   up          clients served                          -> the link ends
-//   link ends   tcp-listen: -> listening; --reconnect -> waiting; else exit
+//   link ends   the far end began a new session on the same line (stdio,
+//               exec:, serial): a new session on the same ends -> greeting;
+//               tcp-listen: -> listening; --reconnect -> waiting; else exit
 //   waiting     backoff (1 s doubling to 60 s)          -> connecting
 //               (the report calls it "down")
 //   any state   SIGTERM, SIGINT                         -> exit
@@ -35,13 +38,14 @@
 #include "tcplink.h"
 #include "ends.h"
 #include "linkarg.h"
+#include "serial.h"
 
 namespace vesk {
 
 struct LinkOptions {
     transport::LinkTarget link;
     std::string key_path;
-    bool reconnect = false;  // tcp: and exec: only
+    bool reconnect = false;  // every kind but tcp-listen: (which always listens again)
     std::string link_text;   // the --link argument, as given
 };
 
@@ -49,6 +53,12 @@ struct LinkOptions {
 // 1 s doubling up to 60 s, then spread by up to a quarter either way with
 // random (any 32-bit value) so that many ends do not retry in step.
 int backoff_ms(int attempt, uint32_t random);
+
+// The --alive default, ms: 90 s on a link that carries checked packets
+// (checked true and a kind that carries them), whose line may go quiet for
+// a while and still deliver everything afterwards; 30 s on TCP, where
+// silence that long means a far end that is gone.
+int default_alive_ms(transport::LinkKind kind, bool checked);
 
 class Daemon : public SessionOwner {
   public:
@@ -97,13 +107,20 @@ class Daemon : public SessionOwner {
     static const char *state_name(State s);
     void try_link();
     void try_exec();
+    void try_serial();
     // quick: a refused first connect tried again, not logged as a new try.
     void try_connect(bool quick = false);
     void connected(int fd, int err, const std::string &why);
     void check_key(int fd);
     void key_checked(bool ok, const transport::LinkEnds &ends, const std::string &why);
     void open_session(const transport::LinkEnds &ends);
-    void retire_session(bool lost);
+    // Closes ends that no session uses: through the serial port when they
+    // are its descriptor, so that the device is put back as it was.
+    void close_link_ends(const transport::LinkEnds &ends);
+    // Lets the session go (freed after the current callback).  Its ends go
+    // with it, to be closed then, unless keep_ends: the next session takes
+    // them up.
+    void retire_session(bool lost, bool keep_ends = false);
     void bury();
     void attempt_failed(const std::string &why);
     void schedule_retry();
@@ -135,11 +152,14 @@ class Daemon : public SessionOwner {
     std::unique_ptr<tcplink::Listener> listener_;  // tcp-listen:
     std::unique_ptr<Session> session_;
     transport::LinkEnds ends_;  // of the session's link
+    // serial: the device the ends are, while it is open.
+    std::unique_ptr<transport::SerialPort> serial_;
     // Sessions and link ends that ended, freed after the current callback.
     std::vector<std::unique_ptr<Session>> dead_sessions_;
     struct DeadEnds {
         transport::LinkEnds ends;
         bool lost;  // the link was lost: its command is of no more use
+        std::unique_ptr<transport::SerialPort> port;  // serial: closes the ends
     };
     std::vector<DeadEnds> dead_ends_;
     uint64_t bury_timer_ = 0;

@@ -121,7 +121,8 @@ check "bash completion binds every program to its function" bash -c \
     "$MOVED/share/bash-completion/completions/vesk" $PROGRAMS
 check "bash completion: veskd link kinds, options; upload and timesyncd options" bash -c \
     "$(declare -f completes); MOVED='$MOVED'
-     completes tcp-listen: _vesk_veskd veskd --link tc && completes --genkey _vesk_veskd veskd --gen &&
+     completes tcp-listen: _vesk_veskd veskd --link tc && completes serial: _vesk_veskd veskd --link se &&
+     completes --genkey _vesk_veskd veskd --gen &&
      completes -as _vesk_transfer upload -a && completes -d _vesk_timesync timesyncd -"
 
 # The package.

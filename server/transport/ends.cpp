@@ -14,6 +14,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -75,6 +76,12 @@ LinkEnds stdio_ends() {
     ends.in_fd = 0;
     ends.out_fd = 1;
     return ends;
+}
+
+bool ends_hung_up(const LinkEnds &ends) {
+    if (ends.in_fd < 0) return true;
+    pollfd p{ends.in_fd, POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL));
 }
 
 int tcp_listen(const std::string &where, std::string *error) {

@@ -29,6 +29,11 @@ struct LinkEnds {
 // Standard input and output.
 LinkEnds stdio_ends();
 
+// Whether the far side of the ends is gone for good: the input has hung up
+// or reached its end (a closed pipe or socket, a tty whose line hung up).
+// Looks without reading or waiting.
+bool ends_hung_up(const LinkEnds &ends);
+
 // Runs /bin/sh -c command with a socketpair end as its stdin and stdout; the
 // other end is blocking and close-on-exec.  Returns false with a reason.
 bool open_exec(const std::string &command, LinkEnds *ends, std::string *error);

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "hostport.h"
+#include "serial.h"
 
 namespace vesk::transport {
 namespace {
@@ -37,6 +38,60 @@ bool split(std::string_view text, std::string *host, std::string *port) {
     return true;
 }
 
+bool all_digits(std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// DEVICE:SPEED[:OPTIONS], read from the right: a device's name may hold
+// colons, a speed and the options never do.
+bool parse_serial(std::string_view text, SerialLine *line, std::string *error) {
+    const std::string form =
+        "serial:DEVICE:SPEED[:OPTIONS] expected, as in serial:/dev/ttyS0:115200";
+    size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        *error = "bad serial link \"" + std::string(text) + "\": " + form;
+        return false;
+    }
+    std::string_view options;
+    std::string_view speed = text.substr(colon + 1);
+    std::string_view device = text.substr(0, colon);
+    if (!all_digits(speed)) {
+        options = speed;
+        colon = device.rfind(':');
+        speed = colon == std::string_view::npos ? std::string_view{} : device.substr(colon + 1);
+        device = colon == std::string_view::npos ? std::string_view{} : device.substr(0, colon);
+    }
+    if (device.empty() || !all_digits(speed)) {
+        *error = "bad serial link \"" + std::string(text) + "\": " + form;
+        return false;
+    }
+    line->device = std::string(device);
+    speed_t code;
+    unsigned long baud = speed.size() <= 8 ? std::stoul(std::string(speed)) : 0;
+    if (!serial_speed(unsigned(baud), &code)) {
+        *error = "unsupported serial speed " + std::string(speed) + ": one of " + serial_speeds();
+        return false;
+    }
+    line->baud = unsigned(baud);
+    while (!options.empty()) {
+        size_t comma = options.find(',');
+        std::string_view opt = options.substr(0, comma);
+        options = comma == std::string_view::npos ? std::string_view{} : options.substr(comma + 1);
+        if (opt == "rtscts") {
+            line->rtscts = true;
+        } else if (opt == "xonxoff") {
+            line->xonxoff = true;
+        } else if (opt == "carrier") {
+            line->carrier = true;
+        } else {
+            *error =
+                "unknown serial option \"" + std::string(opt) + "\": rtscts, xonxoff or carrier";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool split_host_port(std::string_view where, bool listening, std::string *host, std::string *port,
@@ -51,6 +106,7 @@ bool parse_link(const std::string &link, LinkTarget *target, std::string *error)
     constexpr std::string_view kExec = "exec:";
     constexpr std::string_view kTcpListen = "tcp-listen:";
     constexpr std::string_view kTcp = "tcp:";
+    constexpr std::string_view kSerial = "serial:";
     std::string_view s = link;
     std::string host, port;
     *target = LinkTarget{};
@@ -74,8 +130,13 @@ bool parse_link(const std::string &link, LinkTarget *target, std::string *error)
         target->where = std::string(s.substr(kTcp.size()));
         return split_host_port(target->where, false, &host, &port, error);
     }
-    *error =
-        "unknown link \"" + link + "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT or tcp:HOST:PORT";
+    if (s.starts_with(kSerial)) {
+        target->kind = LinkKind::kSerial;
+        return parse_serial(s.substr(kSerial.size()), &target->serial, error);
+    }
+    *error = "unknown link \"" + link +
+             "\": stdio, exec:COMMAND, tcp-listen:ADDR:PORT, tcp:HOST:PORT or "
+             "serial:DEVICE:SPEED[:OPTIONS]";
     return false;
 }
 

@@ -1,4 +1,5 @@
-// veskd's lifecycle: the reconnect backoff, and the status report.
+// veskd's lifecycle: the reconnect backoff, the liveness default of each
+// link kind, and the status report.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,6 +20,17 @@ TEST(Backoff, DoublesFromOneSecondUpToAMinuteWithJitter) {
         EXPECT_GE(backoff_ms(attempt, 0), 45000) << attempt;
         EXPECT_LE(backoff_ms(attempt, UINT32_MAX), 60000) << attempt;
     }
+}
+
+TEST(AliveDefault, LongerOnLinesOfCheckedPacketsThanOnTcp) {
+    using vesk::default_alive_ms;
+    using vesk::transport::LinkKind;
+    for (LinkKind kind : {LinkKind::kStdio, LinkKind::kExec, LinkKind::kSerial}) {
+        EXPECT_EQ(default_alive_ms(kind, true), 90 * 1000);
+        EXPECT_EQ(default_alive_ms(kind, false), 30 * 1000);  // --trust-line
+    }
+    EXPECT_EQ(default_alive_ms(LinkKind::kTcp, true), 30 * 1000);
+    EXPECT_EQ(default_alive_ms(LinkKind::kTcpListen, true), 30 * 1000);
 }
 
 // The status report of a fixed state: units follow the size of each figure,

@@ -22,6 +22,7 @@
 #include "ends.h"
 #include "keycheck.h"
 #include "linkarg.h"
+#include "serial.h"
 
 using vesk::transport::LinkEnds;
 
@@ -129,7 +130,7 @@ TEST(Link, SpecParsedAndRefused) {
     EXPECT_EQ(target.where, "*:7300");
     ASSERT_TRUE(vesk::transport::parse_link("stdio", &target, &error));
     EXPECT_TRUE(target.kind == vesk::transport::LinkKind::kStdio);
-    EXPECT_FALSE(vesk::transport::parse_link("serial:/dev/ttyS0", &target, &error));
+    EXPECT_FALSE(vesk::transport::parse_link("serial/dev/ttyS0", &target, &error));
     EXPECT_NE(error.find("unknown link"), std::string::npos);
     EXPECT_FALSE(vesk::transport::parse_link("exec:", &target, &error));
     EXPECT_FALSE(vesk::transport::parse_link("tcp::9", &target, &error));
@@ -146,6 +147,90 @@ TEST(Link, SpecParsedAndRefused) {
     LinkEnds ends;
     EXPECT_FALSE(vesk::transport::key_check(-1, "", true, &ends, &error));
     EXPECT_EQ(error, "tcp links need --key FILE");
+}
+
+TEST(Link, SerialParsedAndRefused) {
+    using vesk::transport::parse_link;
+    vesk::transport::LinkTarget target;
+    std::string error;
+    ASSERT_TRUE(parse_link("serial:/dev/ttyUSB0:115200", &target, &error)) << error;
+    EXPECT_TRUE(target.kind == vesk::transport::LinkKind::kSerial);
+    EXPECT_EQ(target.serial.device, "/dev/ttyUSB0");
+    EXPECT_EQ(target.serial.baud, 115200u);
+    EXPECT_FALSE(target.serial.rtscts || target.serial.xonxoff || target.serial.carrier);
+    // A by-path name holds colons of its own.
+    const std::string by_path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+    ASSERT_TRUE(parse_link("serial:" + by_path + ":9600:rtscts,carrier", &target, &error));
+    EXPECT_EQ(target.serial.device, by_path);
+    EXPECT_EQ(target.serial.baud, 9600u);
+    EXPECT_TRUE(target.serial.rtscts && target.serial.carrier && !target.serial.xonxoff);
+    ASSERT_TRUE(parse_link("serial:/dev/ttyS0:4000000:xonxoff", &target, &error));
+    EXPECT_TRUE(target.serial.xonxoff);
+
+    EXPECT_FALSE(parse_link("serial:/dev/ttyS0:115201", &target, &error));
+    EXPECT_NE(error.find("unsupported serial speed 115201"), std::string::npos) << error;
+    EXPECT_FALSE(parse_link("serial:/dev/ttyS0:99999999999", &target, &error));
+    EXPECT_NE(error.find("unsupported serial speed"), std::string::npos) << error;
+    EXPECT_FALSE(parse_link("serial:/dev/ttyS0:115200:rtscts,parity", &target, &error));
+    EXPECT_NE(error.find("unknown serial option \"parity\""), std::string::npos) << error;
+    EXPECT_FALSE(parse_link("serial:/dev/ttyS0", &target, &error));
+    EXPECT_NE(error.find("serial:DEVICE:SPEED"), std::string::npos) << error;
+    EXPECT_FALSE(parse_link("serial::115200", &target, &error));
+    EXPECT_FALSE(parse_link("serial:/dev/ttyS0:fast", &target, &error));
+}
+
+TEST(Link, EndsHungUpOnlyOnceTheFarSideClosed) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    LinkEnds ends;
+    ends.in_fd = ends.out_fd = sv[0];
+    EXPECT_FALSE(vesk::transport::ends_hung_up(ends));
+    ASSERT_EQ(write(sv[1], "x", 1), 1);  // bytes waiting are no hang-up
+    EXPECT_FALSE(vesk::transport::ends_hung_up(ends));
+    close(sv[1]);
+    EXPECT_TRUE(vesk::transport::ends_hung_up(ends));
+    close(sv[0]);
+}
+
+class SerialLockTest : public TempDirTest {};
+
+TEST_F(SerialLockTest, StaleTakenOverLiveRefused) {
+    using vesk::transport::LockResult;
+    EXPECT_EQ(vesk::transport::lock_name("/dev/ttyUSB0"), "LCK..ttyUSB0");
+    EXPECT_EQ(vesk::transport::lock_name("/dev/no-such/tty3"), "LCK..no-such_tty3");
+    pid_t me = getpid(), holder = 0;
+    std::string error;
+    // A process that has ended: its lock is stale.
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    make("LCK..ttyS0", std::to_string(dead) + "\n");
+    ASSERT_EQ(vesk::transport::take_lock(dir_, "LCK..ttyS0", me, &holder, &error),
+              LockResult::kTaken)
+        << error;
+    char want[16];
+    snprintf(want, sizeof want, "%10d\n", int(me));
+    FILE *f = fopen(path("LCK..ttyS0").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char got[32] = "";
+    EXPECT_NE(fgets(got, sizeof got, f), nullptr);
+    fclose(f);
+    EXPECT_STREQ(got, want);
+    // A live holder (our parent) keeps it, and is named.
+    pid_t parent = getppid();
+    make("LCK..ttyS1", "      " + std::to_string(parent) + "\n");
+    EXPECT_EQ(vesk::transport::take_lock(dir_, "LCK..ttyS1", me, &holder, &error),
+              LockResult::kHeld);
+    EXPECT_EQ(holder, parent);
+    // Only our own lock is dropped.
+    EXPECT_FALSE(vesk::transport::drop_lock(dir_, "LCK..ttyS1", me));
+    EXPECT_EQ(access(path("LCK..ttyS1").c_str(), F_OK), 0);
+    EXPECT_TRUE(vesk::transport::drop_lock(dir_, "LCK..ttyS0", me));
+    EXPECT_NE(access(path("LCK..ttyS0").c_str(), F_OK), 0);
+    // A directory that does not exist: go on without a lock.
+    EXPECT_EQ(vesk::transport::take_lock(path("none"), "LCK..ttyS0", me, &holder, &error),
+              LockResult::kUnwritable);
 }
 
 TEST(Link, Stdio) {
