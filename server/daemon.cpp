@@ -90,10 +90,6 @@ bool Daemon::start(std::string *error) {
         *error = "--reconnect is not for tcp-listen: links (such an end always listens again)";
         return false;
     }
-    if (kind == LinkKind::kSerial && opt_.link.serial.xonxoff)
-        log::notice(
-            "XON/XOFF flow control: the line takes the bytes 0x11 and 0x13 for itself,"
-            " and packets that hold them cannot cross it");
     if (tcp) {
         if (opt_.key_path.empty()) {
             *error = "tcp links need --key FILE";
@@ -307,6 +303,7 @@ void Daemon::try_serial() {
     transport::LinkEnds ends;
     ends.in_fd = serial_->fd();
     ends.out_fd = serial_->fd();
+    ends.flow_bytes = opt_.link.serial.xonxoff;
     open_session(ends);
 }
 
@@ -454,7 +451,9 @@ void Daemon::session_down(bool clean, const std::string &why_given) {
     std::string why = why_given;
     // The far end was restarted on a line that still works: its first packet
     // comes again until a new session here takes it.
-    bool restarted = session_ && session_->link().far_restarted();
+    // A serial line outlives the far veskd: after its goodbye, the next one
+    // there is greeted the same way.
+    bool restarted = session_ && (session_->link().far_restarted() || (clean && serial_));
     // The link's end as the far end's going reads the same as the local link
     // command's: when the command has ended, that is what happened.
     if (!clean && !restarted && ends_.child > 0) {

@@ -42,7 +42,7 @@ Session::Session(Loop &loop, Config config, const transport::LinkEnds &ends, Ses
     if (config_.frame_max) link_.set_frame_max(config_.frame_max);
     // A stdio or exec: link may be a serial line that damages bytes; a TCP
     // link is checked by its records, and TCP repairs its own losses.
-    if (!ends.is_tcp && config_.checked_frames) link_.check_frames();
+    if (!ends.is_tcp && config_.checked_frames) link_.check_frames(ends.flow_bytes);
     int alive = config_.alive_ms;
     link_.set_liveness(alive, alive > 0 ? std::max(alive, kHelloMinMs) : 0);
     LocalHost me = local_host(inet_addr("127.0.0.1"));

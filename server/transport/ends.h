@@ -19,6 +19,9 @@ struct LinkEnds {
     int in_fd = -1;
     int out_fd = -1;
     pid_t child = -1;  // exec: the command's process, else -1
+    // The line takes XON and XOFF for flow control: no packet byte may be
+    // one of them.
+    bool flow_bytes = false;
     bool is_tcp = false;
     // TCP: the record keys the key check derived; every byte after it
     // crosses in records.  exec: and stdio carry plain frames (ssh or the

@@ -75,11 +75,13 @@ class RecordLine final : public Line {
 
 class PacketLine final : public Line {
   public:
-    PacketLine(uint32_t first_seq, uint64_t key) : arq_(first_seq, key) {}
+    PacketLine(uint32_t first_seq, uint64_t key, bool flow_bytes)
+        : arq_(first_seq, key), flow_bytes_(flow_bytes) {}
     bool wrap(std::string &out, size_t at, int64_t now_us) override {
         packets_.clear();
         arq_.send(std::string_view(out).substr(at), now_us, packets_);
         replace_tail(out, at, packets_);
+        escape(out, at);
         return true;
     }
     bool wrap_last(std::string &out, size_t at, int64_t now_us) override {
@@ -89,6 +91,11 @@ class PacketLine final : public Line {
         return true;
     }
     Taken take(std::string_view wire, int64_t now_us, bool up, std::string &frames) override {
+        if (flow_bytes_) {
+            plain_.clear();
+            packet::unescape(wire, plain_, &escape_pending_);
+            wire = plain_;
+        }
         // Only a packet that passed its checks is a sign of life: a line
         // that delivers noise alone is lost after the liveness time.
         return verdict(arq_.receive(wire, now_us, frames), up);
@@ -97,14 +104,21 @@ class PacketLine final : public Line {
         return verdict(arq_.expire(now_us, frames), up);
     }
     size_t room() const override { return arq_.room(); }
-    void before_frames(int64_t now_us, std::string &out) override { arq_.resend_due(now_us, out); }
-    void when_idle(std::string &out) override { arq_.ack_if_owed(out); }
-    int64_t next_due_us() const override { return arq_.next_due_us(); }
-    std::optional<LineStats> stats() const override { return arq_.stats(); }
-    void set_interactive(bool on) override { arq_.set_interactive(on); }
-    uint64_t rate() const override { return arq_.rate(); }
+    void before_frames(int64_t now_us, std::string &out) override {
+        size_t at = out.size();
+        arq_.resend_due(now_us, out);
+        escape(out, at);
+    }
+    void when_idle(std::string &out) override {
+        size_t at = out.size();
+        arq_.ack_if_owed(out);
+        escape(out, at);
+    }
 
   private:
+    void escape(std::string &out, size_t at) const {
+        if (flow_bytes_) packet::escape_tail(out, at);
+    }
     Taken verdict(bool alive, bool up) const {
         Taken t;
         t.alive = alive;
@@ -125,7 +139,10 @@ class PacketLine final : public Line {
     }
 
     Arq arq_;
-    std::string packets_;  // scratch
+    bool flow_bytes_;
+    bool escape_pending_ = false;  // an escape byte ended the last read
+    std::string packets_;          // scratch
+    std::string plain_;            // scratch: what came, unescaped
 };
 
 }  // namespace
@@ -140,8 +157,8 @@ std::unique_ptr<Line> record_line(const record::Keys &keys) {
     return line;
 }
 
-std::unique_ptr<Line> packet_line(uint32_t first_seq, uint64_t key) {
-    return std::make_unique<PacketLine>(first_seq, key);
+std::unique_ptr<Line> packet_line(uint32_t first_seq, uint64_t key, bool flow_bytes) {
+    return std::make_unique<PacketLine>(first_seq, key, flow_bytes);
 }
 
 }  // namespace vesk

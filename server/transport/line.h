@@ -86,7 +86,8 @@ std::unique_ptr<Line> plain_line();
 std::unique_ptr<Line> record_line(const record::Keys &keys);
 // Frames cross in checked packets that the far end acknowledges, and what
 // the line loses is sent again.  first_seq: this end's first sequence number;
-// key: this end's link key, which scrambles every payload (both random).
-std::unique_ptr<Line> packet_line(uint32_t first_seq, uint64_t key);
+// key: this end's link key, which scrambles every payload (both random);
+// flow_bytes: XON and XOFF never appear on the wire (packet::escape).
+std::unique_ptr<Line> packet_line(uint32_t first_seq, uint64_t key, bool flow_bytes = false);
 
 }  // namespace vesk

@@ -94,7 +94,9 @@ class Link {
     // Frames cross in checked packets that the far end acknowledges, and
     // what a damaged line loses is sent again (stdio and exec: links, which
     // may be a serial line).  Both ends must do it.  Call before start().
-    void check_frames();
+    // flow_bytes: the line takes XON and XOFF for itself, so they are
+    // escaped on the wire (both ends must say so).
+    void check_frames(bool flow_bytes = false);
     // What the line repaired so far, or nothing on a link that repairs none.
     std::optional<LineStats> line_stats() const { return line_->stats(); }
 

@@ -154,6 +154,12 @@ bool Link::dispatch(const frame::Header &h, std::string_view payload) {
             return true;
         case frame::kGoodbye:
             if (state_ == State::kUp) set_state(State::kFarClosing);
+            // A line (a serial one) has no end of file to follow the
+            // goodbye: the goodbye itself ends the link.
+            if (line_->stats()) {
+                down(true, "the far end closed the link");
+                return false;
+            }
             return true;
         case frame::kCredit:
             if (payload.size() == 4)

@@ -17,12 +17,12 @@ constexpr int64_t kLineReportMs = 60 * 1000;
 constexpr int64_t kResendWaitMaxMs = 10 * 1000;
 }  // namespace
 
-void Link::check_frames() {
+void Link::check_frames(bool flow_bytes) {
     // A random first sequence number: a stray packet of another link (one
     // carried inside a forwarded stream, say) is unlikely to fit the window.
     std::random_device rd;
     uint64_t key = (uint64_t(rd()) << 32) | rd();
-    line_ = packet_line(rd(), key);
+    line_ = packet_line(rd(), key, flow_bytes);
 }
 
 void Link::arm_resend() {

@@ -43,6 +43,41 @@ void scramble(uint64_t key, uint32_t seq, char *data, size_t n) {
     }
 }
 
+void escape_tail(std::string &out, size_t at) {
+    auto special = [](char c) {
+        auto b = uint8_t(c);
+        return b == kXon || b == kXoff || b == kEscape;
+    };
+    size_t extra = 0;
+    for (size_t i = at; i < out.size(); i++) extra += special(out[i]);
+    if (extra == 0) return;
+    size_t from = out.size();
+    out.resize(from + extra);
+    // Back to front, so that each byte moves once.
+    for (size_t to = out.size(); from > at;) {
+        char c = out[--from];
+        if (special(c)) {
+            out[--to] = char(uint8_t(c) ^ kEscapeFlip);
+            out[--to] = char(kEscape);
+        } else {
+            out[--to] = c;
+        }
+    }
+}
+
+void unescape(std::string_view wire, std::string &plain, bool *pending) {
+    for (char c : wire) {
+        if (*pending) {
+            plain += char(uint8_t(c) ^ kEscapeFlip);
+            *pending = false;
+        } else if (uint8_t(c) == kEscape) {
+            *pending = true;
+        } else {
+            plain += c;
+        }
+    }
+}
+
 void append(std::string &out, const Header &h, std::string_view payload) {
     size_t at = out.size();
     out.resize(at + kHeaderBytes);

@@ -96,6 +96,9 @@ check "the far end kept its line and greeted again" grep -q 'greeting it on the 
 stop a
 expect_eq "the device's settings are put back at exit" "$before" "$(stty -F "$T/A" -g)"
 [ -z "$lock" ] || check "the lock is removed at exit" test ! -e "$lock"
+# A goodbye on a line is no end of the line: the far end waits for the next.
+wait_for "the far end to hear the goodbye" 20 grep -q 'the far end closed the link; greeting' "$T/b.log"
+check "the far end outlives a goodbye" kill -0 "${PID_OF[b]}"
 lock=$(lock_of "$T/B")
 stop b
 [ -z "$lock" ] || check "the far end's lock is removed at exit" test ! -e "$lock"

@@ -48,6 +48,26 @@ TEST(Packet, EverySingleBitFlipIsCaught) {
               packet::Found::kNeedMore);
 }
 
+TEST(Packet, EscapedBytesNeverHoldFlowControlAndComeBackWhole) {
+    std::mt19937 rng(3);
+    std::string data(3000, '\0');
+    for (auto &c : data) c = char(rng() % 8 == 0 ? packet::kXoff : rng());
+    std::string wire = "kept";
+    packet::escape_tail(wire, 4);  // nothing to escape
+    wire += data;
+    packet::escape_tail(wire, 4);
+    EXPECT_EQ(wire.find(char(packet::kXon)), std::string::npos);
+    EXPECT_EQ(wire.find(char(packet::kXoff)), std::string::npos);
+    // Cut anywhere, an escape split across reads included.
+    for (size_t cut : {size_t(5), wire.find(char(packet::kEscape)) + 1, wire.size() - 1}) {
+        std::string plain;
+        bool pending = false;
+        packet::unescape(std::string_view(wire).substr(4, cut - 4), plain, &pending);
+        packet::unescape(std::string_view(wire).substr(cut), plain, &pending);
+        EXPECT_TRUE(plain == data) << cut;
+    }
+}
+
 namespace {
 
 // Two ends joined by a line that a seed damages; time advances in steps.
