@@ -33,7 +33,7 @@ class RateModel {
     // but may carry kPacketLineMin bytes: on a slow line the header of a
     // shorter one costs more of the line than ZMODEM's framing does.
     static constexpr int64_t kPacketLineUs = 40 * 1000;
-    static constexpr size_t kPacketLineMin = 1024;
+    static constexpr size_t kPacketLineMin = 2048;
     // While an interactive channel is active (keystrokes), packets take at
     // most this long on the line, but may carry kInteractiveMin bytes: a
     // keystroke waits behind about a window of them, two packets.

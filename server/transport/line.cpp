@@ -114,6 +114,10 @@ class PacketLine final : public Line {
         arq_.ack_if_owed(out);
         escape(out, at);
     }
+    int64_t next_due_us() const override { return arq_.next_due_us(); }
+    std::optional<LineStats> stats() const override { return arq_.stats(); }
+    void set_interactive(bool on) override { arq_.set_interactive(on); }
+    uint64_t rate() const override { return arq_.rate(); }
 
   private:
     void escape(std::string &out, size_t at) const {
