@@ -33,11 +33,14 @@
 # Every run is bounded by timeout; one that runs out counts as a hang.  Two
 # runs go side by side (JOBS).  SEEDS and STAGE_SEEDS (stage a; b takes a
 # quarter of it) override the counts; STAGES=table,a,...,h measures only
-# those (and only prints).  Knobs of the later stages: E_KEYS (round trips a
-# measurement, 40), E_RATES ("9600 115200"), E_VESKD_OPTS (both ends' veskd
-# options, none), F_KIB (256), F_DOWN_OPTS (download's options, none), G_SEEDS (20), G_KIB (1024), H_ROUNDS (10),
-# H_KIB (16).  A target missed is printed with "misses" and counted on the
-# closing line; a stage that could not run is a hole and fails the run.
+# those (and only prints).  Knobs of the later stages, full (quick): E_KEYS
+# (round trips a measurement, 40 (10)), E_RATES ("9600 115200"),
+# E_VESKD_OPTS (both ends' veskd options, none), F_KIB (256 (32)),
+# F_DOWN_OPTS (download's options, none), G_SEEDS (20 (2)), G_KIB (1024
+# (128)), H_ROUNDS (10 (2)), H_KIB (16).  A target missed is printed with
+# "misses" and counted on the closing line; a stage that could not run is a
+# hole and fails the run.  Stages leave no process behind: job and wait
+# count every background job of the script.
 # The full run prints its results and writes them to docs/line.md when it
 # measured everything; --quick takes a few small runs and only prints.
 # It builds what it needs into build/ and installs its packages first.
@@ -384,18 +387,27 @@ if want e; then
             continue
         fi
         python3 "$KEYS_PY" serve "$d/echo.port" $((4 * KEY_TOTAL)) &
-        track $!
+        server=$!
+        track $server
+        portlink=
+        # e_end: the forward, the echo server and the pair gone.
+        e_end() {
+            kill $server $portlink 2>/dev/null
+            wait $server $portlink 2>/dev/null
+            unpair
+        }
         LP=$(free_ports 1)
         if ! wait_for "the echo server" 10 test -s "$d/echo.port"; then
             hole "(e) at $rate bits/s: no echo server"
-            unpair
+            e_end
             continue
         fi
         HOME=$d/near "$VESK_BIN/portlink" "$LP" "$(cat "$d/echo.port")" 2>"$d/portlink.err" &
-        track $!
+        portlink=$!
+        track $portlink
         if ! wait_for "portlink" 10 listening "$LP"; then
             hole "(e) at $rate bits/s: portlink did not listen ($(tail -n1 "$d/portlink.err"))"
-            unpair
+            e_end
             continue
         fi
         read -r ip50 _ _ ifailed _ <<<"$(echo_ms "$d" "$LP")"
@@ -409,7 +421,7 @@ if want e; then
         busy=$?
         kill $up 2>/dev/null
         wait $up 2>/dev/null
-        unpair
+        e_end
         if [ -z "${ip50:-}" ] || [ -z "${p99:-}" ]; then
             hole "(e) at $rate bits/s: the echo measurement printed nothing ($(tail -n1 "$d/keys.err"))"
             continue
@@ -583,7 +595,8 @@ if want h; then
     }
     h_file() { head -c $((H_KIB * 1024)) /dev/urandom >"$d/work/round.$1"; echo "$d/work/round.$1"; }
     socat pty,raw,echo=0,link="$d/A" pty,raw,echo=0,link="$d/B" 2>"$d/socat.log" &
-    echo $! >>"$PIDS_FILE"
+    H_SOCAT=$!
+    echo $H_SOCAT >>"$PIDS_FILE"
     if ! wait_for "the pty pair" 10 test -e "$d/A" -a -e "$d/B"; then
         hole "(h): socat made no pty pair ($(tail -n1 "$d/socat.log"))"
     else
@@ -592,15 +605,19 @@ if want h; then
         # veskd stops at once on a link it cannot open; a link it opened
         # shows as the near socket.
         first=
-        wait_for "the near socket" 30 test -S "$d/near/.vesk/socket" &&
-            first=$(until_working "$(h_file 0)" "$H_ROUND_S")
+        wait_for "the near socket" 30 bash -c "test -S '$d/near/.vesk/socket' || ! kill -0 ${H_PID[near]}"
+        kill -0 "${H_PID[near]}" 2>/dev/null && first=$(until_working "$(h_file 0)" "$H_ROUND_S")
         if [ -z "$first" ]; then
             why=
             for e in near far; do
                 kill -0 "${H_PID[$e]}" 2>/dev/null ||
                     why="${why:+$why; }the $e veskd ended: $(tail -n1 "$d/$e.log")"
             done
-            hole "(h): no upload over --link serial:PTY:$H_BAUD within $H_ROUND_S s${why:+ ($why)}"
+            if kill -0 "${H_PID[near]}" 2>/dev/null; then
+                hole "(h): no upload over --link serial:PTY:$H_BAUD within $H_ROUND_S s${why:+ ($why)}"
+            else
+                hole "(h): veskd did not start on --link serial:PTY:$H_BAUD ($why)"
+            fi
         else
             echo "== (h) serial pty pair at $H_BAUD bits/s: first upload after $first s; $H_ROUNDS rounds"
             within=0 slowest=0 notes=()
@@ -631,7 +648,10 @@ if want h; then
             [ ${#notes[@]} = 0 ] || printf '   %s\n' "${notes[@]}"
         fi
         for e in near far; do kill "${H_PID[$e]}" 2>/dev/null; done
+        for e in near far; do wait "${H_PID[$e]}" 2>/dev/null; done
     fi
+    kill $H_SOCAT 2>/dev/null
+    wait $H_SOCAT 2>/dev/null
 fi
 
 echo "== $JUDGED targets judged, ${#MISSED[@]} missed"
