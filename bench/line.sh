@@ -37,7 +37,7 @@
 # (round trips a measurement, 40 (10)), E_RATES ("9600 115200"),
 # E_VESKD_OPTS (both ends' veskd options, none), F_KIB (256 (32)),
 # F_DOWN_OPTS (download's options, none), G_SEEDS (20 (2)), G_KIB (1024
-# (128)), H_ROUNDS (10 (2)), H_KIB (16).  A target missed is printed with
+# (128)), G_CONTROL (1: random bytes instead of the recording), H_ROUNDS (10 (2)), H_KIB (16).  A target missed is printed with
 # "misses" and counted on the closing line; a stage that could not run is a
 # hole and fails the run.  Stages leave no process behind: job and wait
 # count every background job of the script.
@@ -519,20 +519,30 @@ if want g; then
     G_RATE=1000000
     d=$T/g.capture
     G_FILE=$T/packets.bin
-    # The recording: what the near veskd writes to its link while it uploads
-    # random bytes, on a clean line of the same rate.
-    if pair "$d" "--rate $G_RATE --capture-up $d/up.bin"; then
-        (cd "$d/work" && HOME=$d/near timeout "$(limit_of $G_RATE "$G_BYTES")" \
-            "$VESK_BIN/upload" -q "$(data "$G_BYTES")") >>"$d/client.log" 2>&1
-        unpair
-    fi
-    cap=$(stat -c %s "$d/up.bin" 2>/dev/null || echo 0)
-    if [ "$cap" -lt 4096 ]; then
-        hole "(g): no recording of the line ($cap bytes)"
+    : >"$G_FILE"
+    if [ "${G_CONTROL:-0}" = 1 ]; then
+        # The same runs with random bytes: whether a miss is the content's.
+        G_WHAT="of random bytes (G_CONTROL, not judged)"
+        cp "$(data "$G_BYTES")" "$G_FILE"
     else
-        : >"$G_FILE"
-        while [ "$(stat -c %s "$G_FILE")" -lt "$G_BYTES" ]; do cat "$d/up.bin" >>"$G_FILE"; done
-        truncate -s "$G_BYTES" "$G_FILE"
+        G_WHAT="made of the line's own packets"
+        # The recording: what the near veskd writes to its link while it
+        # uploads random bytes, on a clean line of the same rate.
+        if pair "$d" "--rate $G_RATE --capture-up $d/up.bin"; then
+            (cd "$d/work" && HOME=$d/near timeout "$(limit_of $G_RATE "$G_BYTES")" \
+                "$VESK_BIN/upload" -q "$(data "$G_BYTES")") >>"$d/client.log" 2>&1
+            unpair
+        fi
+        cap=$(stat -c %s "$d/up.bin" 2>/dev/null || echo 0)
+        if [ "$cap" -lt 4096 ]; then
+            hole "(g): no recording of the line ($cap bytes)"
+        else
+            G_WHAT="$G_WHAT (a recording of $cap bytes)"
+            while [ "$(stat -c %s "$G_FILE")" -lt "$G_BYTES" ]; do cat "$d/up.bin" >>"$G_FILE"; done
+            truncate -s "$G_BYTES" "$G_FILE"
+        fi
+    fi
+    if [ -s "$G_FILE" ]; then
         G_LIM=$(limit_of $G_RATE "$G_BYTES")
         # hostile DIR SEED: one upload of the recording; "CLASS RESTARTS".
         hostile() {
@@ -548,15 +558,16 @@ if want g; then
             restarts=$(cat "$1/near.log" "$1/far.log" 2>/dev/null | grep -c "started afresh")
             echo "$class $restarts"
         }
-        echo "== (g) $G_KIB KiB recorded from the line ($cap bytes of recording), $G_RATE bits/s, 1e-5, $G_SEEDS seeds"
+        echo "== (g) $G_KIB KiB $G_WHAT, $G_RATE bits/s, 1e-5, $G_SEEDS seeds"
         for seed in $(seq "$G_SEEDS"); do job "$R/g.$seed" hostile "$T/g.$seed" "$seed"; done
         wait
         same=$(cat "$R"/g.* | awk '$1 == "identical"' | wc -l)
         restarted=$(cat "$R"/g.* | awk '$2 > 0' | wc -l)
         others=$(cat "$R"/g.* | awk '$1 != "identical" { print $1 }' | sort | uniq -c |
             awk '{ s = s (NR > 1 ? ", " : "") $2 " " $1 } END { print s }')
-        judge "(g) the line's own packets" $((same == G_SEEDS && restarted == 0))
-        echo "- (g) $G_KIB KiB made of the line's own packets at $G_RATE bits/s, 1e-5: identical in" \
+        VERDICT="not judged"
+        [ "${G_CONTROL:-0}" = 1 ] || judge "(g) the line's own packets" $((same == G_SEEDS && restarted == 0))
+        echo "- (g) $G_KIB KiB $G_WHAT at $G_RATE bits/s, 1e-5: identical in" \
             "$same of $G_SEEDS seeds${others:+ ($others)}, $restarted false restarts;" \
             "target $G_SEEDS of $G_SEEDS and 0: $VERDICT" | tee -a "$STAGE_MD"
     fi
