@@ -678,6 +678,7 @@ if [ $HOLES -gt 0 ]; then
     echo "line.sh: $HOLES stages not measured; docs/line.md left as it is" >&2
     exit 1
 fi
+F_DOWN_SAID=${F_DOWN_OPTS:-"no compression option: the link servers' default"}
 {
     cat <<EOF
 # vesk over a noisy line, beside ZMODEM
@@ -711,9 +712,9 @@ first on the idle line, then from 3 s after an upload of random bytes began
 until the last echo (the upload still running then); an echo slower than
 30 s is a failed sample and the slowest.  Percentiles are nearest-rank, so
 the p99 of $E_KEYS samples is their slowest.  (f) Goodput of one upload
-\`-c\` and one download (compression on by default), each timed from the
-client's start, of the same text.  (g) \`bench_line --capture-up\` records
-what the near veskd writes while it uploads random bytes on a clean line;
+\`-c\` and one download ($F_DOWN_SAID), each timed from the client's
+start, of the same text.  (g) \`bench_line --capture-up\` records what the
+near veskd writes while it uploads random bytes on a clean line;
 the recording, repeated and cut to $G_KIB KiB, is the file; a false restart
 is a run whose near.log or far.log says "started afresh".  (h) \`socat
 pty,raw,echo=0,link=A pty,raw,echo=0,link=B\` stays up throughout; the
