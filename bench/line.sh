@@ -39,8 +39,7 @@
 # F_DOWN_OPTS (download's options, none), G_SEEDS (20 (2)), G_KIB (1024
 # (128)), G_CONTROL (1: random bytes instead of the recording), H_ROUNDS (10 (2)), H_KIB (16).  A target missed is printed with
 # "misses" and counted on the closing line; a stage that could not run is a
-# hole and fails the run.  Stages leave no process behind: job and wait
-# count every background job of the script.
+# hole and fails the run.
 # The full run prints its results and writes them to docs/line.md when it
 # measured everything; --quick takes a few small runs and only prints.
 # It builds what it needs into build/ and installs its packages first.
@@ -159,12 +158,26 @@ zmodem() {
     rc=$?
     outcome $rc "$2" "$1/rx/$(basename "$2")" "$(since "$t0")"
 }
-# job RESULT_FILE CMD...: CMD in the background, at most JOBS at once.
+# job RESULT_FILE CMD...: CMD in the background, at most JOBS at once;
+# jobs_done waits for them.  Only these count, not a forward or server that
+# a stage keeps in the background.
+JOB_PIDS=()
 job() {
-    local out=$1
+    local out=$1 p live
     shift
-    while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n; done
+    while :; do
+        live=()
+        for p in "${JOB_PIDS[@]}"; do kill -0 "$p" 2>/dev/null && live+=("$p"); done
+        JOB_PIDS=("${live[@]}")
+        [ ${#JOB_PIDS[@]} -lt "$JOBS" ] && break
+        wait -n "${JOB_PIDS[@]}"
+    done
     "$@" >"$out" &
+    JOB_PIDS+=($!)
+}
+jobs_done() {
+    [ ${#JOB_PIDS[@]} = 0 ] || wait "${JOB_PIDS[@]}"
+    JOB_PIDS=()
 }
 # summary FILE...: "successes/runs hangs goodput_B/s" over the result files.
 summary() {
@@ -194,7 +207,7 @@ if want table; then
             done
         done
     done
-    wait
+    jobs_done
     # Points where vesk copies fewer times than ZMODEM, or more slowly; a point
     # where ZMODEM never finished is lost only when vesk never did either.
     BEHIND=()
@@ -260,7 +273,7 @@ if want a; then
     for seed in $(seq "$STAGE_SEEDS"); do
         job "$R/a.$seed" both "$T/a.$seed" "--rate 115200 --ber 1e-5 --seed $seed"
     done
-    wait
+    jobs_done
     BYTES=$A_BYTES
     for dir in up down; do
         grep -h "^$dir " "$R/a.clean" | cut -d' ' -f2- >"$R/a.clean.$dir"
@@ -299,7 +312,7 @@ if want b; then
     }
     echo "== (b) $((B_BYTES / 1024)) KiB at 115200 bits/s, $(opts_of 1e-4+burst), --alive $B_ALIVE, $B_SEEDS seeds"
     for seed in $(seq "$B_SEEDS"); do job "$R/b.$seed" bursty "$T/b.$seed" "$seed"; done
-    wait
+    jobs_done
     echo "- (b) $((B_BYTES / 1024)) KiB, 115200 bits/s, 1e-4 with bursts, --alive $B_ALIVE:" \
         "$(cat "$R"/b.* | sort | uniq -c | awk '{ s = s (NR > 1 ? ", " : "") $2 " " $1 } END { print s }')" \
         "of $B_SEEDS (ended: the link lost with its message, the copy partial; damaged: a" \
@@ -317,14 +330,16 @@ if want c; then
         sink=$!
         track $sink
         HOME=$d/near "$VESK_BIN/portlink" "$LP" "$FP" 2>"$d/portlink.err" &
-        track $!
+        portlink=$!
+        track $portlink
         wait_for "portlink" 10 listening "$LP"
         t0=$(now)
         timeout 300 socat -u "OPEN:$C_FILE" "TCP:127.0.0.1:$LP"
         wait_for "the stream's end" 120 bash -c "! kill -0 $sink"
         secs=$(since "$t0")
         if [ "$(sha256sum <"$C_FILE")" = "$(sha256sum <"$d/sink.bin")" ]; then c=identical; else c=differs; fi
-        kill $sink 2>/dev/null
+        kill $sink $portlink 2>/dev/null
+        wait $sink $portlink 2>/dev/null
         unpair
     else
         c="no link" secs=-
@@ -560,7 +575,7 @@ if want g; then
         }
         echo "== (g) $G_KIB KiB $G_WHAT, $G_RATE bits/s, 1e-5, $G_SEEDS seeds"
         for seed in $(seq "$G_SEEDS"); do job "$R/g.$seed" hostile "$T/g.$seed" "$seed"; done
-        wait
+        jobs_done
         same=$(cat "$R"/g.* | awk '$1 == "identical"' | wc -l)
         restarted=$(cat "$R"/g.* | awk '$2 > 0' | wc -l)
         others=$(cat "$R"/g.* | awk '$1 != "identical" { print $1 }' | sort | uniq -c |
