@@ -22,6 +22,9 @@
 //                    line holds its writer back as a tty does
 //   --seed N         all damage comes from N (default 1), each direction from
 //                    its own stream, placed by byte count so a run repeats
+//   --capture-up FILE, --capture-down FILE
+//                    FILE gets that direction's bytes as its source wrote
+//                    them, before any damage: a recording of the line
 //
 // At the end it prints one line per direction on standard error and exits
 // with the command's status (128 + signal when a signal ended it).  SIGTERM
@@ -88,7 +91,19 @@ class Direction {
         byte_ns_ = p_.rate > 0 ? kBitsPerByte * line::kNsPerSec / p_.rate : 0;
         delay_ns_ = int64_t(p_.delay_ms * 1e6);
         clean_ = damage_.clean() && p_.outages.empty();
+        if (!p_.capture.empty()) {
+            capture_ = open(p_.capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (capture_ < 0) {
+                fprintf(stderr, "bench_line: %s: %s\n", p_.capture.c_str(), strerror(errno));
+                exit(1);
+            }
+        }
     }
+    ~Direction() {
+        if (capture_ >= 0) close(capture_);
+    }
+    Direction(const Direction &) = delete;
+    Direction &operator=(const Direction &) = delete;
 
     // The source is read only while the queue has room.
     bool wants_read() const { return src_ >= 0 && queue_.size() < p_.buffer; }
@@ -110,6 +125,7 @@ class Direction {
         if (queue_.empty() && wire_free_ < double(now)) wire_free_ = double(now);
         queue_.insert(queue_.end(), buf, buf + n);
         counts_.in += uint64_t(n);
+        if (capture_ >= 0) record(buf, size_t(n));
     }
 
     // Moves every byte whose turn on the wire has come onto it; then ends the
@@ -186,6 +202,21 @@ class Direction {
     }
 
   private:
+    // A recording that cannot be written is no recording: stop rather than
+    // leave a file that looks whole.
+    void record(const char *buf, size_t n) {
+        while (n > 0) {
+            ssize_t w = write(capture_, buf, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                fprintf(stderr, "bench_line: %s: %s\n", p_.capture.c_str(), strerror(errno));
+                exit(1);
+            }
+            buf += w;
+            n -= size_t(w);
+        }
+    }
+
     void transmit(int64_t now) {
         size_t n = queue_.size();
         if (byte_ns_ > 0) {
@@ -270,6 +301,7 @@ class Direction {
     double byte_ns_ = 0;  // ns a byte takes on the wire
     int64_t delay_ns_ = 0;
     bool clean_ = true;  // no damage configured: bytes pass untouched
+    int capture_ = -1;   // the recording's descriptor (--capture-up or -down), or -1
     std::deque<unsigned char> queue_;
     double wire_free_ = 0;  // ns: when the wire can start the next byte
     std::deque<Piece> wire_;

@@ -30,14 +30,17 @@ struct LineParams {
     DamageParams damage;
     size_t buffer = kDefaultBuffer;
     std::vector<Outage> outages;
+    std::string capture;  // a file that gets the source's bytes as read, before any damage
 };
 
 [[noreturn]] inline void usage() {
     fprintf(stderr,
             "usage: bench_line [--rate BITS/S] [--delay MS] [--ber P] [--burst BYTES] "
             "[--burst-rate P] [--drop P] [--insert P] [--outage START_S:LEN_S] "
-            "[--buffer BYTES] [--seed N] -- COMMAND [ARG...]\n"
-            "  (each option but --seed also as OPTION-up or OPTION-down for one direction)\n");
+            "[--buffer BYTES] [--capture-up FILE] [--capture-down FILE] [--seed N] -- COMMAND "
+            "[ARG...]\n"
+            "  (each option but --seed and --capture also as OPTION-up or OPTION-down for one "
+            "direction; --capture only so)\n");
     exit(2);
 }
 
@@ -88,6 +91,11 @@ inline void set_option(const std::string &opt, std::string_view name, const char
         p.outages.push_back(Outage{int64_t(s * kNsPerSec), int64_t((s + len) * kNsPerSec)});
         return;
     }
+    if (name == "capture") {
+        if (*value == '\0') bad(opt, value, "want a file name");
+        p.capture = value;
+        return;
+    }
     for (const Setting &s : kSettings)
         if (s.name == name) return s.set(p, number(opt, value, s.lo, s.hi));
     fprintf(stderr, "bench_line: unknown option %s\n", opt.c_str());
@@ -122,6 +130,9 @@ inline Options parse(int argc, char **argv) {
             set_option(opt, name.substr(0, name.size() - 3), value, o.up);
         } else if (name.size() > 5 && name.substr(name.size() - 5) == "-down") {
             set_option(opt, name.substr(0, name.size() - 5), value, o.down);
+        } else if (name == "capture") {
+            // One file cannot take both directions' bytes in order.
+            bad(opt, value, "name a direction: --capture-up or --capture-down");
         } else {
             set_option(opt, name, value, o.up);
             set_option(opt, name, value, o.down);
