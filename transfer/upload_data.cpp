@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include "upload.h"
@@ -24,6 +25,14 @@ constexpr int kPieceMax = 509;
 // Full writes follow each other without waiting until this many bytes have
 // gone since the last report point; then upload waits for writability.
 constexpr long kWaitAfter = 65536;  // bytes
+// The connection's send buffer while the link's pace is unknown, bytes: what
+// the kernel holds is written but not yet taken by the link server, and on
+// a slow line a default buffer (some 200 KB) would show a copy as sent
+// minutes before it is.  Once the data phase has moved kFastBytes within
+// kFastUs the link is fast and the buffer goes back to its size.
+constexpr int kSlowSendBuffer = 4096;
+constexpr long kFastBytes = 256 * 1024;
+constexpr long long kFastUs = 100 * 1000;
 
 void wait_fd(int fd, bool for_write) {
     fd_set set;
@@ -36,6 +45,49 @@ void wait_fd(int fd, bool for_write) {
         FD_SET(fd, &set);
     }
 }
+
+// The connection's send buffer during data phases: small until the link
+// proves fast (over all the phases of the run so far), then as it was.
+class SendBuffer {
+  public:
+    explicit SendBuffer(int fd) : fd_(fd) {
+        if (proven_fast_) return;
+        socklen_t len = sizeof was_;
+        small_ =
+            getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &was_, &len) == 0 &&
+            setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &kSlowSendBuffer, sizeof kSlowSendBuffer) == 0;
+    }
+    ~SendBuffer() { restore(); }
+    SendBuffer(const SendBuffer &) = delete;
+    SendBuffer &operator=(const SendBuffer &) = delete;
+    // The phase has moved bytes in us so far.
+    void moved(long bytes, long long us) {
+        total_bytes_ += bytes - bytes_;
+        total_us_ += us - us_;
+        bytes_ = bytes;
+        us_ = us;
+        if (total_bytes_ >= kFastBytes && total_us_ < kFastUs * (total_bytes_ / kFastBytes)) {
+            proven_fast_ = true;
+            restore();
+        }
+    }
+
+  private:
+    void restore() {
+        // The kernel reports twice what was asked for: halve it back.
+        int size = was_ / 2;
+        if (small_) setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        small_ = false;
+    }
+    static inline bool proven_fast_ = false;
+    static inline long total_bytes_ = 0;
+    static inline long long total_us_ = 0;
+    int fd_;
+    int was_ = 0;
+    bool small_ = false;
+    long bytes_ = 0;
+    long long us_ = 0;
+};
 
 // Fills the buffer to the read-ahead mark.  Returns false on a read error.
 bool fill(Upload &u) {
@@ -141,6 +193,7 @@ bool data_phase(Upload &u) {
     vesk_buff *b = &run.buf;
     struct timeval start = begin_data_phase(run);
     UploadRate rate(start);
+    SendBuffer sndbuf(run.conn);
     Dump d;
     bool done = false;
     bool ok = true;
@@ -160,6 +213,7 @@ bool data_phase(Upload &u) {
             if (next == Piece::kNext) continue;
         }
         report_point(u, rate, d.since);
+        sndbuf.moved(u.phase_bytes, static_cast<long long>(clock_diff(clock_now(), start) * 1e6));
         // Every report point starts a new count, printed or not, so that
         // full writes follow each other without a wait at any verbosity.
         d.since = 0;

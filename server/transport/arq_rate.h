@@ -38,7 +38,7 @@ class RateModel {
     // most this long on the line, but may carry kInteractiveMin bytes: a
     // keystroke waits behind about a window of them, two packets.
     static constexpr int64_t kInteractiveLineUs = 15 * 1000;
-    static constexpr size_t kInteractiveMin = 96;
+    static constexpr size_t kInteractiveMin = 64;
     // The round trip the window is sized by is at least this long,
     // microseconds: on a pipe between two processes the shortest one seen is
     // tens of microseconds, shorter than the gaps in which the two get the

@@ -61,7 +61,7 @@ class Link {
     // What a channel may have queued on a line that measures its rate: this
     // long of that rate, microseconds, but at least kHonestMin bytes.
     static constexpr int64_t kHonestUs = 2 * 1000 * 1000;
-    static constexpr size_t kHonestMin = 4 * 1024;
+    static constexpr size_t kHonestMin = 2 * 1024;
 
     Link(Loop &loop, int in_fd, int out_fd, LinkEvents &events);
     ~Link();
