@@ -34,6 +34,8 @@ class Arq {
 
     // Frame bytes the store takes now before the sender must wait for acks.
     size_t room() const { return sender_.room(); }
+    // More than half the window is unacknowledged.
+    bool busy() const { return sender_.busy(); }
     // Cuts frames into packets, keeps them until acknowledged and appends
     // them to wire.
     void send(std::string_view frames, int64_t now_us, std::string &wire) {

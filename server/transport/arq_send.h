@@ -31,6 +31,8 @@ class Sender {
 
     // Frame bytes the store takes now before the sender must wait for acks.
     size_t room() const;
+    // More than half the window is unacknowledged.
+    bool busy() const { return held_ * 2 > rate_.window(); }
     // Cuts frames into packets that carry ack (the receiver's
     // acknowledgements), keeps them until acknowledged and appends them to
     // wire.

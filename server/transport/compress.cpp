@@ -8,8 +8,6 @@
 namespace vesk::transport {
 namespace {
 
-constexpr int kCompressLevel = 1;  // fastest: frames are small and latency counts
-
 struct CctxFree {
     void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
 };
@@ -19,14 +17,13 @@ struct DctxFree {
 
 }  // namespace
 
-bool compress(std::span<const uint8_t> in, std::vector<uint8_t> &out) {
+bool compress(std::span<const uint8_t> in, std::vector<uint8_t> &out, int level) {
     out.clear();
     if (in.empty()) return false;
     thread_local std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(ZSTD_createCCtx());
     if (!cctx) return false;
     out.resize(ZSTD_compressBound(in.size()));
-    size_t n =
-        ZSTD_compressCCtx(cctx.get(), out.data(), out.size(), in.data(), in.size(), kCompressLevel);
+    size_t n = ZSTD_compressCCtx(cctx.get(), out.data(), out.size(), in.data(), in.size(), level);
     if (ZSTD_isError(n) || n >= in.size()) {
         out.clear();
         return false;

@@ -8,9 +8,10 @@
 
 namespace vesk::transport {
 
-// zstd compression of one frame payload into out (cleared first).  Returns
-// false when compressing does not make it smaller: send it raw then.
-bool compress(std::span<const uint8_t> in, std::vector<uint8_t> &out);
+// zstd compression of one frame payload into out (cleared first), at level
+// (1 the fastest).  Returns false when compressing does not make it smaller:
+// send it raw then.
+bool compress(std::span<const uint8_t> in, std::vector<uint8_t> &out, int level = 1);
 // Decompresses one zstd frame that declares its size into out (cleared
 // first), refusing more than max_out bytes.  Returns false on corrupt,
 // oversized or trailing input.

@@ -118,6 +118,7 @@ class PacketLine final : public Line {
     std::optional<LineStats> stats() const override { return arq_.stats(); }
     void set_interactive(bool on) override { arq_.set_interactive(on); }
     uint64_t rate() const override { return arq_.rate(); }
+    bool busy() const override { return arq_.busy(); }
 
   private:
     void escape(std::string &out, size_t at) const {

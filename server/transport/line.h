@@ -69,6 +69,9 @@ class Line {
     // When before_frames or expire next has work by the clock, or -1 for
     // never.
     virtual int64_t next_due_us() const { return -1; }
+    // Whether more than half the line's window is unacknowledged (a copy
+    // fills it); false on a line without one.
+    virtual bool busy() const { return false; }
     // Whether a channel that wants short waits (keystrokes) is active: a
     // line that queues packets keeps its queue short meanwhile.
     virtual void set_interactive(bool /*on*/) {}

@@ -113,6 +113,11 @@ void Link::make_ready(const QueuePtr &q) {
 void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
     if (stopped()) return;
     auto q = queue(key);
+    // A request or an answer on a channel that is no bulk copy, while the
+    // line is full of another's data, waits for a person as a keystroke
+    // does.  (Not on an idle line: a copy's own first requests come before
+    // it sets its low priority.)
+    if (line_->busy()) note_interactive(*q, payload.size());
     q->items.push_back(Item{type, std::string(payload)});
     if (is_answer(type)) q->answers++;
     make_ready(q);
@@ -121,8 +126,9 @@ void Link::send(ChanKey key, uint8_t type, std::string_view payload) {
 
 void Link::note_interactive(const Queue &q, size_t bytes) {
     if (bytes <= kInteractiveWrite && q.data_bytes < kInteractiveQueued &&
-        q.priority >= kInteractivePriority)
+        q.priority >= kInteractivePriority) {
         interactive_until_us_ = monotonic_us() + kInteractiveHoldUs;
+    }
 }
 
 void Link::send_data(ChanKey key, std::string_view data) {
@@ -203,15 +209,22 @@ void Link::release_held(Queue &q) {
 
 void Link::set_frame_max(size_t bytes) {
     frame_cap_ = std::clamp(bytes, kFrameMin, frame::kDataMax);
-    frame_max_ = pace_.frame_bytes(kFrameMin, frame_cap_);
+    retune_frames();
 }
 
 int64_t Link::rtt_us() const {
     return std::min(pace_.rtt_us(), kRttMaxUs);
 }
 
+void Link::retune_frames() {
+    // A line that cuts frames into packets of its own needs no small frames
+    // to keep a request from waiting (it cuts them to its room), and large
+    // ones compress better.
+    frame_max_ = line_->stats() ? frame_cap_ : pace_.frame_bytes(kFrameMin, frame_cap_);
+}
+
 void Link::retune() {
-    frame_max_ = pace_.frame_bytes(kFrameMin, frame_cap_);
+    retune_frames();
     if (!kernel_paced_) return;
     size_t limit = pace_.unsent_limit(frame_max_);
     // Only a change worth a system call: an eighth either way.
@@ -235,7 +248,7 @@ void Link::set_priority(ChanKey key, int priority) {
     queue(key)->priority = priority;
 }
 void Link::set_compress(ChanKey key, bool on) {
-    queue(key)->compress = on;
+    queue(key)->compress = on ? 1 : 0;
 }
 
 size_t Link::queued_data(ChanKey key) const {

@@ -115,7 +115,15 @@ class Link {
     // The far end granted more credit on a channel of this end.
     void add_credit(ChanKey key, uint32_t bytes);
     void set_priority(ChanKey key, int priority);
+    // Data frames of the channel are compressed (on) or not; a channel that
+    // was never told is compressed on a line slower than
+    // kCompressByDefaultBelow (where the line, not the CPU, is what waits).
     void set_compress(ChanKey key, bool on);
+    static constexpr uint64_t kCompressByDefaultBelow = 1000 * 1000;  // bytes a second
+    // zstd levels: the fastest where the CPU may be what waits, a thorough one
+    // where a line slower than kCompressByDefaultBelow is.
+    static constexpr int kCompressLevelFast = 1;
+    static constexpr int kCompressLevelSlowLine = 9;
     // Data queued on the channel and not yet sent, bytes.
     size_t queued_data(ChanKey key) const;
     // Bytes of data the channel may still queue now: below kQueueHigh, and
@@ -164,8 +172,9 @@ class Link {
         int64_t credit = 0;
         bool held_back = false;  // data_room() said 0; on_drained when it is not
         int priority = 0;
-        bool compress = false;
-        int skip_compress = 0;  // frames left to send without trying
+        int compress = -1;          // 1 on, 0 off, -1 as the line suggests
+        int skip_compress = 0;      // frames left to send without trying
+        int ratio_permille = 1000;  // what compression last made of a frame's bytes
         bool listed = false;
         bool released = false;
         bool dead = false;
@@ -186,6 +195,10 @@ class Link {
     // bytes (a frame that cannot be cut may pass it).
     void serve(const QueuePtr &q, size_t room);
     void emit(Queue &q, uint8_t type, std::string_view payload);
+    // The data frame size from the pace (or the cap on a line of packets).
+    void retune_frames();
+    // Whether the queue's data frames are compressed now.
+    bool compressing(const Queue &q) const;
     void kick();
     void flush();
     // Assembles the next bytes to write into out_ (empty: nothing to send).

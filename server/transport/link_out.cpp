@@ -25,14 +25,23 @@ constexpr size_t kOutTargetMax = 256 * 1024;
 constexpr int kIncompressibleSkip = 15;
 // Data frames smaller than this are not worth compressing, bytes.
 constexpr size_t kCompressMin = 128;
+// A compressing frame takes at most this many times the line's room, in
+// thousandths of its bytes: a misjudged ratio overshoots the room by little.
+constexpr int kRatioMostPermille = 250;
 // Rounds of assembling and writing per flush, so that a fast writer does not
 // starve the reader.
 constexpr int kFlushRounds = 8;
 }  // namespace
 
+bool Link::compressing(const Queue &q) const {
+    if (q.compress >= 0) return q.compress == 1;
+    uint64_t rate = line_->rate();
+    return rate != 0 && rate < kCompressByDefaultBelow;
+}
+
 void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
     uint8_t flags = chan_mine(q.key) ? frame::kFromOpener : 0;
-    bool try_it = type == frame::kData && q.compress && payload.size() >= kCompressMin;
+    bool try_it = type == frame::kData && compressing(q) && payload.size() >= kCompressMin;
     if (try_it && q.skip_compress > 0) {
         // Recent frames did not shrink (already compressed or random data):
         // do not pay for trying every frame.
@@ -40,14 +49,19 @@ void Link::emit(Queue &q, uint8_t type, std::string_view payload) {
         try_it = false;
     }
     if (try_it) {
+        uint64_t rate = line_->rate();
+        int level = rate != 0 && rate < kCompressByDefaultBelow ? kCompressLevelSlowLine
+                                                                : kCompressLevelFast;
         if (transport::compress({reinterpret_cast<const uint8_t *>(payload.data()), payload.size()},
-                                zbuf_)) {
+                                zbuf_, level)) {
             frame::append(out_, type, uint8_t(flags | frame::kCompressed), chan_id(q.key),
                           {reinterpret_cast<const char *>(zbuf_.data()), zbuf_.size()});
+            q.ratio_permille = int(std::max<size_t>(zbuf_.size() * 1000 / payload.size(), 1));
             return;
         }
         q.skip_compress = kIncompressibleSkip;
     }
+    q.ratio_permille = 1000;
     frame::append(out_, type, flags, chan_id(q.key), payload);
 }
 
@@ -64,9 +78,13 @@ void Link::serve(const QueuePtr &q, size_t room) {
             q->items.pop_front();
             continue;
         }
-        // Queued frames were cut before the frame size last shrank.
-        size_t n = std::min({item.payload.size(), size_t(q->credit), frame_max_,
-                             room - (out_.size() - at) - frame::kHeaderBytes});
+        // Queued frames were cut before the frame size last shrank.  A frame
+        // that compresses takes as much more as it shrank last time, so that
+        // what it becomes fits the line's room.
+        size_t fits = room - (out_.size() - at) - frame::kHeaderBytes;
+        if (compressing(*q) && q->skip_compress == 0)
+            fits = fits * 1000 / size_t(std::max(q->ratio_permille, kRatioMostPermille));
+        size_t n = std::min({item.payload.size(), size_t(q->credit), frame_max_, fits});
         bool was_high = q->data_bytes >= kQueueLow;
         if (n == item.payload.size()) {
             emit(*q, frame::kData, item.payload);

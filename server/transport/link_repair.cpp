@@ -23,6 +23,7 @@ void Link::check_frames(bool flow_bytes) {
     std::random_device rd;
     uint64_t key = (uint64_t(rd()) << 32) | rd();
     line_ = packet_line(rd(), key, flow_bytes);
+    retune_frames();
 }
 
 void Link::arm_resend() {
